@@ -1,0 +1,198 @@
+// The file-system layer. Every file and folder operation of the component goes
+// through FileSystem, so that tests can substitute a wrapper that injects
+// faults or simulates a power cut. Implementations: POSIX, Windows (wide
+// Win32 calls, UTF-8 at this interface), and the fault-injecting wrapper.
+//
+// Failures throw bk::Error with the standard numbers: 53 file not found,
+// 76 path not found, 70 permission denied (also a file another program holds
+// open where the open mode refuses that), 58 already exists, 61 disk full,
+// 75 any other access error; the path and the native code travel apart from
+// the description.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "component/fs/path_rules.h"
+
+namespace bk {
+
+// Times are nanoseconds since 1970-01-01 UTC.
+struct FileStat {
+  uint64_t size = 0;
+  int64_t modified_ns = 0;
+  // POSIX: st_mode. Windows: FILE_ATTRIBUTE_* bits.
+  uint32_t attributes = 0;
+  bool is_folder = false;
+  bool is_symlink = false;
+  bool read_only = false;
+};
+
+struct FolderEntry {
+  std::string name;  // file name without folder
+  std::string path;  // full path: BuildPath(folder, name)
+};
+
+enum class OpenMode {
+  kRead,              // existing file, read only; others may write
+  kReadDenyWriters,   // existing file, read only; fails (70) when another
+                      // program holds it open for writing (Windows) or holds a
+                      // write lock on it (POSIX)
+  kReadWrite,         // existing file, read and write
+  kCreate,            // create or truncate, read and write
+  kCreateNew,         // create, failing with 58 when it exists
+};
+
+// An open file with positional I/O. Not thread-safe. The destructor closes
+// the handle and never throws; Close() reports errors.
+class File {
+ public:
+  virtual ~File() = default;
+  // Reads up to n bytes at offset; returns the count, 0 at or past the end.
+  virtual size_t ReadAt(uint64_t offset, void* buffer, size_t n) = 0;
+  // Writes all n bytes at offset, extending the file as needed.
+  virtual void WriteAt(uint64_t offset, const void* data, size_t n) = 0;
+  virtual uint64_t Size() = 0;
+  virtual void Truncate(uint64_t size) = 0;
+  // Flushes the file's data and metadata to stable storage.
+  virtual void Sync() = 0;
+  virtual FileStat Stat() = 0;
+  virtual void Close() = 0;
+  virtual const std::string& path() const = 0;
+};
+
+// Writes UTF-16 LE text with a byte-order mark (or UTF-8 when not Unicode);
+// WriteLine ends a line with CR LF.
+class TextWriter {
+ public:
+  explicit TextWriter(std::unique_ptr<File> file, bool unicode);
+  ~TextWriter();
+  void Write(std::string_view utf8);
+  void WriteLine(std::string_view utf8);
+  // Writes buffered text and syncs the file.
+  void Flush();
+  void Close();
+
+ private:
+  void Drain();
+  std::unique_ptr<File> file_;
+  bool unicode_;
+  uint64_t offset_ = 0;
+  std::string pending_;
+};
+
+// Reads a UTF-16 LE text file (a byte-order mark is skipped). ReadLine returns
+// a line without its break, accepting CR LF or LF; past the end it fails with
+// 62 "Input past end of file".
+class TextReader {
+ public:
+  explicit TextReader(std::unique_ptr<File> file);
+  std::string ReadLine();
+  bool AtEndOfStream();
+  void Close();
+
+ private:
+  void Load();
+  std::unique_ptr<File> file_;
+  std::u16string content_;
+  size_t pos_ = 0;
+  bool loaded_ = false;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  virtual const PathRules& paths() const = 0;
+
+  // --- Names (pure, by the platform's path rules) ---
+  std::string GetDriveName(std::string_view path) const { return paths().GetDriveName(path); }
+  std::string BuildPath(std::string_view folder, std::string_view name) const { return paths().BuildPath(folder, name); }
+  std::string GetParentFolderName(std::string_view path) const { return paths().GetParentFolderName(path); }
+  std::string GetExtensionName(std::string_view path) const { return paths().GetExtensionName(path); }
+  std::string GetFileName(std::string_view path) const { return paths().GetFileName(path); }
+
+  // Resolves a relative path against the current folder and normalises it.
+  virtual std::string GetAbsolutePathName(std::string_view path) = 0;
+  // A fresh file name without folder, such as "rad3A2F1.tmp".
+  virtual std::string GetTempName() = 0;
+
+  // --- Queries ---
+  virtual bool FileExists(std::string_view path) = 0;    // a file, not a folder
+  virtual bool FolderExists(std::string_view path) = 0;
+  // Follows no symbolic link: a link reports is_symlink. 53/76 when missing.
+  virtual FileStat Stat(std::string_view path) = 0;
+  // The files (not folders) directly in a folder, in the platform's
+  // enumeration order. 76 when the folder is missing.
+  virtual std::vector<FolderEntry> ListFiles(std::string_view folder) = 0;
+
+  // --- Changes ---
+  // Creates one folder; 58 when it exists, 76 when its parent is missing.
+  virtual void CreateFolder(std::string_view path) = 0;
+  // Deletes a file. Without force a read-only file fails with 70.
+  virtual void RemoveFile(std::string_view path, bool force) = 0;
+  // Removes an empty folder.
+  virtual void RemoveFolder(std::string_view path) = 0;
+  // Copies a file's bytes, modification time and attributes. With overwrite
+  // an existing target is replaced (a read-only target fails with 70);
+  // without it an existing target fails with 58.
+  virtual void CopyFileTo(std::string_view from, std::string_view to, bool overwrite) = 0;
+  // Renames a file, atomically replacing an existing target (even a
+  // read-only one). Durable only after SyncFolder of the target's folder.
+  virtual void RenameFile(std::string_view from, std::string_view to) = 0;
+  // Flushes a folder's entries (creations, renames, deletions) to stable storage.
+  virtual void SyncFolder(std::string_view folder) = 0;
+  virtual std::unique_ptr<File> Open(std::string_view path, OpenMode mode) = 0;
+  virtual void SetModifiedTime(std::string_view path, int64_t modified_ns) = 0;
+  // POSIX: permission bits of a mode. Windows: FILE_ATTRIBUTE_* bits.
+  virtual void SetAttributes(std::string_view path, uint32_t attributes) = 0;
+
+  // --- Built on the operations above, the same on every platform ---
+  // Creates a text file (see TextWriter). Without overwrite an existing file
+  // fails with 58.
+  std::unique_ptr<TextWriter> CreateTextFile(std::string_view path, bool overwrite, bool unicode);
+  // Opens an existing UTF-16 text file for reading.
+  std::unique_ptr<TextReader> OpenTextFile(std::string_view path);
+  // Replaces the whole file atomically and durably: writes a temporary file
+  // in the same folder, syncs it, renames it over the target and syncs the
+  // folder. The temporary file is removed on any failure; the target then
+  // holds its previous content.
+  void ReplaceFileDurably(std::string_view path, std::string_view bytes);
+};
+
+// The platform's file system, shared by the whole process.
+std::shared_ptr<FileSystem> DefaultFileSystem();
+
+// Forwards every operation to another file system; tests derive from it and
+// override only the operations they break.
+class ForwardingFileSystem : public FileSystem {
+ public:
+  explicit ForwardingFileSystem(std::shared_ptr<FileSystem> target) : target_(std::move(target)) {}
+  const PathRules& paths() const override { return target_->paths(); }
+  std::string GetAbsolutePathName(std::string_view p) override { return target_->GetAbsolutePathName(p); }
+  std::string GetTempName() override { return target_->GetTempName(); }
+  bool FileExists(std::string_view p) override { return target_->FileExists(p); }
+  bool FolderExists(std::string_view p) override { return target_->FolderExists(p); }
+  FileStat Stat(std::string_view p) override { return target_->Stat(p); }
+  std::vector<FolderEntry> ListFiles(std::string_view f) override { return target_->ListFiles(f); }
+  void CreateFolder(std::string_view p) override { target_->CreateFolder(p); }
+  void RemoveFile(std::string_view p, bool force) override { target_->RemoveFile(p, force); }
+  void RemoveFolder(std::string_view p) override { target_->RemoveFolder(p); }
+  void CopyFileTo(std::string_view a, std::string_view b, bool o) override { target_->CopyFileTo(a, b, o); }
+  void RenameFile(std::string_view a, std::string_view b) override { target_->RenameFile(a, b); }
+  void SyncFolder(std::string_view f) override { target_->SyncFolder(f); }
+  std::unique_ptr<File> Open(std::string_view p, OpenMode m) override { return target_->Open(p, m); }
+  void SetModifiedTime(std::string_view p, int64_t t) override { target_->SetModifiedTime(p, t); }
+  void SetAttributes(std::string_view p, uint32_t a) override { target_->SetAttributes(p, a); }
+
+ protected:
+  FileSystem& target() { return *target_; }
+
+ private:
+  std::shared_ptr<FileSystem> target_;
+};
+
+}  // namespace bk

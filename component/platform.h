@@ -1,0 +1,23 @@
+// Process set-up that programs of this project (the command line, test
+// programs) do before using the component. On Windows it initialises COM on
+// the calling thread as a single-threaded apartment; elsewhere it does nothing.
+// A host of the COM server owns COM initialisation itself.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace bk {
+
+class PlatformInit {
+ public:
+  PlatformInit();
+  ~PlatformInit();
+  PlatformInit(const PlatformInit&) = delete;
+  PlatformInit& operator=(const PlatformInit&) = delete;
+};
+
+// The program's arguments as UTF-8 (on Windows read from the wide command line).
+std::vector<std::string> Utf8Arguments(int argc, char** argv);
+
+}  // namespace bk

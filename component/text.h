@@ -1,0 +1,26 @@
+// Text helpers. Strings inside the component are UTF-8; on Windows paths may
+// hold unpaired surrogates, which travel as their generalised UTF-8 encoding
+// (three bytes ED A0..BF xx), so that every UTF-16 name survives a round trip.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace bk::text {
+
+// UTF-16 to UTF-8. Unpaired surrogates are encoded as three-byte sequences.
+std::string ToUtf8(std::u16string_view utf16);
+// UTF-8 to UTF-16, the inverse of ToUtf8. Bytes that are not UTF-8 become
+// U+FFFD; callers that must not lose data check IsValidUtf8 first.
+std::u16string ToUtf16(std::string_view utf8);
+
+// True when the text is well-formed UTF-8 (no surrogate code points).
+bool IsValidUtf8(std::string_view utf8);
+
+// Case folding for keys compared without regard to letter case: ASCII,
+// Latin-1, Latin Extended-A, Greek, Cyrillic, Latin Extended Additional and
+// full-width Latin letters fold to lower case; everything else is unchanged.
+std::string FoldCase(std::string_view utf8);
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+
+}  // namespace bk::text

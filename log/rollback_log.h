@@ -1,0 +1,106 @@
+// clsFileRollbackLog: one rollback log, kept as an XML tree and rewritten to
+// its file (UTF-16 LE with BOM) after every change; and clsFileRollBackLogZip,
+// one archive recorded in it, a live view of its "ZipFile" element.
+//
+// Both are held by std::shared_ptr. A log owns its entries; an entry's link
+// to its log (Parent) is non-owning and never reaches a destroyed log.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "component/collection.h"
+#include "component/fs/file_system.h"
+#include "component/xml/xml_document.h"
+
+namespace bk {
+
+class clsFileRollBackLogZip;
+
+class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLog> {
+ public:
+  static std::shared_ptr<clsFileRollbackLog> Create(std::shared_ptr<FileSystem> fs = DefaultFileSystem());
+  ~clsFileRollbackLog();
+
+  // --- Public members ---
+  // Starts a new log at that path and writes it (an empty name: memory only).
+  void CreateLogFile(std::string_view strLogFileName);
+  const std::string& LogFileName() const { return mstrLogFileName; }
+  // OLE Automation date (local time).
+  double StartDate();
+  std::string TempPath();
+  void TempPath(std::string_view value);
+  std::string BackupDestFileName();
+  void BackupDestFileName(std::string_view value);
+  int32_t ZipCount();
+  std::shared_ptr<clsFileRollBackLogZip> Zip(int32_t lngIndex);
+  std::shared_ptr<clsFileRollBackLogZip> ZipByDrive(std::string_view strDrive);
+  std::shared_ptr<clsFileRollBackLogZip> AddZip(std::string_view strName, std::string_view strDrive);
+  void LoadFromFile(std::string_view strLogFile);
+  bool Completed();
+  // Restores every archive of the log, in entry order.
+  void Rollback(bool blnDeleteZip = true);
+
+  // --- Internal to the component ---
+  void SaveLog();
+  void Completed(bool value);
+  FileSystem& file_system() { return *mobjFileSystem; }
+  const std::shared_ptr<FileSystem>& file_system_ptr() const { return mobjFileSystem; }
+
+ private:
+  explicit clsFileRollbackLog(std::shared_ptr<FileSystem> fs);
+  void ResetLog();
+  // Error 91 unless a document is held.
+  XmlDocument& RequireDocument();
+  KeyedCollection<std::shared_ptr<clsFileRollBackLogZip>>& RequireZips();
+
+  std::shared_ptr<FileSystem> mobjFileSystem;
+  std::shared_ptr<XmlDocument> mobjDocument;
+  std::shared_ptr<XmlElement> mobjZipFilesElement;
+  std::unique_ptr<KeyedCollection<std::shared_ptr<clsFileRollBackLogZip>>> mcolZips;
+  std::string mstrLogFileName;
+};
+
+class clsFileRollBackLogZip {
+ public:
+  clsFileRollBackLogZip() = default;
+
+  // --- Public members ---
+  // The log, or nullptr once the log has reset or been destroyed.
+  std::shared_ptr<clsFileRollbackLog> Parent() const { return parent_.lock(); }
+  int32_t ZipId();
+  std::string ZipName();
+  std::string ZipDrive();
+  void ZipDrive(std::string_view value);
+  int32_t FileCount();
+  std::string FilePath(int32_t lngFileIndex);
+  void AddFile(std::string_view strPath);
+
+  // --- Internal to the component ---
+  void SetParent(std::weak_ptr<clsFileRollbackLog> parent) { parent_ = std::move(parent); }
+  void SetElement(std::shared_ptr<XmlElement> element) { element_ = std::move(element); }
+  void ZipId(int32_t value);
+  void ZipName(std::string_view value);
+  // Puts every file of the archive back where it came from, then deletes the
+  // archive if asked. Uses the file system of `fs`.
+  void Restore(bool blnDeleteZip);
+
+ private:
+  XmlElement& element();
+  std::weak_ptr<clsFileRollbackLog> parent_;
+  std::shared_ptr<XmlElement> element_;
+  // File system for Restore: the parent's at binding time.
+  std::shared_ptr<FileSystem> fs_;
+  friend class clsFileRollbackLog;
+};
+
+// OLE Automation dates: days since 1899-12-30, the fraction the time of day.
+double OleDateFromLocalNow();
+// Up to 15 significant digits, "." (Linux) or the locale's separator (Windows).
+std::string OleDateToText(double date);
+// Accepts "." or "," as decimal separator; 13 (type mismatch) otherwise.
+double OleDateFromText(std::string_view text);
+
+}  // namespace bk

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine in this project's throwaway prefix for one
+# architecture, booting the prefix on first use:
+#   scripts/wine-run.sh win32|win64 PROGRAM [ARG...]
+# The prefixes live in build/wine-win32 and build/wine-win64.
+set -euo pipefail
+arch="$1"; shift
+root="$(cd "$(dirname "$0")/.." && pwd)"
+export WINEPREFIX="$root/build/wine-$arch"
+export WINEARCH="$arch"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+case "$arch" in
+  win32) loader=/usr/bin/wine ;;
+  win64) loader=/usr/lib/wine/wine64 ;;
+  *) echo "wine-run: unknown architecture $arch" >&2; exit 2 ;;
+esac
+if [ ! -f "$WINEPREFIX/.bk-booted" ]; then
+  mkdir -p "$WINEPREFIX"
+  "$loader" wineboot -i >/dev/null 2>&1 || true
+  wineserver -w || true
+  touch "$WINEPREFIX/.bk-booted"
+fi
+exec "$loader" "$@"
