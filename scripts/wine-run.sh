@@ -2,11 +2,11 @@
 # Runs a Windows program under Wine in this project's throwaway prefix for one
 # architecture, booting the prefix on first use:
 #   scripts/wine-run.sh win32|win64 PROGRAM [ARG...]
-# The prefixes live in build/wine-win32 and build/wine-win64.
+# Prefixes live in $BK_WINE_ROOT/win32 and /win64 (default build/wine).
 set -euo pipefail
 arch="$1"; shift
 root="$(cd "$(dirname "$0")/.." && pwd)"
-export WINEPREFIX="$root/build/wine-$arch"
+export WINEPREFIX="${BK_WINE_ROOT:-$root/build/wine}/$arch"
 export WINEARCH="$arch"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -18,7 +18,6 @@ esac
 if [ ! -f "$WINEPREFIX/.bk-booted" ]; then
   mkdir -p "$WINEPREFIX"
   "$loader" wineboot -i >/dev/null 2>&1 || true
-  wineserver -w || true
   touch "$WINEPREFIX/.bk-booted"
 fi
 exec "$loader" "$@"

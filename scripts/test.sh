@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds the native, win32 and
+# win64 presets, runs the native tests with CTest and every Windows test
+# program under Wine (one fresh 32-bit and one fresh 64-bit prefix, each booted
+# once), then prints one line "N passed, M failed". Exits non-zero when
+# anything failed.
+set -uo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+log="$root/build/test-logs"
+
+bash scripts/install-deps.sh || { echo "install-deps failed"; echo "0 passed, 1 failed"; exit 1; }
+mkdir -p "$log"
+
+passed=0
+failed=0
+note_failure() { echo "FAILED: $*"; failed=$((failed + 1)); }
+
+build() {
+  local preset="$1"
+  echo "== build $preset"
+  if ! { cmake --preset "$preset" >"$log/configure-$preset.txt" 2>&1 &&
+         cmake --build --preset "$preset" -j "$(nproc)" >"$log/build-$preset.txt" 2>&1; }; then
+    tail -40 "$log/configure-$preset.txt" "$log/build-$preset.txt"
+    note_failure "build of $preset"
+    return 1
+  fi
+}
+
+# Adds the counts of a "N passed, M failed" style result.
+add_counts() { passed=$((passed + $1)); failed=$((failed + $2)); }
+
+run_native() {
+  build native || return
+  echo "== native tests (CTest)"
+  local out="$log/ctest-native.txt"
+  ctest --test-dir build/native --output-on-failure -j "$(nproc)" >"$out" 2>&1
+  local summary total nfail
+  summary="$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$out" | tail -1)"
+  if [ -z "$summary" ]; then
+    tail -40 "$out"; note_failure "ctest produced no summary"; return
+  fi
+  total="$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$summary")"
+  nfail="$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")"
+  echo "   $summary"
+  [ "$nfail" -gt 0 ] && grep -E '\(Failed\)|\(SEGFAULT\)|\(Timeout\)|Exception' "$out" | head -40
+  add_counts $((total - nfail)) "$nfail"
+}
+
+# Runs every test program of one Windows build under Wine and counts the
+# results from the sentinel line each program prints last.
+run_wine() {
+  local arch="$1"
+  build "$arch" || return
+  export BK_WINE_ROOT="$root/build/wine-ci"
+  rm -rf "$BK_WINE_ROOT/$arch"
+  echo "== $arch tests (Wine)"
+  local list="build/$arch/test-programs.txt" prog exe out line p f
+  [ -f "$list" ] || { note_failure "$arch: no test program list"; return; }
+  while read -r prog; do
+    [ -n "$prog" ] || continue
+    exe="$(find "build/$arch/tests" -name "$prog.exe" | head -1)"
+    out="$log/$arch-$prog.txt"
+    if [ -z "$exe" ]; then note_failure "$arch: $prog.exe not built"; continue; fi
+    (cd "$(dirname "$exe")" && timeout 900 "$root/scripts/wine-run.sh" "$arch" "./$prog.exe") >"$out" 2>&1 </dev/null
+    line="$(grep -a 'BK-TEST-RESULT' "$out" | tail -1 | tr -d '\r')"
+    if [ -z "$line" ]; then
+      tail -30 "$out"; note_failure "$arch: $prog ended without its result line"; continue
+    fi
+    p="$(sed -E 's/.*passed=([0-9]+).*/\1/' <<<"$line")"
+    f="$(sed -E 's/.*failed=([0-9]+).*/\1/' <<<"$line")"
+    echo "   $prog: $p passed, $f failed"
+    [ "$f" -gt 0 ] && grep -a -E '^\[  FAILED  \]|Failure|error:' "$out" | head -30
+    add_counts "$p" "$f"
+  done <"$list"
+  if [ -x scripts/com-tests.sh ]; then
+    out="$log/$arch-com.txt"
+    bash scripts/com-tests.sh "$arch" >"$out" 2>&1 </dev/null
+    line="$(grep -a -E '^COM: [0-9]+ passed, [0-9]+ failed' "$out" | tail -1)"
+    if [ -z "$line" ]; then
+      tail -30 "$out"; note_failure "$arch: COM tests ended without their summary"
+    else
+      p="$(sed -E 's/COM: ([0-9]+) passed.*/\1/' <<<"$line")"
+      f="$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")"
+      echo "   COM tests: $p passed, $f failed"
+      [ "$f" -gt 0 ] && grep -a -E 'FAIL' "$out" | head -30
+      add_counts "$p" "$f"
+    fi
+  fi
+  WINEPREFIX="$BK_WINE_ROOT/$arch" wineserver -k >/dev/null 2>&1 || true
+}
+
+start=$(date +%s)
+run_native
+run_wine win32
+run_wine win64
+echo "== done in $(( $(date +%s) - start )) s; logs in build/test-logs"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
