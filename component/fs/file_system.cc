@@ -1,1 +1,72 @@
-// Being written.
+#include "component/fs/file_system.h"
+
+#include <cstdio>
+#include <mutex>
+#include <random>
+
+#include "component/error.h"
+#include "component/fs/fs_internal.h"
+
+namespace bk {
+
+namespace fs_internal {
+
+std::string RandomTempName() {
+  static std::mutex mutex;
+  static std::mt19937 rng(std::random_device{}());
+  unsigned value;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    value = static_cast<unsigned>(rng()) & 0xFFFFFu;
+  }
+  char name[16];
+  std::snprintf(name, sizeof name, "rad%05X.tmp", value);
+  return name;
+}
+
+}  // namespace fs_internal
+
+std::unique_ptr<TextWriter> FileSystem::CreateTextFile(std::string_view path, bool overwrite, bool unicode) {
+  return std::make_unique<TextWriter>(Open(path, overwrite ? OpenMode::kCreate : OpenMode::kCreateNew), unicode);
+}
+
+std::unique_ptr<TextReader> FileSystem::OpenTextFile(std::string_view path) {
+  return std::make_unique<TextReader>(Open(path, OpenMode::kRead));
+}
+
+void FileSystem::ReplaceFileDurably(std::string_view path, std::string_view bytes) {
+  std::string folder = GetParentFolderName(path);
+  if (folder.empty()) folder = GetParentFolderName(GetAbsolutePathName(path));
+
+  // A fresh name; a clash with an existing file is retried with another one.
+  std::string temp;
+  std::unique_ptr<File> file;
+  for (int attempt = 0;; ++attempt) {
+    temp = BuildPath(folder, GetTempName());
+    try {
+      file = Open(temp, OpenMode::kCreateNew);
+      break;
+    } catch (const Error& e) {
+      if (e.number() != errnum::kFileAlreadyExists || attempt == 20) throw;
+    }
+  }
+
+  try {
+    file->WriteAt(0, bytes.data(), bytes.size());
+    file->Sync();
+    file->Close();
+    file.reset();
+    RenameFile(temp, path);
+    SyncFolder(folder);
+  } catch (...) {
+    file.reset();
+    try {
+      if (FileExists(temp)) RemoveFile(temp, true);
+    } catch (...) {
+      // The original failure is the one to report.
+    }
+    throw;
+  }
+}
+
+}  // namespace bk

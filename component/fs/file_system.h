@@ -40,7 +40,8 @@ enum class OpenMode {
   kRead,              // existing file, read only; others may write
   kReadDenyWriters,   // existing file, read only; fails (70) when another
                       // program holds it open for writing (Windows) or holds a
-                      // write lock on it (POSIX)
+                      // write lock on it (POSIX; the writable modes below take
+                      // such a lock when it is free)
   kReadWrite,         // existing file, read and write
   kCreate,            // create or truncate, read and write
   kCreateNew,         // create, failing with 58 when it exists

@@ -1,1 +1,359 @@
-// Being written.
+#include <windows.h>
+
+#include <algorithm>
+
+#include "component/error.h"
+#include "component/fs/file_system.h"
+#include "component/fs/fs_internal.h"
+#include "component/text.h"
+
+namespace bk {
+namespace {
+
+// Longest absolute path the plain Win32 calls accept (CreateDirectoryW stops
+// 12 characters short of MAX_PATH); longer ones take the \\?\ prefix.
+constexpr size_t kPlainPathLimit = MAX_PATH - 13;
+// FILETIME counts 100 ns since 1601-01-01; this many of them lie before 1970.
+constexpr int64_t kFiletimeAt1970 = 116444736000000000LL;
+
+std::string Str(std::string_view s) { return std::string(s); }
+
+std::wstring WideOf(std::u16string_view s) { return std::wstring(s.begin(), s.end()); }
+
+std::string Utf8Of(const wchar_t* s) { return text::ToUtf8(reinterpret_cast<const char16_t*>(s)); }
+
+std::string CurrentFolder() {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return Utf8Of(buffer.c_str());
+    }
+    buffer.resize(n);
+  }
+}
+
+// UTF-8 path to the wide form handed to Win32. Long paths are made absolute
+// and normalised, then prefixed so that the MAX_PATH limit does not apply.
+std::wstring Wide(std::string_view path) {
+  if (path.size() <= kPlainPathLimit || path.starts_with("\\\\?\\")) return WideOf(text::ToUtf16(path));
+  const std::string full = WindowsPathRules().Absolute(path, CurrentFolder());
+  if (full.size() <= kPlainPathLimit) return WideOf(text::ToUtf16(full));
+  if (full.starts_with("\\\\")) return L"\\\\?\\UNC\\" + WideOf(text::ToUtf16(full.substr(2)));
+  return L"\\\\?\\" + WideOf(text::ToUtf16(full));
+}
+
+// The one translation of Win32 error codes into the component's numbers.
+Error ErrorFromWin32(DWORD err, std::string_view path, bool path_is_folder = false) {
+  int32_t number = errnum::kPathFileAccessError;
+  switch (err) {
+    case ERROR_FILE_NOT_FOUND:
+      number = path_is_folder ? errnum::kPathNotFound : errnum::kFileNotFound;
+      break;
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME: number = errnum::kPathNotFound; break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT: number = errnum::kPermissionDenied; break;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: number = errnum::kFileAlreadyExists; break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: number = errnum::kDiskFull; break;
+    default: break;
+  }
+  return Error::Standard(number, Str(path), static_cast<int64_t>(err));
+}
+
+[[noreturn]] void ThrowLastError(std::string_view path, bool path_is_folder = false) {
+  throw ErrorFromWin32(GetLastError(), path, path_is_folder);
+}
+
+int64_t NsFromFiletime(const FILETIME& ft) {
+  const int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+  return (ticks - kFiletimeAt1970) * 100;
+}
+
+FILETIME FiletimeFromNs(int64_t ns) {
+  const uint64_t ticks = static_cast<uint64_t>(ns / 100 + kFiletimeAt1970);
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(ticks);
+  ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  return ft;
+}
+
+FileStat StatOf(DWORD attributes, const FILETIME& modified, DWORD size_high, DWORD size_low) {
+  FileStat out;
+  out.size = (static_cast<uint64_t>(size_high) << 32) | size_low;
+  out.modified_ns = NsFromFiletime(modified);
+  out.attributes = attributes;
+  out.is_folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  out.is_symlink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  out.read_only = !out.is_folder && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  return out;
+}
+
+class WindowsFile final : public File {
+ public:
+  WindowsFile(HANDLE handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+  ~WindowsFile() override {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+
+  size_t ReadAt(uint64_t offset, void* buffer, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      OVERLAPPED at = Position(offset + done);
+      DWORD got = 0;
+      const DWORD want = static_cast<DWORD>(std::min<size_t>(n - done, 1u << 30));
+      if (!ReadFile(Handle(), static_cast<char*>(buffer) + done, want, &got, &at)) {
+        if (GetLastError() == ERROR_HANDLE_EOF) break;
+        ThrowLastError(path_);
+      }
+      if (got == 0) break;
+      done += got;
+    }
+    return done;
+  }
+
+  void WriteAt(uint64_t offset, const void* data, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      OVERLAPPED at = Position(offset + done);
+      DWORD put = 0;
+      const DWORD want = static_cast<DWORD>(std::min<size_t>(n - done, 1u << 30));
+      if (!WriteFile(Handle(), static_cast<const char*>(data) + done, want, &put, &at)) ThrowLastError(path_);
+      done += put;
+    }
+  }
+
+  uint64_t Size() override {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(Handle(), &size)) ThrowLastError(path_);
+    return static_cast<uint64_t>(size.QuadPart);
+  }
+
+  void Truncate(uint64_t size) override {
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(size);
+    if (!SetFilePointerEx(Handle(), at, nullptr, FILE_BEGIN) || !SetEndOfFile(Handle())) ThrowLastError(path_);
+  }
+
+  void Sync() override {
+    if (!FlushFileBuffers(Handle())) ThrowLastError(path_);
+  }
+
+  FileStat Stat() override {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(Handle(), &info)) ThrowLastError(path_);
+    return StatOf(info.dwFileAttributes, info.ftLastWriteTime, info.nFileSizeHigh, info.nFileSizeLow);
+  }
+
+  void Close() override {
+    HANDLE handle = Handle();
+    handle_ = INVALID_HANDLE_VALUE;
+    if (!CloseHandle(handle)) ThrowLastError(path_);
+  }
+
+  const std::string& path() const override { return path_; }
+
+ private:
+  HANDLE Handle() const {
+    if (handle_ == INVALID_HANDLE_VALUE) throw Error::Standard(errnum::kBadFileNameOrNumber, path_);
+    return handle_;
+  }
+  static OVERLAPPED Position(uint64_t offset) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return at;
+  }
+
+  HANDLE handle_;
+  std::string path_;
+};
+
+class WindowsFileSystem final : public FileSystem {
+ public:
+  const PathRules& paths() const override { return WindowsPathRules(); }
+
+  std::string GetAbsolutePathName(std::string_view path) override { return paths().Absolute(path, CurrentFolder()); }
+
+  std::string GetTempName() override { return fs_internal::RandomTempName(); }
+
+  bool FileExists(std::string_view path) override {
+    const DWORD a = GetFileAttributesW(Wide(path).c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  }
+
+  bool FolderExists(std::string_view path) override {
+    if (path.empty()) return false;
+    const DWORD a = GetFileAttributesW(Wide(path).c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+
+  FileStat Stat(std::string_view path) override {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) ThrowLastError(path);
+    return StatOf(data.dwFileAttributes, data.ftLastWriteTime, data.nFileSizeHigh, data.nFileSizeLow);
+  }
+
+  std::vector<FolderEntry> ListFiles(std::string_view folder) override;
+
+  void CreateFolder(std::string_view path) override {
+    if (!CreateDirectoryW(Wide(path).c_str(), nullptr)) ThrowLastError(path, /*path_is_folder=*/true);
+  }
+
+  void RemoveFile(std::string_view path, bool force) override;
+
+  void RemoveFolder(std::string_view path) override {
+    if (!RemoveDirectoryW(Wide(path).c_str())) ThrowLastError(path, /*path_is_folder=*/true);
+  }
+
+  void CopyFileTo(std::string_view from, std::string_view to, bool overwrite) override;
+  void RenameFile(std::string_view from, std::string_view to) override;
+
+  // NTFS journals its metadata, so a folder's entries need no flush of their
+  // own; the flush is still asked for and its failure ignored.
+  void SyncFolder(std::string_view folder) override {
+    const std::wstring w = Wide(folder);
+    const DWORD a = GetFileAttributesW(w.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) ThrowLastError(folder, /*path_is_folder=*/true);
+    if ((a & FILE_ATTRIBUTE_DIRECTORY) == 0) throw Error::Standard(errnum::kPathNotFound, Str(folder), ERROR_DIRECTORY);
+    HANDLE h = CreateFileW(w.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    FlushFileBuffers(h);
+    CloseHandle(h);
+  }
+
+  std::unique_ptr<File> Open(std::string_view path, OpenMode mode) override;
+
+  void SetModifiedTime(std::string_view path, int64_t modified_ns) override {
+    HANDLE h = CreateFileW(Wide(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) ThrowLastError(path);
+    const FILETIME ft = FiletimeFromNs(modified_ns);
+    const bool ok = SetFileTime(h, nullptr, nullptr, &ft);
+    const DWORD err = GetLastError();
+    CloseHandle(h);
+    if (!ok) throw ErrorFromWin32(err, path);
+  }
+
+  void SetAttributes(std::string_view path, uint32_t attributes) override {
+    if (!SetFileAttributesW(Wide(path).c_str(), attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes)) ThrowLastError(path);
+  }
+
+ private:
+  // Attributes of an existing entry, or INVALID_FILE_ATTRIBUTES.
+  static DWORD AttributesOf(std::string_view path) { return GetFileAttributesW(Wide(path).c_str()); }
+
+  static bool IsReadOnlyFile(DWORD a) {
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0 && (a & FILE_ATTRIBUTE_READONLY) != 0;
+  }
+
+  // The read-only attribute refuses writing even where the platform below
+  // (such as a compatibility layer running with full privileges) would not.
+  static void CheckWritable(std::string_view path) {
+    if (IsReadOnlyFile(AttributesOf(path))) throw Error::Standard(errnum::kPermissionDenied, Str(path), ERROR_ACCESS_DENIED);
+  }
+};
+
+std::vector<FolderEntry> WindowsFileSystem::ListFiles(std::string_view folder) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(Wide(paths().BuildPath(folder, "*")).c_str(), &data);
+  std::vector<FolderEntry> out;
+  if (find == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    // An empty drive root has not even "." and "..".
+    if (err == ERROR_FILE_NOT_FOUND && FolderExists(folder)) return out;
+    throw ErrorFromWin32(err == ERROR_DIRECTORY ? ERROR_PATH_NOT_FOUND : err, folder, /*path_is_folder=*/true);
+  }
+  do {
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    std::string name = Utf8Of(data.cFileName);
+    std::string path = paths().BuildPath(folder, name);
+    out.push_back(FolderEntry{std::move(name), std::move(path)});
+  } while (FindNextFileW(find, &data));
+  const DWORD err = GetLastError();
+  FindClose(find);
+  if (err != ERROR_NO_MORE_FILES) throw ErrorFromWin32(err, folder, /*path_is_folder=*/true);
+  return out;
+}
+
+void WindowsFileSystem::RemoveFile(std::string_view path, bool force) {
+  const std::wstring w = Wide(path);
+  const DWORD a = GetFileAttributesW(w.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) ThrowLastError(path);
+  if ((a & FILE_ATTRIBUTE_DIRECTORY) != 0) throw Error::Standard(errnum::kFileNotFound, Str(path), ERROR_FILE_NOT_FOUND);
+  const bool read_only = (a & FILE_ATTRIBUTE_READONLY) != 0;
+  if (read_only && !force) throw Error::Standard(errnum::kPermissionDenied, Str(path), ERROR_ACCESS_DENIED);
+  if (read_only && !SetFileAttributesW(w.c_str(), a & ~FILE_ATTRIBUTE_READONLY)) ThrowLastError(path);
+  if (DeleteFileW(w.c_str())) return;
+  const DWORD err = GetLastError();
+  if (read_only) SetFileAttributesW(w.c_str(), a);
+  throw ErrorFromWin32(err, path);
+}
+
+void WindowsFileSystem::CopyFileTo(std::string_view from, std::string_view to, bool overwrite) {
+  if (overwrite) {
+    const std::string a = text::FoldCase(GetAbsolutePathName(from));
+    if (a == text::FoldCase(GetAbsolutePathName(to)) && FileExists(from)) {
+      // Copying a file onto itself would truncate it first.
+      throw Error::Standard(errnum::kPermissionDenied, Str(to), ERROR_SHARING_VIOLATION);
+    }
+    CheckWritable(to);
+  }
+  if (!CopyFileW(Wide(from).c_str(), Wide(to).c_str(), overwrite ? FALSE : TRUE)) {
+    const DWORD err = GetLastError();
+    // Name the side that failed: a missing source, or the target.
+    const bool source_missing = AttributesOf(from) == INVALID_FILE_ATTRIBUTES;
+    throw ErrorFromWin32(err, source_missing ? from : to);
+  }
+}
+
+void WindowsFileSystem::RenameFile(std::string_view from, std::string_view to) {
+  const std::wstring target = Wide(to);
+  const DWORD a = GetFileAttributesW(target.c_str());
+  const bool read_only = IsReadOnlyFile(a);
+  if (read_only && !SetFileAttributesW(target.c_str(), a & ~FILE_ATTRIBUTE_READONLY)) ThrowLastError(to);
+  if (MoveFileExW(Wide(from).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return;
+  const DWORD err = GetLastError();
+  if (read_only) SetFileAttributesW(target.c_str(), a);
+  const bool source_missing = AttributesOf(from) == INVALID_FILE_ATTRIBUTES;
+  throw ErrorFromWin32(err, source_missing ? from : to);
+}
+
+std::unique_ptr<File> WindowsFileSystem::Open(std::string_view path, OpenMode mode) {
+  DWORD access = GENERIC_READ | GENERIC_WRITE;
+  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  DWORD disposition = OPEN_EXISTING;
+  switch (mode) {
+    case OpenMode::kRead: access = GENERIC_READ; break;
+    case OpenMode::kReadDenyWriters:
+      access = GENERIC_READ;
+      share = FILE_SHARE_READ;
+      break;
+    case OpenMode::kReadWrite: break;
+    case OpenMode::kCreate: disposition = CREATE_ALWAYS; break;
+    case OpenMode::kCreateNew: disposition = CREATE_NEW; break;
+  }
+  if ((access & GENERIC_WRITE) != 0 && mode != OpenMode::kCreateNew) CheckWritable(path);
+  HANDLE h = CreateFileW(Wide(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) ThrowLastError(path);
+  return std::make_unique<WindowsFile>(h, Str(path));
+}
+
+}  // namespace
+
+const PathRules& NativePathRules() { return WindowsPathRules(); }
+
+std::shared_ptr<FileSystem> DefaultFileSystem() {
+  static const std::shared_ptr<FileSystem> instance = std::make_shared<WindowsFileSystem>();
+  return instance;
+}
+
+}  // namespace bk

@@ -1,0 +1,50 @@
+#include "component/text.h"
+
+#include <gtest/gtest.h>
+
+namespace bk::text {
+namespace {
+
+TEST(Text, Utf16RoundTripKeepsEveryUnit) {
+  const std::u16string samples[] = {
+      u"plain ASCII",
+      u"C:\\Gr\u00FC\u00DFe\\\u0414\u0438\u0441\u043A",
+      u"\U0001F600 beyond the BMP",
+      std::u16string{u'a', 0xD800, u'b'},         // lone lead surrogate
+      std::u16string{0xDC00, u'x'},               // lone trail surrogate
+      std::u16string{u'x', 0xDBFF},               // lead surrogate at the end
+      std::u16string{0xDC00, 0xD800},             // reversed pair stays two units
+  };
+  for (const std::u16string& s : samples) EXPECT_EQ(ToUtf16(ToUtf8(s)), s);
+}
+
+TEST(Text, Utf8EncodingOfPairsAndLoneSurrogates) {
+  EXPECT_EQ(ToUtf8(u"\U0001F600"), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(ToUtf8(std::u16string{0xD800}), "\xED\xA0\x80");
+  EXPECT_EQ(ToUtf16("\xC3\xA9"), u"\u00E9");
+  // Bytes that are not UTF-8 become U+FFFD.
+  EXPECT_EQ(ToUtf16("a\xFF" "b"), u"a\uFFFDb");
+  EXPECT_EQ(ToUtf16("\xC3"), u"\uFFFD");
+}
+
+TEST(Text, IsValidUtf8) {
+  EXPECT_TRUE(IsValidUtf8(""));
+  EXPECT_TRUE(IsValidUtf8("caf\xC3\xA9 \xF0\x9F\x98\x80"));
+  EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));        // surrogate code point
+  EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));            // overlong
+  EXPECT_FALSE(IsValidUtf8("\xE2\x82"));            // truncated
+  EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80"));    // above U+10FFFF
+  EXPECT_FALSE(IsValidUtf8("\x80"));
+}
+
+TEST(Text, CaseFolding) {
+  EXPECT_TRUE(EqualsIgnoreCase("C:", "c:"));
+  EXPECT_TRUE(EqualsIgnoreCase("\xC3\x89t\xC3\xA9", "\xC3\xA9T\xC3\x89"));  // Été / éTÉ
+  EXPECT_TRUE(EqualsIgnoreCase("\xD0\x81\xD0\x96", "\xD1\x91\xD0\xB6"));    // ЁЖ / ёж
+  EXPECT_FALSE(EqualsIgnoreCase("a", "b"));
+  EXPECT_FALSE(EqualsIgnoreCase("\xC3\x97", "\xC3\xB7"));  // × is not the capital of ÷
+  EXPECT_EQ(FoldCase("\xC5\xB8"), "\xC3\xBF");             // Ÿ folds to ÿ
+}
+
+}  // namespace
+}  // namespace bk::text
