@@ -20,4 +20,14 @@ class PlatformInit {
 // The program's arguments as UTF-8 (on Windows read from the wide command line).
 std::vector<std::string> Utf8Arguments(int argc, char** argv);
 
+// The present local date and time; month and day count from 1.
+struct LocalDateTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+LocalDateTime LocalNow();
+
+// The decimal separator of numbers turned into text for the user: the user
+// locale's separator on Windows, "." elsewhere.
+std::string LocaleDecimalSeparator();
+
 }  // namespace bk

@@ -1,5 +1,7 @@
 #include "component/platform.h"
 
+#include <time.h>
+
 namespace bk {
 
 PlatformInit::PlatformInit() = default;
@@ -8,5 +10,16 @@ PlatformInit::~PlatformInit() = default;
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
+
+LocalDateTime LocalNow() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  return LocalDateTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                       local.tm_min, local.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
+}
+
+std::string LocaleDecimalSeparator() { return "."; }
 
 }  // namespace bk

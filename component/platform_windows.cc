@@ -21,4 +21,17 @@ std::vector<std::string> Utf8Arguments(int, char**) {
   return out;
 }
 
+LocalDateTime LocalNow() {
+  SYSTEMTIME t{};
+  GetLocalTime(&t);
+  return LocalDateTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+}
+
+std::string LocaleDecimalSeparator() {
+  wchar_t buffer[8] = {};
+  const int n = GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SDECIMAL, buffer, 8);
+  if (n <= 1) return ".";
+  return text::ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(buffer), static_cast<size_t>(n - 1)));
+}
+
 }  // namespace bk

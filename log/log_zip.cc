@@ -1,1 +1,53 @@
-// Being written.
+#include <climits>
+#include <string>
+
+#include "component/error.h"
+#include "log/log_values.h"
+#include "log/rollback_log.h"
+
+namespace bk {
+
+XmlElement& clsFileRollBackLogZip::element() {
+  if (!element_) throw Error::Standard(errnum::kObjectNotSet);
+  return *element_;
+}
+
+int32_t clsFileRollBackLogZip::ZipId() { return logvalue::IdFromText(element().GetAttribute("ZipId")); }
+
+void clsFileRollBackLogZip::ZipId(int32_t value) { element().SetAttribute("ZipId", std::to_string(value)); }
+
+std::string clsFileRollBackLogZip::ZipName() { return element().GetAttribute("Name"); }
+
+void clsFileRollBackLogZip::ZipName(std::string_view value) { element().SetAttribute("Name", value); }
+
+std::string clsFileRollBackLogZip::ZipDrive() { return element().GetAttribute("Drive"); }
+
+void clsFileRollBackLogZip::ZipDrive(std::string_view value) { element().SetAttribute("Drive", value); }
+
+int32_t clsFileRollBackLogZip::FileCount() {
+  const size_t count = element().CountElementsByTagName("SafeFile");
+  if (count > static_cast<size_t>(INT32_MAX)) throw Error::Standard(errnum::kOverflow);
+  return static_cast<int32_t>(count);
+}
+
+std::string clsFileRollBackLogZip::FilePath(int32_t lngFileIndex) {
+  XmlElement& zip = element();
+  const auto file = lngFileIndex < 1 ? nullptr : zip.ElementByTagName("SafeFile", static_cast<size_t>(lngFileIndex - 1));
+  if (!file) throw Error::Standard(errnum::kSubscriptOutOfRange);
+  return file->GetAttribute("Path");
+}
+
+void clsFileRollBackLogZip::AddFile(std::string_view strPath) {
+  XmlElement& zip = element();
+  // An entry whose log has reset or gone records nothing: the file could
+  // never reach a log file.
+  const std::shared_ptr<clsFileRollbackLog> log = parent_.lock();
+  if (!log) throw Error::Standard(errnum::kObjectNotSet);
+  const auto file = zip.OwnerDocument()->CreateElement("SafeFile");
+  file->SetAttribute("FileId", std::to_string(FileCount() + 1));
+  file->SetAttribute("Path", strPath);
+  zip.AppendChild(file);
+  log->SaveLog();
+}
+
+}  // namespace bk

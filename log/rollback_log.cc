@@ -1,1 +1,228 @@
-// Being written.
+#include "log/rollback_log.h"
+
+#include <exception>
+#include <utility>
+
+#include "component/error.h"
+#include "component/text.h"
+#include "log/log_values.h"
+
+namespace bk {
+namespace {
+
+using ZipCollection = KeyedCollection<std::shared_ptr<clsFileRollBackLogZip>>;
+
+// LoadFromFile counts "ZipFile" elements with a signed 16-bit index.
+constexpr size_t kMaxZipFiles = 32768;
+
+// The document's text as the log file holds it: UTF-16 LE with a byte-order
+// mark, built in one buffer so that it is written in one piece. ASCII, nearly
+// all of a log, is widened directly. No UTF-8 text has fewer bytes than its
+// UTF-16 form has units, which bounds the buffer.
+std::string Utf16LeWithBom(std::string_view utf8) {
+  std::string bytes(2 + 2 * utf8.size(), '\0');
+  char* out = bytes.data();
+  *out++ = '\xFF';
+  *out++ = '\xFE';
+  const char* in = utf8.data();
+  const char* const end = in + utf8.size();
+  const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
+  while (in != end) {
+    if (ascii(*in)) {
+      *out = *in++;
+      out += 2;
+      continue;
+    }
+    // A multi-byte sequence holds no ASCII byte, so the run ends between
+    // characters.
+    const char* const run = in;
+    while (in != end && !ascii(*in)) ++in;
+    for (const char16_t unit : text::ToUtf16(std::string_view(run, static_cast<size_t>(in - run)))) {
+      out[0] = static_cast<char>(unit & 0xFF);
+      out[1] = static_cast<char>(unit >> 8);
+      out += 2;
+    }
+  }
+  bytes.resize(static_cast<size_t>(out - bytes.data()));
+  return bytes;
+}
+
+std::string ReadWholeFile(FileSystem& fs, std::string_view path) {
+  const std::unique_ptr<File> file = fs.Open(path, OpenMode::kRead);
+  std::string bytes(static_cast<size_t>(file->Size()), '\0');
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const size_t n = file->ReadAt(done, bytes.data() + done, bytes.size() - done);
+    if (n == 0) break;
+    done += n;
+  }
+  bytes.resize(done);
+  file->Close();
+  return bytes;
+}
+
+}  // namespace
+
+std::shared_ptr<clsFileRollbackLog> clsFileRollbackLog::Create(std::shared_ptr<FileSystem> fs) {
+  return std::shared_ptr<clsFileRollbackLog>(new clsFileRollbackLog(std::move(fs)));
+}
+
+clsFileRollbackLog::clsFileRollbackLog(std::shared_ptr<FileSystem> fs) : mobjFileSystem(std::move(fs)) {}
+
+clsFileRollbackLog::~clsFileRollbackLog() = default;
+
+void clsFileRollbackLog::CreateLogFile(std::string_view strLogFileName) {
+  ResetLog();
+  mstrLogFileName = std::string(strLogFileName);
+  mobjDocument = CreateXmlDocument();
+  XmlDocument& doc = *mobjDocument;
+  const auto root = doc.CreateElement("VELMARFileRollbackLog");
+  root->SetAttribute("Version", "1.0");
+  doc.AppendChild(root);
+  const auto start = doc.CreateElement("StartDate");
+  root->AppendChild(start);
+  start->SetAttribute("Value", OleDateToText(OleDateFromLocalNow()));
+  root->AppendChild(doc.CreateElement("TempPath"));
+  root->AppendChild(doc.CreateElement("BackupDestination"));
+  mobjZipFilesElement = doc.CreateElement("ZipFiles");
+  root->AppendChild(mobjZipFilesElement);
+  mcolZips = std::make_unique<ZipCollection>();
+  SaveLog();
+}
+
+void clsFileRollbackLog::LoadFromFile(std::string_view strLogFile) {
+  ResetLog();
+  mstrLogFileName = std::string(strLogFile);
+  mobjDocument = CreateXmlDocument();
+  mobjDocument->Load(ReadWholeFile(*mobjFileSystem, mstrLogFileName), mstrLogFileName);
+  const auto elements = mobjDocument->GetElementsByTagName("ZipFile");
+  if (elements.size() > kMaxZipFiles) throw Error::Standard(errnum::kOverflow);
+  // The collection is installed only once every entry is filed, so a log
+  // that fails to load has none.
+  auto zips = std::make_unique<ZipCollection>();
+  for (const auto& element : elements) {
+    auto entry = std::make_shared<clsFileRollBackLogZip>();
+    Bind(*entry, element);
+    zips->Add(entry, entry->ZipDrive());
+  }
+  mcolZips = std::move(zips);
+}
+
+void clsFileRollbackLog::SaveLog() {
+  if (!mobjDocument || mstrLogFileName.empty()) return;
+  const std::string xml = mobjDocument->Xml();
+  // A document without a root (a load that failed) never replaces the file.
+  if (xml.empty()) return;
+  mobjFileSystem->ReplaceFileDurably(mstrLogFileName, Utf16LeWithBom(xml));
+}
+
+double clsFileRollbackLog::StartDate() {
+  const auto elements = RequireDocument().GetElementsByTagName("StartDate");
+  if (elements.empty()) return 0.0;
+  return OleDateFromText(elements.front()->GetAttribute("Value"));
+}
+
+std::string clsFileRollbackLog::TempPath() { return FirstValue("TempPath"); }
+void clsFileRollbackLog::TempPath(std::string_view value) { SetFirstValue("TempPath", value); }
+std::string clsFileRollbackLog::BackupDestFileName() { return FirstValue("BackupDestination"); }
+void clsFileRollbackLog::BackupDestFileName(std::string_view value) { SetFirstValue("BackupDestination", value); }
+
+std::string clsFileRollbackLog::FirstValue(std::string_view element) {
+  const auto elements = RequireDocument().GetElementsByTagName(element);
+  return elements.empty() ? std::string() : elements.front()->GetAttribute("Value");
+}
+
+void clsFileRollbackLog::SetFirstValue(std::string_view element, std::string_view value) {
+  XmlDocument& doc = RequireDocument();
+  const auto elements = doc.GetElementsByTagName(element);
+  if (!elements.empty()) {
+    elements.front()->SetAttribute("Value", value);
+  } else {
+    const auto root = RequireRoot();
+    // The value is set before the element joins the tree, so that a value
+    // the document refuses leaves the tree unchanged.
+    const auto created = doc.CreateElement(element);
+    created->SetAttribute("Value", value);
+    root->AppendChild(created);
+  }
+  SaveLog();
+}
+
+int32_t clsFileRollbackLog::ZipCount() { return RequireZips().Count(); }
+
+std::shared_ptr<clsFileRollBackLogZip> clsFileRollbackLog::Zip(int32_t lngIndex) {
+  return RequireZips().Item(lngIndex);
+}
+
+std::shared_ptr<clsFileRollBackLogZip> clsFileRollbackLog::ZipByDrive(std::string_view strDrive) {
+  return RequireZips().Item(strDrive);
+}
+
+std::shared_ptr<clsFileRollBackLogZip> clsFileRollbackLog::AddZip(std::string_view strName,
+                                                                 std::string_view strDrive) {
+  XmlDocument& doc = RequireDocument();
+  ZipCollection& zips = RequireZips();
+  if (!mobjZipFilesElement) throw Error::Standard(errnum::kObjectNotSet);
+  // A drive already filed never gets a second "ZipFile" element: a file that
+  // names a drive twice could not be loaded again.
+  if (zips.Find(strDrive, nullptr) != nullptr) throw Error::Standard(errnum::kDuplicateKey);
+  const auto element = doc.CreateElement("ZipFile");
+  auto entry = std::make_shared<clsFileRollBackLogZip>();
+  Bind(*entry, element);
+  entry->ZipId(zips.Count() + 1);
+  entry->ZipName(strName);
+  entry->ZipDrive(strDrive);
+  mobjZipFilesElement->AppendChild(element);
+  zips.Add(entry, strDrive);
+  SaveLog();
+  return entry;
+}
+
+bool clsFileRollbackLog::Completed() {
+  const auto root = RequireDocument().FirstChild();
+  try {
+    return root && logvalue::FlagFromText(root->GetAttribute("Completed"));
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void clsFileRollbackLog::Completed(bool value) {
+  RequireDocument();
+  RequireRoot()->SetAttribute("Completed", value ? "True" : "False");
+  SaveLog();
+}
+
+void clsFileRollbackLog::ResetLog() {
+  if (mcolZips) {
+    for (auto& entry : *mcolZips) entry->SetParent({});
+    mcolZips.reset();
+  }
+  mobjZipFilesElement.reset();
+  mobjDocument.reset();
+  mstrLogFileName.clear();
+}
+
+void clsFileRollbackLog::Bind(clsFileRollBackLogZip& entry, std::shared_ptr<XmlElement> element) {
+  entry.SetParent(weak_from_this());
+  entry.SetElement(std::move(element));
+  entry.fs_ = mobjFileSystem;
+}
+
+XmlDocument& clsFileRollbackLog::RequireDocument() {
+  if (!mobjDocument) throw Error::Standard(errnum::kObjectNotSet);
+  return *mobjDocument;
+}
+
+std::shared_ptr<XmlElement> clsFileRollbackLog::RequireRoot() {
+  auto root = RequireDocument().FirstChild();
+  if (!root) throw Error::Standard(errnum::kObjectNotSet);
+  return root;
+}
+
+KeyedCollection<std::shared_ptr<clsFileRollBackLogZip>>& clsFileRollbackLog::RequireZips() {
+  if (!mcolZips) throw Error::Standard(errnum::kObjectNotSet);
+  return *mcolZips;
+}
+
+}  // namespace bk

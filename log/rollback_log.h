@@ -54,7 +54,16 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   void ResetLog();
   // Error 91 unless a document is held.
   XmlDocument& RequireDocument();
+  // Error 91 unless the document has a root element.
+  std::shared_ptr<XmlElement> RequireRoot();
   KeyedCollection<std::shared_ptr<clsFileRollBackLogZip>>& RequireZips();
+  // "Value" of the first element of that name; empty text when there is none.
+  std::string FirstValue(std::string_view element);
+  // Sets "Value" of the first element of that name (created as the root's
+  // last child when missing), then saves.
+  void SetFirstValue(std::string_view element, std::string_view value);
+  // Links a new entry to this log, its "ZipFile" element and the file system.
+  void Bind(clsFileRollBackLogZip& entry, std::shared_ptr<XmlElement> element);
 
   std::shared_ptr<FileSystem> mobjFileSystem;
   std::shared_ptr<XmlDocument> mobjDocument;
