@@ -1,0 +1,76 @@
+// brightkeep assess DIR [--json]
+#include <iostream>
+
+#include "cli/cli.h"
+#include "cli/folder_assessment.h"
+#include "cli/json_writer.h"
+#include "cli/options.h"
+
+namespace bk::cli {
+
+namespace {
+
+constexpr const char* kHelp = R"(Usage: brightkeep assess DIR [--json]
+
+Lists the unfinished periods of safe mode whose rollback logs lie in DIR
+(the files "Safe*.xml" directly in it that are not marked completed), oldest
+first: each log, when its period started, and per archive its drive, its path
+and the files it holds. Candidates that cannot be loaded are listed with the
+reason. Nothing is changed.
+
+Options:
+  --json      write the result as JSON (see the README)
+  -h, --help  show this help
+)";
+
+void WriteJson(const FolderAssessment& assessment) {
+  JsonWriter json(std::cout);
+  json.BeginObject();
+  json.Field("format", int64_t{1});
+  json.Field("folder", assessment.folder);
+  json.Key("unfinished");
+  json.BeginArray();
+  for (const DescribedLog& entry : assessment.logs) {
+    json.BeginObject();
+    WriteLogFields(json, entry.report);
+    json.EndObject();
+  }
+  json.EndArray();
+  json.Key("skipped");
+  WriteSkipped(json, assessment.skipped);
+  json.EndObject();
+}
+
+void WriteText(const FolderAssessment& assessment) {
+  for (const DescribedLog& entry : assessment.logs) {
+    std::cout << "Unfinished period: ";
+    PrintLog(std::cout, entry.report, false);
+  }
+  for (const SkippedLog& skipped : assessment.skipped) {
+    std::cout << "Skipped (cannot be loaded): " << skipped.path << ": " << skipped.error.description() << " ("
+              << skipped.error.number() << ")\n";
+  }
+  const size_t count = assessment.logs.size();
+  std::cout << (count == 0 ? std::string("No") : std::to_string(count)) << " unfinished period"
+            << (count == 1 ? "" : "s") << " in " << assessment.folder << ".\n";
+}
+
+}  // namespace
+
+int RunAssess(const std::vector<std::string>& args) {
+  const ParsedArgs parsed = ParseArgs(args, {{"--json", false}});
+  if (parsed.help) {
+    std::cout << kHelp;
+    return kExitSuccess;
+  }
+  if (parsed.positionals.size() != 1) throw UsageError("assess needs exactly one folder");
+  const FolderAssessment assessment = AssessFolder(parsed.positionals[0]);
+  if (parsed.Has("--json")) {
+    WriteJson(assessment);
+  } else {
+    WriteText(assessment);
+  }
+  return kExitSuccess;
+}
+
+}  // namespace bk::cli

@@ -1,0 +1,33 @@
+// The `brightkeep` command: one function per subcommand, each given the
+// arguments after its name, returning the exit status (0 success, 1 failure,
+// 2 usage error, or for `protect` the status of the command it ran).
+// Component errors propagate as bk::Error and are reported by main.
+#pragma once
+
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace bk::cli {
+
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+// A mistake in the command line; main prints it with a pointer to --help.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+int RunProtect(const std::vector<std::string>& args);
+int RunAssess(const std::vector<std::string>& args);
+int RunRollback(const std::vector<std::string>& args);
+int RunInspect(const std::vector<std::string>& args);
+
+// Writes "brightkeep: <description> (<number>): <path>" (a bk::Error) or
+// "brightkeep: <message>" to standard error.
+void ReportError(const std::exception& error);
+
+}  // namespace bk::cli

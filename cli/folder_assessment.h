@@ -1,0 +1,30 @@
+// The assessment of a folder as assess and rollback use it: the unfinished
+// logs described and ordered oldest first, and the candidates skipped.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/json_writer.h"
+#include "cli/log_report.h"
+#include "component/fs/file_system.h"
+#include "recovery/rollback_manager.h"
+
+namespace bk::cli {
+
+struct FolderAssessment {
+  std::string folder;  // absolute
+  std::vector<DescribedLog> logs;
+  std::vector<SkippedLog> skipped;
+};
+
+FolderAssessment AssessFolder(std::string_view folder, std::shared_ptr<FileSystem> fs = DefaultFileSystem());
+
+// A JSON array of {"path", "error": {"number", "source", "description"}}.
+void WriteSkipped(JsonWriter& json, const std::vector<SkippedLog>& skipped);
+// The error object of a failure: {"number", "source", "description", "path"}.
+void WriteError(JsonWriter& json, const Error& error);
+
+}  // namespace bk::cli

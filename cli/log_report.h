@@ -1,0 +1,57 @@
+// What the command shows of a rollback log: a plain description read through
+// the log's public members, printed as text or JSON.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/json_writer.h"
+#include "log/rollback_log.h"
+
+namespace bk::cli {
+
+struct ArchiveReport {
+  std::optional<int32_t> zip_id;  // none when the stored number is not a number
+  std::string drive;
+  std::string archive;
+  std::vector<std::string> files;
+};
+
+struct LogReport {
+  std::string log;
+  bool completed = false;
+  std::optional<double> start_date;  // none when the stored date cannot be read
+  std::string temp_path;
+  std::string backup_destination;
+  std::vector<ArchiveReport> archives;
+
+  size_t FileCount() const;
+};
+
+// Reads a loaded log. Errors of the log other than an unreadable start date,
+// archive number or completed mark propagate.
+LogReport DescribeLog(clsFileRollbackLog& log);
+
+// A loaded log with its description.
+struct DescribedLog {
+  std::shared_ptr<clsFileRollbackLog> log;
+  LogReport report;
+};
+// Orders logs oldest first by start date; logs whose date cannot be read
+// come first, and equal dates keep their order.
+void SortOldestFirst(std::vector<DescribedLog>& logs);
+
+// "yyyy-mm-dd HH:MM:SS" (or with "T" between date and time) for an OLE
+// Automation date; empty when it is not a representable date.
+std::string FormatOleDate(double date, char separator = ' ');
+
+// Writes the log as an indented block of text.
+void PrintLog(std::ostream& out, const LogReport& report, bool with_completed);
+// Writes the members of the log's JSON object (inside an open object).
+void WriteLogFields(JsonWriter& json, const LogReport& report);
+
+}  // namespace bk::cli

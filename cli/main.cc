@@ -1,0 +1,86 @@
+// Entry point of the `brightkeep` command: picks the subcommand and turns
+// errors into messages and exit statuses.
+#include <iostream>
+#include <string_view>
+
+#include "cli/cli.h"
+#include "component/error.h"
+#include "component/platform.h"
+
+namespace bk::cli {
+
+namespace {
+
+constexpr const char* kHelp = R"(Usage: brightkeep COMMAND [ARG...]
+
+Makes files safe before a change and brings them back when the change fails
+or is cut short.
+
+Commands:
+  protect   run a command with files protected: on failure they are restored
+  assess    list the unfinished periods left in a temporary folder
+  rollback  restore the files of every unfinished period in a folder
+  inspect   show what a rollback log records
+
+Run 'brightkeep COMMAND --help' for the options of a command.
+Options:
+  --version   show the version
+  -h, --help  show this help
+)";
+
+struct Subcommand {
+  std::string_view name;
+  int (*run)(const std::vector<std::string>&);
+};
+
+constexpr Subcommand kSubcommands[] = {
+    {"protect", RunProtect}, {"assess", RunAssess}, {"rollback", RunRollback}, {"inspect", RunInspect}};
+
+int Usage(const std::string& message, std::string_view subcommand) {
+  std::cerr << "brightkeep: " << message << "\nTry 'brightkeep " << subcommand << (subcommand.empty() ? "" : " ")
+            << "--help'.\n";
+  return kExitUsage;
+}
+
+int Dispatch(const std::vector<std::string>& args) {
+  if (args.size() < 2) return Usage("no command given", "");
+  const std::string& first = args[1];
+  if (first == "--help" || first == "-h" || first == "help") {
+    std::cout << kHelp;
+    return kExitSuccess;
+  }
+  if (first == "--version") {
+    std::cout << "brightkeep " << BK_VERSION << '\n';
+    return kExitSuccess;
+  }
+  for (const Subcommand& sub : kSubcommands) {
+    if (sub.name != first) continue;
+    try {
+      return sub.run(std::vector<std::string>(args.begin() + 2, args.end()));
+    } catch (const UsageError& e) {
+      return Usage(e.what(), sub.name);
+    }
+  }
+  return Usage("unknown command '" + first + "'", "");
+}
+
+}  // namespace
+
+void ReportError(const std::exception& error) {
+  std::cout.flush();
+  std::cerr << "brightkeep: " << error.what() << std::endl;
+}
+
+}  // namespace bk::cli
+
+int main(int argc, char** argv) {
+  bk::PlatformInit platform;
+  try {
+    const int status = bk::cli::Dispatch(bk::Utf8Arguments(argc, argv));
+    std::cout.flush();
+    return status;
+  } catch (const std::exception& e) {
+    bk::cli::ReportError(e);
+    return bk::cli::kExitFailure;
+  }
+}

@@ -1,0 +1,138 @@
+// brightkeep protect --temp DIR --backup FILE [--keep-log] [--files-from LIST]
+//                    [FILE...] -- COMMAND [ARG...]
+#include <iostream>
+#include <iterator>
+
+#include "cli/cli.h"
+#include "cli/options.h"
+#include "component/process.h"
+#include "safemode/file_rollback_create.h"
+
+namespace bk::cli {
+
+namespace {
+
+constexpr const char* kHelp = R"(Usage: brightkeep protect --temp DIR --backup FILE [--keep-log]
+                          [--files-from LIST] [FILE...] -- COMMAND [ARG...]
+
+Enters safe mode with DIR as the temporary folder, makes every FILE safe,
+then runs COMMAND. When COMMAND exits with status 0, safe mode ends: the
+period's archives and log are packed into the backup archive FILE. When it
+fails or a signal ends it, every file made safe is restored and the period's
+archives and log are deleted. If this program itself is ended before that,
+the period stays unfinished in DIR for 'brightkeep rollback DIR'.
+
+A file that cannot be made safe stops everything before COMMAND runs: what
+was made safe is undone and the exit status is 1.
+
+Exit status: COMMAND's own (128 + N when signal N ended it; 127 when it
+cannot be found, 126 when it cannot be run), or 1 when safe mode could not
+be entered or ended.
+
+Options:
+  --temp DIR         folder for the period's rollback log and archives
+  --backup FILE      where the backup archive goes when COMMAND succeeds
+  --keep-log         keep the completed log in DIR after success
+  --files-from LIST  also protect the files named in LIST, one per line
+                     ("-" reads standard input)
+  -h, --help         show this help
+)";
+
+std::string ReadAll(FileSystem& fs, const std::string& path) {
+  if (path == "-") return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  std::unique_ptr<File> file = fs.Open(path, OpenMode::kRead);
+  std::string bytes(static_cast<size_t>(file->Size()), '\0');
+  bytes.resize(file->ReadAt(0, bytes.data(), bytes.size()));
+  file->Close();
+  return bytes;
+}
+
+std::vector<std::string> FilesToProtect(const ParsedArgs& parsed, FileSystem& fs) {
+  std::vector<std::string> names = parsed.positionals;
+  if (const auto list = parsed.Value("--files-from")) {
+    const std::string text = ReadAll(fs, *list);
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size();
+      std::string line = text.substr(start, end - start);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty()) names.push_back(line);
+      start = end + 1;
+    }
+  }
+  for (std::string& name : names) name = fs.GetAbsolutePathName(name);
+  return names;
+}
+
+// Undoes the period and deletes its log; on failure the period stays
+// unfinished for a later rollback.
+bool Undo(clsFileRollbackCreate& safety) {
+  try {
+    safety.UndoSafetyOperations(true, true);
+    return true;
+  } catch (const Error& e) {
+    ReportError(e);
+    std::cerr << "brightkeep: the period stays unfinished; run 'brightkeep rollback " << safety.TempDir() << "'\n";
+    return false;
+  }
+}
+
+int RunCommand(clsFileRollbackCreate& safety, const std::vector<std::string>& command, bool keep_log) {
+  int status = 0;
+  try {
+    status = ChildProcess::Start(command).WaitForeground();
+  } catch (const Error& e) {
+    ReportError(e);
+    Undo(safety);
+    return e.number() == errnum::kFileNotFound ? 127 : 126;
+  }
+  if (status != 0) {
+    std::cerr << "brightkeep: the command failed with status " << status << "; restoring its files\n";
+    Undo(safety);
+    return status;
+  }
+  try {
+    safety.EndSafety(keep_log);
+  } catch (const Error& e) {
+    ReportError(e);
+    std::cerr << "brightkeep: the command succeeded but safe mode could not be ended\n";
+    return kExitFailure;
+  }
+  return kExitSuccess;
+}
+
+}  // namespace
+
+int RunProtect(const std::vector<std::string>& args) {
+  const ParsedArgs parsed = ParseArgs(
+      args, {{"--temp", true}, {"--backup", true}, {"--keep-log", false}, {"--files-from", true}}, true);
+  if (parsed.help) {
+    std::cout << kHelp;
+    return kExitSuccess;
+  }
+  if (!parsed.Value("--temp")) throw UsageError("protect needs --temp DIR");
+  if (!parsed.Value("--backup")) throw UsageError("protect needs --backup FILE");
+  if (!parsed.rest || parsed.rest->empty()) throw UsageError("protect needs '--' followed by the command to run");
+
+  std::shared_ptr<FileSystem> fs = DefaultFileSystem();
+  const std::vector<std::string> files = FilesToProtect(parsed, *fs);
+  clsFileRollbackCreate safety(fs);
+  safety.TempDir(fs->GetAbsolutePathName(*parsed.Value("--temp")));
+  safety.BackupFile(fs->GetAbsolutePathName(*parsed.Value("--backup")));
+  safety.BeginSafety();
+  for (const std::string& file : files) {
+    try {
+      safety.MakeFileSafe(file);
+    } catch (const Error& e) {
+      ReportError(e.path().empty() ? Error(e.number(), e.source(), e.description(), file) : e);
+      std::cerr << "brightkeep: nothing was run; undoing what was made safe\n";
+      Undo(safety);
+      return kExitFailure;
+    }
+  }
+  std::cout.flush();
+  return RunCommand(safety, *parsed.rest, parsed.Has("--keep-log"));
+}
+
+}  // namespace bk::cli

@@ -1,0 +1,134 @@
+// brightkeep rollback DIR [--keep-archives] [--delete-logs] [--dry-run]
+#include <iostream>
+
+#include "cli/cli.h"
+#include "cli/folder_assessment.h"
+#include "cli/options.h"
+#include "component/process.h"
+
+namespace bk::cli {
+
+namespace {
+
+constexpr const char* kHelp = R"(Usage: brightkeep rollback DIR [--keep-archives] [--delete-logs] [--dry-run]
+
+Rolls back every unfinished period of safe mode whose rollback log lies in
+DIR, oldest first: every file its archives hold is put back, and each file
+the log records is reported. A period that fails is reported and the others
+still go ahead. Exit status 0 when every period was rolled back and every log
+candidate could be loaded, 1 otherwise.
+
+Options:
+  --keep-archives  keep each period's archives after restoring from them
+                   (by default they are deleted)
+  --delete-logs    delete each log once its period is rolled back (by
+                   default it stays, still unfinished)
+  --dry-run        only report what would be restored
+  -h, --help       show this help
+)";
+
+// Periods or files from which on a terminal shows a progress line.
+constexpr size_t kProgressPeriods = 10;
+constexpr size_t kProgressFiles = 200;
+
+class Progress {
+ public:
+  Progress(size_t periods, size_t files)
+      : enabled_(IsTerminal(StandardStream::kError) && (periods >= kProgressPeriods || files >= kProgressFiles)),
+        periods_(periods),
+        files_(files) {}
+  void Show(size_t period, size_t files_done) {
+    if (!enabled_) return;
+    std::cout.flush();
+    std::cerr << "\rbrightkeep: rolling back period " << period << " of " << periods_ << " (" << files_done << " of "
+              << files_ << " files done)\x1b[K" << std::flush;
+  }
+  void Clear() {
+    if (enabled_) std::cerr << "\r\x1b[K" << std::flush;
+  }
+
+ private:
+  bool enabled_;
+  size_t periods_;
+  size_t files_;
+};
+
+std::string Started(const LogReport& report) {
+  const std::string text = report.start_date ? FormatOleDate(*report.start_date) : std::string();
+  return text.empty() ? "start unreadable" : "started " + text;
+}
+
+// Rolls one period back; reports and returns false on failure.
+bool RollBackOne(const DescribedLog& entry, const ParsedArgs& parsed, FileSystem& fs, Progress& progress) {
+  try {
+    entry.log->Rollback(!parsed.Has("--keep-archives"));
+  } catch (const Error& e) {
+    progress.Clear();
+    std::cout << "  failed: " << e.what() << '\n' << std::flush;
+    ReportError(e);
+    return false;
+  }
+  for (const ArchiveReport& archive : entry.report.archives) {
+    for (const std::string& file : archive.files) std::cout << "  restored: " << file << '\n';
+  }
+  if (!parsed.Has("--delete-logs")) return true;
+  try {
+    fs.RemoveFile(entry.report.log, false);
+    std::cout << "  log deleted\n";
+  } catch (const Error& e) {
+    progress.Clear();
+    ReportError(e);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunRollback(const std::vector<std::string>& args) {
+  const ParsedArgs parsed = ParseArgs(args, {{"--keep-archives", false}, {"--delete-logs", false}, {"--dry-run", false}});
+  if (parsed.help) {
+    std::cout << kHelp;
+    return kExitSuccess;
+  }
+  if (parsed.positionals.size() != 1) throw UsageError("rollback needs exactly one folder");
+  std::shared_ptr<FileSystem> fs = DefaultFileSystem();
+  const FolderAssessment assessment = AssessFolder(parsed.positionals[0], fs);
+  for (const SkippedLog& skipped : assessment.skipped) {
+    std::cerr << "brightkeep: skipped a log that cannot be loaded: " << skipped.error.description() << " ("
+              << skipped.error.number() << "): " << skipped.path << '\n';
+  }
+  const bool dry_run = parsed.Has("--dry-run");
+  size_t total_files = 0;
+  for (const DescribedLog& entry : assessment.logs) total_files += entry.report.FileCount();
+  Progress progress(dry_run ? 0 : assessment.logs.size(), dry_run ? 0 : total_files);
+
+  size_t done = 0, files_done = 0, failed = 0;
+  for (const DescribedLog& entry : assessment.logs) {
+    progress.Show(done + failed + 1, files_done);
+    if (dry_run) {
+      std::cout << "Would roll back: " << entry.report.log << " (" << Started(entry.report) << ")\n";
+      for (const ArchiveReport& archive : entry.report.archives) {
+        for (const std::string& file : archive.files) std::cout << "  would restore: " << file << '\n';
+      }
+      continue;
+    }
+    std::cout << "Rolling back: " << entry.report.log << " (" << Started(entry.report) << ")\n";
+    if (RollBackOne(entry, parsed, *fs, progress)) {
+      ++done;
+    } else {
+      ++failed;
+    }
+    files_done += entry.report.FileCount();
+  }
+  progress.Clear();
+  const size_t count = assessment.logs.size();
+  if (count == 0) {
+    std::cout << "No unfinished period in " << assessment.folder << ".\n";
+  } else if (!dry_run) {
+    std::cout << "Rolled back " << done << " of " << count << " unfinished period" << (count == 1 ? "" : "s") << ".\n";
+  }
+  return failed == 0 && assessment.skipped.empty() ? kExitSuccess : kExitFailure;
+}
+
+}  // namespace bk::cli

@@ -1,0 +1,54 @@
+// Child processes and the program's own console, for the command line and
+// the crash tests: starting a program, waiting for it, ending it abruptly,
+// and telling whether a standard stream is a terminal. Paths and arguments
+// are UTF-8.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bk {
+
+class ChildProcess {
+ public:
+  // Starts argv[0] (looked up on the search path when it names no folder)
+  // with the remaining arguments. The child inherits the standard streams and
+  // the environment, plus `extra_environment` entries "NAME=value".
+  // Fails with bk::Error: 53 when the program does not exist, 70 when it may
+  // not be run, 75 for any other failure to start it.
+  static ChildProcess Start(const std::vector<std::string>& argv,
+                            const std::vector<std::string>& extra_environment = {});
+
+  ChildProcess(ChildProcess&&) noexcept;
+  ChildProcess& operator=(ChildProcess&&) noexcept;
+  // Neither waits for nor ends a child still running.
+  ~ChildProcess();
+
+  // Waits for the child to end. Returns its exit status, or 128 plus the
+  // signal number when a signal ended it (as shells report it).
+  int Wait();
+  // Like Wait, but while waiting the caller survives what would end the
+  // child: an interrupt from the terminal (which reaches the child by
+  // itself) is ignored, and a request to terminate is passed to the child.
+  int WaitForeground();
+  // Ends the child at once, giving it no chance to clean up (SIGKILL or
+  // TerminateProcess). Does not wait.
+  void Kill();
+
+  struct Native;
+
+ private:
+  explicit ChildProcess(std::unique_ptr<Native> native);
+  std::unique_ptr<Native> native_;
+};
+
+enum class StandardStream { kOutput = 1, kError = 2 };
+
+// True when the stream is an interactive terminal (not a file or a pipe).
+bool IsTerminal(StandardStream stream);
+
+// The full path of the running program.
+std::string CurrentExecutablePath();
+
+}  // namespace bk

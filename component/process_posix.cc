@@ -1,0 +1,144 @@
+#include <errno.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "component/error.h"
+#include "component/process.h"
+
+extern char** environ;
+
+namespace bk {
+
+struct ChildProcess::Native {
+  pid_t pid = -1;
+};
+
+namespace {
+
+volatile sig_atomic_t g_forward_to = 0;
+
+void ForwardSignal(int signal_number) {
+  if (g_forward_to > 0) kill(static_cast<pid_t>(g_forward_to), signal_number);
+}
+
+Error SpawnError(int code, const std::string& program) {
+  switch (code) {
+    case ENOENT:
+    case ENOTDIR: return Error::Standard(errnum::kFileNotFound, program, code);
+    case EACCES:
+    case EPERM: return Error::Standard(errnum::kPermissionDenied, program, code);
+    default: return Error::Standard(errnum::kPathFileAccessError, program, code);
+  }
+}
+
+std::string NameOf(const std::string& entry) { return entry.substr(0, entry.find('=')); }
+
+// The caller's environment without the names `extra` sets, followed by `extra`.
+std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra) {
+  std::vector<std::string> merged;
+  for (char** e = environ; e && *e; ++e) {
+    const std::string entry = *e;
+    bool replaced = false;
+    for (const auto& x : extra) replaced = replaced || NameOf(x) == NameOf(entry);
+    if (!replaced) merged.push_back(entry);
+  }
+  merged.insert(merged.end(), extra.begin(), extra.end());
+  return merged;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (auto& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+int StatusOf(int status) {
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+ChildProcess::ChildProcess(ChildProcess&&) noexcept = default;
+ChildProcess& ChildProcess::operator=(ChildProcess&&) noexcept = default;
+ChildProcess::~ChildProcess() = default;
+
+ChildProcess ChildProcess::Start(const std::vector<std::string>& argv,
+                                 const std::vector<std::string>& extra_environment) {
+  if (argv.empty() || argv[0].empty()) throw Error::Standard(errnum::kFileNotFound);
+  std::vector<std::string> args = argv;
+  std::vector<std::string> env = MergedEnvironment(extra_environment);
+  std::vector<char*> arg_ptrs = Pointers(args);
+  std::vector<char*> env_ptrs = Pointers(env);
+
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int s : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&defaults, s);
+  sigset_t empty;
+  sigemptyset(&empty);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setsigmask(&attr, &empty);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+  auto native = std::make_unique<Native>();
+  const int rc = posix_spawnp(&native->pid, args[0].c_str(), nullptr, &attr, arg_ptrs.data(), env_ptrs.data());
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) throw SpawnError(rc, argv[0]);
+  return ChildProcess(std::move(native));
+}
+
+int ChildProcess::Wait() {
+  int status = 0;
+  while (waitpid(native_->pid, &status, 0) < 0) {
+    if (errno != EINTR) throw Error::Standard(errnum::kPathFileAccessError, {}, errno);
+  }
+  return StatusOf(status);
+}
+
+int ChildProcess::WaitForeground() {
+  struct sigaction ignore {}, forward {}, old_int {}, old_quit {}, old_term {}, old_hup {};
+  ignore.sa_handler = SIG_IGN;
+  forward.sa_handler = ForwardSignal;
+  sigemptyset(&forward.sa_mask);
+  g_forward_to = native_->pid;
+  sigaction(SIGINT, &ignore, &old_int);
+  sigaction(SIGQUIT, &ignore, &old_quit);
+  sigaction(SIGTERM, &forward, &old_term);
+  sigaction(SIGHUP, &forward, &old_hup);
+  int status = 0;
+  int error = 0;
+  try {
+    status = Wait();
+  } catch (const Error& e) {
+    error = static_cast<int>(e.native_code());
+  }
+  sigaction(SIGINT, &old_int, nullptr);
+  sigaction(SIGQUIT, &old_quit, nullptr);
+  sigaction(SIGTERM, &old_term, nullptr);
+  sigaction(SIGHUP, &old_hup, nullptr);
+  g_forward_to = 0;
+  if (error != 0) throw Error::Standard(errnum::kPathFileAccessError, {}, error);
+  return status;
+}
+
+void ChildProcess::Kill() { kill(native_->pid, SIGKILL); }
+
+bool IsTerminal(StandardStream stream) { return isatty(static_cast<int>(stream)) == 1; }
+
+std::string CurrentExecutablePath() {
+  std::string buffer(4096, '\0');
+  const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
+  if (n <= 0) throw Error::Standard(errnum::kPathFileAccessError, "/proc/self/exe", errno);
+  buffer.resize(static_cast<size_t>(n));
+  return buffer;
+}
+
+}  // namespace bk

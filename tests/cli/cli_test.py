@@ -1,0 +1,273 @@
+#!/usr/bin/env python3
+"""The brightkeep command as a user meets it: exit statuses, messages on
+standard error, files on disk, and JSON read with Python's json module.
+
+    cli_test.py --brightkeep PATH [unittest arguments, e.g. ProtectTests]
+"""
+
+import argparse
+import datetime
+import fcntl
+import glob
+import json
+import os
+import re
+import sys
+import unittest
+import zipfile
+
+import cli_support
+from cli_support import Scratch, run
+
+ERROR_LINE = re.compile(r"^brightkeep: .+ \((\d+)\)(: .+)?$", re.M)
+
+
+class GeneralTests(unittest.TestCase):
+    def test_version_and_help(self):
+        result = run("--version")
+        self.assertEqual(result.returncode, 0)
+        self.assertRegex(result.stdout, r"^brightkeep \d+\.\d+\.\d+\n$")
+        result = run("--help")
+        self.assertEqual(result.returncode, 0)
+        for command in ("protect", "assess", "rollback", "inspect"):
+            self.assertIn(command, result.stdout)
+            sub = run(command, "--help")
+            self.assertEqual(sub.returncode, 0, command)
+            self.assertTrue(sub.stdout.startswith("Usage: brightkeep " + command), sub.stdout)
+            self.assertEqual(sub.stderr, "")
+
+    def test_usage_errors_exit_2_with_a_pointer_to_help(self):
+        cases = [
+            ([], "no command given", "brightkeep --help"),
+            (["frobnicate"], "unknown command 'frobnicate'", "brightkeep --help"),
+            (["assess"], "assess needs exactly one folder", "brightkeep assess --help"),
+            (["assess", "a", "b"], "assess needs exactly one folder", "brightkeep assess --help"),
+            (["assess", "--jsn", "x"], "unknown option '--jsn'", "brightkeep assess --help"),
+            (["rollback", "x", "--dry-run", "--dry-run"], "option '--dry-run' given twice", "brightkeep rollback --help"),
+            (["inspect", "--json=yes", "x"], "option '--json' takes no value", "brightkeep inspect --help"),
+            (["protect", "--backup", "b.zip", "--", "true"], "protect needs --temp DIR", "brightkeep protect --help"),
+            (["protect", "--temp", "t", "--", "true"], "protect needs --backup FILE", "brightkeep protect --help"),
+            (["protect", "--temp", "t", "--backup", "b.zip", "f"], "protect needs '--' followed by", "brightkeep protect --help"),
+            (["protect", "--temp", "t", "--backup"], "option '--backup' needs a value", "brightkeep protect --help"),
+        ]
+        for args, message, pointer in cases:
+            result = run(*args)
+            self.assertEqual(result.returncode, 2, args)
+            self.assertEqual(result.stdout, "", args)
+            self.assertIn("brightkeep: " + message, result.stderr, args)
+            self.assertIn("Try '%s'." % pointer, result.stderr, args)
+
+
+class ProtectTests(Scratch):
+    def test_success_ends_safe_mode_with_the_backup_archive(self):
+        result = self.protect("printf new > data/a.txt; echo out; echo err >&2")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, "out\n")
+        self.assertEqual(result.stderr, "err\n")
+        self.assertEqual(self.read("a.txt"), b"new")
+        self.assertEqual(self.temp_files(), [])
+        with zipfile.ZipFile(self.backup) as backup:
+            names = sorted(backup.namelist())
+            self.assertEqual(len(names), 2, names)
+            self.assertRegex(names[0], r"^Safe \d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d-1\.zip$")
+            self.assertEqual(names[1], names[0][:-len("-1.zip")] + ".xml")
+            self.assertIsNone(backup.testzip())
+
+    def test_keep_log_leaves_a_completed_log(self):
+        result = self.protect("true", "--keep-log")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        logs = self.temp_files()
+        self.assertEqual(len(logs), 1)
+        report = json.loads(run("inspect", "--json", os.path.join(self.temp, logs[0])).stdout)
+        self.assertTrue(report["completed"])
+        self.assertEqual(self.assess_json()["unfinished"], [])
+
+    def test_failure_or_a_signal_restores_every_file_and_passes_the_status_on(self):
+        for script, status in (("printf x > data/a.txt; rm data/sub/b.bin; exit 3", 3),
+                               ("printf x > data/c.txt; kill -TERM $$", 128 + 15),
+                               ("printf x > data/a.txt; kill -KILL $$", 128 + 9)):
+            result = self.protect(script)
+            self.assertEqual(result.returncode, status, script)
+            self.assertIn("brightkeep: the command failed with status %d" % status, result.stderr)
+            self.assert_files_as_before()
+            self.assertEqual(self.temp_files(), [], script)
+            self.assertFalse(os.path.exists(self.backup))
+
+    def test_a_command_that_cannot_be_started(self):
+        result = run("protect", "--temp", self.temp, "--backup", self.backup, self.path("a.txt"),
+                     "--", "no-such-program-here")
+        self.assertEqual(result.returncode, 127)
+        self.assertRegex(result.stderr, r"brightkeep: File not found \(53\): no-such-program-here")
+        self.assertEqual(self.temp_files(), [])
+
+    def test_a_file_that_cannot_be_made_safe_stops_everything_before_the_command(self):
+        marker = os.path.join(self.root, "ran")
+        result = self.protect("touch '%s'" % marker, files=["a.txt", "missing.txt"])
+        self.assertEqual(result.returncode, 1)
+        match = ERROR_LINE.search(result.stderr)
+        self.assertIsNotNone(match, result.stderr)
+        self.assertEqual(match.group(1), "30001")
+        self.assertEqual(match.group(2), ": " + self.path("missing.txt"))
+        self.assertFalse(os.path.exists(marker))
+        self.assertEqual(self.temp_files(), [])
+        self.assert_files_as_before()
+
+    def test_a_file_another_program_is_writing_is_refused(self):
+        with open(self.path("c.txt"), "r+b") as held:
+            fcntl.lockf(held, fcntl.LOCK_EX)
+            result = self.protect("printf x > data/a.txt", files=["a.txt", "c.txt"])
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(ERROR_LINE.search(result.stderr).group(1), "30000", result.stderr)
+        self.assert_files_as_before()
+        self.assertEqual(self.temp_files(), [])
+
+    def test_files_from_a_list_or_standard_input(self):
+        listing = os.path.join(self.root, "list.txt")
+        with open(listing, "w") as f:
+            f.write("data/a.txt\r\n\r\ndata/sub/b.bin\n")
+        result = self.protect("printf x > data/a.txt; printf x > data/sub/b.bin; exit 1", "--files-from", listing,
+                              files=[])
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assert_files_as_before()
+        result = run("protect", "--temp", self.temp, "--backup", self.backup, "--files-from", "-", "--keep-log",
+                     "--", "true", stdin=self.path("a.txt") + "\n", cwd=self.root)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        report = json.loads(run("inspect", "--json", glob.glob(os.path.join(self.temp, "Safe*.xml"))[0]).stdout)
+        self.assertEqual(report["archives"][0]["files"], [self.path("a.txt")])
+
+
+class AssessTests(Scratch):
+    def test_a_killed_period_is_listed_with_its_archives_and_files(self):
+        self.killed_period()
+        with open(os.path.join(self.temp, "Safe broken.xml"), "w") as f:
+            f.write("<VELMARFileRollbackLog")
+        report = self.assess_json()
+        self.assertEqual(report["format"], 1)
+        self.assertEqual(report["folder"], self.temp)
+        self.assertEqual(len(report["unfinished"]), 1)
+        log = report["unfinished"][0]
+        self.assertTrue(os.path.isfile(log["log"]))
+        self.assertFalse(log["completed"])
+        started = datetime.datetime.fromisoformat(log["start_date"])
+        self.assertLess(abs((datetime.datetime.now() - started).total_seconds()), 600)
+        self.assertIsInstance(log["start_date_serial"], float)
+        self.assertEqual(log["backup_destination"], self.backup)
+        self.assertEqual(len(log["archives"]), 1)
+        archive = log["archives"][0]
+        self.assertEqual((archive["zip_id"], archive["drive"]), (1, "/"))
+        self.assertTrue(os.path.isfile(archive["archive"]))
+        self.assertEqual(archive["files"], [self.path(n) for n in self.FILES])
+        skipped = report["skipped"]
+        self.assertEqual([s["path"] for s in skipped], [os.path.join(self.temp, "Safe broken.xml")])
+        self.assertEqual(skipped[0]["error"]["number"], 30100)
+        self.assertTrue(skipped[0]["error"]["description"])
+
+        text = run("assess", self.temp)
+        self.assertEqual(text.returncode, 0)
+        self.assertIn("Unfinished period: " + log["log"], text.stdout)
+        self.assertIn("Skipped (cannot be loaded): " + skipped[0]["path"], text.stdout)
+        self.assertIn("1 unfinished period in " + self.temp, text.stdout)
+
+    def test_names_that_json_must_escape_survive(self):
+        self.FILES = {'quote"back\\slash\ttab.txt': b"x", "caf\u00e9 \u65e5\u672c.txt": b"y"}
+        for name, data in self.FILES.items():
+            self.write(name, data)
+        self.killed_period()
+        files = self.assess_json()["unfinished"][0]["archives"][0]["files"]
+        self.assertEqual(files, [self.path(n) for n in self.FILES])
+
+    def test_a_missing_folder_is_an_error_with_its_path(self):
+        missing = os.path.join(self.root, "nowhere")
+        result = run("assess", missing)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stdout, "")
+        self.assertEqual(result.stderr, "brightkeep: Path not found (76): %s\n" % missing)
+
+
+class RollbackTests(Scratch):
+    def test_rollback_brings_every_file_back_and_reports_each(self):
+        self.killed_period()
+        dry = run("rollback", self.temp, "--dry-run")
+        self.assertEqual(dry.returncode, 0, dry.stderr)
+        self.assertEqual(dry.stdout.count("  would restore: "), len(self.FILES))
+        self.assertEqual(self.read("a.txt"), b"changed")
+
+        result = run("rollback", self.temp, "--keep-archives")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_files_as_before()
+        for name in self.FILES:
+            self.assertIn("  restored: " + self.path(name) + "\n", result.stdout)
+        self.assertEqual(len(self.temp_files()), 2)  # the log and its archive
+
+        self.write("a.txt", b"changed again")
+        result = run("rollback", self.temp, "--delete-logs")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_files_as_before()
+        self.assertEqual(self.temp_files(), [])
+        self.assertIn("No unfinished period", run("rollback", self.temp).stdout)
+
+    def test_periods_go_oldest_first_and_a_failing_one_does_not_stop_the_rest(self):
+        self.killed_period()
+        first = self.assess_json()["unfinished"][0]
+        self.write("a.txt", b"between the periods")
+        self.killed_period()
+        logs = self.assess_json()["unfinished"]
+        self.assertEqual([log["log"] for log in logs][0], first["log"])
+        os.remove(first["archives"][0]["archive"])
+
+        result = run("rollback", self.temp)
+        self.assertEqual(result.returncode, 1)
+        order = re.findall(r"^Rolling back: (.+) \(started ", result.stdout, re.M)
+        self.assertEqual(order, [log["log"] for log in logs])
+        self.assertIn("brightkeep: File not found (53): " + first["archives"][0]["archive"], result.stderr)
+        self.assertIn("Rolled back 1 of 2 unfinished periods.", result.stdout)
+        # The later period is back to its start; the earlier one's changes stay.
+        self.assertEqual(self.read("a.txt"), b"between the periods")
+        self.assertEqual(self.read("sub/b.bin"), b"changed")
+
+    def test_a_damaged_log_fails_the_rollback_after_the_others_are_done(self):
+        self.killed_period()
+        with open(os.path.join(self.temp, "Safe 2000-01-01 00.00.00.xml"), "w") as f:
+            f.write("not xml")
+        result = run("rollback", self.temp)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("(30100): " + os.path.join(self.temp, "Safe 2000-01-01 00.00.00.xml"), result.stderr)
+        self.assert_files_as_before()
+
+
+class InspectTests(Scratch):
+    def test_inspect_an_unfinished_log_as_text_and_json(self):
+        self.killed_period()
+        log = glob.glob(os.path.join(self.temp, "Safe*.xml"))[0]
+        report = json.loads(run("inspect", log, "--json").stdout)
+        self.assertEqual(report["format"], 1)
+        self.assertEqual(report["log"], log)
+        self.assertFalse(report["completed"])
+        self.assertEqual(report["archives"][0]["files"], [self.path(n) for n in self.FILES])
+        text = run("inspect", log)
+        self.assertEqual(text.returncode, 0)
+        self.assertIn("  completed: no\n", text.stdout)
+        self.assertIn("    " + self.path("a.txt") + "\n", text.stdout)
+
+    def test_a_log_that_cannot_be_loaded(self):
+        broken = os.path.join(self.root, "broken.xml")
+        with open(broken, "w") as f:
+            f.write("<a>")
+        for path, number in ((broken, "30100"), (os.path.join(self.root, "none.xml"), "53")):
+            result = run("inspect", path, "--json")
+            self.assertEqual(result.returncode, 1)
+            self.assertEqual(result.stdout, "")
+            match = ERROR_LINE.search(result.stderr)
+            self.assertEqual((match.group(1), match.group(2)), (number, ": " + path), result.stderr)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--brightkeep", required=True)
+    args, rest = parser.parse_known_args()
+    cli_support.BRIGHTKEEP = os.path.abspath(args.brightkeep)
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
