@@ -14,6 +14,7 @@ mkdir -p "$log"
 
 passed=0
 failed=0
+skipped=0
 note_failure() { echo "FAILED: $*"; failed=$((failed + 1)); }
 
 build() {
@@ -28,23 +29,24 @@ build() {
 }
 
 # Adds the counts of a "N passed, M failed" style result.
-add_counts() { passed=$((passed + $1)); failed=$((failed + $2)); }
+add_counts() { passed=$((passed + $1)); failed=$((failed + $2)); skipped=$((skipped + ${3:-0})); }
 
 run_native() {
   build native || return
   echo "== native tests (CTest)"
   local out="$log/ctest-native.txt"
   ctest --test-dir build/native --output-on-failure -j "$(nproc)" >"$out" 2>&1
-  local summary total nfail
+  local summary total nfail nskip
   summary="$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$out" | tail -1)"
   if [ -z "$summary" ]; then
     tail -40 "$out"; note_failure "ctest produced no summary"; return
   fi
   total="$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$summary")"
   nfail="$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")"
-  echo "   $summary"
+  nskip="$(grep -cE '^[[:space:]]*[0-9]+ - .*\(Skipped\)' "$out")"
+  echo "   $summary ($nskip skipped)"
   [ "$nfail" -gt 0 ] && grep -E '\(Failed\)|\(SEGFAULT\)|\(Timeout\)|Exception' "$out" | head -40
-  add_counts $((total - nfail)) "$nfail"
+  add_counts $((total - nfail - nskip)) "$nfail" "$nskip"
 }
 
 # Runs every test program of one Windows build under Wine and counts the
@@ -55,7 +57,7 @@ run_wine() {
   export BK_WINE_ROOT="$root/build/wine-ci"
   rm -rf "$BK_WINE_ROOT/$arch"
   echo "== $arch tests (Wine)"
-  local list="build/$arch/test-programs.txt" prog exe out line p f
+  local list="build/$arch/test-programs.txt" prog exe out line p f s
   [ -f "$list" ] || { note_failure "$arch: no test program list"; return; }
   while read -r prog; do
     [ -n "$prog" ] || continue
@@ -69,9 +71,10 @@ run_wine() {
     fi
     p="$(sed -E 's/.*passed=([0-9]+).*/\1/' <<<"$line")"
     f="$(sed -E 's/.*failed=([0-9]+).*/\1/' <<<"$line")"
-    echo "   $prog: $p passed, $f failed"
+    s="$(sed -nE 's/.*skipped=([0-9]+).*/\1/p' <<<"$line")"
+    echo "   $prog: $p passed, $f failed, ${s:-0} skipped"
     [ "$f" -gt 0 ] && grep -a -E '^\[  FAILED  \]|Failure|error:' "$out" | head -30
-    add_counts "$p" "$f"
+    add_counts "$p" "$f" "${s:-0}"
   done <"$list"
   if [ -x scripts/com-tests.sh ]; then
     out="$log/$arch-com.txt"
@@ -95,5 +98,5 @@ run_native
 run_wine win32
 run_wine win64
 echo "== done in $(( $(date +%s) - start )) s; logs in build/test-logs"
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

@@ -12,8 +12,8 @@ int main(int argc, char** argv) {
   bk::PlatformInit platform;
   const int rc = RUN_ALL_TESTS();
   const auto* unit = testing::UnitTest::GetInstance();
-  std::printf("BK-TEST-RESULT passed=%d failed=%d\n", unit->successful_test_count(),
-              unit->failed_test_count());
+  std::printf("BK-TEST-RESULT passed=%d failed=%d skipped=%d\n", unit->successful_test_count(),
+              unit->failed_test_count(), unit->skipped_test_count());
   std::fflush(stdout);
   return rc;
 }
