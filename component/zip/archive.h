@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "component/fs/file_system.h"
 
@@ -19,10 +20,17 @@ enum class SkipReason : int32_t {
   kReadError = 3,            // reading failed part-way
   kChangedWhileReading = 4,  // its size or modification time changed while stored
   kNotAFile = 5,             // a folder or a special file
+  kCannotWrite = 6,          // unzip: the destination file could not be written
+  kDamagedEntry = 7,         // unzip: the entry is damaged (CRC, size), encrypted
+                             // or uses a method other than stored or deflated
 };
 
 // The thirteen arguments of the SkippingFile event. Dates are OLE Automation
-// dates (local time).
+// dates (local time). sFilename is the entry name, sFilenameOnDisk the full
+// path of the file (zip) or of the target (unzip). Sizes above 2^31-1 are
+// reported as 2^31-1. The access and creation dates are not tracked and are 0;
+// xMethod is 8 (deflated) for zip and the entry's method for unzip; sComment
+// is empty and bEncrypted tells whether the entry is encrypted.
 struct SkippingFileArgs {
   std::string sFilename;
   std::string sComment;
@@ -58,9 +66,16 @@ class ArchiveComponent {
 
   // Stores the file named by FilesToProcess, creating the archive when absent
   // and keeping earlier entries. Returns 0 when the file was stored, or the
-  // SkipReason when it was skipped (after raising SkippingFile). The new entry
-  // and central directory are on stable storage when it returns. Fails with an
-  // error when the archive itself cannot be read or written.
+  // SkipReason when it was skipped (after raising SkippingFile); nothing of a
+  // skipped file stays in the archive. The new entry and central directory
+  // are on stable storage when it returns. Zipping a name the archive already
+  // holds adds a second entry of that name; unzip writes the first one, so
+  // a file stored twice comes back in its earliest state (other readers take
+  // the later one). An archive damaged by a crash is
+  // rebuilt from the entries that survived. Fails with 5 when FilesToProcess
+  // is empty, with errnum::kArchiveError when the archive is not a ZIP file,
+  // and with the file system's error when the archive cannot be written
+  // (the archive then keeps its earlier entries).
   int32_t Zip();
 
   // Writes every selected entry below DestinationFolder, replacing existing
@@ -69,6 +84,18 @@ class ArchiveComponent {
   // entry name is absolute, has a drive or UNC prefix, a ".." component, or is
   // a symbolic link. Raises an error after the other entries are done when an
   // entry could not be written or failed its CRC. Returns 0.
+  // Names in FilesToProcess and FilesToExclude match entry names without
+  // regard to letter case, "\" standing for "/". Of several entries with the
+  // same name only the last is written. Folder entries create folders (with
+  // KeepPaths). Missing folders, the destination included, are created; an
+  // empty DestinationFolder is the current folder, a bare drive its root.
+  // Each file is written under a temporary name beside its target, synced,
+  // and renamed over the target; the folders are synced at the end. Unix
+  // permission bits are restored on POSIX, the read-only, hidden, system and
+  // archive attributes on Windows. By Windows rules a name with ":" or a
+  // device name (CON, NUL, COM1...) as a component is unsafe too. Fails with
+  // errnum::kArchiveError (the path of the error is the entry name) for an
+  // unsafe name or for entries not written, which also raise SkippingFile.
   int32_t Unzip();
 
   // Entry names of the archive in central-directory order (recovered by a
@@ -76,7 +103,14 @@ class ArchiveComponent {
   std::vector<std::string> ListEntries();
 
  private:
+  struct State;
+  std::string ArchivePath();
+  std::string Destination();
+  // Raises SkippingFile with the reason and returns the reason.
+  int32_t Skip(SkippingFileArgs args, SkipReason reason);
+
   std::shared_ptr<FileSystem> fs_;
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace bk

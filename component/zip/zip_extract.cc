@@ -1,0 +1,151 @@
+#include "component/zip/zip_extract.h"
+
+#include <cstring>
+#include <vector>
+
+#include "component/error.h"
+#include "component/zip/zip_reader.h"
+
+namespace bk::zip {
+namespace {
+
+constexpr uint32_t kWinReadOnly = 0x01, kWinHidden = 0x02, kWinSystem = 0x04, kWinArchive = 0x20, kWinNormal = 0x80;
+
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool IsDeviceName(std::string_view component) {
+  std::string base(component.substr(0, component.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = Upper(c);
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (base == device) return true;
+  }
+  return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) && base[3] >= '1' && base[3] <= '9';
+}
+
+std::vector<std::string_view> Components(std::string_view name, bool backslash_separates) {
+  std::vector<std::string_view> out;
+  size_t start = 0;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size() && name[i] != '/' && !(backslash_separates && name[i] == '\\')) continue;
+    out.push_back(name.substr(start, i - start));
+    start = i + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+bool IsUnsafeName(std::string_view name, bool windows_rules) {
+  if (name.empty() || name.find('\0') != std::string_view::npos) return true;
+  if (name[0] == '/' || name[0] == '\\') return true;
+  const char first = Upper(name[0]);
+  if (name.size() >= 2 && name[1] == ':' && first >= 'A' && first <= 'Z') return true;
+  for (const std::string_view c : Components(name, true)) {
+    if (c == "..") return true;
+    if (windows_rules && (c.find(':') != std::string_view::npos || IsDeviceName(c))) return true;
+  }
+  return false;
+}
+
+std::string TargetPath(const PathRules& rules, std::string_view destination, const Entry& entry, bool keep_paths) {
+  if (entry.IsFolder() && !keep_paths) return {};
+  std::vector<std::string_view> parts;
+  for (const std::string_view c : Components(entry.name, rules.Separator() == '\\')) {
+    if (!c.empty() && c != ".") parts.push_back(c);
+  }
+  if (parts.empty()) return {};
+  if (!keep_paths) return rules.BuildPath(destination, parts.back());
+  std::string path(destination);
+  for (const std::string_view c : parts) path = rules.BuildPath(path, c);
+  return path;
+}
+
+void Extractor::EnsureFolder(const std::string& path) {
+  if (path.empty() || fs_.FolderExists(path)) return;
+  const std::string parent = fs_.GetParentFolderName(path);
+  if (parent != path) EnsureFolder(parent);
+  try {
+    fs_.CreateFolder(path);
+  } catch (const Error& e) {
+    if (e.number() != errnum::kFileAlreadyExists) throw;
+  }
+  if (!parent.empty()) touched_.insert(parent);
+}
+
+int32_t Extractor::WriteFile(const Entry& entry, const std::string& target) {
+  const std::string parent = fs_.GetParentFolderName(target);
+  std::string temp;
+  int32_t reason = static_cast<int32_t>(SkipReason::kCannotWrite);
+  try {
+    EnsureFolder(parent);
+    temp = fs_.BuildPath(parent, fs_.GetTempName());
+    Fill(entry, temp, &reason);
+    fs_.SetModifiedTime(temp, entry.ModifiedSeconds() * 1'000'000'000);
+    RestoreAttributes(entry, temp);
+    fs_.RenameFile(temp, target);
+    touched_.insert(parent);
+    return 0;
+  } catch (const Error&) {
+    if (!temp.empty()) {
+      try {
+        fs_.RemoveFile(temp, true);
+      } catch (const Error&) {
+        // The temporary file was never created.
+      }
+    }
+    return reason;
+  }
+}
+
+void Extractor::Fill(const Entry& entry, const std::string& temp, int32_t* reason) {
+  std::unique_ptr<File> out = fs_.Open(temp, OpenMode::kCreateNew);
+  uint64_t written = 0, stored = 0;
+  const bool intact = ExtractEntry(archive_, size_, entry, [&](const char* data, size_t n) {
+    // Runs of zeros are left as holes of the new file, as sparse files had them.
+    static const std::vector<char> zeros(kBufferSize);
+    if (n > zeros.size() || std::memcmp(data, zeros.data(), n) != 0) {
+      out->WriteAt(written, data, n);
+      stored = written + n;
+    }
+    written += n;
+  });
+  if (intact && stored < written) out->Truncate(written);
+  if (!intact) {
+    out.reset();
+    *reason = static_cast<int32_t>(SkipReason::kDamagedEntry);
+    throw Error(errnum::kArchiveError, kLibrarySource, "The archive entry is damaged", entry.name);
+  }
+  out->Sync();
+  out->Close();
+}
+
+void Extractor::RestoreAttributes(const Entry& entry, const std::string& path) {
+  const uint32_t mode = entry.unix_mode();
+  if (fs_.paths().Separator() == '/') {
+    if ((mode & 07777) != 0) {
+      fs_.SetAttributes(path, mode & 07777);
+    } else if (entry.external_attributes & kDosReadOnly) {
+      fs_.SetAttributes(path, fs_.Stat(path).attributes & 07777 & ~0222u);
+    }
+    return;
+  }
+  uint32_t attributes = entry.external_attributes & (kWinReadOnly | kWinHidden | kWinSystem | kWinArchive);
+  if (mode != 0 && (mode & 0200) == 0) attributes |= kWinReadOnly;
+  fs_.SetAttributes(path, attributes != 0 ? attributes : kWinNormal);
+}
+
+bool Extractor::SyncFolders() {
+  bool ok = true;
+  for (const std::string& folder : touched_) {
+    try {
+      fs_.SyncFolder(folder);
+    } catch (const Error&) {
+      ok = false;
+    }
+  }
+  touched_.clear();
+  return ok;
+}
+
+}  // namespace bk::zip

@@ -1,0 +1,61 @@
+// Reading ZIP archives: the central directory through the end record (ZIP64
+// too), a recovery scan of the local headers when the end record or the
+// directory is damaged, and streaming extraction with size and CRC checks.
+// Internal to the archive component and its tests. Damaged input never makes
+// these functions crash, loop or allocate more than the file holds.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "component/fs/file_system.h"
+#include "component/zip/zip_format.h"
+
+namespace bk::zip {
+
+inline constexpr size_t kBufferSize = 256 * 1024;
+
+// A work buffer of kBufferSize bytes, left uninitialised.
+class Buffer {
+ public:
+  char* data() { return bytes_.get(); }
+  size_t size() const { return kBufferSize; }
+
+ private:
+  std::unique_ptr<char[]> bytes_{new char[kBufferSize]};
+};
+
+struct Directory {
+  std::vector<Entry> entries;
+  // Where the next entry goes: the start of the central directory, or the
+  // end of the last good entry when the directory was rebuilt.
+  uint64_t append_offset = 0;
+  // The central records of `entries`, as they will be written again.
+  std::string central;
+  // True when the entries were found by scanning local headers.
+  bool recovered = false;
+};
+
+// Reads n bytes at offset; fewer only at the end of the file.
+std::string ReadBytes(File& file, uint64_t offset, size_t n);
+
+// Reads the directory of an open archive. An empty file is an empty archive.
+// When no valid end record and central directory exist, the local headers are
+// scanned from the start and every entry whose data is complete and matches
+// its CRC is kept, up to the first one that is not. Fails with
+// errnum::kArchiveError when the file is not a ZIP archive.
+Directory ReadDirectory(File& archive);
+
+// Receives extracted data in pieces of at most kBufferSize bytes.
+using DataSink = std::function<void(const char* data, size_t n)>;
+
+// Streams an entry's data to `sink` (stored or deflated), checking its local
+// header, its size and its CRC. Returns false when the entry is damaged,
+// encrypted or uses another method; the sink may have received data by then.
+// Errors reading the archive or thrown by the sink pass through.
+bool ExtractEntry(File& archive, uint64_t archive_size, const Entry& entry, const DataSink& sink);
+
+}  // namespace bk::zip

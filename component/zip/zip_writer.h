@@ -1,0 +1,40 @@
+// Writing ZIP entries and directories. An entry is written in one pass: its
+// local header, its data deflated (or stored when deflating does not shrink
+// it), then CRC and sizes patched into the header, so no data descriptor is
+// needed. Internal to the archive component and its tests.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "component/fs/file_system.h"
+#include "component/zip/zip_format.h"
+
+namespace bk::zip {
+
+// The deflate level: the fastest, whose output Info-ZIP's fastest matches.
+inline constexpr int kDeflateLevel = 1;
+
+// Reads the file being stored, with File::ReadAt's contract.
+using SourceReader = std::function<size_t(uint64_t offset, void* buffer, size_t n)>;
+
+struct WriteResult {
+  bool complete = false;  // false: the source did not hold exactly expected_size bytes
+  uint64_t end = 0;       // where the entry's data ends
+};
+
+// Writes one entry at `offset` of the archive from a source that is expected
+// to hold `expected_size` bytes. `entry` brings name, flags, times and
+// attributes; method, CRC, sizes and header offset are filled in. ZIP64
+// fields are used when expected_size reaches 4 GiB. Errors of the archive or
+// thrown by the source pass through.
+WriteResult WriteEntry(File& archive, uint64_t offset, const SourceReader& source, uint64_t expected_size,
+                       Entry* entry);
+
+// Writes the central records and the end records at `offset` and cuts the
+// file after them. Returns the bytes written after the central records (the
+// end records), which identify this state of the archive.
+std::string WriteDirectory(File& archive, uint64_t offset, const std::string& central, uint64_t count);
+
+}  // namespace bk::zip
