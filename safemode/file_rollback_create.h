@@ -1,6 +1,13 @@
 // clsFileRollbackCreate: the object through which a host enters safe mode,
 // makes files safe before changing them, and either leaves safe mode with a
 // backup archive or undoes every change.
+//
+// Durability: BeginSafety returns once the new log is on stable storage;
+// MakeFileSafe returns once the file's copy is on stable storage in its drive
+// archive and the log that lists it has been saved durably. EndSafety commits
+// by marking the log completed, and only after the backup archive has been
+// copied durably to BackupFile; the drive archives and the log are deleted
+// after that mark, so a crash never leaves an unfinished log without them.
 #pragma once
 
 #include <memory>
@@ -10,6 +17,7 @@
 #include "component/collection.h"
 #include "component/fs/file_system.h"
 #include "component/zip/archive.h"
+#include "log/drive_marker.h"
 #include "log/rollback_log.h"
 
 namespace bk {
@@ -20,13 +28,31 @@ class clsFileRollbackCreate {
   ~clsFileRollbackCreate();
 
   std::string BackupFile() const { return mstrBackupFile; }
+  // Stored unchanged; EndSafety copies the backup archive to the value of its
+  // own moment.
   void BackupFile(std::string_view value);
+  // Enters safe mode: names the period ("Safe yyyy-mm-dd HH.MM.SS" in the
+  // temporary folder, a later second while a log of that name exists),
+  // creates missing folders of the temporary folder and writes the new log.
+  // 30003 when already in safe mode; 52 when the folder has no existing
+  // ancestor.
   void BeginSafety();
+  // Leaves safe mode, also when it fails part-way. Packs the drive archives
+  // and the (unmarked) log into a backup archive, copies it to BackupFile,
+  // marks the log completed, then deletes the drive archives, the temporary
+  // backup archive and, unless kept, the log. 91 when no period is open.
   void EndSafety(bool blnKeepLogFile = false);
+  // Copies the file into its drive's archive and records it in the log.
+  // 30001 when it is not an existing file; 30000 when the archive component
+  // skipped it (for example another program holds it open for writing).
   void MakeFileSafe(std::string_view strFileName);
+  // Restores every file made safe in the period, deletes the log and the
+  // archives as asked, and leaves safe mode. 30002 when not in safe mode; a
+  // failed restore leaves safe mode on.
   void UndoSafetyOperations(bool blnDeleteLog = false, bool blnDeleteZips = true);
   bool SafeMode() const { return mblnSafeMode; }
   std::string TempDir() const { return mstrTempDir; }
+  // Stored with a trailing separator added when it has none.
   void TempDir(std::string_view value);
 
   // The current period's log (nullptr when none is held); for the command line.
@@ -38,6 +64,16 @@ class clsFileRollbackCreate {
   ArchiveComponent* CreateZipForDrive(std::string_view strDrive);
   void mobjEvntZip_SkippingFile(const SkippingFileArgs& args);
   void ConnectEvents(ArchiveComponent* zip);
+  // The drive of a file, taken from its absolute path.
+  std::string DriveOf(std::string_view strFileName);
+  void NameThePeriod();
+  // EndSafety's work before its commit point: the backup archive, built in
+  // the period's folder and copied durably to BackupFile. Returns its
+  // temporary path.
+  std::string WriteBackupArchive();
+  void ZipIntoBackup(ArchiveComponent& backup, const std::string& path);
+  void CopyDurably(const std::string& from, const std::string& to);
+  void ReleaseDriveZips();
 
   bool mblnSafeMode = false;
   std::shared_ptr<FileSystem> mobjFileSystem;
@@ -51,8 +87,12 @@ class clsFileRollbackCreate {
   ArchiveComponent* mobjEvntZip = nullptr;
 };
 
-// Creates the folder and every missing folder above it. Error 52 when the
-// walk up the path finds no existing ancestor.
+// Creates the folder and every missing folder above it, from the top down,
+// flushing each new folder's entry to stable storage. Error 52 when the walk
+// up the path finds no existing ancestor (an empty path, a missing drive).
 void CreateFolderPath(FileSystem& fs, std::string_view strPath);
+
+// The local time as "yyyy-mm-dd HH.MM.SS".
+std::string SafeTimeStamp();
 
 }  // namespace bk

@@ -1,0 +1,130 @@
+#include "safemode/file_rollback_create.h"
+
+#include <string>
+#include <utility>
+
+#include "component/error.h"
+
+namespace bk {
+namespace {
+
+constexpr const char* kMakeFileSafe = "MakeFileSafe";
+
+}  // namespace
+
+clsFileRollbackCreate::clsFileRollbackCreate(std::shared_ptr<FileSystem> fs)
+    : mobjFileSystem(std::move(fs)) {}
+
+// Destroying the object does no file work: an unfinished period's log and
+// archives stay behind for recovery.
+clsFileRollbackCreate::~clsFileRollbackCreate() { ConnectEvents(nullptr); }
+
+void clsFileRollbackCreate::BackupFile(std::string_view value) { mstrBackupFile = value; }
+
+void clsFileRollbackCreate::TempDir(std::string_view value) {
+  mstrTempDir = value;
+  const char separator = mobjFileSystem->paths().Separator();
+  if (mstrTempDir.empty() || mstrTempDir.back() != separator) mstrTempDir += separator;
+}
+
+void clsFileRollbackCreate::NameThePeriod() {
+  mstrSafeBaseName = mobjFileSystem->BuildPath(mstrTempDir, "Safe " + SafeTimeStamp());
+  mstrLogFileName = mstrSafeBaseName + ".xml";
+}
+
+void clsFileRollbackCreate::BeginSafety() {
+  if (mblnSafeMode) {
+    throw Error(bkCreateErrorAlreadyInSafeMode, "BeginSafety", "Already in safe mode");
+  }
+  NameThePeriod();
+  while (mobjFileSystem->FileExists(mstrLogFileName)) NameThePeriod();
+  if (!mobjFileSystem->FolderExists(mstrTempDir)) CreateFolderPath(*mobjFileSystem, mstrTempDir);
+
+  mobjLog = clsFileRollbackLog::Create(mobjFileSystem);
+  mobjLog->CreateLogFile(mstrLogFileName);
+  mobjLog->BackupDestFileName(mstrBackupFile);
+
+  ReleaseDriveZips();
+  mcolDriveZips = std::make_unique<KeyedCollection<std::unique_ptr<ArchiveComponent>>>();
+  mblnSafeMode = true;
+}
+
+std::string clsFileRollbackCreate::DriveOf(std::string_view strFileName) {
+  return mobjFileSystem->GetDriveName(mobjFileSystem->GetAbsolutePathName(strFileName));
+}
+
+void clsFileRollbackCreate::MakeFileSafe(std::string_view strFileName) {
+  if (!mobjFileSystem->FileExists(strFileName)) {
+    throw Error(bkCreateErrorFileNotFound, kMakeFileSafe, "File Not Found");
+  }
+  ArchiveComponent* zip = GetZipForDrive(strFileName);
+  ConnectEvents(zip);
+  zip->FilesToProcess = mobjFileSystem->GetAbsolutePathName(strFileName);
+  mblnFileSkipped = false;
+  zip->Zip();
+  if (mblnFileSkipped) {
+    mblnFileSkipped = false;
+    throw Error(bkCreateErrorUnableToOpenFile, kMakeFileSafe, "Unable to open file");
+  }
+  ConnectEvents(nullptr);
+  if (!mobjLog) throw Error::Standard(errnum::kObjectNotSet);
+  mobjLog->ZipByDrive(DriveOf(strFileName))->AddFile(strFileName);
+}
+
+ArchiveComponent* clsFileRollbackCreate::GetZipForDrive(std::string_view strFileName) {
+  const std::string drive = DriveOf(strFileName);
+  if (mcolDriveZips) {
+    if (auto* found = mcolDriveZips->Find(drive, nullptr)) return found->get();
+  }
+  return CreateZipForDrive(drive);
+}
+
+ArchiveComponent* clsFileRollbackCreate::CreateZipForDrive(std::string_view strDrive) {
+  if (!mcolDriveZips || !mobjLog) throw Error::Standard(errnum::kObjectNotSet);
+  FileSystem& fs = *mobjFileSystem;
+  const std::string name = mstrSafeBaseName + "-" + std::to_string(mcolDriveZips->Count() + 1) + ".zip";
+  auto zip = std::make_unique<ArchiveComponent>(mobjFileSystem);
+  zip->ArchiveFileName = name;
+
+  const std::string marker = mstrTempDir + kDriveMarkerName;
+  auto writer = fs.CreateTextFile(marker, true, true);
+  writer->WriteLine(strDrive);
+  writer->Close();
+
+  zip->KeepPaths = false;
+  zip->FilesToProcess = marker;
+  zip->Zip();
+  fs.RemoveFile(marker, false);
+
+  zip->KeepPaths = true;
+  zip->IncludeOpenFiles = false;
+  ArchiveComponent* result = zip.get();
+  mcolDriveZips->Add(std::move(zip), strDrive);
+  mobjLog->AddZip(name, strDrive);
+  return result;
+}
+
+void clsFileRollbackCreate::mobjEvntZip_SkippingFile(const SkippingFileArgs&) { mblnFileSkipped = true; }
+
+void clsFileRollbackCreate::ConnectEvents(ArchiveComponent* zip) {
+  if (mobjEvntZip && mobjEvntZip != zip) mobjEvntZip->SkippingFile = nullptr;
+  mobjEvntZip = zip;
+  if (zip) zip->SkippingFile = [this](const SkippingFileArgs& args) { mobjEvntZip_SkippingFile(args); };
+}
+
+void clsFileRollbackCreate::ReleaseDriveZips() {
+  ConnectEvents(nullptr);
+  mcolDriveZips.reset();
+}
+
+void clsFileRollbackCreate::UndoSafetyOperations(bool blnDeleteLog, bool blnDeleteZips) {
+  if (!mblnSafeMode) {
+    throw Error(bkCreateErrorNotInSafeMode, "UndoSafetyOperations", "Not in safe mode");
+  }
+  if (!mobjLog) throw Error::Standard(errnum::kObjectNotSet);
+  mobjLog->Rollback(blnDeleteZips);
+  if (blnDeleteLog) mobjFileSystem->RemoveFile(mstrLogFileName, false);
+  mblnSafeMode = false;
+}
+
+}  // namespace bk

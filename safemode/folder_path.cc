@@ -1,0 +1,50 @@
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "component/error.h"
+#include "component/platform.h"
+#include "safemode/file_rollback_create.h"
+
+namespace bk {
+
+void CreateFolderPath(FileSystem& fs, std::string_view strPath) {
+  if (fs.FolderExists(strPath)) return;
+  const PathRules& rules = fs.paths();
+
+  // Walk up, collecting the names of the missing folders.
+  std::vector<std::string> missing;
+  std::string current(strPath);
+  for (;;) {
+    const std::string parent = fs.GetParentFolderName(current);
+    if (parent.empty() || parent.size() >= current.size()) {
+      throw Error::Standard(errnum::kBadFileNameOrNumber, std::string(strPath));
+    }
+    std::string name;
+    for (const char c : std::string_view(current).substr(parent.size())) {
+      if (!rules.IsSeparator(c)) name += c;
+    }
+    missing.push_back(std::move(name));
+    current = parent;
+    if (fs.FolderExists(current)) break;
+  }
+
+  // Walk down, creating them from the top.
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (it->empty()) continue;
+    const std::string parent = current;
+    current = fs.BuildPath(parent, *it);
+    fs.CreateFolder(current);
+    fs.SyncFolder(parent);
+  }
+}
+
+std::string SafeTimeStamp() {
+  const LocalDateTime now = LocalNow();
+  char stamp[40];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d.%02d.%02d", now.year, now.month, now.day, now.hour,
+                now.minute, now.second);
+  return stamp;
+}
+
+}  // namespace bk

@@ -1,0 +1,85 @@
+// Helpers of the safe-mode scenarios: a scratch area with a temporary folder,
+// a data folder and a backup destination; file snapshots; and an archive
+// lister that uses a reader this project did not write where one exists.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "component/error.h"
+#include "component/fs/file_system.h"
+#include "support/temp_dir.h"
+
+namespace bk::testing {
+
+// True when the program runs on Windows (under Wine here).
+bool OnWindows();
+
+struct Scratch {
+  TempDir dir;
+  std::shared_ptr<FileSystem> fs = DefaultFileSystem();
+  std::string temp = dir / "rollback";      // TempDir of the object under test
+  std::string data = dir / "data";          // the host's files
+  std::string backup = dir / "out.zip";     // BackupFile
+
+  std::string Data(std::string_view name) const;
+  // Names of the files directly in a folder, sorted; empty when it is missing.
+  std::vector<std::string> FilesIn(const std::string& folder) const;
+};
+
+// Makes a folder the current folder for the guard's lifetime.
+class CurrentFolder {
+ public:
+  explicit CurrentFolder(const std::string& folder);
+  ~CurrentFolder();
+  CurrentFolder(const CurrentFolder&) = delete;
+  CurrentFolder& operator=(const CurrentFolder&) = delete;
+
+ private:
+  std::string previous_;
+};
+
+// Bytes, modification time and read-only flag of a file.
+struct FileState {
+  std::string bytes;
+  int64_t modified_s = 0;
+  bool read_only = false;
+  bool operator==(const FileState&) const = default;
+};
+FileState Snapshot(FileSystem& fs, const std::string& path);
+void MakeReadOnly(const std::string& path);
+
+// Deterministic pseudo-random bytes (incompressible).
+std::string NoiseBytes(size_t n, uint32_t seed);
+
+// What an archive holds: entry name -> bytes (top level), read natively with
+// Python's zipfile module, on Windows with the component.
+using ArchiveContents = std::map<std::string, std::string>;
+ArchiveContents ReadArchive(const std::string& archive, const std::string& scratch_folder);
+
+// Text of a UTF-16 LE file body with a byte-order mark, as UTF-8.
+std::string Utf16FileText(const std::string& bytes);
+
+// Error number and source raised by a call; -1 when it did not raise.
+struct Raised {
+  int32_t number = -1;
+  std::string source;
+  std::string description;
+};
+template <typename F>
+Raised Catch(F&& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return {e.number(), e.source(), e.description()};
+  }
+  return {};
+}
+
+}  // namespace bk::testing

@@ -1,0 +1,168 @@
+// A host's successful period: enter safe mode, make files safe, change them,
+// leave with a backup archive.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log/drive_marker.h"
+#include "log/rollback_log.h"
+#include "safemode/file_rollback_create.h"
+#include "tests/safemode/period_support.h"
+
+namespace bk::testing {
+namespace {
+
+using Names = std::vector<std::string>;
+
+std::string WithoutExtension(const std::string& name) { return name.substr(0, name.rfind('.')); }
+
+std::shared_ptr<clsFileRollbackLog> LoadLog(Scratch& s, const std::string& path) {
+  auto log = clsFileRollbackLog::Create(s.fs);
+  log->LoadFromFile(path);
+  return log;
+}
+
+TEST(SuccessfulPeriod, BackupHoldsTheDriveArchiveAndTheUnmarkedLog) {
+  Scratch s;
+  const std::string big = NoiseBytes(300000, 7);
+  WriteFile(s.Data("a.txt"), "alpha");
+  WriteFile(s.Data("sub/b.bin"), big);
+  clsFileRollbackCreate safe(s.fs);
+  safe.TempDir(s.temp);
+  safe.BackupFile(s.backup);
+  safe.BeginSafety();
+  const std::string log_path = safe.log_file_name();
+  const std::string stem = WithoutExtension(s.fs->GetFileName(log_path));
+  safe.MakeFileSafe(s.Data("a.txt"));
+  safe.MakeFileSafe(s.Data("sub/b.bin"));
+  WriteFile(s.Data("a.txt"), "changed by the host");
+  safe.EndSafety(true);
+
+  EXPECT_FALSE(safe.SafeMode());
+  EXPECT_EQ(ReadFile(s.Data("a.txt")), "changed by the host");
+  ArchiveContents backup = ReadArchive(s.backup, s.dir / "outer");
+  ASSERT_EQ(backup.size(), 2u);
+  ASSERT_EQ(backup.count(stem + "-1.zip"), 1u);
+  ASSERT_EQ(backup.count(stem + ".xml"), 1u);
+  const std::string packed_log = Utf16FileText(backup[stem + ".xml"]);
+  EXPECT_EQ(packed_log.find("Completed=\"True\""), std::string::npos) << packed_log;
+  EXPECT_NE(packed_log.find(s.Data("sub/b.bin")), std::string::npos) << packed_log;
+
+  WriteFile(s.dir / "drive-1.zip", backup[stem + "-1.zip"]);
+  ArchiveContents drive_zip = ReadArchive(s.dir / "drive-1.zip", s.dir / "inner");
+  const PathRules& rules = s.fs->paths();
+  const std::string drive = rules.GetDriveName(s.Data("a.txt"));
+  EXPECT_EQ(Utf16FileText(drive_zip[kDriveMarkerName]), drive + "\r\n");
+  EXPECT_EQ(drive_zip[rules.PathBelowDrive(s.Data("a.txt"))], "alpha");
+  EXPECT_EQ(drive_zip[rules.PathBelowDrive(s.Data("sub/b.bin"))], big);
+  EXPECT_EQ(drive_zip.size(), 3u);
+
+  EXPECT_EQ(s.FilesIn(s.temp), Names{stem + ".xml"});
+  auto kept = LoadLog(s, log_path);
+  EXPECT_TRUE(kept->Completed());
+  ASSERT_EQ(kept->ZipCount(), 1);
+  EXPECT_EQ(kept->Zip(1)->FilePath(1), s.Data("a.txt"));
+}
+
+TEST(SuccessfulPeriod, EmptyPeriodReplacesTheBackupAndLeavesNothingBehind) {
+  Scratch s;
+  WriteFile(s.backup, "an older backup");
+  WriteFile(s.dir / "cwd/keep.txt", "x");
+  CurrentFolder cwd(s.dir / "cwd");
+  clsFileRollbackCreate safe(s.fs);
+  safe.TempDir(s.temp);
+  safe.BackupFile(s.backup);
+  safe.BeginSafety();
+  const std::string log_name = s.fs->GetFileName(safe.log_file_name());
+  safe.EndSafety();
+
+  EXPECT_EQ(s.FilesIn(s.temp), Names{});
+  EXPECT_EQ(s.FilesIn(s.dir / "cwd"), Names{"keep.txt"});
+  const ArchiveContents backup = ReadArchive(s.backup, s.dir / "outer");
+  ASSERT_EQ(backup.size(), 1u);
+  EXPECT_EQ(backup.begin()->first, log_name);
+  EXPECT_EQ(safe.log(), nullptr);
+}
+
+TEST(SuccessfulPeriod, BeginSafetyNamesThePeriodAndCreatesMissingFolders) {
+  Scratch s;
+  const std::string temp = s.dir / "x/y/z";
+  clsFileRollbackCreate safe(s.fs);
+  safe.TempDir(temp);
+  safe.BackupFile(s.backup);
+  safe.BeginSafety();
+  EXPECT_TRUE(safe.SafeMode());
+  const std::string log_path = safe.log_file_name();
+  EXPECT_EQ(s.fs->GetParentFolderName(log_path), temp);
+  EXPECT_TRUE(std::regex_match(s.fs->GetFileName(log_path),
+                               std::regex(R"(Safe \d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d\.xml)")))
+      << log_path;
+  EXPECT_TRUE(Exists(log_path));
+
+  // The log keeps the destination of BeginSafety's moment; EndSafety copies
+  // to the destination of its own.
+  const std::string later = s.dir / "later.zip";
+  safe.BackupFile(later);
+  safe.EndSafety(true);
+  EXPECT_TRUE(Exists(later));
+  EXPECT_FALSE(Exists(s.backup));
+  EXPECT_EQ(LoadLog(s, log_path)->BackupDestFileName(), s.backup);
+}
+
+TEST(SuccessfulPeriod, TakenLogNameMovesThePeriodToALaterSecond) {
+  Scratch s;
+  clsFileRollbackCreate safe(s.fs);
+  safe.TempDir(s.temp);
+  safe.BackupFile(s.backup);
+  // Start right after a second begins so the name taken below is the one
+  // BeginSafety first tries.
+  const std::string start = SafeTimeStamp();
+  while (SafeTimeStamp() == start) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const std::string taken = s.fs->BuildPath(s.temp, "Safe " + SafeTimeStamp() + ".xml");
+  WriteFile(taken, "taken");
+  safe.BeginSafety();
+  EXPECT_GT(safe.log_file_name(), taken);
+  EXPECT_EQ(ReadFile(taken), "taken");
+}
+
+TEST(SuccessfulPeriod, FilesOfOneDriveShareOneArchiveAndTheLogListsEachCall) {
+  Scratch s;
+  WriteFile(s.Data("a.txt"), "a");
+  WriteFile(s.Data("rel.txt"), "relative");
+  clsFileRollbackCreate safe(s.fs);
+  safe.TempDir(s.temp);
+  safe.BackupFile(s.backup);
+  safe.BeginSafety();
+  const std::string stem = WithoutExtension(safe.log_file_name());
+  safe.MakeFileSafe(s.Data("a.txt"));
+  safe.MakeFileSafe(s.Data("a.txt"));
+  {
+    CurrentFolder cwd(s.data);
+    safe.MakeFileSafe("rel.txt");
+  }
+
+  auto log = LoadLog(s, safe.log_file_name());
+  ASSERT_EQ(log->ZipCount(), 1);
+  auto zip = log->Zip(1);
+  EXPECT_EQ(zip->ZipId(), 1);
+  EXPECT_EQ(zip->ZipName(), stem + "-1.zip");
+  EXPECT_EQ(zip->ZipDrive(), s.fs->GetDriveName(s.data));
+  ASSERT_EQ(zip->FileCount(), 3);
+  EXPECT_EQ(zip->FilePath(1), s.Data("a.txt"));
+  EXPECT_EQ(zip->FilePath(2), s.Data("a.txt"));
+  EXPECT_EQ(zip->FilePath(3), "rel.txt");
+  EXPECT_EQ(s.FilesIn(s.temp), (Names{s.fs->GetFileName(stem) + "-1.zip", s.fs->GetFileName(stem) + ".xml"}));
+
+  // The relative file was stored under its absolute path, so it comes back
+  // from any current folder.
+  WriteFile(s.Data("rel.txt"), "changed");
+  safe.UndoSafetyOperations();
+  EXPECT_EQ(ReadFile(s.Data("rel.txt")), "relative");
+}
+
+}  // namespace
+}  // namespace bk::testing

@@ -1,0 +1,136 @@
+// Files the archive component cannot store: held open for writing by another
+// program. The host gets 30000 and may retry once the file is free.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "component/process.h"
+#include "safemode/file_rollback_create.h"
+#include "tests/safemode/period_support.h"
+
+namespace bk::testing {
+namespace {
+
+bool WaitFor(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// Another program that writes to a file: on Windows a write handle (sharing
+// rules apply between handles of one process too); on POSIX a separate
+// process holding a write lock, since record locks never conflict within
+// one process.
+class Writer {
+ public:
+  Writer(Scratch& s, const std::string& path) {
+    if (OnWindows()) {
+      handle_ = s.fs->Open(path, OpenMode::kReadWrite);
+      return;
+    }
+    ready_ = s.dir / "writer.ready";
+    release_ = s.dir / "writer.release";
+    for (const std::string& stale : {ready_, release_}) {
+      if (Exists(stale)) s.fs->RemoveFile(stale, true);
+    }
+    WriteFile(s.dir / "writer.py", R"(import fcntl, os, sys, time
+f = open(sys.argv[1], 'r+b')
+fcntl.lockf(f, fcntl.LOCK_EX)
+open(sys.argv[2], 'w').close()
+start = time.time()  # never outlive a test program that died
+while not os.path.exists(sys.argv[3]) and time.time() - start < 120:
+    time.sleep(0.02)
+)");
+    child_.emplace(ChildProcess::Start({"python3", s.dir / "writer.py", path, ready_, release_}));
+    started_ = WaitFor([&] { return Exists(ready_); });
+  }
+  bool started() const { return OnWindows() || started_; }
+  void Release() {
+    handle_.reset();
+    if (!child_) return;
+    WriteFile(release_, "");
+    if (child_->Wait() != 0) ADD_FAILURE() << "the writer process failed";
+    child_.reset();
+  }
+  ~Writer() {
+    if (!child_) return;
+    child_->Kill();
+    child_->Wait();
+  }
+
+ private:
+  std::unique_ptr<File> handle_;
+  std::optional<ChildProcess> child_;
+  std::string ready_, release_;
+  bool started_ = false;
+};
+
+TEST(SkippedFiles, AFileHeldByAnotherWriterIsUnableToOpenAndCanBeRetried) {
+  Scratch s;
+  const std::string held = s.Data("held.txt");
+  WriteFile(held, "original");
+  clsFileRollbackCreate safe(s.fs);
+  safe.TempDir(s.temp);
+  safe.BackupFile(s.backup);
+  safe.BeginSafety();
+  {
+    Writer writer(s, held);
+    ASSERT_TRUE(writer.started());
+    const Raised raised = Catch([&] { safe.MakeFileSafe(held); });
+    EXPECT_EQ(raised.number, bkCreateErrorUnableToOpenFile);
+    EXPECT_EQ(raised.source, "MakeFileSafe");
+    EXPECT_EQ(raised.description, "Unable to open file");
+    // The drive's archive and its log entry stay; the file is not listed.
+    ASSERT_EQ(safe.log()->ZipCount(), 1);
+    EXPECT_EQ(safe.log()->Zip(1)->FileCount(), 0);
+    EXPECT_EQ(s.FilesIn(s.temp).size(), 2u);
+    writer.Release();
+  }
+  safe.MakeFileSafe(held);
+  EXPECT_EQ(safe.log()->Zip(1)->FileCount(), 1);
+
+  WriteFile(held, "changed");
+  safe.UndoSafetyOperations(true);
+  EXPECT_EQ(ReadFile(held), "original");
+}
+
+// After a skip the archive's events stay connected to the object; ending the
+// period or starting a new one releases that archive safely.
+TEST(SkippedFiles, ArchivesReleasedWhileConnectedLeaveNoDanglingLink) {
+  Scratch s;
+  const std::string held = s.Data("held.txt");
+  WriteFile(held, "held");
+  WriteFile(s.Data("free.txt"), "free");
+  clsFileRollbackCreate safe(s.fs);
+  safe.TempDir(s.temp);
+  safe.BackupFile(s.backup);
+  for (const bool end_first : {true, false}) {
+    SCOPED_TRACE(end_first ? "EndSafety, then BeginSafety" : "BeginSafety after undo");
+    safe.BeginSafety();
+    {
+      Writer writer(s, held);
+      ASSERT_TRUE(writer.started());
+      EXPECT_EQ(Catch([&] { safe.MakeFileSafe(held); }).number, bkCreateErrorUnableToOpenFile);
+    }
+    if (end_first) {
+      safe.EndSafety();
+    } else {
+      safe.UndoSafetyOperations(true);
+    }
+    safe.BeginSafety();
+    safe.MakeFileSafe(s.Data("free.txt"));
+    EXPECT_EQ(safe.log()->Zip(1)->FileCount(), 1);
+    safe.EndSafety();
+  }
+}
+
+}  // namespace
+}  // namespace bk::testing
