@@ -27,8 +27,15 @@ void clsFileRollbackCreate::TempDir(std::string_view value) {
   if (mstrTempDir.empty() || mstrTempDir.back() != separator) mstrTempDir += separator;
 }
 
+// A relative temporary folder is resolved once per period, so that the log
+// records absolute archive paths that recovery finds from any current folder.
+// An unset folder stays empty (and fails in CreateFolderPath).
+std::string clsFileRollbackCreate::PeriodFolder() {
+  return mstrTempDir.empty() ? mstrTempDir : mobjFileSystem->GetAbsolutePathName(mstrTempDir);
+}
+
 void clsFileRollbackCreate::NameThePeriod() {
-  mstrSafeBaseName = mobjFileSystem->BuildPath(mstrTempDir, "Safe " + SafeTimeStamp());
+  mstrSafeBaseName = mobjFileSystem->BuildPath(PeriodFolder(), "Safe " + SafeTimeStamp());
   mstrLogFileName = mstrSafeBaseName + ".xml";
 }
 
@@ -38,7 +45,8 @@ void clsFileRollbackCreate::BeginSafety() {
   }
   NameThePeriod();
   while (mobjFileSystem->FileExists(mstrLogFileName)) NameThePeriod();
-  if (!mobjFileSystem->FolderExists(mstrTempDir)) CreateFolderPath(*mobjFileSystem, mstrTempDir);
+  const std::string folder = PeriodFolder();
+  if (!mobjFileSystem->FolderExists(folder)) CreateFolderPath(*mobjFileSystem, folder);
 
   mobjLog = clsFileRollbackLog::Create(mobjFileSystem);
   mobjLog->CreateLogFile(mstrLogFileName);

@@ -66,6 +66,7 @@ class clsFileRollbackCreate {
   void ConnectEvents(ArchiveComponent* zip);
   // The drive of a file, taken from its absolute path.
   std::string DriveOf(std::string_view strFileName);
+  std::string PeriodFolder();
   void NameThePeriod();
   // EndSafety's work before its commit point: the backup archive, built in
   // the period's folder and copied durably to BackupFile. Returns its

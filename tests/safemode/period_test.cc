@@ -164,5 +164,29 @@ TEST(SuccessfulPeriod, FilesOfOneDriveShareOneArchiveAndTheLogListsEachCall) {
   EXPECT_EQ(ReadFile(s.Data("rel.txt")), "relative");
 }
 
+// A relative temporary folder is resolved when the period begins: the log
+// records absolute archive paths, so recovery works from any current folder.
+TEST(SuccessfulPeriod, ARelativeTemporaryFolderGivesAbsoluteArchivePaths) {
+  Scratch s;
+  WriteFile(s.Data("a.txt"), "original");
+  clsFileRollbackCreate safe(s.fs);
+  {
+    CurrentFolder cwd(s.dir.path());
+    safe.TempDir("rollback");
+    safe.BackupFile(s.backup);
+    safe.BeginSafety();
+    safe.MakeFileSafe(s.Data("a.txt"));
+  }
+  EXPECT_EQ(safe.TempDir(), std::string("rollback") + s.fs->paths().Separator());
+  EXPECT_TRUE(s.fs->paths().IsAbsolute(safe.log_file_name()));
+  EXPECT_EQ(s.fs->GetParentFolderName(safe.log_file_name()), s.temp);
+  auto log = LoadLog(s, safe.log_file_name());
+  EXPECT_TRUE(s.fs->paths().IsAbsolute(log->Zip(1)->ZipName()));
+
+  WriteFile(s.Data("a.txt"), "changed");
+  log->Rollback();
+  EXPECT_EQ(ReadFile(s.Data("a.txt")), "original");
+}
+
 }  // namespace
 }  // namespace bk::testing
