@@ -7,7 +7,12 @@
 
 namespace bk {
 
-PlatformInit::PlatformInit() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+// Output of the command line and the test programs is UTF-8; the console is
+// told so, or non-ASCII paths would print garbled.
+PlatformInit::PlatformInit() {
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  SetConsoleOutputCP(CP_UTF8);
+}
 PlatformInit::~PlatformInit() { CoUninitialize(); }
 
 std::vector<std::string> Utf8Arguments(int, char**) {
