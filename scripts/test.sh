@@ -52,6 +52,23 @@ run_ctest() {
   add_counts $((total - nfail - nskip)) "$nfail" "$nskip"
 }
 
+# Runs a script suite that ends with "LABEL: N passed, M failed":
+# run_suite ARCH LABEL SCRIPT
+run_suite() {
+  local arch="$1" label="$2" script="$3" out line p f
+  out="$log/$arch-$label.txt"
+  bash "$script" "$arch" >"$out" 2>&1 </dev/null
+  line="$(grep -a -E "^$label: [0-9]+ passed, [0-9]+ failed" "$out" | tail -1)"
+  if [ -z "$line" ]; then
+    tail -30 "$out"; note_failure "$arch: $label tests ended without their summary"; return
+  fi
+  p="$(sed -E "s/$label: ([0-9]+) passed.*/\\1/" <<<"$line")"
+  f="$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")"
+  echo "   $label tests: $p passed, $f failed"
+  [ "$f" -gt 0 ] && grep -a -E 'FAIL' "$out" | head -30
+  add_counts "$p" "$f"
+}
+
 # Runs every test program of one Windows build under Wine and counts the
 # results from the sentinel line each program prints last.
 run_wine() {
@@ -79,20 +96,8 @@ run_wine() {
     [ "$f" -gt 0 ] && grep -a -E '^\[  FAILED  \]|Failure|error:' "$out" | head -30
     add_counts "$p" "$f" "${s:-0}"
   done <"$list"
-  if [ -x scripts/com-tests.sh ]; then
-    out="$log/$arch-com.txt"
-    bash scripts/com-tests.sh "$arch" >"$out" 2>&1 </dev/null
-    line="$(grep -a -E '^COM: [0-9]+ passed, [0-9]+ failed' "$out" | tail -1)"
-    if [ -z "$line" ]; then
-      tail -30 "$out"; note_failure "$arch: COM tests ended without their summary"
-    else
-      p="$(sed -E 's/COM: ([0-9]+) passed.*/\1/' <<<"$line")"
-      f="$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")"
-      echo "   COM tests: $p passed, $f failed"
-      [ "$f" -gt 0 ] && grep -a -E 'FAIL' "$out" | head -30
-      add_counts "$p" "$f"
-    fi
-  fi
+  run_suite "$arch" COM scripts/com-tests.sh
+  run_suite "$arch" CLI tests/cli/wine_cli_test.sh
   WINEPREFIX="$BK_WINE_ROOT/$arch" wineserver -k >/dev/null 2>&1 || true
 }
 
