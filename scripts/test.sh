@@ -52,6 +52,20 @@ run_ctest() {
   add_counts $((total - nfail - nskip)) "$nfail" "$nskip"
 }
 
+# Windows binaries carry their runtimes and zlib: each may import system DLLs only.
+check_imports() {
+  local arch="$1" f bad=0 dll
+  while read -r f; do
+    for dll in $(x86_64-w64-mingw32-objdump -p "$f" | awk '/DLL Name:/ {print $3}'); do
+      case "${dll,,}" in
+        kernel32.dll|msvcrt.dll|ole32.dll|oleaut32.dll|shell32.dll|advapi32.dll|version.dll|user32.dll) ;;
+        *) echo "   $f imports $dll"; bad=1 ;;
+      esac
+    done
+  done < <(find "build/$arch" -path "build/$arch/CMakeFiles" -prune -o \( -name '*.exe' -o -name '*.dll' \) -print)
+  if [ "$bad" -eq 0 ]; then add_counts 1 0; else note_failure "$arch: binaries import non-system DLLs"; fi
+}
+
 # Runs a script suite that ends with "LABEL: N passed, M failed":
 # run_suite ARCH LABEL SCRIPT
 run_suite() {
@@ -74,6 +88,7 @@ run_suite() {
 run_wine() {
   local arch="$1"
   build "$arch" || return
+  check_imports "$arch"
   export BK_WINE_ROOT="$root/build/wine-ci"
   rm -rf "$BK_WINE_ROOT/$arch"
   echo "== $arch tests (Wine)"
