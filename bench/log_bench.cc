@@ -18,26 +18,19 @@ namespace {
 
 // Forwards to the real file, counting the bytes written and optionally
 // skipping flushes.
-class MeteredFile final : public File {
+class MeteredFile final : public ForwardingFile {
  public:
   MeteredFile(std::unique_ptr<File> inner, uint64_t& written, bool sync)
-      : inner_(std::move(inner)), written_(written), sync_(sync) {}
-  size_t ReadAt(uint64_t offset, void* buffer, size_t n) override { return inner_->ReadAt(offset, buffer, n); }
+      : ForwardingFile(std::move(inner)), written_(written), sync_(sync) {}
   void WriteAt(uint64_t offset, const void* data, size_t n) override {
     written_ += n;
-    inner_->WriteAt(offset, data, n);
+    ForwardingFile::WriteAt(offset, data, n);
   }
-  uint64_t Size() override { return inner_->Size(); }
-  void Truncate(uint64_t size) override { inner_->Truncate(size); }
   void Sync() override {
-    if (sync_) inner_->Sync();
+    if (sync_) ForwardingFile::Sync();
   }
-  FileStat Stat() override { return inner_->Stat(); }
-  void Close() override { inner_->Close(); }
-  const std::string& path() const override { return inner_->path(); }
 
  private:
-  std::unique_ptr<File> inner_;
   uint64_t& written_;
   bool sync_;
 };

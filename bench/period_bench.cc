@@ -91,24 +91,17 @@ void Timed(double& into, F&& f) {
   into += Seconds(Clock::now() - start);
 }
 
-class TimingFile : public bk::File {
+class TimingFile : public bk::ForwardingFile {
  public:
   TimingFile(std::unique_ptr<bk::File> inner, Split& split, bool is_log)
-      : inner_(std::move(inner)), split_(split), is_log_(is_log) {}
-  size_t ReadAt(uint64_t offset, void* buffer, size_t n) override { return inner_->ReadAt(offset, buffer, n); }
+      : ForwardingFile(std::move(inner)), split_(split), is_log_(is_log) {}
   void WriteAt(uint64_t offset, const void* data, size_t n) override {
-    if (!is_log_) return inner_->WriteAt(offset, data, n);
-    Timed(split_.log, [&] { inner_->WriteAt(offset, data, n); });
+    if (!is_log_) return ForwardingFile::WriteAt(offset, data, n);
+    Timed(split_.log, [&] { ForwardingFile::WriteAt(offset, data, n); });
   }
-  uint64_t Size() override { return inner_->Size(); }
-  void Truncate(uint64_t size) override { inner_->Truncate(size); }
-  void Sync() override { Timed(split_.flush, [&] { inner_->Sync(); }); }
-  bk::FileStat Stat() override { return inner_->Stat(); }
-  void Close() override { inner_->Close(); }
-  const std::string& path() const override { return inner_->path(); }
+  void Sync() override { Timed(split_.flush, [&] { ForwardingFile::Sync(); }); }
 
  private:
-  std::unique_ptr<bk::File> inner_;
   Split& split_;
   bool is_log_;
 };

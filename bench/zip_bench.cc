@@ -21,20 +21,10 @@
 namespace {
 
 // Files whose Sync does nothing.
-class UnsyncedFile : public bk::File {
+class UnsyncedFile : public bk::ForwardingFile {
  public:
-  explicit UnsyncedFile(std::unique_ptr<bk::File> inner) : inner_(std::move(inner)) {}
-  size_t ReadAt(uint64_t offset, void* buffer, size_t n) override { return inner_->ReadAt(offset, buffer, n); }
-  void WriteAt(uint64_t offset, const void* data, size_t n) override { inner_->WriteAt(offset, data, n); }
-  uint64_t Size() override { return inner_->Size(); }
-  void Truncate(uint64_t size) override { inner_->Truncate(size); }
+  using ForwardingFile::ForwardingFile;
   void Sync() override {}
-  bk::FileStat Stat() override { return inner_->Stat(); }
-  void Close() override { inner_->Close(); }
-  const std::string& path() const override { return inner_->path(); }
-
- private:
-  std::unique_ptr<bk::File> inner_;
 };
 
 class UnsyncedFileSystem : public bk::ForwardingFileSystem {
@@ -70,15 +60,25 @@ int main(int argc, char** argv) {
   bk::ArchiveComponent archive(fs);
   archive.ArchiveFileName = fs->BuildPath(work, "bench.zip");
   try {
+    // Sizes are taken before timing, so that zip_seconds holds no extra I/O; a
+    // file that cannot be examined is left to Zip to skip.
+    std::vector<uint64_t> sizes;
+    for (const std::string& file : files) {
+      try {
+        sizes.push_back(fs->Stat(file).size);
+      } catch (const bk::Error&) {
+        sizes.push_back(0);
+      }
+    }
     uint64_t input = 0;
     int skipped = 0;
     auto start = std::chrono::steady_clock::now();
-    for (const std::string& file : files) {
-      archive.FilesToProcess = file;
+    for (size_t i = 0; i < files.size(); ++i) {
+      archive.FilesToProcess = files[i];
       if (archive.Zip() != 0) {
         ++skipped;
       } else {
-        input += fs->Stat(file).size;
+        input += sizes[i];
       }
     }
     const double zip_seconds = Seconds(start);

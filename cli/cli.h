@@ -24,7 +24,7 @@ class UsageError : public std::runtime_error {
 int RunProtect(const std::vector<std::string>& args);
 int RunAssess(const std::vector<std::string>& args);
 int RunRollback(const std::vector<std::string>& args);
-int RunInspect(const std::vector<std::string>& args);
+int RunShowLog(const std::vector<std::string>& args);
 
 // Writes "brightkeep: <description> (<number>): <path>" (a bk::Error) or
 // "brightkeep: <message>" to standard error.

@@ -1,6 +1,7 @@
 #include "cli/log_report.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -34,19 +35,6 @@ ArchiveReport DescribeArchive(clsFileRollBackLogZip& zip) {
   return report;
 }
 
-// Days from 1970-01-01 to a civil date, inverted (H. Hinnant's algorithm).
-void CivilFromDays(int64_t days, int64_t& year, int& month, int& day) {
-  days += 719468;
-  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const int64_t doe = days - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-}
-
 }  // namespace
 
 LogReport DescribeLog(clsFileRollbackLog& log) {
@@ -68,28 +56,25 @@ void SortOldestFirst(std::vector<DescribedLog>& logs) {
 }
 
 std::string FormatOleDate(double date, char separator) {
-  // The range of dates the automation DATE type accepts (years 100 to 9999).
-  if (!std::isfinite(date) || date < -657434.0 || date >= 2958466.0) return {};
+  using namespace std::chrono;
   // Before day 0 the fraction counts forwards from the (negative) day.
   const double whole = std::trunc(date);
-  const int64_t seconds = static_cast<int64_t>(whole) * 86400 + std::llround(std::fabs(date - whole) * 86400.0);
-  int64_t days = seconds / 86400;
-  int64_t rest = seconds % 86400;
-  if (rest < 0) rest += 86400, --days;
-  int64_t year = 0;
-  int month = 0, day = 0;
-  CivilFromDays(days - 25569, year, month, day);
+  const seconds offset(static_cast<int64_t>(whole) * 86400 + std::llround(std::fabs(date - whole) * 86400.0));
+  const sys_seconds moment = sys_days(year{1899} / December / 30) + offset;
+  const sys_days midnight = floor<days>(moment);
+  const year_month_day civil(midnight);
+  const int64_t rest = (moment - midnight).count();
   char buffer[48];
-  std::snprintf(buffer, sizeof buffer, "%04lld-%02d-%02d%c%02d:%02d:%02d", static_cast<long long>(year), month, day,
-                separator, static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u%c%02d:%02d:%02d", static_cast<int>(civil.year()),
+                static_cast<unsigned>(civil.month()), static_cast<unsigned>(civil.day()), separator,
+                static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
   return buffer;
 }
 
 void PrintLog(std::ostream& out, const LogReport& report, bool with_completed) {
   out << report.log << '\n';
   if (with_completed) out << "  completed: " << (report.completed ? "yes" : "no") << '\n';
-  const std::string started = report.start_date ? FormatOleDate(*report.start_date) : std::string();
-  out << "  started: " << (started.empty() ? "(unreadable)" : started) << '\n';
+  out << "  started: " << (report.start_date ? FormatOleDate(*report.start_date) : "(unreadable)") << '\n';
   if (!report.temp_path.empty()) out << "  temporary folder: " << report.temp_path << '\n';
   out << "  backup: " << report.backup_destination << '\n';
   for (const ArchiveReport& archive : report.archives) {
@@ -103,8 +88,7 @@ void WriteLogFields(JsonWriter& json, const LogReport& report) {
   json.Field("log", report.log);
   json.Field("completed", report.completed);
   json.Key("start_date");
-  const std::string started = report.start_date ? FormatOleDate(*report.start_date, 'T') : std::string();
-  started.empty() ? json.Null() : json.String(started);
+  report.start_date ? json.String(FormatOleDate(*report.start_date, 'T')) : json.Null();
   json.Key("start_date_serial");
   report.start_date ? json.Number(*report.start_date) : json.Null();
   json.Field("temp_path", report.temp_path);

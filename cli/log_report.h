@@ -46,7 +46,8 @@ struct DescribedLog {
 void SortOldestFirst(std::vector<DescribedLog>& logs);
 
 // "yyyy-mm-dd HH:MM:SS" (or with "T" between date and time) for an OLE
-// Automation date; empty when it is not a representable date.
+// Automation date as clsFileRollbackLog::StartDate returns it (within the
+// range of the type, years 100 to 9999).
 std::string FormatOleDate(double date, char separator = ' ');
 
 // Writes the log as an indented block of text.

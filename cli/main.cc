@@ -34,7 +34,7 @@ struct Subcommand {
 };
 
 constexpr Subcommand kSubcommands[] = {
-    {"protect", RunProtect}, {"assess", RunAssess}, {"rollback", RunRollback}, {"inspect", RunInspect}};
+    {"protect", RunProtect}, {"assess", RunAssess}, {"rollback", RunRollback}, {"inspect", RunShowLog}};
 
 int Usage(const std::string& message, std::string_view subcommand) {
   std::cerr << "brightkeep: " << message << "\nTry 'brightkeep " << subcommand << (subcommand.empty() ? "" : " ")

@@ -12,16 +12,16 @@ std::optional<std::string> ParsedArgs::Value(std::string_view name) const {
 
 namespace {
 
-const OptionSpec* FindSpec(std::initializer_list<OptionSpec> specs, std::string_view name) {
-  for (const OptionSpec& spec : specs) {
-    if (spec.name == name) return &spec;
+const OptionDef* FindOption(std::initializer_list<OptionDef> options, std::string_view name) {
+  for (const OptionDef& option : options) {
+    if (option.name == name) return &option;
   }
   return nullptr;
 }
 
 }  // namespace
 
-ParsedArgs ParseArgs(const std::vector<std::string>& args, std::initializer_list<OptionSpec> specs,
+ParsedArgs ParseArgs(const std::vector<std::string>& args, std::initializer_list<OptionDef> options,
                      bool split_at_double_dash) {
   ParsedArgs parsed;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -45,10 +45,10 @@ ParsedArgs ParseArgs(const std::vector<std::string>& args, std::initializer_list
     }
     const size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
-    const OptionSpec* spec = FindSpec(specs, name);
-    if (spec == nullptr) throw UsageError("unknown option '" + name + "'");
+    const OptionDef* option = FindOption(options, name);
+    if (option == nullptr) throw UsageError("unknown option '" + name + "'");
     if (parsed.flags.count(name) || parsed.values.count(name)) throw UsageError("option '" + name + "' given twice");
-    if (!spec->takes_value) {
+    if (!option->takes_value) {
       if (equals != std::string::npos) throw UsageError("option '" + name + "' takes no value");
       parsed.flags.insert(name);
     } else if (equals != std::string::npos) {

@@ -13,7 +13,7 @@
 
 namespace bk::cli {
 
-struct OptionSpec {
+struct OptionDef {
   std::string_view name;  // with its leading "--"
   bool takes_value;
 };
@@ -33,7 +33,7 @@ struct ParsedArgs {
 // Fails with UsageError on an unknown option, a missing value or an option
 // given twice. With `split_at_double_dash` the words after "--" go to `rest`
 // untouched; otherwise they are positionals.
-ParsedArgs ParseArgs(const std::vector<std::string>& args, std::initializer_list<OptionSpec> specs,
+ParsedArgs ParseArgs(const std::vector<std::string>& args, std::initializer_list<OptionDef> options,
                      bool split_at_double_dash = false);
 
 }  // namespace bk::cli

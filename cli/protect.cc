@@ -38,11 +38,10 @@ Options:
   -h, --help         show this help
 )";
 
-std::string ReadAll(FileSystem& fs, const std::string& path) {
+std::string ReadList(FileSystem& fs, const std::string& path) {
   if (path == "-") return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
   std::unique_ptr<File> file = fs.Open(path, OpenMode::kRead);
-  std::string bytes(static_cast<size_t>(file->Size()), '\0');
-  bytes.resize(file->ReadAt(0, bytes.data(), bytes.size()));
+  std::string bytes = file->ReadAll();
   file->Close();
   return bytes;
 }
@@ -50,7 +49,7 @@ std::string ReadAll(FileSystem& fs, const std::string& path) {
 std::vector<std::string> FilesToProtect(const ParsedArgs& parsed, FileSystem& fs) {
   std::vector<std::string> names = parsed.positionals;
   if (const auto list = parsed.Value("--files-from")) {
-    const std::string text = ReadAll(fs, *list);
+    const std::string text = ReadList(fs, *list);
     size_t start = 0;
     while (start < text.size()) {
       size_t end = text.find('\n', start);

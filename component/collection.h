@@ -21,14 +21,26 @@ class KeyedCollection {
  public:
   using value_type = T;
 
-  // Adds an item as the new last one. Fails with 457 when the key is taken.
-  void Add(T item, std::optional<std::string_view> key = std::nullopt) {
+  // Adds an item at `position` (from 1; Count() + 1, the default, appends).
+  // Fails with 457 when the key is taken, 9 when the position is outside
+  // 1..Count() + 1.
+  void Add(T item, std::optional<std::string_view> key = std::nullopt,
+           std::optional<int32_t> position = std::nullopt) {
     std::optional<std::string> folded;
     if (key) {
       folded = text::FoldCase(*key);
       if (Find(*folded) != npos) throw Error::Standard(errnum::kDuplicateKey);
     }
-    items_.push_back(Slot{std::move(item), std::move(folded)});
+    const int32_t at = position.value_or(Count() + 1);
+    if (at < 1 || at > Count() + 1) throw Error::Standard(errnum::kSubscriptOutOfRange);
+    items_.insert(items_.begin() + (at - 1), Slot{std::move(item), std::move(folded)});
+  }
+
+  // The position (from 1) of the item under the key; 5 when there is none.
+  int32_t PositionOf(std::string_view key) const {
+    const size_t i = Find(text::FoldCase(key));
+    if (i == npos) throw Error::Standard(errnum::kInvalidProcedureCall);
+    return static_cast<int32_t>(i + 1);
   }
 
   int32_t Count() const { return static_cast<int32_t>(items_.size()); }
@@ -38,11 +50,7 @@ class KeyedCollection {
   const T& Item(int32_t position) const { return items_[Index(position)].item; }
 
   // 5 when no item has that key.
-  T& Item(std::string_view key) {
-    const size_t i = Find(text::FoldCase(key));
-    if (i == npos) throw Error::Standard(errnum::kInvalidProcedureCall);
-    return items_[i].item;
-  }
+  T& Item(std::string_view key) { return Item(PositionOf(key)); }
 
   // The item under the key, or nullptr: a lookup that never raises.
   T* Find(std::string_view key, std::nullptr_t) {
@@ -51,11 +59,7 @@ class KeyedCollection {
   }
 
   void Remove(int32_t position) { items_.erase(items_.begin() + static_cast<ptrdiff_t>(Index(position))); }
-  void Remove(std::string_view key) {
-    const size_t i = Find(text::FoldCase(key));
-    if (i == npos) throw Error::Standard(errnum::kInvalidProcedureCall);
-    items_.erase(items_.begin() + static_cast<ptrdiff_t>(i));
-  }
+  void Remove(std::string_view key) { Remove(PositionOf(key)); }
 
   class iterator {
    public:

@@ -113,20 +113,21 @@ int ChildProcess::WaitForeground() {
   sigaction(SIGQUIT, &ignore, &old_quit);
   sigaction(SIGTERM, &forward, &old_term);
   sigaction(SIGHUP, &forward, &old_hup);
-  int status = 0;
-  int error = 0;
+  const auto restore = [&] {
+    sigaction(SIGINT, &old_int, nullptr);
+    sigaction(SIGQUIT, &old_quit, nullptr);
+    sigaction(SIGTERM, &old_term, nullptr);
+    sigaction(SIGHUP, &old_hup, nullptr);
+    g_forward_to = 0;
+  };
   try {
-    status = Wait();
-  } catch (const Error& e) {
-    error = static_cast<int>(e.native_code());
+    const int status = Wait();
+    restore();
+    return status;
+  } catch (...) {
+    restore();
+    throw;
   }
-  sigaction(SIGINT, &old_int, nullptr);
-  sigaction(SIGQUIT, &old_quit, nullptr);
-  sigaction(SIGTERM, &old_term, nullptr);
-  sigaction(SIGHUP, &old_hup, nullptr);
-  g_forward_to = 0;
-  if (error != 0) throw Error::Standard(errnum::kPathFileAccessError, {}, error);
-  return status;
 }
 
 void ChildProcess::Kill() { kill(native_->pid, SIGKILL); }

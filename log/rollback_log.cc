@@ -47,20 +47,6 @@ std::string Utf16LeWithBom(std::string_view utf8) {
   return bytes;
 }
 
-std::string ReadWholeFile(FileSystem& fs, std::string_view path) {
-  const std::unique_ptr<File> file = fs.Open(path, OpenMode::kRead);
-  std::string bytes(static_cast<size_t>(file->Size()), '\0');
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const size_t n = file->ReadAt(done, bytes.data() + done, bytes.size() - done);
-    if (n == 0) break;
-    done += n;
-  }
-  bytes.resize(done);
-  file->Close();
-  return bytes;
-}
-
 }  // namespace
 
 std::shared_ptr<clsFileRollbackLog> clsFileRollbackLog::Create(std::shared_ptr<FileSystem> fs) {
@@ -94,7 +80,10 @@ void clsFileRollbackLog::LoadFromFile(std::string_view strLogFile) {
   ResetLog();
   mstrLogFileName = std::string(strLogFile);
   mobjDocument = CreateXmlDocument();
-  mobjDocument->Load(ReadWholeFile(*mobjFileSystem, mstrLogFileName), mstrLogFileName);
+  const std::unique_ptr<File> file = mobjFileSystem->Open(mstrLogFileName, OpenMode::kRead);
+  const std::string bytes = file->ReadAll();
+  file->Close();
+  mobjDocument->Load(bytes, mstrLogFileName);
   const auto elements = mobjDocument->GetElementsByTagName("ZipFile");
   if (elements.size() > kMaxZipFiles) throw Error::Standard(errnum::kOverflow);
   // The collection is installed only once every entry is filed, so a log

@@ -2,6 +2,7 @@
 // step before it leaves the period recoverable (log unmarked, drive archives
 // in place), every step after it only removes files nobody needs any more.
 #include <string>
+#include <utility>
 
 #include "component/error.h"
 #include "safemode/file_rollback_create.h"
@@ -16,11 +17,14 @@ void clsFileRollbackCreate::EndSafety(bool blnKeepLogFile) {
   const std::string backup = WriteBackupArchive();
   mobjLog->Completed(true);
 
-  for (auto& zip : *mcolDriveZips) fs.RemoveFile(zip->ArchiveFileName, false);
-  fs.RemoveFile(backup, true);
+  // Committed: the period is let go before its files are removed, so that a
+  // failed removal leaves no table naming archives that are already gone.
+  ConnectEvents(nullptr);
+  const auto zips = std::move(mcolDriveZips);
   mobjLog.reset();
+  for (auto& zip : *zips) fs.RemoveFile(zip->ArchiveFileName, false);
+  fs.RemoveFile(backup, true);
   if (!blnKeepLogFile) fs.RemoveFile(mstrLogFileName, true);
-  ReleaseDriveZips();
 }
 
 std::string clsFileRollbackCreate::WriteBackupArchive() {

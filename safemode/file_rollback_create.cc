@@ -27,15 +27,15 @@ void clsFileRollbackCreate::TempDir(std::string_view value) {
   if (mstrTempDir.empty() || mstrTempDir.back() != separator) mstrTempDir += separator;
 }
 
-// A relative temporary folder is resolved once per period, so that the log
+// A relative temporary folder is resolved once when a period begins, so that the log
 // records absolute archive paths that recovery finds from any current folder.
 // An unset folder stays empty (and fails in CreateFolderPath).
 std::string clsFileRollbackCreate::PeriodFolder() {
   return mstrTempDir.empty() ? mstrTempDir : mobjFileSystem->GetAbsolutePathName(mstrTempDir);
 }
 
-void clsFileRollbackCreate::NameThePeriod() {
-  mstrSafeBaseName = mobjFileSystem->BuildPath(PeriodFolder(), "Safe " + SafeTimeStamp());
+void clsFileRollbackCreate::NameThePeriod(const std::string& folder) {
+  mstrSafeBaseName = mobjFileSystem->BuildPath(folder, "Safe " + SafeTimeStamp());
   mstrLogFileName = mstrSafeBaseName + ".xml";
 }
 
@@ -43,31 +43,30 @@ void clsFileRollbackCreate::BeginSafety() {
   if (mblnSafeMode) {
     throw Error(bkCreateErrorAlreadyInSafeMode, "BeginSafety", "Already in safe mode");
   }
-  NameThePeriod();
-  while (mobjFileSystem->FileExists(mstrLogFileName)) NameThePeriod();
   const std::string folder = PeriodFolder();
+  NameThePeriod(folder);
+  while (mobjFileSystem->FileExists(mstrLogFileName)) NameThePeriod(folder);
   if (!mobjFileSystem->FolderExists(folder)) CreateFolderPath(*mobjFileSystem, folder);
 
   mobjLog = clsFileRollbackLog::Create(mobjFileSystem);
   mobjLog->CreateLogFile(mstrLogFileName);
   mobjLog->BackupDestFileName(mstrBackupFile);
 
-  ReleaseDriveZips();
+  ConnectEvents(nullptr);
   mcolDriveZips = std::make_unique<KeyedCollection<std::unique_ptr<ArchiveComponent>>>();
   mblnSafeMode = true;
 }
 
-std::string clsFileRollbackCreate::DriveOf(std::string_view strFileName) {
-  return mobjFileSystem->GetDriveName(mobjFileSystem->GetAbsolutePathName(strFileName));
-}
-
+// The file's path is resolved once: its drive keys the archive and the log
+// entry, and the archive stores it from that absolute path.
 void clsFileRollbackCreate::MakeFileSafe(std::string_view strFileName) {
   if (!mobjFileSystem->FileExists(strFileName)) {
     throw Error(bkCreateErrorFileNotFound, kMakeFileSafe, "File Not Found");
   }
-  ArchiveComponent* zip = GetZipForDrive(strFileName);
+  const std::string path = mobjFileSystem->GetAbsolutePathName(strFileName);
+  ArchiveComponent* zip = GetZipForDrive(path);
   ConnectEvents(zip);
-  zip->FilesToProcess = mobjFileSystem->GetAbsolutePathName(strFileName);
+  zip->FilesToProcess = path;
   mblnFileSkipped = false;
   zip->Zip();
   if (mblnFileSkipped) {
@@ -76,11 +75,11 @@ void clsFileRollbackCreate::MakeFileSafe(std::string_view strFileName) {
   }
   ConnectEvents(nullptr);
   if (!mobjLog) throw Error::Standard(errnum::kObjectNotSet);
-  mobjLog->ZipByDrive(DriveOf(strFileName))->AddFile(strFileName);
+  mobjLog->ZipByDrive(mobjFileSystem->GetDriveName(path))->AddFile(strFileName);
 }
 
 ArchiveComponent* clsFileRollbackCreate::GetZipForDrive(std::string_view strFileName) {
-  const std::string drive = DriveOf(strFileName);
+  const std::string drive = mobjFileSystem->GetDriveName(strFileName);
   if (mcolDriveZips) {
     if (auto* found = mcolDriveZips->Find(drive, nullptr)) return found->get();
   }
@@ -118,11 +117,6 @@ void clsFileRollbackCreate::ConnectEvents(ArchiveComponent* zip) {
   if (mobjEvntZip && mobjEvntZip != zip) mobjEvntZip->SkippingFile = nullptr;
   mobjEvntZip = zip;
   if (zip) zip->SkippingFile = [this](const SkippingFileArgs& args) { mobjEvntZip_SkippingFile(args); };
-}
-
-void clsFileRollbackCreate::ReleaseDriveZips() {
-  ConnectEvents(nullptr);
-  mcolDriveZips.reset();
 }
 
 void clsFileRollbackCreate::UndoSafetyOperations(bool blnDeleteLog, bool blnDeleteZips) {

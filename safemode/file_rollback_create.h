@@ -60,21 +60,21 @@ class clsFileRollbackCreate {
   const std::string& log_file_name() const { return mstrLogFileName; }
 
  private:
+  // The archive of the drive of `strFileName` (an absolute path), created on
+  // first use.
   ArchiveComponent* GetZipForDrive(std::string_view strFileName);
   ArchiveComponent* CreateZipForDrive(std::string_view strDrive);
   void mobjEvntZip_SkippingFile(const SkippingFileArgs& args);
   void ConnectEvents(ArchiveComponent* zip);
-  // The drive of a file, taken from its absolute path.
-  std::string DriveOf(std::string_view strFileName);
   std::string PeriodFolder();
-  void NameThePeriod();
+  // Sets the stem and the log's name for a period in that folder.
+  void NameThePeriod(const std::string& folder);
   // EndSafety's work before its commit point: the backup archive, built in
   // the period's folder and copied durably to BackupFile. Returns its
   // temporary path.
   std::string WriteBackupArchive();
   void ZipIntoBackup(ArchiveComponent& backup, const std::string& path);
   void CopyDurably(const std::string& from, const std::string& to);
-  void ReleaseDriveZips();
 
   bool mblnSafeMode = false;
   std::shared_ptr<FileSystem> mobjFileSystem;

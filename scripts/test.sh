@@ -32,6 +32,23 @@ build() {
 # Adds the counts of a "N passed, M failed" style result.
 add_counts() { passed=$((passed + $1)); failed=$((failed + $2)); skipped=$((skipped + ${3:-0})); }
 
+# Sets `result` to the last line of FILE matching the extended regex PATTERN;
+# when there is none, shows the end of FILE, notes MESSAGE as a failure and
+# fails: find_result FILE PATTERN MESSAGE
+find_result() {
+  result="$(grep -a -E "$2" "$1" | tail -1 | tr -d '\r')"
+  [ -n "$result" ] && return
+  tail -40 "$1"; note_failure "$3"; return 1
+}
+
+# The number that the group in PATTERN (an extended regex) matches in
+# `result`, or DEFAULT when it does not match: result_number PATTERN [DEFAULT]
+result_number() {
+  local n
+  n="$(sed -nE "s/.*$1.*/\1/p" <<<"$result")"
+  echo "${n:-${2:-}}"
+}
+
 # Builds a native preset and runs its tests with CTest: run_ctest PRESET [CTEST ARGS...]
 run_ctest() {
   local preset="$1"; shift
@@ -39,15 +56,13 @@ run_ctest() {
   echo "== $preset tests (CTest)"
   local out="$log/ctest-$preset.txt"
   ctest --test-dir "build/$preset" --output-on-failure -j "$(nproc)" "$@" >"$out" 2>&1
-  local summary total nfail nskip
-  summary="$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$out" | tail -1)"
-  if [ -z "$summary" ]; then
-    tail -40 "$out"; note_failure "$preset: ctest produced no summary"; return
-  fi
-  total="$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$summary")"
-  nfail="$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")"
+  local total nfail nskip
+  find_result "$out" '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' \
+    "$preset: ctest produced no summary" || return
+  total="$(result_number 'out of ([0-9]+)')"
+  nfail="$(result_number 'passed, ([0-9]+) tests? failed')"
   nskip="$(grep -cE '^[[:space:]]*[0-9]+ - .*\(Skipped\)' "$out")"
-  echo "   $summary ($nskip skipped)"
+  echo "   $result ($nskip skipped)"
   [ "$nfail" -gt 0 ] && grep -E '\(Failed\)|\(SEGFAULT\)|\(Timeout\)|Exception' "$out" | head -40
   add_counts $((total - nfail - nskip)) "$nfail" "$nskip"
 }
@@ -69,15 +84,12 @@ check_imports() {
 # Runs a script suite that ends with "LABEL: N passed, M failed":
 # run_suite ARCH LABEL SCRIPT
 run_suite() {
-  local arch="$1" label="$2" script="$3" out line p f
+  local arch="$1" label="$2" script="$3" out p f
   out="$log/$arch-$label.txt"
   bash "$script" "$arch" >"$out" 2>&1 </dev/null
-  line="$(grep -a -E "^$label: [0-9]+ passed, [0-9]+ failed" "$out" | tail -1)"
-  if [ -z "$line" ]; then
-    tail -30 "$out"; note_failure "$arch: $label tests ended without their summary"; return
-  fi
-  p="$(sed -E "s/$label: ([0-9]+) passed.*/\\1/" <<<"$line")"
-  f="$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")"
+  find_result "$out" "^$label: [0-9]+ passed, [0-9]+ failed" "$arch: $label tests ended without their summary" || return
+  p="$(result_number "$label: ([0-9]+) passed")"
+  f="$(result_number ' ([0-9]+) failed')"
   echo "   $label tests: $p passed, $f failed"
   [ "$f" -gt 0 ] && grep -a -E 'FAIL' "$out" | head -30
   add_counts "$p" "$f"
@@ -92,7 +104,7 @@ run_wine() {
   export BK_WINE_ROOT="$root/build/wine-ci"
   rm -rf "$BK_WINE_ROOT/$arch"
   echo "== $arch tests (Wine)"
-  local list="build/$arch/test-programs.txt" prog exe out line p f s
+  local list="build/$arch/test-programs.txt" prog exe out p f s
   [ -f "$list" ] || { note_failure "$arch: no test program list"; return; }
   while read -r prog; do
     [ -n "$prog" ] || continue
@@ -100,16 +112,13 @@ run_wine() {
     out="$log/$arch-$prog.txt"
     if [ -z "$exe" ]; then note_failure "$arch: $prog.exe not built"; continue; fi
     (cd "$(dirname "$exe")" && timeout 900 "$root/scripts/wine-run.sh" "$arch" "./$prog.exe") >"$out" 2>&1 </dev/null
-    line="$(grep -a 'BK-TEST-RESULT' "$out" | tail -1 | tr -d '\r')"
-    if [ -z "$line" ]; then
-      tail -30 "$out"; note_failure "$arch: $prog ended without its result line"; continue
-    fi
-    p="$(sed -E 's/.*passed=([0-9]+).*/\1/' <<<"$line")"
-    f="$(sed -E 's/.*failed=([0-9]+).*/\1/' <<<"$line")"
-    s="$(sed -nE 's/.*skipped=([0-9]+).*/\1/p' <<<"$line")"
-    echo "   $prog: $p passed, $f failed, ${s:-0} skipped"
+    find_result "$out" 'BK-TEST-RESULT' "$arch: $prog ended without its result line" || continue
+    p="$(result_number 'passed=([0-9]+)')"
+    f="$(result_number 'failed=([0-9]+)')"
+    s="$(result_number 'skipped=([0-9]+)' 0)"
+    echo "   $prog: $p passed, $f failed, $s skipped"
     [ "$f" -gt 0 ] && grep -a -E '^\[  FAILED  \]|Failure|error:' "$out" | head -30
-    add_counts "$p" "$f" "${s:-0}"
+    add_counts "$p" "$f" "$s"
   done <"$list"
   run_suite "$arch" COM scripts/com-tests.sh
   run_suite "$arch" CLI tests/cli/wine_cli_test.sh

@@ -5,11 +5,11 @@
 // of range, 13 for an index or key of the wrong type, 457 for a duplicate key.
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "component/com/com_object.h"
 #include "component/com/dual_object.h"
 #include "component/com/objects.h"
+#include "component/collection.h"
 #include "component/text.h"
 
 namespace bk::com {
@@ -56,56 +56,48 @@ bool Given(const VARIANT* arg) {
 
 class CollectionObject final : public DualObject<_Collection> {
  public:
-  struct Slot {
-    OwnedVariant value;
-    std::optional<std::string> folded_key;
-  };
-
   HRESULT STDMETHODCALLTYPE Item(VARIANT* index, VARIANT* result) override {
     return Run([&] {
       RequireOut(result);
       VariantInit(result);
-      const size_t at = PositionOf(index);
-      const HRESULT hr = VariantCopy(result, const_cast<VARIANT*>(&slots_[at].value.get()));
-      if (FAILED(hr)) throw std::bad_alloc();
+      if (FAILED(VariantCopy(result, items_.Item(PositionOf(index)).put()))) throw std::bad_alloc();
     });
   }
   HRESULT STDMETHODCALLTYPE Add(VARIANT* item, VARIANT* key, VARIANT* before, VARIANT* after) override {
     return Run([&] {
       if (!item) throw HresultError{E_POINTER};
-      Slot slot;
-      slot.value.Assign(*item);
-      if (Given(key)) slot.folded_key = text::FoldCase(TextOf(*key));
-      if (slot.folded_key && Find(*slot.folded_key) != kNone) throw bk::Error::Standard(errnum::kDuplicateKey);
-      size_t at = slots_.size();
+      OwnedVariant value;
+      value.Assign(*item);
+      std::optional<std::string> text;
+      if (Given(key)) text = TextOf(*key);
       if (Given(before) && Given(after)) throw bk::Error::Standard(errnum::kInvalidProcedureCall);
+      std::optional<int32_t> at;
       if (Given(before)) at = PositionOf(before);
       if (Given(after)) at = PositionOf(after) + 1;
-      slots_.insert(slots_.begin() + static_cast<ptrdiff_t>(at), std::move(slot));
+      items_.Add(std::move(value), text, at);
     });
   }
   HRESULT STDMETHODCALLTYPE Count(LONG* count) override {
-    return Run([&] { PutValue(count, static_cast<LONG>(slots_.size())); });
+    return Run([&] { PutValue(count, static_cast<LONG>(items_.Count())); });
   }
   HRESULT STDMETHODCALLTYPE Remove(VARIANT* index) override {
-    return Run([&] { slots_.erase(slots_.begin() + static_cast<ptrdiff_t>(PositionOf(index))); });
+    return Run([&] { items_.Remove(PositionOf(index)); });
   }
   HRESULT STDMETHODCALLTYPE _NewEnum(IUnknown** out) override;
 
   void Append(const VARIANT& value) {
-    slots_.emplace_back();
-    slots_.back().value.Assign(value);
+    OwnedVariant item;
+    item.Assign(value);
+    items_.Add(std::move(item));
   }
   // Item `at` (from 0) into `out`; false past the end.
-  bool CopyItem(size_t at, VARIANT* out) const {
-    if (at >= slots_.size()) return false;
-    return SUCCEEDED(VariantCopy(out, const_cast<VARIANT*>(&slots_[at].value.get())));
+  bool CopyItem(size_t at, VARIANT* out) {
+    if (at >= size()) return false;
+    return SUCCEEDED(VariantCopy(out, items_.Item(static_cast<int32_t>(at + 1)).put()));
   }
-  size_t size() const { return slots_.size(); }
+  size_t size() const { return static_cast<size_t>(items_.Count()); }
 
  private:
-  static constexpr size_t kNone = static_cast<size_t>(-1);
-
   static std::string TextOf(const VARIANT& value) {
     OwnedVariant text;
     if (FAILED(VariantChangeType(text.put(), const_cast<VARIANT*>(&value), 0, VT_BSTR))) {
@@ -113,33 +105,22 @@ class CollectionObject final : public DualObject<_Collection> {
     }
     return Utf8(V_BSTR(text.put()));
   }
-  size_t Find(const std::string& folded) const {
-    for (size_t i = 0; i < slots_.size(); ++i) {
-      if (slots_[i].folded_key == folded) return i;
-    }
-    return kNone;
-  }
-  // The item an index names: a key when it is text, a position otherwise.
-  size_t PositionOf(const VARIANT* index) const {
+  // The position (from 1) an index names: a key when it is text, a number
+  // otherwise; 5 for a missing key, 9 for a position out of range.
+  int32_t PositionOf(const VARIANT* index) {
     if (!index) throw HresultError{E_POINTER};
     OwnedVariant value;
     value.Assign(*index);
-    if (V_VT(value.put()) == VT_BSTR) {
-      const size_t at = Find(text::FoldCase(Utf8(V_BSTR(value.put()))));
-      if (at == kNone) throw bk::Error::Standard(errnum::kInvalidProcedureCall);
-      return at;
-    }
+    if (V_VT(value.put()) == VT_BSTR) return items_.PositionOf(Utf8(V_BSTR(value.put())));
     if (FAILED(VariantChangeType(value.put(), value.put(), 0, VT_I4))) {
       throw bk::Error::Standard(errnum::kTypeMismatch);
     }
     const LONG position = V_I4(value.put());
-    if (position < 1 || static_cast<size_t>(position) > slots_.size()) {
-      throw bk::Error::Standard(errnum::kSubscriptOutOfRange);
-    }
-    return static_cast<size_t>(position - 1);
+    items_.Item(position);  // 9 when out of range
+    return position;
   }
 
-  std::vector<Slot> slots_;
+  bk::KeyedCollection<OwnedVariant> items_;
 };
 
 // Enumerates a collection's items in order. It sees the collection as it is

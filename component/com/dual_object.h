@@ -65,7 +65,6 @@ class DualObject : public ComObject<Interface>, public ISupportErrorInfo {
   HRESULT Run(Body&& body) {
     return Guarded(__uuidof(Interface), body);
   }
-
 };
 
 // Creates an object for a class factory and queries it for `iid`.

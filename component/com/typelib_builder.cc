@@ -188,9 +188,11 @@ void Copier::MapTypeDesc(ITypeInfo* raw_owner, const TYPEDESC& in, TYPEDESC& out
   }
 }
 
+// What every kind of type carries: GUID, version, type flags and help string.
 void Copier::CopyCommon(Entry& entry, TYPEATTR* attr) {
   Check(entry.made->SetGuid(attr->guid), "SetGuid");
   Check(entry.made->SetVersion(attr->wMajorVerNum, attr->wMinorVerNum), "SetVersion");
+  Check(entry.made->SetTypeFlags(attr->wTypeFlags), "SetTypeFlags");
   const std::wstring doc = DocOf(entry.raw, MEMBERID_NIL);
   if (!doc.empty()) Check(entry.made->SetDocString(const_cast<LPOLESTR>(doc.c_str())), "SetDocString");
 }
@@ -234,7 +236,6 @@ void Copier::FillInterface(Entry& entry, ITypeInfo* face) {
   TYPEATTR* attr = nullptr;
   Check(face->GetTypeAttr(&attr), "GetTypeAttr");
   CopyCommon(entry, attr);
-  Check(entry.made->SetTypeFlags(attr->wTypeFlags), "SetTypeFlags");
   for (UINT i = 0; i < attr->cImplTypes; ++i) {
     HREFTYPE base = 0;
     Check(face->GetRefTypeOfImplType(i, &base), "GetRefTypeOfImplType");
@@ -248,7 +249,6 @@ void Copier::FillCoclass(Entry& entry) {
   TYPEATTR* attr = nullptr;
   Check(entry.raw->GetTypeAttr(&attr), "GetTypeAttr");
   CopyCommon(entry, attr);
-  Check(entry.made->SetTypeFlags(attr->wTypeFlags), "SetTypeFlags");
   for (UINT i = 0; i < attr->cImplTypes; ++i) {
     HREFTYPE ref = 0;
     INT flags = 0;
@@ -264,7 +264,6 @@ void Copier::FillEnum(Entry& entry) {
   TYPEATTR* attr = nullptr;
   Check(entry.raw->GetTypeAttr(&attr), "GetTypeAttr");
   CopyCommon(entry, attr);
-  Check(entry.made->SetTypeFlags(attr->wTypeFlags), "SetTypeFlags");
   for (UINT i = 0; i < attr->cVars; ++i) {
     VARDESC* vd = nullptr;
     Check(entry.raw->GetVarDesc(i, &vd), "GetVarDesc");

@@ -27,16 +27,6 @@ struct DurableEntry {
   std::string folder_key;
 };
 
-std::string ReadAll(File& file) {
-  std::string out;
-  char buffer[65536];
-  for (;;) {
-    const size_t n = file.ReadAt(out.size(), buffer, sizeof buffer);
-    if (n == 0) return out;
-    out.append(buffer, n);
-  }
-}
-
 }  // namespace
 
 class FaultInjectingFileSystem::State {
@@ -81,9 +71,9 @@ class FaultInjectingFileSystem::State {
   void Pin(const NodeRef& node, File* file) {
     if (node->durable) return;
     if (file != nullptr) {
-      node->durable = ReadAll(*file);
+      node->durable = file->ReadAll();
     } else {
-      node->durable = ReadAll(*target_.Open(node->live_path, OpenMode::kRead));
+      node->durable = target_.Open(node->live_path, OpenMode::kRead)->ReadAll();
     }
   }
 
@@ -145,7 +135,7 @@ class FaultInjectingFileSystem::State {
  private:
   std::string DurableBytes(const Node& node) {
     if (node.durable) return *node.durable;
-    return ReadAll(*target_.Open(node.live_path, OpenMode::kRead));
+    return target_.Open(node.live_path, OpenMode::kRead)->ReadAll();
   }
   void RemoveTree(const std::string& folder);
   void WriteWhole(const std::string& path, const std::string& bytes);
@@ -260,7 +250,7 @@ class FaultInjectingFile final : public File {
     inner_->Sync();
     node_->durable.reset();
     // A file removed while open keeps its content only in the model.
-    if (node_->live_path.empty()) node_->durable = ReadAll(*inner_);
+    if (node_->live_path.empty()) node_->durable = inner_->ReadAll();
   }
   FileStat Stat() override {
     Check(kFaultStat);

@@ -26,6 +26,16 @@ std::string RandomTempName() {
 
 }  // namespace fs_internal
 
+std::string File::ReadAll() {
+  std::string out;
+  char buffer[65536];
+  for (;;) {
+    const size_t n = ReadAt(out.size(), buffer, sizeof buffer);
+    if (n == 0) return out;
+    out.append(buffer, n);
+  }
+}
+
 std::unique_ptr<TextWriter> FileSystem::CreateTextFile(std::string_view path, bool overwrite, bool unicode) {
   return std::make_unique<TextWriter>(Open(path, overwrite ? OpenMode::kCreate : OpenMode::kCreateNew), unicode);
 }

@@ -63,6 +63,8 @@ class File {
   virtual FileStat Stat() = 0;
   virtual void Close() = 0;
   virtual const std::string& path() const = 0;
+  // Reads the whole file from its start with ReadAt.
+  std::string ReadAll();
 };
 
 // Writes UTF-16 LE text with a byte-order mark (or UTF-8 when not Unicode);
@@ -166,6 +168,27 @@ class FileSystem {
 
 // The platform's file system, shared by the whole process.
 std::shared_ptr<FileSystem> DefaultFileSystem();
+
+// Forwards every operation to another open file; wrappers derive from it and
+// override only the operations they change.
+class ForwardingFile : public File {
+ public:
+  explicit ForwardingFile(std::unique_ptr<File> target) : target_(std::move(target)) {}
+  size_t ReadAt(uint64_t offset, void* buffer, size_t n) override { return target_->ReadAt(offset, buffer, n); }
+  void WriteAt(uint64_t offset, const void* data, size_t n) override { target_->WriteAt(offset, data, n); }
+  uint64_t Size() override { return target_->Size(); }
+  void Truncate(uint64_t size) override { target_->Truncate(size); }
+  void Sync() override { target_->Sync(); }
+  FileStat Stat() override { return target_->Stat(); }
+  void Close() override { target_->Close(); }
+  const std::string& path() const override { return target_->path(); }
+
+ protected:
+  File& target() { return *target_; }
+
+ private:
+  std::unique_ptr<File> target_;
+};
 
 // Forwards every operation to another file system; tests derive from it and
 // override only the operations they break.

@@ -89,13 +89,7 @@ void TextReader::Close() {
 void TextReader::Load() {
   File& file = Require(file_);
   if (loaded_) return;
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const size_t n = file.ReadAt(bytes.size(), buffer, sizeof buffer);
-    if (n == 0) break;
-    bytes.append(buffer, n);
-  }
+  const std::string bytes = file.ReadAll();
   size_t i = bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE' ? 2 : 0;
   content_.reserve(bytes.size() / 2);
   for (; i + 1 < bytes.size(); i += 2) {

@@ -133,21 +133,21 @@ bool Matches(std::string_view name, std::string pattern) {
   return text::EqualsIgnoreCase(name, pattern);
 }
 
-// The entries Unzip writes, in archive order; of entries sharing a name only
-// the last.
+// The entries Unzip considers, in archive order.
 std::vector<const zip::Entry*> Select(const std::vector<zip::Entry>& entries, const std::string& include,
                                       const std::string& exclude) {
   std::vector<const zip::Entry*> out;
-  std::set<std::string_view> seen;
-  // A name stored more than once is written from its first entry: a file made
-  // safe twice in one period comes back as it was the first time.
   for (const zip::Entry& e : entries) {
     if (!include.empty() && !Matches(e.name, include)) continue;
     if (!exclude.empty() && Matches(e.name, exclude)) continue;
-    if (seen.insert(e.name).second) out.push_back(&e);
+    out.push_back(&e);
   }
   return out;
 }
+
+// Identifies the file a target path names: by Windows rules letter case does
+// not tell files apart.
+std::string TargetKey(const std::string& target, bool windows) { return windows ? text::FoldCase(target) : target; }
 
 bool IsBelow(const PathRules& rules, const std::string& folder, const std::string& path) {
   std::string prefix = folder;
@@ -282,9 +282,13 @@ int32_t ArchiveComponent::Unzip() {
 
   zip::Extractor extractor(*fs_, *archive, archive->Size());
   std::string first_failure;
+  // A file stored more than once is written from its first entry: a file made
+  // safe twice in one period comes back as it was the first time.
+  std::set<std::string> files_taken;
   for (size_t i = 0; i < selected.size(); ++i) {
     const zip::Entry& e = *selected[i];
     if (targets[i].empty()) continue;
+    if (!e.IsFolder() && !files_taken.insert(TargetKey(targets[i], IsWindows(*fs_))).second) continue;
     int32_t reason = 0;
     if (e.IsFolder()) {
       try {

@@ -85,10 +85,12 @@ class ArchiveComponent {
   // a symbolic link. Raises an error after the other entries are done when an
   // entry could not be written or failed its CRC. Returns 0.
   // Names in FilesToProcess and FilesToExclude match entry names without
-  // regard to letter case, "\" standing for "/". Of several entries with the
-  // same name only the last is written. Folder entries create folders (with
-  // KeepPaths). Missing folders, the destination included, are created; an
-  // empty DestinationFolder is the current folder, a bare drive its root.
+  // regard to letter case, "\" standing for "/". Of several entries writing
+  // the same file (by the platform's rules: on Windows names differing only
+  // in letter case or separators are one file) only the first is written.
+  // Folder entries create folders (with KeepPaths). Missing folders, the
+  // destination included, are created; an empty DestinationFolder is the
+  // current folder, a bare drive its root.
   // Each file is written under a temporary name beside its target, synced,
   // and renamed over the target; the folders are synced at the end. Unix
   // permission bits are restored on POSIX, the read-only, hidden, system and

@@ -25,18 +25,6 @@ void WriteTimestamp(ByteWriter& w, const Entry& e) {
   w.U32(static_cast<uint32_t>(*e.unix_mtime));
 }
 
-// Calls fn(id, data) for each well-formed block of an extra field.
-template <typename Fn>
-void ForEachExtra(std::string_view extra, Fn fn) {
-  ByteReader r(extra);
-  while (r.remaining() >= 4) {
-    const uint16_t id = r.U16();
-    const uint16_t len = r.U16();
-    if (len > r.remaining()) return;
-    fn(id, r.Bytes(len));
-  }
-}
-
 std::optional<int64_t> ReadTimestamp(std::string_view data) {
   ByteReader r(data);
   const uint8_t flags = r.U8();

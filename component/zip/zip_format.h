@@ -125,6 +125,19 @@ class ByteReader {
   bool ok_ = true;
 };
 
+// Calls fn(id, data) for each block of an extra field, stopping at a block
+// that runs past the field's end.
+template <typename Fn>
+void ForEachExtra(std::string_view extra, Fn fn) {
+  ByteReader r(extra);
+  while (r.remaining() >= 4) {
+    const uint16_t id = r.U16();
+    const uint16_t len = r.U16();
+    if (len > r.remaining()) return;
+    fn(id, r.Bytes(len));
+  }
+}
+
 uint32_t Crc32(uint32_t crc, const void* data, size_t n);
 
 // Local header of an entry. With zip64 the header carries a ZIP64 field for

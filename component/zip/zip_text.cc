@@ -1,5 +1,6 @@
 // Times and names of ZIP entries.
 #include <ctime>
+#include <optional>
 
 #include "component/text.h"
 #include "component/zip/zip_format.h"
@@ -78,17 +79,15 @@ double OleDateFromSeconds(int64_t unix_seconds) {
 
 std::string DecodeName(std::string_view raw, uint16_t flags, std::string_view extra) {
   if (flags & kFlagUtf8) return std::string(raw);
-  ByteReader r(extra);
-  while (r.remaining() >= 4) {
-    const uint16_t id = r.U16();
-    const uint16_t len = r.U16();
-    if (len > r.remaining()) break;
-    ByteReader block(r.Bytes(len));
-    if (id != kExtraUnicodePath || block.U8() != 1) continue;
+  std::optional<std::string> unicode_path;
+  ForEachExtra(extra, [&](uint16_t id, std::string_view data) {
+    ByteReader block(data);
+    if (unicode_path || id != kExtraUnicodePath || block.U8() != 1) return;
     const uint32_t crc = block.U32();
     const std::string_view utf8 = block.Bytes(block.remaining());
-    if (block.ok() && crc == Crc32(0, raw.data(), raw.size()) && text::IsValidUtf8(utf8)) return std::string(utf8);
-  }
+    if (block.ok() && crc == Crc32(0, raw.data(), raw.size()) && text::IsValidUtf8(utf8)) unicode_path.emplace(utf8);
+  });
+  if (unicode_path) return *std::move(unicode_path);
   if (text::IsValidUtf8(raw)) return std::string(raw);
   std::u16string wide;
   for (const char c : raw) {

@@ -235,8 +235,8 @@ class RollbackTests(Scratch):
         self.assert_files_as_before()
 
 
-class InspectTests(Scratch):
-    def test_inspect_an_unfinished_log_as_text_and_json(self):
+class ShowLogTests(Scratch):
+    def test_an_unfinished_log_as_text_and_json(self):
         self.killed_period()
         log = glob.glob(os.path.join(self.temp, "Safe*.xml"))[0]
         report = json.loads(run("inspect", log, "--json").stdout)
@@ -248,6 +248,19 @@ class InspectTests(Scratch):
         self.assertEqual(text.returncode, 0)
         self.assertIn("  completed: no\n", text.stdout)
         self.assertIn("    " + self.path("a.txt") + "\n", text.stdout)
+
+    def test_start_dates_as_stored_by_any_writer(self):
+        # Before day 0 the fraction counts forwards from the day; a date that
+        # cannot be read is shown as such.
+        for stored, text in (("37298.5859259259", "2002-02-11 14:03:44"), ("-1.25", "1899-12-29 06:00:00"),
+                             ("-657434", "0100-01-01 00:00:00"), ("x", None)):
+            log = os.path.join(self.root, "Safe %s.xml" % stored)
+            with open(log, "w") as f:
+                f.write('<VELMARFileRollbackLog Version="1.0"><StartDate Value="%s"/><TempPath/>'
+                        '<BackupDestination Value=""/><ZipFiles/></VELMARFileRollbackLog>' % stored)
+            report = json.loads(run("inspect", log, "--json").stdout)
+            self.assertEqual(report["start_date"], text and text.replace(" ", "T"), stored)
+            self.assertIn("  started: %s\n" % (text or "(unreadable)"), run("inspect", log).stdout)
 
     def test_a_log_that_cannot_be_loaded(self):
         broken = os.path.join(self.root, "broken.xml")

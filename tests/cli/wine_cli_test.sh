@@ -18,6 +18,9 @@ check() {  # check DESCRIPTION COMMAND...
 }
 win() { local p="${1//\//\\}"; echo "Z:$p"; }
 bk() { "$root/scripts/wine-run.sh" "$arch" "$exe" "$@"; }
+# Kills with SIGKILL every process whose command line holds TEXT, one of this
+# run's own paths, so that runs side by side leave each other alone.
+kill_holding() { ps -eo pid=,args= | TEXT="$1" awk 'index($0, ENVIRON["TEXT"]) {print $1}' | xargs -r kill -9 2>/dev/null; }
 
 [ -f "$exe" ] || { echo "FAIL: $exe not built"; echo "CLI: 0 passed, 1 failed"; exit 1; }
 work="$(mktemp -d)"
@@ -48,7 +51,8 @@ cp "$work/data/a.txt" "$work/before/a.txt"
 bk protect --temp "$T" --backup "$(win "$work/crash.zip")" "$A" "$B" -- \
   cmd /c "echo crashed> $A & ping -n 60 127.0.0.1 >nul" >"$work/out3.txt" 2>&1 &
 for _ in $(seq 1 100); do grep -q crashed "$work/data/a.txt" 2>/dev/null && break; sleep 0.2; done
-pkill -9 -f 'brightkeep.exe protect' ; pkill -9 -f 'ping -n 60' ; wait 2>/dev/null
+# The owner first, then the command it ran; the command's ping ends by itself.
+kill_holding "--temp $T"; kill_holding "$(win "$work")"; wait 2>/dev/null
 check "the killed change had started" grep -q crashed "$work/data/a.txt"
 bk assess "$T" --json >"$work/assess.json" 2>&1
 check "assess lists the unfinished period" \

@@ -6,17 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "support/error_of.h"
+
 namespace bk {
 namespace {
 
-int32_t NumberOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& e) {
-    return e.number();
-  }
-  return 0;
-}
+using testing::NumberOf;
+
 
 TEST(KeyedCollection, InsertionOrderPositionsFromOneAndEnumeration) {
   KeyedCollection<std::string> c;
@@ -52,6 +48,24 @@ TEST(KeyedCollection, KeysIgnoreLetterCaseBeyondAscii) {
   EXPECT_EQ(c.Find("d:", nullptr), nullptr);
   ASSERT_NE(c.Find("C:", nullptr), nullptr);
   EXPECT_EQ(*c.Find("C:", nullptr), 1);
+}
+
+TEST(KeyedCollection, AddAtAPositionKeepsKeysWithTheirItems) {
+  KeyedCollection<std::string> c;
+  c.Add("b", "kb");
+  c.Add("a", "ka", 1);
+  c.Add("c", std::nullopt, 3);
+  c.Add("ab", "kab", c.PositionOf("KB"));
+  std::vector<std::string> seen;
+  for (const std::string& item : c) seen.push_back(item);
+  EXPECT_EQ(seen, (std::vector<std::string>{"a", "ab", "b", "c"}));
+  EXPECT_EQ(c.PositionOf("kb"), 3);
+  EXPECT_EQ(c.Item("kab"), "ab");
+  EXPECT_EQ(NumberOf([&] { c.Add("x", std::nullopt, 0); }), errnum::kSubscriptOutOfRange);
+  EXPECT_EQ(NumberOf([&] { c.Add("x", std::nullopt, 6); }), errnum::kSubscriptOutOfRange);
+  EXPECT_EQ(NumberOf([&] { c.Add("x", "KA", 1); }), errnum::kDuplicateKey);
+  EXPECT_EQ(NumberOf([&] { c.PositionOf("none"); }), errnum::kInvalidProcedureCall);
+  EXPECT_EQ(c.Count(), 4);
 }
 
 TEST(KeyedCollection, RemoveByPositionAndKey) {

@@ -10,10 +10,13 @@
 #include <set>
 
 #include "component/error.h"
+#include "support/error_of.h"
 #include "support/temp_dir.h"
 
 namespace bk {
 namespace {
+
+using testing::ErrorOf;
 
 using testing::ReadFile;
 using testing::TempDir;
@@ -22,15 +25,6 @@ using testing::WriteFile;
 bool OnWindows() { return DefaultFileSystem()->paths().Separator() == '\\'; }
 
 // The error an action raises; fails the test when it raises none.
-Error ErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no error raised";
-  return Error(0, "", "");
-}
 
 void MakeReadOnly(FileSystem& fs, const std::string& path) {
   const uint32_t a = fs.Stat(path).attributes;

@@ -13,7 +13,7 @@
 namespace bk {
 namespace {
 
-using testing::ErrorNumber;
+using testing::NumberOf;
 using testing::Parse;
 using testing::Utf16Le;
 
@@ -114,8 +114,8 @@ TEST(XmlContract, ValuesXmlCannotCarryAreRefusedAndChangeNothing) {
   doc->AppendChild(root);
   root->SetAttribute("Path", "keep");
   for (const auto& value : refused) {
-    EXPECT_EQ(ErrorNumber([&] { root->SetAttribute("Path", value); }), errnum::kUnrepresentableValue);
-    EXPECT_EQ(ErrorNumber([&] { root->SetAttribute("Other", value); }), errnum::kUnrepresentableValue);
+    EXPECT_EQ(NumberOf([&] { root->SetAttribute("Path", value); }), errnum::kUnrepresentableValue);
+    EXPECT_EQ(NumberOf([&] { root->SetAttribute("Other", value); }), errnum::kUnrepresentableValue);
   }
   EXPECT_EQ(root->GetAttribute("Path"), "keep");
   EXPECT_EQ(root->GetAttribute("Other"), "");

@@ -11,6 +11,7 @@
 #include "component/text.h"
 #include "component/xml/xml_document.h"
 #include "log/rollback_log.h"
+#include "support/error_of.h"
 #include "support/temp_dir.h"
 
 namespace bk::testing {
@@ -41,17 +42,6 @@ inline std::shared_ptr<XmlDocument> Parse(std::string_view bytes) {
   auto doc = CreateXmlDocument();
   doc->Load(bytes, "test.xml");
   return doc;
-}
-
-// The number of the bk::Error that `f` throws; 0 when it throws none.
-template <typename F>
-int32_t ErrorNumber(F&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.number();
-  }
-  return 0;
 }
 
 // A log loaded from a file.

@@ -12,7 +12,7 @@
 namespace bk {
 namespace {
 
-using testing::ErrorNumber;
+using testing::NumberOf;
 using testing::ReadFile;
 using testing::TempDir;
 using testing::LoadLog;
@@ -41,7 +41,7 @@ TEST(RollbackLog, EmptyLogFailsEveryMemberButLogFileNameAndWritesNothing) {
       [&] { log->Zip(1); },               [&] { log->ZipByDrive("C:"); },
       [&] { log->AddZip("a.zip", "C:"); }, [&] { log->Completed(); },
       [&] { log->Completed(true); }};
-  for (size_t i = 0; i < members.size(); ++i) EXPECT_EQ(ErrorNumber(members[i]), errnum::kObjectNotSet) << i;
+  for (size_t i = 0; i < members.size(); ++i) EXPECT_EQ(NumberOf(members[i]), errnum::kObjectNotSet) << i;
   log->SaveLog();
   EXPECT_EQ(fs->writes, 0);
 }
@@ -118,15 +118,15 @@ TEST_F(RollbackLogTest, ZipLookupsAndTheirErrors) {
   EXPECT_EQ(e->ZipId(), 3);
   EXPECT_EQ(log->Zip(2), d);
   EXPECT_EQ(log->ZipByDrive("d:"), d);
-  EXPECT_EQ(ErrorNumber([&] { log->Zip(0); }), errnum::kSubscriptOutOfRange);
-  EXPECT_EQ(ErrorNumber([&] { log->Zip(4); }), errnum::kSubscriptOutOfRange);
-  EXPECT_EQ(ErrorNumber([&] { log->ZipByDrive("F:"); }), errnum::kInvalidProcedureCall);
+  EXPECT_EQ(NumberOf([&] { log->Zip(0); }), errnum::kSubscriptOutOfRange);
+  EXPECT_EQ(NumberOf([&] { log->Zip(4); }), errnum::kSubscriptOutOfRange);
+  EXPECT_EQ(NumberOf([&] { log->ZipByDrive("F:"); }), errnum::kInvalidProcedureCall);
 }
 
 TEST_F(RollbackLogTest, DuplicateDriveAddsNothingInMemoryOrOnDisk) {
   log->AddZip("c.zip", "C:");
   const std::string saved = ReadFile(path);
-  EXPECT_EQ(ErrorNumber([&] { log->AddZip("other.zip", "c:"); }), errnum::kDuplicateKey);
+  EXPECT_EQ(NumberOf([&] { log->AddZip("other.zip", "c:"); }), errnum::kDuplicateKey);
   EXPECT_EQ(log->ZipCount(), 1);
   EXPECT_EQ(ReadFile(path), saved);
   // Any later save still writes one "ZipFile" only.
@@ -140,7 +140,7 @@ TEST_F(RollbackLogTest, LoadedLogRefusesNewArchivesButTakesFilesAndMarks) {
   log->AddZip("c.zip", "C:");
   auto copy = LoadLog(path);
   const std::string saved = ReadFile(path);
-  EXPECT_EQ(ErrorNumber([&] { copy->AddZip("d.zip", "D:"); }), errnum::kObjectNotSet);
+  EXPECT_EQ(NumberOf([&] { copy->AddZip("d.zip", "D:"); }), errnum::kObjectNotSet);
   EXPECT_EQ(copy->ZipCount(), 1);
   EXPECT_EQ(ReadFile(path), saved);
   copy->Zip(1)->AddFile("C:\\x.txt");
@@ -165,7 +165,7 @@ TEST(RollbackLog, NewLogLeavesTheOldFileAndDetachesTheOldEntries) {
   EXPECT_EQ(log->ZipCount(), 0);
   EXPECT_EQ(old_entry->Parent(), nullptr);
   EXPECT_EQ(old_entry->FilePath(1), "C:\\a.txt") << "the entry still reads its element";
-  EXPECT_EQ(ErrorNumber([&] { old_entry->AddFile("C:\\b.txt"); }), errnum::kObjectNotSet);
+  EXPECT_EQ(NumberOf([&] { old_entry->AddFile("C:\\b.txt"); }), errnum::kObjectNotSet);
   EXPECT_EQ(old_entry->FileCount(), 1) << "a detached entry records nothing";
   EXPECT_EQ(ReadFile(dir / "first.xml"), first);
 }
@@ -176,7 +176,7 @@ TEST_F(RollbackLogTest, EntryThatOutlivesItsLogNeverReachesIt) {
   log.reset();
   EXPECT_EQ(entry->Parent(), nullptr);
   EXPECT_EQ(entry->ZipName(), "c.zip");
-  EXPECT_EQ(ErrorNumber([&] { entry->AddFile("C:\\a.txt"); }), errnum::kObjectNotSet);
+  EXPECT_EQ(NumberOf([&] { entry->AddFile("C:\\a.txt"); }), errnum::kObjectNotSet);
   EXPECT_EQ(entry->FileCount(), 0);
   EXPECT_EQ(ReadFile(path), saved);
 }
@@ -206,11 +206,11 @@ TEST_F(RollbackLogTest, UnrepresentableValuesAreRefusedBeforeAnythingIsRecorded)
   const auto c = log->AddZip("c.zip", "C:");
   const std::string saved = ReadFile(path);
   for (const std::string bad : {"C:\\a\x01.txt", "C:\\\xFF.txt", "C:\\\xED\xA0\x80.txt"}) {
-    EXPECT_EQ(ErrorNumber([&] { c->AddFile(bad); }), errnum::kUnrepresentableValue);
-    EXPECT_EQ(ErrorNumber([&] { log->AddZip(bad, "D:"); }), errnum::kUnrepresentableValue);
-    EXPECT_EQ(ErrorNumber([&] { log->AddZip("d.zip", bad); }), errnum::kUnrepresentableValue);
-    EXPECT_EQ(ErrorNumber([&] { log->TempPath(bad); }), errnum::kUnrepresentableValue);
-    EXPECT_EQ(ErrorNumber([&] { c->ZipDrive(bad); }), errnum::kUnrepresentableValue);
+    EXPECT_EQ(NumberOf([&] { c->AddFile(bad); }), errnum::kUnrepresentableValue);
+    EXPECT_EQ(NumberOf([&] { log->AddZip(bad, "D:"); }), errnum::kUnrepresentableValue);
+    EXPECT_EQ(NumberOf([&] { log->AddZip("d.zip", bad); }), errnum::kUnrepresentableValue);
+    EXPECT_EQ(NumberOf([&] { log->TempPath(bad); }), errnum::kUnrepresentableValue);
+    EXPECT_EQ(NumberOf([&] { c->ZipDrive(bad); }), errnum::kUnrepresentableValue);
   }
   EXPECT_EQ(c->FileCount(), 0);
   EXPECT_EQ(log->ZipCount(), 1);
@@ -223,7 +223,7 @@ TEST(RollbackLog, FailedSaveOfANewLogKeepsItInMemoryAndTheNextSaveWritesIt) {
   TempDir dir;
   const std::string path = dir / "missing/l.xml";
   auto log = clsFileRollbackLog::Create();
-  EXPECT_NE(ErrorNumber([&] { log->CreateLogFile(path); }), 0);
+  EXPECT_NE(NumberOf([&] { log->CreateLogFile(path); }), 0);
   EXPECT_EQ(log->LogFileName(), path);
   testing::WriteFile(dir / "missing/other", "");
   log->AddZip("c.zip", "C:");

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "component/fs/fault_injection.h"
 #include "log/rollback_log.h"
@@ -100,6 +101,30 @@ TEST(Durability, ACrashAtAnyStepOfMakeFileSafeKeepsTheFilesAlreadySafe) {
     if (!fired || HasFailure() || n > 2000) break;
   }
   EXPECT_GT(n, 10u);  // the call did reach the disk many times
+}
+
+// A removal that fails after the completed mark still ends the period: the
+// object keeps no table naming the archives already deleted, so a later
+// MakeFileSafe fails before writing anything.
+TEST(Durability, AFailedCleanUpAfterTheCommitStillEndsThePeriod) {
+  CrashRig rig;
+  rig.safe->BeginSafety();
+  const std::string log_path = rig.safe->log_file_name();
+  rig.MakeAllSafe();
+  // The first removal is the drive archive's, the second the temporary
+  // backup archive's.
+  rig.disk->FailAt(2, kFaultRemove);
+  EXPECT_EQ(Catch([&] { rig.safe->EndSafety(true); }).number, errnum::kPathFileAccessError);
+  rig.disk->ClearFault();
+  auto log = clsFileRollbackLog::Create(rig.s.fs);
+  log->LoadFromFile(log_path);
+  EXPECT_TRUE(log->Completed());
+  EXPECT_FALSE(rig.safe->SafeMode());
+  EXPECT_EQ(rig.safe->log(), nullptr);
+
+  const std::vector<std::string> left = rig.s.FilesIn(rig.s.temp);
+  EXPECT_EQ(Catch([&] { rig.safe->MakeFileSafe(rig.s.Data("a.txt")); }).number, errnum::kObjectNotSet);
+  EXPECT_EQ(rig.s.FilesIn(rig.s.temp), left);
 }
 
 // What a later start finds: an unfinished log whose archives are all there

@@ -15,6 +15,16 @@ std::wstring NameOf(ITypeInfo* info) {
   return Take(name);
 }
 
+// A copy of the type's attributes (the scalar fields; pointers in it are not
+// to be followed); false when they cannot be read.
+bool AttributesOf(ITypeInfo* info, TYPEATTR& out) {
+  TYPEATTR* attr = nullptr;
+  if (FAILED(info->GetTypeAttr(&attr))) return false;
+  out = *attr;
+  info->ReleaseTypeAttr(attr);
+  return true;
+}
+
 std::wstring TypeText(ITypeInfo* owner, const TYPEDESC& type) {
   switch (type.vt) {
     case VT_PTR: return TypeText(owner, *type.lptdesc) + L"*";
@@ -93,10 +103,9 @@ InterfaceFacts ReadInterface(ITypeInfo* dispatch) {
   BSTR doc = nullptr;
   dispatch->GetDocumentation(MEMBERID_NIL, nullptr, &doc, nullptr, nullptr);
   facts.doc = Take(doc);
-  TYPEATTR* attr = nullptr;
-  if (FAILED(dispatch->GetTypeAttr(&attr))) return facts;
-  facts.dispatch_kind = attr->typekind;
-  dispatch->ReleaseTypeAttr(attr);
+  TYPEATTR attr{};
+  if (!AttributesOf(dispatch, attr)) return facts;
+  facts.dispatch_kind = attr.typekind;
 
   HREFTYPE ref = 0;
   Held<ITypeInfo> vtable;
@@ -104,11 +113,9 @@ InterfaceFacts ReadInterface(ITypeInfo* dispatch) {
       FAILED(dispatch->GetRefTypeInfo(ref, vtable.put()))) {
     return facts;
   }
-  if (FAILED(vtable->GetTypeAttr(&attr))) return facts;
-  facts.vtable_kind = attr->typekind;
-  facts.vtable_flags = attr->wTypeFlags;
-  const WORD functions = attr->cFuncs;
-  vtable->ReleaseTypeAttr(attr);
+  if (!AttributesOf(vtable.get(), attr)) return facts;
+  facts.vtable_kind = attr.typekind;
+  facts.vtable_flags = attr.wTypeFlags;
 
   Held<ITypeInfo> base;
   if (SUCCEEDED(vtable->GetRefTypeOfImplType(0, &ref)) && SUCCEEDED(vtable->GetRefTypeInfo(ref, base.put()))) {
@@ -121,20 +128,18 @@ InterfaceFacts ReadInterface(ITypeInfo* dispatch) {
       facts.base_library = Take(library_name);
     }
   }
-  for (UINT i = 0; i < functions; ++i) facts.members.push_back(ReadMember(vtable.get(), i));
+  for (UINT i = 0; i < attr.cFuncs; ++i) facts.members.push_back(ReadMember(vtable.get(), i));
   return facts;
 }
 
 CoclassFacts ReadCoclass(ITypeInfo* info) {
   CoclassFacts facts;
   facts.name = NameOf(info);
-  TYPEATTR* attr = nullptr;
-  if (FAILED(info->GetTypeAttr(&attr))) return facts;
-  facts.kind = attr->typekind;
-  facts.flags = attr->wTypeFlags;
-  const WORD count = attr->cImplTypes;
-  info->ReleaseTypeAttr(attr);
-  for (UINT i = 0; i < count; ++i) {
+  TYPEATTR attr{};
+  if (!AttributesOf(info, attr)) return facts;
+  facts.kind = attr.typekind;
+  facts.flags = attr.wTypeFlags;
+  for (UINT i = 0; i < attr.cImplTypes; ++i) {
     HREFTYPE ref = 0;
     Held<ITypeInfo> target;
     INT flags = 0;
@@ -149,12 +154,10 @@ CoclassFacts ReadCoclass(ITypeInfo* info) {
 EnumFacts ReadEnum(ITypeInfo* info) {
   EnumFacts facts;
   facts.name = NameOf(info);
-  TYPEATTR* attr = nullptr;
-  if (FAILED(info->GetTypeAttr(&attr))) return facts;
-  facts.kind = attr->typekind;
-  const WORD count = attr->cVars;
-  info->ReleaseTypeAttr(attr);
-  for (UINT i = 0; i < count; ++i) {
+  TYPEATTR attr{};
+  if (!AttributesOf(info, attr)) return facts;
+  facts.kind = attr.typekind;
+  for (UINT i = 0; i < attr.cVars; ++i) {
     VARDESC* desc = nullptr;
     if (FAILED(info->GetVarDesc(i, &desc))) continue;
     Constant constant;

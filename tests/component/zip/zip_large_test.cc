@@ -89,20 +89,9 @@ TEST_F(Large, EntriesBeyond4GiBUseZip64Offsets) {
 
 TEST_F(Large, MoreThan65535Entries) {
   constexpr size_t kCount = 65'536;
-  {
-    auto f = std::make_unique<MemoryFile>();
-    std::string central;
-    uint64_t offset = 0;
-    const zip::SourceReader empty = [](uint64_t, void*, size_t) -> size_t { return 0; };
-    for (size_t i = 0; i < kCount; ++i) {
-      zip::Entry e;
-      e.name = "e" + std::to_string(i);
-      offset = zip::WriteEntry(*f, offset, empty, 0, &e).end;
-      central += zip::EncodeCentralRecord(e);
-    }
-    zip::WriteDirectory(*f, offset, central, kCount);
-    WriteFile(archive_path, f->bytes);
-  }
+  std::vector<RawEntry> entries(kCount);
+  for (size_t i = 0; i < kCount; ++i) entries[i].name = "e" + std::to_string(i);
+  BuildArchive(archive_path, entries);
   archive.KeepPaths = false;
   ZipFile(MakeFile("last.txt", "the last one"));
   const std::vector<std::string> names = Names();

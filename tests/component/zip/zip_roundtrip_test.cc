@@ -176,6 +176,48 @@ TEST_F(RoundTrip, TheFirstEntryOfTheSameNameWins) {
   ExpectForeignReadersAccept(archive_path);
 }
 
+// Windows rules make names differing in letter case or separators one file;
+// POSIX keeps them apart.
+TEST_F(RoundTrip, TheFirstEntryOfTheSameFileWinsByThePlatformsRules) {
+  BuildArchive(archive_path, {{"dir/Same.txt", "first"}, {"DIR\\same.txt", "second"}, {"dir/SAME.TXT", "third"}});
+  archive.DestinationFolder = dir / "out";
+  EXPECT_EQ(archive.Unzip(), 0);
+  EXPECT_EQ(ReadFile(dir / "out/dir/Same.txt"), "first");
+  if (OnWindows()) {
+    EXPECT_EQ(fs->ListFiles(dir / "out/dir").size(), 1u);
+    EXPECT_EQ(fs->ListFiles(dir / "out/dir")[0].name, "Same.txt");
+  } else {
+    EXPECT_EQ(ReadFile(dir / "out/DIR\\same.txt"), "second");
+    EXPECT_EQ(ReadFile(dir / "out/dir/SAME.TXT"), "third");
+  }
+}
+
+TEST(EntryNames, DecodedAsUtf8) {
+  const std::string cp437 = "caf\x82 \xE1";  // not UTF-8: code page 437
+  const std::string utf8 = "caf\xC3\xA9 \xC3\x9F";
+  EXPECT_EQ(zip::DecodeName(cp437, 0, ""), utf8);
+  EXPECT_EQ(zip::DecodeName(utf8, 0, ""), utf8);
+  EXPECT_EQ(zip::DecodeName(cp437, zip::kFlagUtf8, ""), cp437);
+  // The Unicode path field counts only while it describes this very name.
+  const auto unicode_field = [](const std::string& raw, uint32_t crc_of) {
+    std::string field;
+    zip::ByteWriter w(field);
+    w.U16(0x5455);  // another block first
+    w.U16(1);
+    w.U8(0);
+    w.U16(0x7075);
+    w.U16(static_cast<uint16_t>(5 + raw.size()));
+    w.U8(1);
+    w.U32(crc_of);
+    w.Bytes(raw);
+    return field;
+  };
+  const std::string path = "\xE2\x9C\x93 path";
+  EXPECT_EQ(zip::DecodeName(cp437, 0, unicode_field(path, zip::Crc32(0, cp437.data(), cp437.size()))), path);
+  EXPECT_EQ(zip::DecodeName(cp437, 0, unicode_field(path, 12345)), utf8);
+  EXPECT_EQ(zip::DecodeName(cp437, 0, unicode_field(path, 0).substr(0, 12)), utf8);  // cut short
+}
+
 TEST_F(RoundTrip, UnwritableAndDamagedEntriesFailAfterTheOthers) {
   BuildArchive(archive_path,
                {{"good1.txt", "one"}, {"blocked", "x"}, {"bad.bin", RandomBytes(5000, 3)}, {"good2.txt", "two"}});

@@ -15,27 +15,20 @@ namespace {
 enum class Tamper { kFailOpen, kFailRead, kAppend, kTruncate, kTouch };
 
 // A file whose second read fails or changes the file under the reader.
-class TamperedFile : public File {
+class TamperedFile : public ForwardingFile {
  public:
   TamperedFile(std::unique_ptr<File> inner, FileSystem& fs, Tamper tamper)
-      : inner_(std::move(inner)), fs_(fs), tamper_(tamper) {}
+      : ForwardingFile(std::move(inner)), fs_(fs), tamper_(tamper) {}
   size_t ReadAt(uint64_t offset, void* buffer, size_t n) override {
     if (++reads_ == 2) Act();
-    return inner_->ReadAt(offset, buffer, n);
+    return ForwardingFile::ReadAt(offset, buffer, n);
   }
-  void WriteAt(uint64_t offset, const void* data, size_t n) override { inner_->WriteAt(offset, data, n); }
-  uint64_t Size() override { return inner_->Size(); }
-  void Truncate(uint64_t size) override { inner_->Truncate(size); }
-  void Sync() override { inner_->Sync(); }
-  FileStat Stat() override { return inner_->Stat(); }
-  void Close() override { inner_->Close(); }
-  const std::string& path() const override { return inner_->path(); }
 
  private:
   void Act() {
     if (tamper_ == Tamper::kFailRead) throw Error::Standard(errnum::kPathFileAccessError, path());
     if (tamper_ == Tamper::kTouch) {
-      fs_.SetModifiedTime(path(), inner_->Stat().modified_ns + 5'000'000'000);
+      fs_.SetModifiedTime(path(), target().Stat().modified_ns + 5'000'000'000);
       return;
     }
     auto writer = fs_.Open(path(), OpenMode::kReadWrite);
@@ -43,7 +36,6 @@ class TamperedFile : public File {
     if (tamper_ == Tamper::kTruncate) writer->Truncate(writer->Size() / 2);
   }
 
-  std::unique_ptr<File> inner_;
   FileSystem& fs_;
   Tamper tamper_;
   int reads_ = 0;

@@ -23,7 +23,7 @@ Options:
 
 }  // namespace
 
-int RunInspect(const std::vector<std::string>& args) {
+int RunShowLog(const std::vector<std::string>& args) {
   const ParsedArgs parsed = ParseArgs(args, {{"--json", false}});
   if (parsed.help) {
     std::cout << kHelp;
