@@ -19,7 +19,7 @@ enum class SkipReason : int32_t {
   kOpenByAnotherProgram = 2, // another program holds it open for writing
   kReadError = 3,            // reading failed part-way
   kChangedWhileReading = 4,  // its size or modification time changed while stored
-  kNotAFile = 5,             // a folder or a special file
+  kNotAFile = 5,             // a folder, a device or a pipe
   kCannotWrite = 6,          // unzip: the destination file could not be written
   kDamagedEntry = 7,         // unzip: the entry is damaged (CRC, size), encrypted
                              // or uses a method other than stored or deflated
