@@ -1,7 +1,7 @@
 // Build step: rewrites the raw type library that widl made from
 // brightkeep.idl into the library embedded in Brightkeep.dll.
 //
-//   typelib_builder RAW.tlb OUT.tlb TYPE...
+//   typelib_builder win32|win64 RAW.tlb OUT.tlb TYPE...
 //
 // The output holds the raw library's types in the order named on the command
 // line (every type must be named exactly once), with everything else copied:
@@ -11,6 +11,16 @@
 // property-put values and of return values are left out of the name table, so
 // that no such name can change the spelling of a member. The library is
 // written through ICreateTypeLib2; this program runs under Wine at build time.
+//
+// The target comes first and need not be the builder's own architecture: the
+// x86_64 build of this program writes both libraries, so that building the
+// 32-bit server never runs 32-bit code. The writer lays out a library for the
+// process it runs in, so every layout figure is set for the target here:
+// vtable offsets in units of the target's pointer size, the alignment of an
+// interface (one pointer), and the described sizes of member records (see
+// typelib_records.h). The raw library comes from widl for the same target;
+// read in a process of another pointer size, its vtable offsets are scaled to
+// that process, and they are scaled back here.
 //
 // Two defects of Wine's writer are corrected: it keeps only the low byte of a
 // VARIANT_BOOL default (True would read back as 255), so every such default
@@ -30,7 +40,28 @@
 #include <string>
 #include <vector>
 
+#include "typelib_records.h"
+
 namespace {
+
+// The architecture the library is written for.
+struct Target {
+  SYSKIND syskind;
+  WORD pointer_size;
+  bk::typelib::DescriptionSizes sizes;
+};
+
+// The sizes this process's writer uses for the described sizes of records.
+constexpr bk::typelib::DescriptionSizes kOwnSizes =
+    sizeof(void*) == 8 ? bk::typelib::kWin64Sizes : bk::typelib::kWin32Sizes;
+static_assert(sizeof(FUNCDESC) == kOwnSizes.funcdesc && sizeof(ELEMDESC) == kOwnSizes.elemdesc &&
+              sizeof(PARAMDESCEX) == kOwnSizes.paramdescex && sizeof(VARDESC) == kOwnSizes.vardesc &&
+              sizeof(VARIANT) == kOwnSizes.variant);
+
+// Converts a vtable offset as this process reads it into one of the target.
+SHORT ToTargetOffset(SHORT offset, const Target& target) {
+  return static_cast<SHORT>(offset / static_cast<SHORT>(sizeof(void*)) * target.pointer_size);
+}
 
 [[noreturn]] void Fail(const char* what, HRESULT hr) {
   std::fprintf(stderr, "typelib_builder: %s failed (0x%08lx)\n", what, static_cast<unsigned long>(hr));
@@ -68,7 +99,8 @@ GUID LibGuidOf(ITypeLib* lib) {
 // Copies one library into another, type by type.
 class Copier {
  public:
-  Copier(ITypeLib* raw, ICreateTypeLib2* out) : raw_(raw), out_(out), raw_guid_(LibGuidOf(raw)) {}
+  Copier(ITypeLib* raw, ICreateTypeLib2* out, Target target)
+      : raw_(raw), out_(out), raw_guid_(LibGuidOf(raw)), target_(target) {}
   ~Copier() {
     for (auto& [name, entry] : entries_) {
       entry.raw->Release();
@@ -104,6 +136,7 @@ class Copier {
   ITypeLib* raw_;
   ICreateTypeLib2* out_;
   GUID raw_guid_;
+  Target target_;
   std::vector<std::wstring> order_;
   std::map<std::wstring, Entry> entries_;
   int true_defaults_ = 0;
@@ -212,6 +245,7 @@ void Copier::CopyFunction(Entry& entry, ITypeInfo* face, UINT i) {
     }
   }
   fd.lprgelemdescParam = params.data();
+  fd.oVft = ToTargetOffset(raw->oVft, target_);
   MapTypeDesc(face, raw->elemdescFunc.tdesc, fd.elemdescFunc.tdesc, entry.made, owned);
   Check(entry.made->AddFuncDesc(i, &fd), "AddFuncDesc");
   for (TYPEDESC* t : owned) delete t;
@@ -243,6 +277,8 @@ void Copier::FillInterface(Entry& entry, ITypeInfo* face) {
   }
   for (UINT i = 0; i < attr->cFuncs; ++i) CopyFunction(entry, face, i);
   face->ReleaseTypeAttr(attr);
+  // An interface instance is one pointer to its vtable.
+  Check(entry.made->SetAlignment(target_.pointer_size), "SetAlignment");
 }
 
 void Copier::FillCoclass(Entry& entry) {
@@ -313,14 +349,22 @@ void Copier::FillAll() {
   }
 }
 
+std::string ReadWhole(const wchar_t* path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteWhole(const wchar_t* path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  if (!out) Fail("writing the library", E_FAIL);
+}
+
 // A VARIANT_BOOL default is stored in the function record as one word: the
 // tag 0xAC (in-place value of type VT_BOOL) in the top byte and the value in
 // the low bits. Wine writes True as 0xAC0000FF; the format holds 0xAC00FFFF.
 // Words already right (a writer without the defect) are counted as well.
-void WidenTrueDefaults(const wchar_t* path, int expected) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  in.close();
+void WidenTrueDefaults(std::string& data, int expected) {
   const uint32_t written = 0xAC0000FFu, wanted = 0xAC00FFFFu;
   int found = 0;
   for (size_t at = 0; at + 4 <= data.size(); at += 4) {
@@ -333,36 +377,48 @@ void WidenTrueDefaults(const wchar_t* path, int expected) {
     std::fprintf(stderr, "typelib_builder: found %d True defaults in the file, expected %d\n", found, expected);
     std::exit(1);
   }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-  if (!out) Fail("writing the library", E_FAIL);
+}
+
+// Restates each record's described size for the target's structure sizes.
+void RestateDescribedSizes(std::string& data, const Target& target) {
+  const auto records = bk::typelib::ReadMemberRecords(data);
+  if (!records) Fail("reading back the written records", E_FAIL);
+  for (const bk::typelib::MemberRecord& r : *records) {
+    const uint16_t size = bk::typelib::RestateSize(r, kOwnSizes, target.sizes);
+    std::memcpy(&data[r.at + 14], &size, sizeof size);
+  }
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: typelib_builder RAW.tlb OUT.tlb TYPE...\n");
+  const bool known = argc >= 5 && (std::wcscmp(argv[1], L"win32") == 0 || std::wcscmp(argv[1], L"win64") == 0);
+  if (!known) {
+    std::fprintf(stderr, "usage: typelib_builder win32|win64 RAW.tlb OUT.tlb TYPE...\n");
     return 2;
   }
+  const Target target = std::wcscmp(argv[1], L"win32") == 0 ? Target{SYS_WIN32, 4, bk::typelib::kWin32Sizes}
+                                                              : Target{SYS_WIN64, 8, bk::typelib::kWin64Sizes};
   Check(CoInitialize(nullptr), "CoInitialize");
   ITypeLib* raw = nullptr;
-  Check(LoadTypeLibEx(argv[1], REGKIND_NONE, &raw), "LoadTypeLibEx");
+  Check(LoadTypeLibEx(argv[2], REGKIND_NONE, &raw), "LoadTypeLibEx");
   ICreateTypeLib2* out = nullptr;
-  const SYSKIND syskind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
-  Check(CreateTypeLib2(syskind, argv[2], &out), "CreateTypeLib2");
+  Check(CreateTypeLib2(target.syskind, argv[3], &out), "CreateTypeLib2");
   int true_defaults = 0;
   {
-    Copier copier(raw, out);
+    Copier copier(raw, out, target);
     copier.CopyLibraryAttributes();
-    copier.CreateAll(std::vector<std::wstring>(argv + 3, argv + argc));
+    copier.CreateAll(std::vector<std::wstring>(argv + 4, argv + argc));
     copier.FillAll();
     copier.Save();
     true_defaults = copier.true_defaults();
   }
   out->Release();
   raw->Release();
-  WidenTrueDefaults(argv[2], true_defaults);
+  std::string data = ReadWhole(argv[3]);
+  WidenTrueDefaults(data, true_defaults);
+  RestateDescribedSizes(data, target);
+  WriteWhole(argv[3], data);
   CoUninitialize();
   return 0;
 }

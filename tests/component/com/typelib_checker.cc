@@ -2,7 +2,14 @@
 // BK_COM_DLL) against the published description of the component: library
 // attributes, the order of the type descriptions, every interface's IID,
 // flags, member order, DISPIDs, kinds, parameter types, flags, names and
-// defaults, help strings, the coclasses and the enumeration.
+// defaults, help strings, the coclasses and the enumeration; and, in the
+// file's own bytes, the target's vtable offsets and interface alignment.
+//
+// BK_COM_TARGET (win32 or win64, by default this program's own) names the
+// architecture the DLL was built for: the 64-bit checker also checks the
+// 32-bit DLL, loaded as data, so that the check needs no 32-bit execution.
+// A reader scales vtable offsets to its own pointer size, so through
+// ITypeInfo they read in this process's units whatever the target.
 #include <windows.h>
 #include <oleauto.h>
 
@@ -12,9 +19,38 @@
 #include <string>
 #include <vector>
 
+#include "component/com/typelib_records.h"
 #include "typelib_reader.h"
 
 namespace {
+
+struct TargetFacts {
+  SYSKIND syskind;
+  int pointer_size;
+};
+
+TargetFacts Target() {
+  const char* target = std::getenv("BK_COM_TARGET");
+  const bool win32 = target ? std::string(target) == "win32" : sizeof(void*) == 4;
+  return win32 ? TargetFacts{SYS_WIN32, 4} : TargetFacts{SYS_WIN64, 8};
+}
+
+// The bytes of the DLL's type-library resource, loaded as data.
+std::string EmbeddedLibrary(const char* dll) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, dll, -1, nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, dll, -1, wide.data(), n);
+  HMODULE module = LoadLibraryExW(wide.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (!module) return {};
+  std::string bytes;
+  if (HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), L"TYPELIB")) {
+    if (HGLOBAL loaded = LoadResource(module, found)) {
+      bytes.assign(static_cast<const char*>(LockResource(loaded)), SizeofResource(module, found));
+    }
+  }
+  FreeLibrary(module);
+  return bytes;
+}
 
 using bk::comtest::Held;
 using bk::comtest::LibraryOf;
@@ -138,7 +174,7 @@ TEST_F(TypeLibrary, LibraryAttributes) {
   EXPECT_EQ(attr->wMajorVerNum, 4);
   EXPECT_EQ(attr->wMinorVerNum, 0);
   EXPECT_EQ(attr->lcid, 0u);
-  EXPECT_EQ(attr->syskind, sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32);
+  EXPECT_EQ(attr->syskind, Target().syskind);
   library_->ReleaseTLibAttr(attr);
   BSTR name = nullptr, doc = nullptr, help_file = nullptr;
   DWORD context = 1;
@@ -200,6 +236,36 @@ TEST_F(TypeLibrary, DualInterfaces) {
         EXPECT_EQ(got.params[p].default_bool, want.params[p].default_bool);
       }
     }
+  }
+}
+
+// The file as the target reads it: its system kind, each interface member's
+// vtable slot in the target's pointer size (the published order after the
+// seven methods of IDispatch), and interfaces aligned to one pointer.
+TEST_F(TypeLibrary, LayoutForTarget) {
+  const std::string file = EmbeddedLibrary(std::getenv("BK_COM_DLL"));
+  const auto header = bk::typelib::ReadHeader(file);
+  ASSERT_TRUE(header.has_value()) << "no type library resource in the format LoadTypeLib reads";
+  EXPECT_EQ(header->syskind, static_cast<uint32_t>(Target().syskind));
+  const auto records = bk::typelib::ReadMemberRecords(file);
+  ASSERT_TRUE(records.has_value());
+  size_t functions = 0;
+  for (const bk::typelib::MemberRecord& r : *records) {
+    if (!r.is_function) continue;
+    ++functions;
+    EXPECT_EQ(r.vtable_offset & ~1, (7 + r.member_index) * Target().pointer_size)
+        << "type " << r.type_index << " member " << r.member_index;
+  }
+  size_t expected_functions = 0;
+  for (const PublishedInterface& published : Interfaces()) expected_functions += published.members.size();
+  EXPECT_EQ(functions, expected_functions);
+  for (const PublishedInterface& published : Interfaces()) {
+    Held<ITypeInfo> dispatch;
+    ASSERT_HRESULT_SUCCEEDED(library_->GetTypeInfoOfGuid(GuidOf(published.iid), dispatch.put()));
+    Held<ITypeLib> owner;
+    UINT index = 0;
+    ASSERT_HRESULT_SUCCEEDED(dispatch->GetContainingTypeLib(owner.put(), &index));
+    EXPECT_EQ(bk::typelib::AlignmentOf(file, static_cast<int>(index)), Target().pointer_size) << index;
   }
 }
 
