@@ -170,7 +170,7 @@ why_no_32bit=""
 if [ "${BK_NO_32BIT:-0}" != 0 ]; then
   why_no_32bit="BK_NO_32BIT=$BK_NO_32BIT"
 elif ! probe="$(/usr/lib/wine/wine --version 2>&1)"; then
-  why_no_32bit="/usr/lib/wine/wine --version: $(head -n 1 <<<"$probe")"
+  why_no_32bit="$(head -n 1 <<<"$probe" | sed -E 's/^.*line [0-9]+: //')"
 fi
 
 start=$(date +%s)
