@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "component/error.h"
+#include "component/zip/zip_pack.h"
 #include "component/zip/zip_reader.h"
 
 namespace bk::zip {
@@ -14,6 +15,8 @@ namespace {
 // the output has not shrunk noticeably (already compressed data).
 constexpr uint64_t kProbeInput = 2 * 1024 * 1024;
 constexpr double kProbeRatio = 0.985;
+// The start of a file judged before deflating it at all.
+constexpr size_t kSampleSize = 64 * 1024;
 
 struct Pass {
   bool complete = false;  // the source held exactly the expected bytes
@@ -104,22 +107,34 @@ Pass StorePass(File& archive, uint64_t data, const SourceReader& source, uint64_
   return p;
 }
 
+// Reads the start of the source and judges it; a source that fails to read
+// is left to the pass that follows.
+bool SampleLooksIncompressible(const SourceReader& source, uint64_t expected) {
+  std::string sample(static_cast<size_t>(std::min<uint64_t>(expected, kSampleSize)), '\0');
+  sample.resize(ReadFull(source, 0, sample.data(), sample.size()));
+  return LooksIncompressible(sample.data(), sample.size());
+}
+
 }  // namespace
 
 WriteResult WriteEntry(File& archive, uint64_t offset, const SourceReader& source, uint64_t expected_size,
                        Entry* e) {
   const bool zip64 = expected_size >= kMax32;
   e->header_offset = offset;
-  e->method = expected_size > 0 ? kMethodDeflated : kMethodStored;
+  const bool deflate = expected_size > 0 && !SampleLooksIncompressible(source, expected_size);
+  e->method = deflate ? kMethodDeflated : kMethodStored;
   e->version_needed = zip64 ? kVersionZip64 : kVersionDefault;
   e->crc = 0;
   e->size = e->compressed_size = 0;
-  const std::string header = EncodeLocalHeader(*e, zip64);
+  // The signature is written with the final header only, so an entry cut
+  // short is never taken for a complete one.
+  std::string header = EncodeLocalHeader(*e, zip64);
+  std::fill_n(header.begin(), 4, '\0');
   archive.WriteAt(offset, header.data(), header.size());
   const uint64_t data = offset + header.size();
 
-  Pass p = expected_size > 0 ? DeflatePass(archive, data, source, expected_size) : Pass{};
-  if (expected_size == 0 || p.gave_up) {
+  Pass p = deflate ? DeflatePass(archive, data, source, expected_size) : Pass{};
+  if (!deflate || p.gave_up) {
     e->method = kMethodStored;
     p = StorePass(archive, data, source, expected_size);
   }

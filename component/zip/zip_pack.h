@@ -1,0 +1,72 @@
+// Small files compressed whole in memory, on worker threads, so that the
+// writer only copies finished entries into the archive. Internal to the
+// archive component and its tests.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "component/fs/file_system.h"
+#include "component/zip/zip_format.h"
+
+namespace bk::zip {
+
+// Files up to this size are read whole and packed in memory; larger ones are
+// streamed through the archive.
+inline constexpr uint64_t kPackLimit = 1024 * 1024;
+
+// A file's bytes as they go into an entry: deflated at the writer's level, or
+// stored when deflating does not make them smaller.
+struct Packed {
+  std::string data;
+  uint16_t method = kMethodStored;
+  uint32_t crc = 0;
+  uint64_t size = 0;
+};
+
+Packed Pack(std::string raw);
+
+// True when a sample of a file's start does not shrink under deflate, so the
+// file is stored without compressing the rest.
+bool LooksIncompressible(const char* data, size_t n);
+
+// Writes a packed entry at `offset`: the data, then the local header, whose
+// signature thus never names incomplete data. Fills the entry's method, CRC,
+// sizes and header offset. Returns where the entry ends.
+uint64_t WritePacked(File& archive, uint64_t offset, const Packed& packed, Entry* entry);
+
+// Packs submitted files on worker threads; results are taken by ticket. With
+// no threads, Take packs on the caller's thread.
+class PackQueue {
+ public:
+  explicit PackQueue(unsigned threads);
+  ~PackQueue();
+  PackQueue(const PackQueue&) = delete;
+  PackQueue& operator=(const PackQueue&) = delete;
+
+  // The number of worker threads worth starting on this machine.
+  static unsigned DefaultThreads();
+
+  size_t Submit(std::string raw);
+  // Waits for that file's result. Each ticket is taken once.
+  Packed Take(size_t ticket);
+
+ private:
+  struct Job;
+  void Work();
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::shared_ptr<Job>> waiting_;
+  std::vector<std::shared_ptr<Job>> jobs_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace bk::zip
