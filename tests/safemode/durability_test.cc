@@ -103,6 +103,68 @@ TEST(Durability, ACrashAtAnyStepOfMakeFileSafeKeepsTheFilesAlreadySafe) {
   EXPECT_GT(n, 10u);  // the call did reach the disk many times
 }
 
+// A crash at operation n of MakeFilesSafe, as a power cut (odd n) or as a
+// process that dies (even n): the file made safe before comes back, and so
+// does every file of the list when the call returned. Entries of the list
+// that reached the archive but not the log change nothing.
+TEST(Durability, ACrashAtAnyStepOfMakeFilesSafeKeepsTheFilesAlreadySafe) {
+  uint64_t n = 1;
+  for (;; ++n) {
+    SCOPED_TRACE("crash at operation " + std::to_string(n));
+    CrashRig rig;
+    rig.safe->BeginSafety();
+    const std::string log_path = rig.safe->log_file_name();
+    const std::string first = rig.s.Data("a.txt");
+    rig.safe->MakeFileSafe(first);
+    const std::vector<std::string> list = {rig.s.Data("sub/b.bin"), rig.s.Data("c.txt"), first};
+    rig.disk->FailAt(n, kFaultAny, true);
+    bool completed = true;
+    try {
+      rig.safe->MakeFilesSafe(list);
+    } catch (const Error&) {
+      completed = false;
+    }
+    const bool fired = rig.disk->fault_fired();
+    for (const std::string& path : completed ? list : std::vector<std::string>{first}) {
+      WriteFile(path, "changed by the host");
+    }
+    if (n % 2 == 1) {
+      rig.RecoverAfterPowerCut(log_path);
+    } else {
+      rig.disk->ClearFault();
+      rig.safe.reset();
+      auto log = clsFileRollbackLog::Create(rig.s.fs);
+      log->LoadFromFile(log_path);
+      log->Rollback();
+    }
+    rig.ExpectOriginals();
+    if (!fired || HasFailure() || n > 2000) break;
+  }
+  EXPECT_GT(n, 10u);
+}
+
+// However long the list, it costs the same flushes and log saves: the drive
+// archive is flushed once and the log replaced once.
+TEST(Durability, AListIsFlushedOnceWhateverItsLength) {
+  std::vector<uint64_t> counts;
+  for (const int files : {3, 40}) {
+    CrashRig rig;
+    std::vector<std::string> list;
+    for (int i = 0; i < files; ++i) {
+      list.push_back(rig.s.Data("many/f" + std::to_string(i) + ".txt"));
+      WriteFile(list.back(), "file " + std::to_string(i));
+    }
+    rig.safe->BeginSafety();
+    rig.safe->MakeFileSafe(rig.s.Data("a.txt"));  // the drive archive exists
+    rig.disk->FailAt(UINT64_MAX, kFaultSync | kFaultSyncFolder | kFaultRename);
+    for (const auto& result : rig.safe->MakeFilesSafe(list)) EXPECT_FALSE(result);
+    counts.push_back(rig.disk->operation_count());
+    EXPECT_EQ(rig.safe->log()->Zip(1)->FileCount(), files + 1);
+  }
+  EXPECT_EQ(counts[0], counts[1]);
+  EXPECT_LE(counts[1], 5u);  // archive data and directory, log file, its rename and folder
+}
+
 // A removal that fails after the completed mark still ends the period: the
 // object keeps no table naming the archives already deleted, so a later
 // MakeFileSafe fails before writing anything.
