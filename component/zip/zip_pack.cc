@@ -38,7 +38,11 @@ Packed Pack(std::string raw) {
   Packed p;
   p.size = raw.size();
   p.crc = Crc32(0, raw.data(), raw.size());
-  if (!raw.empty()) {
+  // A larger file whose start does not shrink is stored without deflating
+  // the rest; a small one is judged by deflating it whole.
+  const bool judged_by_sample =
+      raw.size() > kCompressibilitySample && LooksIncompressible(raw.data(), kCompressibilitySample);
+  if (!raw.empty() && !judged_by_sample) {
     std::string deflated = DeflateWhole(raw.data(), raw.size());
     if (deflated.size() < raw.size()) {
       p.method = kMethodDeflated;

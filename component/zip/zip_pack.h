@@ -20,6 +20,8 @@ namespace bk::zip {
 // Files up to this size are read whole and packed in memory; larger ones are
 // streamed through the archive.
 inline constexpr uint64_t kPackLimit = 1024 * 1024;
+// How much of a larger file's start decides whether it is deflated at all.
+inline constexpr size_t kCompressibilitySample = 64 * 1024;
 
 // A file's bytes as they go into an entry: deflated at the writer's level, or
 // stored when deflating does not make them smaller.

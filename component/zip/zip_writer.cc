@@ -15,8 +15,6 @@ namespace {
 // the output has not shrunk noticeably (already compressed data).
 constexpr uint64_t kProbeInput = 2 * 1024 * 1024;
 constexpr double kProbeRatio = 0.985;
-// The start of a file judged before deflating it at all.
-constexpr size_t kSampleSize = 64 * 1024;
 
 struct Pass {
   bool complete = false;  // the source held exactly the expected bytes
@@ -110,7 +108,7 @@ Pass StorePass(File& archive, uint64_t data, const SourceReader& source, uint64_
 // Reads the start of the source and judges it; a source that fails to read
 // is left to the pass that follows.
 bool SampleLooksIncompressible(const SourceReader& source, uint64_t expected) {
-  std::string sample(static_cast<size_t>(std::min<uint64_t>(expected, kSampleSize)), '\0');
+  std::string sample(static_cast<size_t>(std::min<uint64_t>(expected, kCompressibilitySample)), '\0');
   sample.resize(ReadFull(source, 0, sample.data(), sample.size()));
   return LooksIncompressible(sample.data(), sample.size());
 }
