@@ -47,12 +47,16 @@ std::vector<std::string> MakeCorpus(const stdfs::path& data, size_t count) {
   return files;
 }
 
-// Milliseconds of each MakeFileSafe call, in order.
-std::vector<double> OneAtATime(const stdfs::path& temp, const std::vector<std::string>& files) {
-  bk::clsFileRollbackCreate safe;
+void Begin(bk::clsFileRollbackCreate& safe, const stdfs::path& temp) {
   safe.TempDir(temp.string());
   safe.BackupFile((temp / "backup.zip").string());
   safe.BeginSafety();
+}
+
+// Milliseconds of each MakeFileSafe call, in order.
+std::vector<double> OneAtATime(const stdfs::path& temp, const std::vector<std::string>& files) {
+  bk::clsFileRollbackCreate safe;
+  Begin(safe, temp);
   std::vector<double> ms;
   for (const std::string& file : files) {
     const auto t0 = Clock::now();
@@ -65,9 +69,7 @@ std::vector<double> OneAtATime(const stdfs::path& temp, const std::vector<std::s
 // Milliseconds per file of each list, in order.
 std::vector<double> InLists(const stdfs::path& temp, const std::vector<std::string>& files) {
   bk::clsFileRollbackCreate safe;
-  safe.TempDir(temp.string());
-  safe.BackupFile((temp / "backup.zip").string());
-  safe.BeginSafety();
+  Begin(safe, temp);
   std::vector<double> ms;
   for (size_t start = 0; start < files.size(); start += kListLength) {
     const std::vector<std::string> list(files.begin() + static_cast<ptrdiff_t>(start),

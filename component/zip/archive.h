@@ -140,8 +140,9 @@ class ArchiveComponent {
   // Returns 0 or the reason it was skipped (after raising SkippingFile).
   int32_t Store(File& archive, Source& source, zip::PackQueue& packer);
   void WriteCentralDirectory(File& archive);
-  // Writes the directory after a failure so the archive stays readable.
-  void RestoreDirectory(File& archive);
+  // Opens the archive (creating it when absent), runs `append` on it, and
+  // on failure writes the directory back so the archive stays readable.
+  void Append(const std::function<void(File&)>& append);
   void Finish(File& archive, const std::string& archive_path, bool created);
   std::string Destination();
   // Raises SkippingFile with the reason and returns the reason.

@@ -206,12 +206,23 @@ void ArchiveComponent::WriteCentralDirectory(File& archive) {
   state_->pending = false;
 }
 
-void ArchiveComponent::RestoreDirectory(File& archive) {
+void ArchiveComponent::Append(const std::function<void(File&)>& append) {
+  const std::string archive_path = ArchivePath();
+  bool created = false;
+  std::unique_ptr<File> archive = OpenForWriting(*fs_, archive_path, &created);
+  state_->Load(*archive, archive_path);
+  state_->valid = false;
   try {
-    WriteCentralDirectory(archive);
-    archive.Sync();
+    append(*archive);
   } catch (...) {
+    try {  // put the directory back so the archive stays readable
+      WriteCentralDirectory(*archive);
+      archive->Sync();
+    } catch (...) {
+    }
+    throw;
   }
+  Finish(*archive, archive_path, created);
 }
 
 void ArchiveComponent::Finish(File& archive, const std::string& archive_path, bool created) {
@@ -226,24 +237,15 @@ int32_t ArchiveComponent::Zip() {
   Source source = Prepare(FilesToProcess, packer);
   if (source.skip) return Skip(FileArgs(source.name, source.path, source.before), *source.skip);
 
-  const std::string archive_path = ArchivePath();
-  bool created = false;
-  std::unique_ptr<File> archive = OpenForWriting(*fs_, archive_path, &created);
-  state_->Load(*archive, archive_path);
-  state_->valid = false;
   int32_t result = 0;
-  try {
-    result = Store(*archive, source, packer);
-    if (result == 0) archive->Sync();  // the data is durable before a directory names it
+  Append([&](File& archive) {
+    result = Store(archive, source, packer);
+    if (result == 0) archive.Sync();  // the data is durable before a directory names it
     if (!DeferDirectory) {
-      WriteCentralDirectory(*archive);
-      archive->Sync();
+      WriteCentralDirectory(archive);
+      archive.Sync();
     }
-  } catch (...) {
-    RestoreDirectory(*archive);
-    throw;
-  }
-  Finish(*archive, archive_path, created);
+  });
   return result;
 }
 
@@ -252,15 +254,10 @@ std::vector<int32_t> ArchiveComponent::ZipFiles(const std::vector<std::string>& 
   std::vector<int32_t> results(paths.size(), 0);
   if (paths.empty()) return results;
   zip::PackQueue packer(zip::PackQueue::DefaultThreads());
-  const std::string archive_path = ArchivePath();
-  bool created = false;
-  std::unique_ptr<File> archive = OpenForWriting(*fs_, archive_path, &created);
-  state_->Load(*archive, archive_path);
-  state_->valid = false;
-  std::deque<Source> ahead;
-  uint64_t ahead_bytes = 0;
-  size_t next = 0;
-  try {
+  Append([&](File& archive) {
+    std::deque<Source> ahead;
+    uint64_t ahead_bytes = 0;
+    size_t next = 0;
     for (size_t i = 0; i < paths.size(); ++i) {
       while (next < paths.size() &&
              (next == i || (next - i < kReadAheadFiles && ahead_bytes < kReadAheadBytes))) {
@@ -270,17 +267,13 @@ std::vector<int32_t> ArchiveComponent::ZipFiles(const std::vector<std::string>& 
       Source source = std::move(ahead.front());
       ahead.pop_front();
       ahead_bytes -= source.read_ahead;
-      results[i] = Store(*archive, source, packer);
+      results[i] = Store(archive, source, packer);
       if (stored) stored(i, results[i]);
     }
-    archive->Sync();  // the data is durable before a directory names it
-    WriteCentralDirectory(*archive);
-    archive->Sync();
-  } catch (...) {
-    RestoreDirectory(*archive);
-    throw;
-  }
-  Finish(*archive, archive_path, created);
+    archive.Sync();  // the data is durable before a directory names it
+    WriteCentralDirectory(archive);
+    archive.Sync();
+  });
   return results;
 }
 
