@@ -82,7 +82,7 @@ t_rb=() t_uz=()
 for _ in $(seq "$runs"); do
   rm -rf "$work/r"; mkdir "$work/r"
   # A protect killed while its command runs leaves an unfinished period.
-  "$bk" protect --temp "$work/r" --backup "$work/r.zip" --files-from "$work/copy.txt" -- sh -c 'kill -9 $PPID' \
+  ("$bk" protect --temp "$work/r" --backup "$work/r.zip" --files-from "$work/copy.txt" -- sh -c 'kill -9 $PPID') \
     > /dev/null 2>&1 || true
   t_rb+=("$(seconds "$bk" rollback "$work/r" --delete-logs)")
   t_uz+=("$(seconds sh -c "unzip -q -o '$work/copy1.zip' -d / && sync")")
@@ -98,8 +98,8 @@ if [ "$big_gb" != 0 ]; then
   echo "compare: a ${big_gb} GB sparse file" >&2
   mkdir -p "$work/big" "$work/bigt"
   truncate -s "${big_gb}G" "$work/big/sparse.bin"
-  /usr/bin/time -f '%e %M' -o "$work/big-safe.txt" "$bk" protect --temp "$work/bigt" --backup "$work/big.zip" \
-    "$work/big/sparse.bin" -- sh -c 'kill -9 $PPID' > /dev/null 2>&1 || true
+  (/usr/bin/time -f '%e %M' -o "$work/big-safe.txt" "$bk" protect --temp "$work/bigt" --backup "$work/big.zip" \
+    "$work/big/sparse.bin" -- sh -c 'kill -9 $PPID') > /dev/null 2>&1 || true
   /usr/bin/time -f '%e %M' -o "$work/big-back.txt" "$bk" rollback "$work/bigt" --delete-logs > /dev/null 2>&1 || true
   read -r safe_s safe_kb < <(tail -1 "$work/big-safe.txt")
   read -r back_s back_kb < <(tail -1 "$work/big-back.txt")
