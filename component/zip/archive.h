@@ -14,7 +14,7 @@
 namespace bk {
 
 namespace zip {
-class PackQueue;
+class WorkQueue;
 }
 
 // Why a file was not processed (the `xReason` of SkippingFile).
@@ -135,10 +135,10 @@ class ArchiveComponent {
   // A file on its way into the archive.
   struct Source;
   // Opens one file to store; a small one is read whole and handed to `packer`.
-  Source Prepare(const std::string& path, zip::PackQueue& packer);
+  Source Prepare(const std::string& path, zip::WorkQueue& packer);
   // Stores a prepared file at the archive's append offset, without syncing.
   // Returns 0 or the reason it was skipped (after raising SkippingFile).
-  int32_t Store(File& archive, Source& source, zip::PackQueue& packer);
+  int32_t Store(File& archive, Source& source, zip::WorkQueue& packer);
   void WriteCentralDirectory(File& archive);
   // Opens the archive (creating it when absent), runs `append` on it, and
   // on failure writes the directory back so the archive stays readable.

@@ -134,7 +134,8 @@ struct ArchiveComponent::Source {
   FileStat before;
   std::unique_ptr<File> file;  // open while it is to be streamed
   std::optional<SkipReason> skip;
-  std::optional<size_t> ticket;  // read whole, packed by the queue
+  std::optional<size_t> ticket;  // read whole, packed by the queue into `packed`
+  std::shared_ptr<zip::Packed> packed;
   uint64_t read_ahead = 0;       // bytes held in memory for it
 };
 
@@ -144,7 +145,7 @@ std::string ArchiveComponent::EntryName(const std::string& path) {
   return name;
 }
 
-ArchiveComponent::Source ArchiveComponent::Prepare(const std::string& path, zip::PackQueue& packer) {
+ArchiveComponent::Source ArchiveComponent::Prepare(const std::string& path, zip::WorkQueue& packer) {
   Source s;
   s.path = fs_->GetAbsolutePathName(path);
   s.name = EntryName(s.path);
@@ -164,18 +165,21 @@ ArchiveComponent::Source ArchiveComponent::Prepare(const std::string& path, zip:
   }
   s.file.reset();
   s.read_ahead = raw.size();
-  s.ticket = packer.Submit(std::move(raw));
+  s.packed = std::make_shared<zip::Packed>();
+  s.ticket = packer.Submit(
+      [packed = s.packed, raw = std::move(raw)]() mutable { *packed = zip::Pack(std::move(raw)); });
   return s;
 }
 
-int32_t ArchiveComponent::Store(File& archive, Source& s, zip::PackQueue& packer) {
+int32_t ArchiveComponent::Store(File& archive, Source& s, zip::WorkQueue& packer) {
   if (s.skip) return Skip(FileArgs(s.name, s.path, s.before), *s.skip);
   zip::Directory& dir = state_->dir;
   zip::Entry entry = NewEntry(s.name, s.before, IsWindows(*fs_));
   uint64_t end = 0;
   std::optional<SkipReason> reason;
   if (s.ticket) {
-    end = zip::WritePacked(archive, dir.append_offset, packer.Take(*s.ticket), &entry);
+    packer.Wait(*s.ticket);
+    end = zip::WritePacked(archive, dir.append_offset, *s.packed, &entry);
   } else {
     const zip::SourceReader read = [&](uint64_t offset, void* buffer, size_t n) -> size_t {
       try {
@@ -186,7 +190,8 @@ int32_t ArchiveComponent::Store(File& archive, Source& s, zip::PackQueue& packer
       }
     };
     try {
-      const zip::WriteResult written = zip::WriteEntry(archive, dir.append_offset, read, s.before.size, &entry);
+      const zip::WriteResult written = zip::WriteEntry(archive, dir.append_offset, read, s.before.size, &entry,
+                                                       packer.threads() > 0 ? &packer : nullptr);
       if (!written.complete || ChangedSince(*s.file, s.before)) reason = SkipReason::kChangedWhileReading;
       end = written.end;
     } catch (const SourceFailure&) {
@@ -233,7 +238,7 @@ void ArchiveComponent::Finish(File& archive, const std::string& archive_path, bo
 
 int32_t ArchiveComponent::Zip() {
   if (FilesToProcess.empty()) throw Error::Standard(errnum::kInvalidProcedureCall);
-  zip::PackQueue packer(0);
+  zip::WorkQueue packer(0);
   Source source = Prepare(FilesToProcess, packer);
   if (source.skip) return Skip(FileArgs(source.name, source.path, source.before), *source.skip);
 
@@ -253,7 +258,7 @@ std::vector<int32_t> ArchiveComponent::ZipFiles(const std::vector<std::string>& 
                                                 const std::function<void(size_t, int32_t)>& stored) {
   std::vector<int32_t> results(paths.size(), 0);
   if (paths.empty()) return results;
-  zip::PackQueue packer(zip::PackQueue::DefaultThreads());
+  zip::WorkQueue packer(zip::WorkQueue::DefaultThreads());
   Append([&](File& archive) {
     std::deque<Source> ahead;
     uint64_t ahead_bytes = 0;

@@ -72,18 +72,17 @@ uint64_t WritePacked(File& archive, uint64_t offset, const Packed& packed, Entry
   return offset + header.size() + packed.data.size();
 }
 
-struct PackQueue::Job {
-  std::string raw;
-  Packed result;
+struct WorkQueue::Job {
+  std::function<void()> task;
   std::exception_ptr error;
   bool done = false;
 };
 
-PackQueue::PackQueue(unsigned threads) {
+WorkQueue::WorkQueue(unsigned threads) {
   for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
 }
 
-PackQueue::~PackQueue() {
+WorkQueue::~WorkQueue() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
@@ -92,37 +91,37 @@ PackQueue::~PackQueue() {
   for (std::thread& t : threads_) t.join();
 }
 
-unsigned PackQueue::DefaultThreads() {
+unsigned WorkQueue::DefaultThreads() {
   const unsigned cores = std::thread::hardware_concurrency();
   return std::clamp(cores, 1u, 4u);
 }
 
-size_t PackQueue::Submit(std::string raw) {
+size_t WorkQueue::Submit(std::function<void()> task) {
   auto job = std::make_shared<Job>();
-  job->raw = std::move(raw);
+  job->task = std::move(task);
   std::lock_guard<std::mutex> lock(mutex_);
   jobs_.push_back(job);
   if (!threads_.empty()) waiting_.push_back(job);
-  wake_.notify_one();
+  wake_.notify_all();
   return jobs_.size() - 1;
 }
 
-Packed PackQueue::Take(size_t ticket) {
+void WorkQueue::Wait(size_t ticket) {
   std::shared_ptr<Job> job;
   {
     std::unique_lock<std::mutex> lock(mutex_);
     job = std::move(jobs_.at(ticket));
     if (threads_.empty()) {
       lock.unlock();
-      return Pack(std::move(job->raw));
+      job->task();
+      return;
     }
     wake_.wait(lock, [&] { return job->done; });
   }
   if (job->error) std::rethrow_exception(job->error);
-  return std::move(job->result);
 }
 
-void PackQueue::Work() {
+void WorkQueue::Work() {
   for (;;) {
     std::shared_ptr<Job> job;
     {
@@ -133,10 +132,11 @@ void PackQueue::Work() {
       waiting_.pop_front();
     }
     try {
-      job->result = Pack(std::move(job->raw));
+      job->task();
     } catch (...) {
       job->error = std::current_exception();
     }
+    job->task = nullptr;  // frees what the task held
     {
       std::lock_guard<std::mutex> lock(mutex_);
       job->done = true;

@@ -1,11 +1,13 @@
-// Small files compressed whole in memory, on worker threads, so that the
-// writer only copies finished entries into the archive. Internal to the
+// Compression on worker threads: small files packed whole in memory, so that
+// the writer only copies finished entries into the archive, and the queue
+// that runs such work. Internal to the
 // archive component and its tests.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,21 +45,23 @@ bool LooksIncompressible(const char* data, size_t n);
 // sizes and header offset. Returns where the entry ends.
 uint64_t WritePacked(File& archive, uint64_t offset, const Packed& packed, Entry* entry);
 
-// Packs submitted files on worker threads; results are taken by ticket. With
-// no threads, Take packs on the caller's thread.
-class PackQueue {
+// Runs submitted tasks on worker threads, oldest first; a task is waited for
+// by its ticket. With no threads, Wait runs the task on the caller's thread.
+class WorkQueue {
  public:
-  explicit PackQueue(unsigned threads);
-  ~PackQueue();
-  PackQueue(const PackQueue&) = delete;
-  PackQueue& operator=(const PackQueue&) = delete;
+  explicit WorkQueue(unsigned threads);
+  ~WorkQueue();
+  WorkQueue(const WorkQueue&) = delete;
+  WorkQueue& operator=(const WorkQueue&) = delete;
 
   // The number of worker threads worth starting on this machine.
   static unsigned DefaultThreads();
+  unsigned threads() const { return static_cast<unsigned>(threads_.size()); }
 
-  size_t Submit(std::string raw);
-  // Waits for that file's result. Each ticket is taken once.
-  Packed Take(size_t ticket);
+  size_t Submit(std::function<void()> task);
+  // Waits until that task has run; rethrows what it threw. Each ticket is
+  // waited for once.
+  void Wait(size_t ticket);
 
  private:
   struct Job;
