@@ -76,8 +76,9 @@ class ArchiveComponent {
   // Stores the file named by FilesToProcess, creating the archive when absent
   // and keeping earlier entries. Returns 0 when the file was stored, or the
   // SkipReason when it was skipped (after raising SkippingFile); nothing of a
-  // skipped file stays in the archive. The new entry and central directory
-  // are on stable storage when it returns. Zipping a name the archive already
+  // skipped file stays in the archive. The new entry and (unless
+  // DeferDirectory) the central directory are on stable storage when it
+  // returns. Zipping a name the archive already
   // holds adds a second entry of that name; unzip writes the first one, so
   // a file stored twice comes back in its earliest state (other readers take
   // the later one). An archive damaged by a crash is
