@@ -1,7 +1,9 @@
 // brightkeep protect --temp DIR --backup FILE [--keep-log] [--files-from LIST]
 //                    [FILE...] -- COMMAND [ARG...]
 #include <iostream>
+#include <functional>
 #include <iterator>
+#include <optional>
 
 #include "cli/cli.h"
 #include "cli/options.h"
@@ -22,8 +24,9 @@ fails or a signal ends it, every file made safe is restored and the period's
 archives and log are deleted. If this program itself is ended before that,
 the period stays unfinished in DIR for 'brightkeep rollback DIR'.
 
-A file that cannot be made safe stops everything before COMMAND runs: what
-was made safe is undone and the exit status is 1.
+A file that cannot be made safe stops everything before COMMAND runs: every
+such file is reported, what was made safe is undone and the exit status is 1.
+On a terminal, a progress line shows while 200 files or more are made safe.
 
 Exit status: COMMAND's own (128 + N when signal N ended it; 127 when it
 cannot be found, 126 when it cannot be run), or 1 when safe mode could not
@@ -101,6 +104,38 @@ int RunCommand(clsFileRollbackCreate& safety, const std::vector<std::string>& co
   return kExitSuccess;
 }
 
+// Files from which on a terminal a progress line shows.
+constexpr size_t kProgressFiles = 200;
+
+// Makes every file safe in one step; reports each file that could not be.
+bool MakeAllSafe(clsFileRollbackCreate& safety, const std::vector<std::string>& files) {
+  const bool show = files.size() >= kProgressFiles && IsTerminal(StandardStream::kError);
+  size_t shown = 0;
+  const auto progress = [&](size_t done) {
+    // About a hundred updates in all.
+    if (done != files.size() && done - shown < files.size() / 100) return;
+    shown = done;
+    std::cerr << "\rbrightkeep: making files safe (" << done << " of " << files.size() << ")\x1b[K" << std::flush;
+  };
+  std::vector<std::optional<Error>> results;
+  try {
+    results = safety.MakeFilesSafe(files, show ? std::function<void(size_t)>(progress) : nullptr);
+  } catch (const Error& e) {
+    if (show) std::cerr << "\r\x1b[K";
+    ReportError(e);
+    return false;
+  }
+  if (show) std::cerr << "\r\x1b[K" << std::flush;
+  bool all = true;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (!results[i]) continue;
+    const Error& e = *results[i];
+    ReportError(e.path().empty() ? Error(e.number(), e.source(), e.description(), files[i]) : e);
+    all = false;
+  }
+  return all;
+}
+
 }  // namespace
 
 int RunProtect(const std::vector<std::string>& args) {
@@ -120,15 +155,10 @@ int RunProtect(const std::vector<std::string>& args) {
   safety.TempDir(fs->GetAbsolutePathName(*parsed.Value("--temp")));
   safety.BackupFile(fs->GetAbsolutePathName(*parsed.Value("--backup")));
   safety.BeginSafety();
-  for (const std::string& file : files) {
-    try {
-      safety.MakeFileSafe(file);
-    } catch (const Error& e) {
-      ReportError(e.path().empty() ? Error(e.number(), e.source(), e.description(), file) : e);
-      std::cerr << "brightkeep: nothing was run; undoing what was made safe\n";
-      Undo(safety);
-      return kExitFailure;
-    }
+  if (!MakeAllSafe(safety, files)) {
+    std::cerr << "brightkeep: nothing was run; undoing what was made safe\n";
+    Undo(safety);
+    return kExitFailure;
   }
   std::cout.flush();
   return RunCommand(safety, *parsed.rest, parsed.Has("--keep-log"));

@@ -37,17 +37,32 @@ std::string clsFileRollBackLogZip::FilePath(int32_t lngFileIndex) {
   return file->GetAttribute("Path");
 }
 
-void clsFileRollBackLogZip::AddFile(std::string_view strPath) {
+void clsFileRollBackLogZip::AddFile(std::string_view strPath) { AppendFiles({std::string(strPath)})->SaveLog(); }
+
+std::shared_ptr<clsFileRollbackLog> clsFileRollBackLogZip::AppendFiles(const std::vector<std::string>& paths,
+                                                                       std::vector<std::optional<Error>>* refused) {
   XmlElement& zip = element();
   // An entry whose log has reset or gone records nothing: the file could
   // never reach a log file.
-  const std::shared_ptr<clsFileRollbackLog> log = parent_.lock();
+  std::shared_ptr<clsFileRollbackLog> log = parent_.lock();
   if (!log) throw Error::Standard(errnum::kObjectNotSet);
-  const auto file = zip.OwnerDocument()->CreateElement("SafeFile");
-  file->SetAttribute("FileId", std::to_string(FileCount() + 1));
-  file->SetAttribute("Path", strPath);
-  zip.AppendChild(file);
-  log->SaveLog();
+  int64_t next = FileCount() + 1;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    // Attributes are set before the element joins the tree, so a path the
+    // document refuses leaves the tree unchanged.
+    const auto file = zip.OwnerDocument()->CreateElement("SafeFile");
+    try {
+      file->SetAttribute("FileId", std::to_string(next));
+      file->SetAttribute("Path", paths[i]);
+    } catch (const Error& e) {
+      if (!refused) throw;
+      (*refused)[i] = e;
+      continue;
+    }
+    zip.AppendChild(file);
+    ++next;
+  }
+  return log;
 }
 
 }  // namespace bk

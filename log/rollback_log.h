@@ -8,10 +8,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "component/collection.h"
+#include "component/error.h"
 #include "component/fs/file_system.h"
 #include "component/xml/xml_document.h"
 
@@ -92,6 +95,12 @@ class clsFileRollBackLogZip {
   void SetElement(std::shared_ptr<XmlElement> element) { element_ = std::move(element); }
   void ZipId(int32_t value);
   void ZipName(std::string_view value);
+  // Appends a "SafeFile" element for each path, numbered on from FileCount,
+  // without saving; returns the log, which the caller saves once. A path the
+  // log cannot hold is left out, its error put in (*refused)[i] when given.
+  // 91 when the entry has no log.
+  std::shared_ptr<clsFileRollbackLog> AppendFiles(const std::vector<std::string>& paths,
+                                                  std::vector<std::optional<Error>>* refused = nullptr);
   // Puts every file of the archive back where it came from, then deletes the
   // archive if asked. Uses the file system of `fs`.
   void Restore(bool blnDeleteZip);

@@ -14,6 +14,7 @@ void clsFileRollbackCreate::EndSafety(bool blnKeepLogFile) {
   if (!mcolDriveZips || !mobjLog) throw Error::Standard(errnum::kObjectNotSet);
   FileSystem& fs = *mobjFileSystem;
 
+  FlushDriveZips();
   const std::string backup = WriteBackupArchive();
   mobjLog->Completed(true);
 

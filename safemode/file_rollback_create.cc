@@ -105,6 +105,7 @@ ArchiveComponent* clsFileRollbackCreate::CreateZipForDrive(std::string_view strD
 
   zip->KeepPaths = true;
   zip->IncludeOpenFiles = false;
+  zip->DeferDirectory = true;
   ArchiveComponent* result = zip.get();
   mcolDriveZips->Add(std::move(zip), strDrive);
   mobjLog->AddZip(name, strDrive);
@@ -124,6 +125,11 @@ void clsFileRollbackCreate::UndoSafetyOperations(bool blnDeleteLog, bool blnDele
     throw Error(bkCreateErrorNotInSafeMode, "UndoSafetyOperations", "Not in safe mode");
   }
   if (!mobjLog) throw Error::Standard(errnum::kObjectNotSet);
+  try {
+    FlushDriveZips();
+  } catch (const Error&) {
+    // The restore finds the entries through the recovery scan instead.
+  }
   mobjLog->Rollback(blnDeleteZips);
   if (blnDeleteLog) mobjFileSystem->RemoveFile(mstrLogFileName, false);
   mblnSafeMode = false;

@@ -10,11 +10,15 @@
 // after that mark, so a crash never leaves an unfinished log without them.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "component/collection.h"
+#include "component/error.h"
 #include "component/fs/file_system.h"
 #include "component/zip/archive.h"
 #include "log/drive_marker.h"
@@ -46,6 +50,16 @@ class clsFileRollbackCreate {
   // 30001 when it is not an existing file; 30000 when the archive component
   // skipped it (for example another program holds it open for writing).
   void MakeFileSafe(std::string_view strFileName);
+  // Makes every file of the list safe, each checked, refused or skipped as
+  // MakeFileSafe would, and returns per file the error MakeFileSafe would
+  // have raised for it (none when it was made safe). Each drive archive is
+  // flushed once and the log saved once before it returns; until then the
+  // log lists none of the files, so a crash part-way leaves the period as it
+  // was. A failure of the archives, the log or the file system ends the call
+  // with that error and none of its files recorded. `progress`, when given,
+  // receives the number of files done so far.
+  std::vector<std::optional<Error>> MakeFilesSafe(const std::vector<std::string>& files,
+                                                  const std::function<void(size_t done)>& progress = {});
   // Restores every file made safe in the period, deletes the log and the
   // archives as asked, and leaves safe mode. 30002 when not in safe mode; a
   // failed restore leaves safe mode on.
@@ -64,6 +78,8 @@ class clsFileRollbackCreate {
   // first use.
   ArchiveComponent* GetZipForDrive(std::string_view strFileName);
   ArchiveComponent* CreateZipForDrive(std::string_view strDrive);
+  // Writes the central directory each drive archive still lacks.
+  void FlushDriveZips();
   void mobjEvntZip_SkippingFile(const SkippingFileArgs& args);
   void ConnectEvents(ArchiveComponent* zip);
   std::string PeriodFolder();

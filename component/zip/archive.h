@@ -13,6 +13,10 @@
 
 namespace bk {
 
+namespace zip {
+class WorkQueue;
+}
+
 // Why a file was not processed (the `xReason` of SkippingFile).
 enum class SkipReason : int32_t {
   kCannotOpen = 1,           // the file could not be opened
@@ -59,6 +63,11 @@ class ArchiveComponent {
   std::string DestinationFolder;  // unzip: the folder written into
   bool KeepPaths = true;        // zip: store the path below the drive root; unzip: recreate it
   bool IncludeOpenFiles = true; // false: skip a file another program is writing
+  // true: Zip makes each new entry durable but leaves the central directory
+  // to Flush (or to the next ZipFiles), so a call costs the same however many
+  // entries the archive holds. Until then the archive is read through the
+  // recovery scan, which finds every entry that Zip returned for.
+  bool DeferDirectory = false;
 
   // The SkippingFile event, raised synchronously during Zip or Unzip. An empty
   // function disconnects it.
@@ -67,8 +76,9 @@ class ArchiveComponent {
   // Stores the file named by FilesToProcess, creating the archive when absent
   // and keeping earlier entries. Returns 0 when the file was stored, or the
   // SkipReason when it was skipped (after raising SkippingFile); nothing of a
-  // skipped file stays in the archive. The new entry and central directory
-  // are on stable storage when it returns. Zipping a name the archive already
+  // skipped file stays in the archive. The new entry and (unless
+  // DeferDirectory) the central directory are on stable storage when it
+  // returns. Zipping a name the archive already
   // holds adds a second entry of that name; unzip writes the first one, so
   // a file stored twice comes back in its earliest state (other readers take
   // the later one). An archive damaged by a crash is
@@ -77,6 +87,20 @@ class ArchiveComponent {
   // and with the file system's error when the archive cannot be written
   // (the archive then keeps its earlier entries).
   int32_t Zip();
+
+  // Stores every file of `paths` as Zip would store each (the same skips,
+  // each raising SkippingFile), compressing ahead on the other cores, then
+  // flushes the archive once: entries, then the central directory. Returns one
+  // result per path (0 or the SkipReason); `stored(i, result)`, when given, is
+  // called as each file is done, in order. A failure of the archive itself
+  // ends the call with its error; the entries written so far then stay in the
+  // directory.
+  std::vector<int32_t> ZipFiles(const std::vector<std::string>& paths,
+                                const std::function<void(size_t, int32_t)>& stored = {});
+
+  // Writes the central directory that DeferDirectory left out, and makes it
+  // durable. Does nothing when the archive on disk is complete.
+  void Flush();
 
   // Writes every selected entry below DestinationFolder, replacing existing
   // files (read-only ones too) and restoring modification times and
@@ -107,6 +131,20 @@ class ArchiveComponent {
  private:
   struct State;
   std::string ArchivePath();
+  // The name Zip stores `path` under; 52 when it has none or is too long.
+  std::string EntryName(const std::string& path);
+  // A file on its way into the archive.
+  struct Source;
+  // Opens one file to store; a small one is read whole and handed to `packer`.
+  Source Prepare(const std::string& path, zip::WorkQueue& packer);
+  // Stores a prepared file at the archive's append offset, without syncing.
+  // Returns 0 or the reason it was skipped (after raising SkippingFile).
+  int32_t Store(File& archive, Source& source, zip::WorkQueue& packer);
+  void WriteCentralDirectory(File& archive);
+  // Opens the archive (creating it when absent), runs `append` on it, and
+  // on failure writes the directory back so the archive stays readable.
+  void Append(const std::function<void(File&)>& append);
+  void Finish(File& archive, const std::string& archive_path, bool created);
   std::string Destination();
   // Raises SkippingFile with the reason and returns the reason.
   int32_t Skip(SkippingFileArgs args, SkipReason reason);

@@ -10,6 +10,10 @@ namespace {
 
 constexpr uint16_t kExtraZip64 = 0x0001;
 constexpr uint16_t kExtraTimestamp = 0x5455;
+// Our own local-header field ("bk"): the host and external attributes that
+// otherwise only the central directory carries, so that entries found by the
+// recovery scan keep their permissions and attributes. Other readers skip it.
+constexpr uint16_t kExtraAttributes = 0x6B62;
 
 bool Zip64Sizes(const Entry& e) { return e.size >= kMax32 || e.compressed_size >= kMax32; }
 bool NeedsZip64(const Entry& e) { return Zip64Sizes(e) || e.header_offset >= kMax32; }
@@ -110,6 +114,10 @@ std::string EncodeLocalHeader(const Entry& e, bool zip64) {
     x.U64(e.compressed_size);
   }
   WriteTimestamp(x, e);
+  x.U16(kExtraAttributes);
+  x.U16(6);
+  x.U16(e.made_by);
+  x.U32(e.external_attributes);
   std::string out;
   ByteWriter w(out);
   w.U32(kLocalSig);
@@ -221,6 +229,14 @@ void ApplyLocalExtra(std::string_view extra, LocalHeader* h, std::optional<int64
       if (h->compressed_size == kMax32) h->compressed_size = r.U64();
     } else if (id == kExtraTimestamp) {
       *mtime = ReadTimestamp(data);
+    } else if (id == kExtraAttributes) {
+      ByteReader r(data);
+      const uint16_t made_by = r.U16();
+      const uint32_t attributes = r.U32();
+      if (r.ok()) {
+        h->made_by = made_by;
+        h->external_attributes = attributes;
+      }
     }
   });
 }

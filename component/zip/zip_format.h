@@ -87,6 +87,9 @@ struct LocalHeader {
   uint64_t size = 0;
   uint16_t name_length = 0;
   uint16_t extra_length = 0;
+  // From our attributes field, when the entry has one.
+  std::optional<uint16_t> made_by;
+  uint32_t external_attributes = 0;
 };
 
 // Little-endian appending to a byte string.
@@ -155,7 +158,7 @@ bool DecodeLocalHeader(std::string_view bytes, LocalHeader* header);
 // Reads one central record (signature included). Returns false when it is
 // malformed; the reader is then positioned anywhere.
 bool DecodeCentralRecord(ByteReader& reader, Entry* entry);
-// Applies a local header's extra field (ZIP64 sizes, timestamp).
+// Applies a local header's extra field (ZIP64 sizes, timestamp, attributes).
 void ApplyLocalExtra(std::string_view extra, LocalHeader* header, std::optional<int64_t>* mtime);
 
 // DOS date and time (local time, 2-second steps, 1980..2107 clamped).

@@ -109,7 +109,8 @@ bool RecoverEntry(File& f, uint64_t size, uint64_t offset, Entry* e, uint64_t* n
   const uint64_t data = offset + kLocalHeaderSize + var.size();
   if (h.compressed_size > size || data > size - h.compressed_size) return false;
   e->name = DecodeName(std::string_view(var).substr(0, h.name_length), h.flags, extra);
-  e->made_by = (kHostDos << 8) | kVersionZip64;
+  e->made_by = h.made_by.value_or((kHostDos << 8) | kVersionZip64);
+  e->external_attributes = h.external_attributes;
   e->version_needed = h.version_needed;
   e->flags = h.flags;
   e->method = h.method;

@@ -3,8 +3,11 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <deque>
+#include <memory>
 
 #include "component/error.h"
+#include "component/zip/zip_pack.h"
 #include "component/zip/zip_reader.h"
 
 namespace bk::zip {
@@ -87,6 +90,89 @@ Pass DeflatePass(File& archive, uint64_t data, const SourceReader& source, uint6
   }
 }
 
+// One block of a file deflated on its own: primed with the 32 KiB before
+// it, ended with a sync flush (the last one finishes the stream), so that
+// the blocks joined in order are one deflate stream.
+struct Block {
+  std::string dictionary;
+  std::string in;
+  std::string out;
+  uint64_t size = 0;  // of `in`, kept after it is freed
+  bool last = false;
+  size_t ticket = 0;
+};
+
+void DeflateBlock(Block& b) {
+  Deflater d;
+  z_stream& z = d.z();
+  if (!b.dictionary.empty()) {
+    deflateSetDictionary(&z, reinterpret_cast<const Bytef*>(b.dictionary.data()),
+                         static_cast<uInt>(b.dictionary.size()));
+  }
+  b.out.resize(deflateBound(&z, static_cast<uLong>(b.in.size())) + 16);
+  z.next_in = reinterpret_cast<Bytef*>(b.in.data());
+  z.avail_in = static_cast<uInt>(b.in.size());
+  z.next_out = reinterpret_cast<Bytef*>(b.out.data());
+  z.avail_out = static_cast<uInt>(b.out.size());
+  const int rc = deflate(&z, b.last ? Z_FINISH : Z_SYNC_FLUSH);
+  if ((b.last ? rc != Z_STREAM_END : rc != Z_OK) || z.avail_in != 0 || z.avail_out == 0) {
+    throw Error(errnum::kArchiveError, kLibrarySource, "Compression failed");
+  }
+  b.out.resize(z.total_out);
+  b.in.clear();
+  b.in.shrink_to_fit();
+}
+
+constexpr size_t kBlockSize = 1024 * 1024;
+constexpr size_t kWindow = 32 * 1024;
+
+// DeflatePass with the blocks deflated by `workers`, a few ahead of the one
+// being written; memory stays within a few blocks whatever the file's size.
+Pass ParallelDeflatePass(File& archive, uint64_t data, const SourceReader& source, uint64_t expected,
+                         WorkQueue& workers) {
+  const size_t ahead = workers.threads() + 1;
+  std::deque<std::shared_ptr<Block>> pending;
+  std::string window;
+  Pass p;
+  uint64_t written_in = 0;
+  bool read_all = false;
+  // A block still queued when the pass ends early is owned by its task, so
+  // leaving it to the queue is safe.
+  for (;;) {
+    while (!read_all && pending.size() < ahead) {
+      auto b = std::make_shared<Block>();
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(kBlockSize, expected + 1 - p.in));
+      b->in.resize(want);
+      b->in.resize(ReadFull(source, p.in, b->in.data(), want));
+      p.in += b->in.size();
+      if (p.in > expected) return p;  // grew
+      p.crc = Crc32(p.crc, b->in.data(), b->in.size());
+      b->last = read_all = b->in.size() < want;
+      b->size = b->in.size();
+      b->dictionary = window;
+      window += b->in;
+      if (window.size() > kWindow) window.erase(0, window.size() - kWindow);
+      b->ticket = workers.Submit([b] { DeflateBlock(*b); });
+      pending.push_back(std::move(b));
+    }
+    if (pending.empty()) break;
+    const std::shared_ptr<Block> b = std::move(pending.front());
+    pending.pop_front();
+    workers.Wait(b->ticket);
+    archive.WriteAt(data + p.out, b->out.data(), b->out.size());
+    p.out += b->out.size();
+    written_in += b->size;
+    if (!b->last && written_in >= kProbeInput &&
+        static_cast<double>(p.out) >= kProbeRatio * static_cast<double>(written_in)) {
+      p.gave_up = true;
+      return p;
+    }
+  }
+  p.complete = p.in == expected;
+  p.gave_up = p.out >= p.in;
+  return p;
+}
+
 Pass StorePass(File& archive, uint64_t data, const SourceReader& source, uint64_t expected) {
   Buffer buf;
   Pass p;
@@ -104,22 +190,38 @@ Pass StorePass(File& archive, uint64_t data, const SourceReader& source, uint64_
   return p;
 }
 
+// Reads the start of the source and judges it; a source that fails to read
+// is left to the pass that follows.
+bool SampleLooksIncompressible(const SourceReader& source, uint64_t expected) {
+  std::string sample(static_cast<size_t>(std::min<uint64_t>(expected, kCompressibilitySample)), '\0');
+  sample.resize(ReadFull(source, 0, sample.data(), sample.size()));
+  return LooksIncompressible(sample.data(), sample.size());
+}
+
 }  // namespace
 
 WriteResult WriteEntry(File& archive, uint64_t offset, const SourceReader& source, uint64_t expected_size,
-                       Entry* e) {
+                       Entry* e, WorkQueue* workers) {
   const bool zip64 = expected_size >= kMax32;
   e->header_offset = offset;
-  e->method = expected_size > 0 ? kMethodDeflated : kMethodStored;
+  const bool deflate = expected_size > 0 && !SampleLooksIncompressible(source, expected_size);
+  e->method = deflate ? kMethodDeflated : kMethodStored;
   e->version_needed = zip64 ? kVersionZip64 : kVersionDefault;
   e->crc = 0;
   e->size = e->compressed_size = 0;
-  const std::string header = EncodeLocalHeader(*e, zip64);
+  // The signature is written with the final header only, so an entry cut
+  // short is never taken for a complete one.
+  std::string header = EncodeLocalHeader(*e, zip64);
+  std::fill_n(header.begin(), 4, '\0');
   archive.WriteAt(offset, header.data(), header.size());
   const uint64_t data = offset + header.size();
 
-  Pass p = expected_size > 0 ? DeflatePass(archive, data, source, expected_size) : Pass{};
-  if (expected_size == 0 || p.gave_up) {
+  Pass p;
+  if (deflate) {
+    p = workers ? ParallelDeflatePass(archive, data, source, expected_size, *workers)
+                : DeflatePass(archive, data, source, expected_size);
+  }
+  if (!deflate || p.gave_up) {
     e->method = kMethodStored;
     p = StorePass(archive, data, source, expected_size);
   }

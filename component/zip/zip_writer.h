@@ -13,6 +13,8 @@
 
 namespace bk::zip {
 
+class WorkQueue;
+
 // The deflate level: the fastest, whose output Info-ZIP's fastest matches.
 inline constexpr int kDeflateLevel = 1;
 
@@ -29,8 +31,11 @@ struct WriteResult {
 // attributes; method, CRC, sizes and header offset are filled in. ZIP64
 // fields are used when expected_size reaches 4 GiB. Errors of the archive or
 // thrown by the source pass through.
+// With `workers`, blocks of the file are deflated on their threads while
+// earlier blocks are written: independent deflate blocks, each primed with
+// the 32 KiB before it, joined into one standard deflate stream.
 WriteResult WriteEntry(File& archive, uint64_t offset, const SourceReader& source, uint64_t expected_size,
-                       Entry* entry);
+                       Entry* entry, WorkQueue* workers = nullptr);
 
 // Writes the central records and the end records at `offset` and cuts the
 // file after them. Returns the bytes written after the central records (the

@@ -5,11 +5,14 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "component/process.h"
+#include "log/rollback_log.h"
 #include "safemode/file_rollback_create.h"
 #include "tests/safemode/period_support.h"
 
@@ -130,6 +133,51 @@ TEST(SkippedFiles, ArchivesReleasedWhileConnectedLeaveNoDanglingLink) {
     EXPECT_EQ(safe.log()->Zip(1)->FileCount(), 1);
     safe.EndSafety();
   }
+}
+
+// A list is made safe in one step; each file is refused or skipped as a call
+// of its own would be, the others are recorded in the order given, on both
+// paths (packed in memory and streamed), and come back on undo.
+TEST(SkippedFiles, AListRefusesAndSkipsEachFileAsAloneAndRecordsTheRest) {
+  Scratch s;
+  const std::string held = s.Data("held.txt");
+  const std::vector<std::string> files = {s.Data("a.txt"), s.Data("missing.txt"), held, s.Data("sub/big.bin"),
+                                          s.Data("empty.txt")};
+  std::map<std::string, std::string> originals = {
+      {files[0], "alpha"}, {held, "held"}, {files[3], NoiseBytes(3 << 20, 5)}, {files[4], ""}};
+  for (const auto& [path, bytes] : originals) WriteFile(path, bytes);
+  clsFileRollbackCreate safe(s.fs);
+  safe.TempDir(s.temp);
+  safe.BackupFile(s.backup);
+  safe.BeginSafety();
+  std::vector<size_t> progress;
+  std::vector<std::optional<Error>> results;
+  {
+    Writer writer(s, held);
+    ASSERT_TRUE(writer.started());
+    results = safe.MakeFilesSafe(files, [&](size_t done) { progress.push_back(done); });
+  }
+  ASSERT_EQ(results.size(), files.size());
+  EXPECT_FALSE(results[0] || results[3] || results[4]);
+  ASSERT_TRUE(results[1] && results[2]);
+  EXPECT_EQ(results[1]->number(), bkCreateErrorFileNotFound);
+  EXPECT_EQ(results[1]->description(), "File Not Found");
+  EXPECT_EQ(results[2]->number(), bkCreateErrorUnableToOpenFile);
+  EXPECT_EQ(results[2]->source(), "MakeFileSafe");
+  EXPECT_EQ(progress, (std::vector<size_t>{1, 2, 3, 4, 5}));
+
+  auto on_disk = clsFileRollbackLog::Create(s.fs);
+  on_disk->LoadFromFile(safe.log_file_name());
+  ASSERT_EQ(on_disk->ZipCount(), 1);
+  ASSERT_EQ(on_disk->Zip(1)->FileCount(), 3);
+  EXPECT_EQ(on_disk->Zip(1)->FilePath(1), files[0]);
+  EXPECT_EQ(on_disk->Zip(1)->FilePath(2), files[3]);
+  EXPECT_EQ(on_disk->Zip(1)->FilePath(3), files[4]);
+
+  for (const auto& [path, bytes] : originals) WriteFile(path, "changed");
+  safe.UndoSafetyOperations(true);
+  for (const std::string& path : {files[0], files[3], files[4]}) EXPECT_TRUE(ReadFile(path) == originals[path]) << path;
+  EXPECT_EQ(ReadFile(held), "changed");
 }
 
 }  // namespace

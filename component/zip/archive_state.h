@@ -1,0 +1,59 @@
+// What the two halves of the archive component share: the directory of the
+// archive last used, and small helpers. Internal to the archive component.
+#pragma once
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <string>
+
+#include "component/zip/archive.h"
+#include "component/zip/zip_reader.h"
+
+namespace bk {
+
+namespace archive_detail {
+
+inline constexpr size_t kTailLength = zip::kEnd64Size + zip::kLocator64Size + zip::kEndSize;
+
+inline int32_t Saturate(uint64_t v) { return v > INT32_MAX ? INT32_MAX : static_cast<int32_t>(v); }
+
+inline bool IsWindows(const FileSystem& fs) { return fs.paths().Separator() == '\\'; }
+
+}  // namespace archive_detail
+
+// The directory of the archive last used, kept while the archive's size and
+// last bytes stay as this object last left them. `pending` tells that entries
+// were added since the central directory was last written.
+struct ArchiveComponent::State {
+  std::string path;
+  uint64_t size = 0;
+  std::string tail;
+  zip::Directory dir;
+  bool valid = false;
+  bool pending = false;
+
+  zip::Directory& Load(File& f, const std::string& archive_path) {
+    const uint64_t now = f.Size();
+    if (valid && path == archive_path && size == now && Tail(f, now) == tail) return dir;
+    valid = false;
+    pending = false;
+    dir = zip::ReadDirectory(f);
+    Remember(f, archive_path);
+    return dir;
+  }
+
+  void Remember(File& f, const std::string& archive_path) {
+    path = archive_path;
+    size = f.Size();
+    tail = Tail(f, size);
+    valid = true;
+  }
+
+  static std::string Tail(File& f, uint64_t size) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size, archive_detail::kTailLength));
+    return zip::ReadBytes(f, size - n, n);
+  }
+};
+
+}  // namespace bk

@@ -1,0 +1,297 @@
+// The writing half of the archive component: Zip, ZipFiles and Flush.
+#include <deque>
+#include <optional>
+
+#include "component/error.h"
+#include "component/zip/archive.h"
+#include "component/zip/archive_state.h"
+#include "component/zip/zip_pack.h"
+#include "component/zip/zip_writer.h"
+
+namespace bk {
+namespace {
+
+using archive_detail::IsWindows;
+using archive_detail::Saturate;
+
+constexpr uint32_t kWinAttributesKept = 0x01 | 0x02 | 0x04 | 0x20;  // read-only, hidden, system, archive
+
+// ZipFiles opens and reads files ahead of their turn, so the packing threads
+// have work while the current entry is written; this bounds how far.
+constexpr size_t kReadAheadFiles = 64;
+constexpr uint64_t kReadAheadBytes = 16 << 20;
+
+// Thrown through the deflater when reading the file being stored fails.
+struct SourceFailure {};
+
+int64_t FloorSeconds(int64_t ns) { return ns >= 0 ? ns / 1'000'000'000 : -((-ns + 999'999'999) / 1'000'000'000); }
+
+bool IsAscii(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+zip::Entry NewEntry(const std::string& name, const FileStat& st, bool windows) {
+  zip::Entry e;
+  e.name = name;
+  e.flags = IsAscii(name) ? 0 : zip::kFlagUtf8;
+  e.unix_mtime = FloorSeconds(st.modified_ns);
+  zip::ToDosTime(*e.unix_mtime, &e.dos_time, &e.dos_date);
+  if (windows) {
+    e.made_by = (zip::kHostDos << 8) | zip::kVersionZip64;
+    e.external_attributes = st.attributes & kWinAttributesKept;
+  } else {
+    const uint32_t mode = st.attributes & 07777;
+    e.made_by = (zip::kHostUnix << 8) | zip::kVersionZip64;
+    e.external_attributes = ((mode | zip::kUnixRegular) << 16) | ((mode & 0200) ? 0 : zip::kDosReadOnly);
+  }
+  return e;
+}
+
+SkippingFileArgs FileArgs(const std::string& name, const std::string& path, const FileStat& st) {
+  SkippingFileArgs a;
+  a.sFilename = name;
+  a.sFilenameOnDisk = path;
+  a.lSize = Saturate(st.size);
+  a.xAttributes = static_cast<int32_t>(st.attributes);
+  a.dtLastModified = st.modified_ns != 0 ? zip::OleDateFromSeconds(FloorSeconds(st.modified_ns)) : 0;
+  a.xMethod = zip::kMethodDeflated;
+  return a;
+}
+
+bool IsRegular(const FileSystem& fs, const FileStat& st) {
+  if (st.is_folder) return false;
+  return IsWindows(fs) || st.is_symlink || (st.attributes & zip::kUnixTypeMask) == zip::kUnixRegular;
+}
+
+// Opens the file to store. Returns why it cannot be stored, if so.
+std::optional<SkipReason> OpenSource(FileSystem& fs, const std::string& path, bool include_open, FileStat* st,
+                                     std::unique_ptr<File>* file) {
+  try {
+    *st = fs.Stat(path);
+  } catch (const Error&) {
+    return SkipReason::kCannotOpen;
+  }
+  if (!IsRegular(fs, *st)) return SkipReason::kNotAFile;
+  try {
+    *file = fs.Open(path, include_open ? OpenMode::kRead : OpenMode::kReadDenyWriters);
+  } catch (const Error& e) {
+    if (include_open || e.number() != errnum::kPermissionDenied) return SkipReason::kCannotOpen;
+    try {
+      fs.Open(path, OpenMode::kRead)->Close();
+    } catch (const Error&) {
+      return SkipReason::kCannotOpen;
+    }
+    return SkipReason::kOpenByAnotherProgram;
+  }
+  try {
+    *st = (*file)->Stat();
+  } catch (const Error&) {
+    return SkipReason::kReadError;
+  }
+  if (!IsRegular(fs, *st)) return SkipReason::kNotAFile;
+  return std::nullopt;
+}
+
+bool ChangedSince(File& file, const FileStat& before) {
+  try {
+    const FileStat after = file.Stat();
+    return after.size != before.size || after.modified_ns != before.modified_ns;
+  } catch (const Error&) {
+    return true;
+  }
+}
+
+std::unique_ptr<File> OpenForWriting(FileSystem& fs, const std::string& path, bool* created) {
+  *created = false;
+  if (fs.FileExists(path)) return fs.Open(path, OpenMode::kReadWrite);
+  try {
+    auto file = fs.Open(path, OpenMode::kCreateNew);
+    *created = true;
+    return file;
+  } catch (const Error& e) {
+    if (e.number() != errnum::kFileAlreadyExists) throw;
+    return fs.Open(path, OpenMode::kReadWrite);
+  }
+}
+
+
+// Reads the whole of `n` bytes from the start; fewer only at the end.
+size_t ReadWhole(File& file, char* buffer, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    const size_t got = file.ReadAt(done, buffer + done, n - done);
+    if (got == 0) break;
+    done += got;
+  }
+  return done;
+}
+
+}  // namespace
+
+struct ArchiveComponent::Source {
+  std::string path;  // absolute
+  std::string name;  // the entry's
+  FileStat before;
+  std::unique_ptr<File> file;  // open while it is to be streamed
+  std::optional<SkipReason> skip;
+  std::optional<size_t> ticket;  // read whole, packed by the queue into `packed`
+  std::shared_ptr<zip::Packed> packed;
+  uint64_t read_ahead = 0;       // bytes held in memory for it
+};
+
+std::string ArchiveComponent::EntryName(const std::string& path) {
+  const std::string name = KeepPaths ? fs_->paths().PathBelowDrive(path) : fs_->GetFileName(path);
+  if (name.empty() || name.size() > zip::kMax16) throw Error::Standard(errnum::kBadFileNameOrNumber, path);
+  return name;
+}
+
+ArchiveComponent::Source ArchiveComponent::Prepare(const std::string& path, zip::WorkQueue& packer) {
+  Source s;
+  s.path = fs_->GetAbsolutePathName(path);
+  s.name = EntryName(s.path);
+  s.skip = OpenSource(*fs_, s.path, IncludeOpenFiles, &s.before, &s.file);
+  if (s.skip || s.before.size > zip::kPackLimit) return s;
+  // One byte more than expected tells a file that grew.
+  std::string raw(static_cast<size_t>(s.before.size) + 1, '\0');
+  try {
+    raw.resize(ReadWhole(*s.file, raw.data(), raw.size()));
+  } catch (const Error&) {
+    s.skip = SkipReason::kReadError;
+    return s;
+  }
+  if (raw.size() != s.before.size || ChangedSince(*s.file, s.before)) {
+    s.skip = SkipReason::kChangedWhileReading;
+    return s;
+  }
+  s.file.reset();
+  s.read_ahead = raw.size();
+  s.packed = std::make_shared<zip::Packed>();
+  s.ticket = packer.Submit(
+      [packed = s.packed, raw = std::move(raw)]() mutable { *packed = zip::Pack(std::move(raw)); });
+  return s;
+}
+
+int32_t ArchiveComponent::Store(File& archive, Source& s, zip::WorkQueue& packer) {
+  if (s.skip) return Skip(FileArgs(s.name, s.path, s.before), *s.skip);
+  zip::Directory& dir = state_->dir;
+  zip::Entry entry = NewEntry(s.name, s.before, IsWindows(*fs_));
+  uint64_t end = 0;
+  std::optional<SkipReason> reason;
+  if (s.ticket) {
+    packer.Wait(*s.ticket);
+    end = zip::WritePacked(archive, dir.append_offset, *s.packed, &entry);
+  } else {
+    const zip::SourceReader read = [&](uint64_t offset, void* buffer, size_t n) -> size_t {
+      try {
+        return s.file->ReadAt(offset, buffer, n);
+      } catch (const Error&) {
+        reason = SkipReason::kReadError;
+        throw SourceFailure{};
+      }
+    };
+    try {
+      const zip::WriteResult written = zip::WriteEntry(archive, dir.append_offset, read, s.before.size, &entry,
+                                                       packer.threads() > 0 ? &packer : nullptr);
+      if (!written.complete || ChangedSince(*s.file, s.before)) reason = SkipReason::kChangedWhileReading;
+      end = written.end;
+    } catch (const SourceFailure&) {
+    }
+  }
+  if (reason) return Skip(FileArgs(s.name, s.path, s.before), *reason);
+  dir.central += zip::EncodeCentralRecord(entry);
+  dir.entries.push_back(std::move(entry));
+  dir.append_offset = end;
+  state_->pending = true;
+  return 0;
+}
+
+void ArchiveComponent::WriteCentralDirectory(File& archive) {
+  const zip::Directory& dir = state_->dir;
+  zip::WriteDirectory(archive, dir.append_offset, dir.central, dir.entries.size());
+  state_->pending = false;
+}
+
+void ArchiveComponent::Append(const std::function<void(File&)>& append) {
+  const std::string archive_path = ArchivePath();
+  bool created = false;
+  std::unique_ptr<File> archive = OpenForWriting(*fs_, archive_path, &created);
+  state_->Load(*archive, archive_path);
+  state_->valid = false;
+  try {
+    append(*archive);
+  } catch (...) {
+    try {  // put the directory back so the archive stays readable
+      WriteCentralDirectory(*archive);
+      archive->Sync();
+    } catch (...) {
+    }
+    throw;
+  }
+  Finish(*archive, archive_path, created);
+}
+
+void ArchiveComponent::Finish(File& archive, const std::string& archive_path, bool created) {
+  state_->Remember(archive, archive_path);
+  archive.Close();
+  if (created) fs_->SyncFolder(fs_->GetParentFolderName(archive_path));
+}
+
+int32_t ArchiveComponent::Zip() {
+  if (FilesToProcess.empty()) throw Error::Standard(errnum::kInvalidProcedureCall);
+  zip::WorkQueue packer(0);
+  Source source = Prepare(FilesToProcess, packer);
+  if (source.skip) return Skip(FileArgs(source.name, source.path, source.before), *source.skip);
+
+  int32_t result = 0;
+  Append([&](File& archive) {
+    result = Store(archive, source, packer);
+    if (result == 0) archive.Sync();  // the data is durable before a directory names it
+    if (!DeferDirectory) {
+      WriteCentralDirectory(archive);
+      archive.Sync();
+    }
+  });
+  return result;
+}
+
+std::vector<int32_t> ArchiveComponent::ZipFiles(const std::vector<std::string>& paths,
+                                                const std::function<void(size_t, int32_t)>& stored) {
+  std::vector<int32_t> results(paths.size(), 0);
+  if (paths.empty()) return results;
+  zip::WorkQueue packer(zip::WorkQueue::DefaultThreads());
+  Append([&](File& archive) {
+    std::deque<Source> ahead;
+    uint64_t ahead_bytes = 0;
+    size_t next = 0;
+    for (size_t i = 0; i < paths.size(); ++i) {
+      while (next < paths.size() &&
+             (next == i || (next - i < kReadAheadFiles && ahead_bytes < kReadAheadBytes))) {
+        ahead.push_back(Prepare(paths[next++], packer));
+        ahead_bytes += ahead.back().read_ahead;
+      }
+      Source source = std::move(ahead.front());
+      ahead.pop_front();
+      ahead_bytes -= source.read_ahead;
+      results[i] = Store(archive, source, packer);
+      if (stored) stored(i, results[i]);
+    }
+    archive.Sync();  // the data is durable before a directory names it
+    WriteCentralDirectory(archive);
+    archive.Sync();
+  });
+  return results;
+}
+
+void ArchiveComponent::Flush() {
+  if (!state_->pending) return;
+  const std::string archive_path = ArchivePath();
+  std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kReadWrite);
+  state_->Load(*archive, archive_path);
+  if (!state_->pending) return;
+  state_->valid = false;
+  WriteCentralDirectory(*archive);
+  archive->Sync();
+  Finish(*archive, archive_path, false);
+}
+
+}  // namespace bk

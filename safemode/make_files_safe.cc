@@ -1,0 +1,86 @@
+// Making many files safe in one step: every file stored, each drive archive
+// flushed once, the log saved once.
+#include <string>
+#include <utility>
+
+#include "component/error.h"
+#include "safemode/file_rollback_create.h"
+
+namespace bk {
+namespace {
+
+// The files of one drive archive in a MakeFilesSafe call.
+struct DriveBatch {
+  ArchiveComponent* zip = nullptr;
+  std::string drive;
+  std::vector<size_t> items;       // positions in the caller's list
+  std::vector<std::string> paths;  // absolute, as the archive stores them
+  std::vector<std::string> stored;  // as the caller gave them, for the log
+};
+
+DriveBatch& BatchFor(std::vector<DriveBatch>& batches, ArchiveComponent* zip, const std::string& drive) {
+  for (DriveBatch& b : batches) {
+    if (b.zip == zip) return b;
+  }
+  batches.push_back(DriveBatch{zip, drive, {}, {}, {}});
+  return batches.back();
+}
+
+}  // namespace
+
+std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafe(const std::vector<std::string>& files,
+                                                                       const std::function<void(size_t)>& progress) {
+  std::vector<std::optional<Error>> results(files.size());
+  size_t done = 0;
+  const auto one_done = [&] {
+    if (progress) progress(++done);
+  };
+  std::vector<DriveBatch> batches;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (!mobjFileSystem->FileExists(files[i])) {
+      results[i] = Error(bkCreateErrorFileNotFound, "MakeFileSafe", "File Not Found");
+      one_done();
+      continue;
+    }
+    const std::string path = mobjFileSystem->GetAbsolutePathName(files[i]);
+    DriveBatch& batch = BatchFor(batches, GetZipForDrive(path), mobjFileSystem->GetDriveName(path));
+    batch.items.push_back(i);
+    batch.paths.push_back(path);
+  }
+  for (DriveBatch& batch : batches) {
+    ConnectEvents(batch.zip);
+    const std::vector<int32_t> codes = batch.zip->ZipFiles(batch.paths, [&](size_t, int32_t) { one_done(); });
+    mblnFileSkipped = false;
+    ConnectEvents(nullptr);
+    for (size_t k = 0; k < codes.size(); ++k) {
+      if (codes[k] == 0) {
+        batch.stored.push_back(files[batch.items[k]]);
+      } else {
+        results[batch.items[k]] = Error(bkCreateErrorUnableToOpenFile, "MakeFileSafe", "Unable to open file");
+      }
+    }
+  }
+  if (!mobjLog) throw Error::Standard(errnum::kObjectNotSet);
+  bool recorded = false;
+  for (DriveBatch& batch : batches) {
+    if (batch.stored.empty()) continue;
+    std::vector<std::optional<Error>> refused(batch.stored.size());
+    mobjLog->ZipByDrive(batch.drive)->AppendFiles(batch.stored, &refused);
+    size_t k = 0;
+    for (size_t item : batch.items) {
+      if (results[item]) continue;
+      if (refused[k]) results[item] = std::move(refused[k]);
+      ++k;
+    }
+    recorded = true;
+  }
+  if (recorded) mobjLog->SaveLog();
+  return results;
+}
+
+void clsFileRollbackCreate::FlushDriveZips() {
+  if (!mcolDriveZips) return;
+  for (auto& zip : *mcolDriveZips) zip->Flush();
+}
+
+}  // namespace bk
