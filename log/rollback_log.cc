@@ -58,6 +58,21 @@ clsFileRollbackLog::clsFileRollbackLog(std::shared_ptr<FileSystem> fs) : mobjFil
 clsFileRollbackLog::~clsFileRollbackLog() = default;
 
 void clsFileRollbackLog::CreateLogFile(std::string_view strLogFileName) {
+  NewDocument(strLogFileName);
+  SaveLog();
+}
+
+void clsFileRollbackLog::ClaimLogFile(std::string_view strLogFileName) {
+  NewDocument(strLogFileName);
+  try {
+    mobjFileSystem->CreateFileDurably(mstrLogFileName, Utf16LeWithBom(mobjDocument->Xml()));
+  } catch (...) {
+    ResetLog();
+    throw;
+  }
+}
+
+void clsFileRollbackLog::NewDocument(std::string_view strLogFileName) {
   ResetLog();
   mstrLogFileName = std::string(strLogFileName);
   mobjDocument = CreateXmlDocument();
@@ -73,14 +88,13 @@ void clsFileRollbackLog::CreateLogFile(std::string_view strLogFileName) {
   mobjZipFilesElement = doc.CreateElement("ZipFiles");
   root->AppendChild(mobjZipFilesElement);
   mcolZips = std::make_unique<ZipCollection>();
-  SaveLog();
 }
 
 void clsFileRollbackLog::LoadFromFile(std::string_view strLogFile) {
   ResetLog();
   mstrLogFileName = std::string(strLogFile);
   mobjDocument = CreateXmlDocument();
-  const std::unique_ptr<File> file = mobjFileSystem->Open(mstrLogFileName, OpenMode::kRead);
+  const std::unique_ptr<File> file = mobjFileSystem->Open(mstrLogFileName, OpenMode::kReadRegular);
   const std::string bytes = file->ReadAll();
   file->Close();
   mobjDocument->Load(bytes, mstrLogFileName);

@@ -44,6 +44,10 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   void Rollback(bool blnDeleteZip = true);
 
   // --- Internal to the component ---
+  // Starts a new log at a path no entry holds yet: the file is created
+  // exclusively, following no link, and the log written into it durably.
+  // 58 when the name is taken; the log then holds nothing.
+  void ClaimLogFile(std::string_view strLogFileName);
   void SaveLog();
   void Completed(bool value);
   FileSystem& file_system() { return *mobjFileSystem; }
@@ -52,6 +56,8 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
  private:
   explicit clsFileRollbackLog(std::shared_ptr<FileSystem> fs);
   void ResetLog();
+  // Resets the log and builds the document of a new one for that path.
+  void NewDocument(std::string_view strLogFileName);
   // Error 91 unless a document is held.
   XmlDocument& RequireDocument();
   // Error 91 unless the document has a root element.

@@ -117,14 +117,15 @@ bool ChangedSince(File& file, const FileStat& before) {
 
 std::unique_ptr<File> OpenForWriting(FileSystem& fs, const std::string& path, bool* created) {
   *created = false;
-  if (fs.FileExists(path)) return fs.Open(path, OpenMode::kReadWrite);
+  // An archive that exists is only ever a regular file reached without a link.
+  if (fs.FileExists(path)) return fs.Open(path, OpenMode::kReadWriteRegular);
   try {
     auto file = fs.Open(path, OpenMode::kCreateNew);
     *created = true;
     return file;
   } catch (const Error& e) {
     if (e.number() != errnum::kFileAlreadyExists) throw;
-    return fs.Open(path, OpenMode::kReadWrite);
+    return fs.Open(path, OpenMode::kReadWriteRegular);
   }
 }
 
@@ -268,7 +269,7 @@ int32_t ArchiveComponent::Zip() {
 
 int32_t ArchiveComponent::Unzip() {
   const std::string archive_path = ArchivePath();
-  std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kRead);
+  std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kReadRegular);
   const zip::Directory& dir = state_->Load(*archive, archive_path);
   const std::string destination = Destination();
   const PathRules& rules = fs_->paths();
@@ -314,7 +315,7 @@ int32_t ArchiveComponent::Unzip() {
 
 std::vector<std::string> ArchiveComponent::ListEntries() {
   const std::string archive_path = ArchivePath();
-  std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kRead);
+  std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kReadRegular);
   const zip::Directory& dir = state_->Load(*archive, archive_path);
   std::vector<std::string> names;
   names.reserve(dir.entries.size());

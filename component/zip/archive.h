@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "component/fs/file_system.h"
@@ -99,6 +100,14 @@ class ArchiveComponent {
   // errnum::kArchiveError (the path of the error is the entry name) for an
   // unsafe name or for entries not written, which also raise SkippingFile.
   int32_t Unzip();
+
+  // Creates ArchiveFileName as a new archive, exclusively and following no
+  // link: 58 when any entry of that name exists. It holds one entry named
+  // entry_name with these bytes (a file at the top level, owner-only on
+  // POSIX, the present time), or none when entry_name is empty. The archive
+  // and its folder entry are on stable storage when it returns; a file
+  // created but not completed is removed. Zip then adds to it.
+  void CreateNew(std::string_view entry_name = {}, std::string_view entry_bytes = {});
 
   // Entry names of the archive in central-directory order (recovered by a
   // scan of the local headers when the end record is missing).
