@@ -43,6 +43,7 @@ std::string TakeDrive(FileSystem& fs, const std::string& marker, const std::stri
 }  // namespace
 
 void clsFileRollbackLog::Rollback(bool blnDeleteZip) {
+  for (auto& zip : RequireZips()) CheckArchiveBeside(*zip);
   for (auto& zip : RequireZips()) zip->Restore(blnDeleteZip);
 }
 

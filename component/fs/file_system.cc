@@ -49,7 +49,7 @@ std::unique_ptr<TextReader> FileSystem::OpenTextFile(std::string_view path) {
 }
 
 void FileSystem::WriteNewFile(std::string_view path, std::string_view bytes) {
-  std::unique_ptr<File> file = Open(path, OpenMode::kCreateNew);
+  std::unique_ptr<File> file = Open(path, OpenMode::kCreatePrivate);
   try {
     file->WriteAt(0, bytes.data(), bytes.size());
     file->Sync();

@@ -51,6 +51,8 @@ enum class OpenMode {
   kCreateNew,         // create, failing with 58 when any entry of that name
                       // exists (a symbolic link or reparse point too, never
                       // followed)
+  kCreatePrivate,     // as kCreateNew, readable and writable by the owner
+                      // only (POSIX 0600; Windows: as kCreateNew)
   // For files in a folder others may write (the temporary folder, a file a
   // log names): an existing regular file, opened without following a link
   // (or reparse point) and without waiting. A link, folder, pipe or device
@@ -177,13 +179,13 @@ class FileSystem {
   // Opens an existing UTF-16 text file for reading.
   std::unique_ptr<TextReader> OpenTextFile(std::string_view path);
   // Replaces the whole file atomically and durably: writes a temporary file
-  // in the same folder, syncs it, renames it over the target and syncs the
+  // (kCreatePrivate, so the file ends up for its owner only) in the same folder, syncs it, renames it over the target and syncs the
   // folder. The temporary file is removed on any failure; the target then
   // holds its previous content.
   void ReplaceFileDurably(std::string_view path, std::string_view bytes);
-  // Creates the file exclusively (58 when any entry of that name exists, a
-  // link included, which is never followed), writes the bytes, syncs them
-  // and then the folder. A file created but not filled is removed again.
+  // Creates the file exclusively and for its owner only (kCreatePrivate),
+  // writes the bytes, syncs them and then the folder. A file created but not
+  // filled is removed again.
   void CreateFileDurably(std::string_view path, std::string_view bytes);
 
  private:

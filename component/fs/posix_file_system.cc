@@ -336,13 +336,15 @@ std::unique_ptr<File> PosixFileSystem::Open(std::string_view path, OpenMode mode
     case OpenMode::kReadDenyWriters: flags |= O_RDONLY; break;
     case OpenMode::kReadWrite: flags |= O_RDWR; break;
     case OpenMode::kCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
-    case OpenMode::kCreateNew: flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW; break;
+    case OpenMode::kCreateNew:
+    case OpenMode::kCreatePrivate: flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW; break;
     case OpenMode::kReadRegular: flags |= O_RDONLY | O_NOFOLLOW; break;
     case OpenMode::kReadWriteRegular: flags |= O_RDWR | O_NOFOLLOW; break;
   }
   const bool writable = (flags & O_RDWR) != 0;
-  if (writable && mode != OpenMode::kCreateNew && !regular_only) CheckWritable(p);
-  const int fd = ::open(p.c_str(), flags, 0666);
+  const bool creating_new = mode == OpenMode::kCreateNew || mode == OpenMode::kCreatePrivate;
+  if (writable && !creating_new && !regular_only) CheckWritable(p);
+  const int fd = ::open(p.c_str(), flags, mode == OpenMode::kCreatePrivate ? 0600 : 0666);
   if (fd < 0) {
     const int err = errno;
     if (regular_only && (err == ELOOP || err == EISDIR || err == ENXIO)) throw NotARegularFile(path, err);

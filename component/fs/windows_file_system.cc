@@ -345,6 +345,7 @@ std::unique_ptr<File> WindowsFileSystem::Open(std::string_view path, OpenMode mo
     case OpenMode::kReadWrite: break;
     case OpenMode::kCreate: disposition = CREATE_ALWAYS; break;
     case OpenMode::kCreateNew:
+    case OpenMode::kCreatePrivate:
       disposition = CREATE_NEW;
       flags |= FILE_FLAG_OPEN_REPARSE_POINT;
       break;
@@ -354,7 +355,7 @@ std::unique_ptr<File> WindowsFileSystem::Open(std::string_view path, OpenMode mo
       break;
     case OpenMode::kReadWriteRegular: flags = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS; break;
   }
-  if ((access & GENERIC_WRITE) != 0 && mode != OpenMode::kCreateNew && !regular_only) CheckWritable(path);
+  if ((access & GENERIC_WRITE) != 0 && disposition != CREATE_NEW && !regular_only) CheckWritable(path);
   if (regular_only) access = (access & GENERIC_WRITE) != 0 ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
   HANDLE h = CreateFileW(Wide(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
   if (h == INVALID_HANDLE_VALUE) {

@@ -101,8 +101,8 @@ class ArchiveComponent {
   // unsafe name or for entries not written, which also raise SkippingFile.
   int32_t Unzip();
 
-  // Creates ArchiveFileName as a new archive, exclusively and following no
-  // link: 58 when any entry of that name exists. It holds one entry named
+  // Creates ArchiveFileName as a new archive for its owner only, exclusively
+  // and following no link: 58 when any entry of that name exists. It holds one entry named
   // entry_name with these bytes (a file at the top level, owner-only on
   // POSIX, the present time), or none when entry_name is empty. The archive
   // and its folder entry are on stable storage when it returns; a file

@@ -32,7 +32,7 @@ zip::Entry MemoryEntry(std::string_view name, bool windows) {
 
 void ArchiveComponent::CreateNew(std::string_view entry_name, std::string_view entry_bytes) {
   const std::string archive_path = ArchivePath();
-  std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kCreateNew);
+  std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kCreatePrivate);
   try {
     std::string central;
     uint64_t end = 0;
