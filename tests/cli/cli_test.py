@@ -165,7 +165,7 @@ class AssessTests(Scratch):
         text = run("assess", self.temp)
         self.assertEqual(text.returncode, 0)
         self.assertIn("Unfinished period: " + log["log"], text.stdout)
-        self.assertIn("Skipped (cannot be loaded): " + skipped[0]["path"], text.stdout)
+        self.assertIn("Skipped: " + skipped[0]["path"] + ": ", text.stdout)
         self.assertIn("1 unfinished period in " + self.temp, text.stdout)
 
     def test_names_that_json_must_escape_survive(self):
