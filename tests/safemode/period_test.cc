@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -127,6 +129,30 @@ TEST(SuccessfulPeriod, TakenLogNameMovesThePeriodToALaterSecond) {
   safe.BeginSafety();
   EXPECT_GT(safe.log_file_name(), taken);
   EXPECT_EQ(ReadFile(taken), "taken");
+}
+
+// Periods begun together claim distinct names, and a period never adds to an
+// archive that already holds its archive's name: it takes the next number.
+TEST(SuccessfulPeriod, PeriodsBegunTogetherAndPlantedArchivesNeverShareAFile) {
+  Scratch s;
+  WriteFile(s.Data("a.txt"), "a");
+  std::vector<std::unique_ptr<clsFileRollbackCreate>> periods;
+  std::set<std::string> logs;
+  for (int i = 0; i < 4; ++i) {
+    periods.push_back(std::make_unique<clsFileRollbackCreate>(s.fs));
+    periods.back()->TempDir(s.temp);
+    periods.back()->BeginSafety();
+    logs.insert(periods.back()->log_file_name());
+  }
+  EXPECT_EQ(logs.size(), 4u);
+  const std::string stem = WithoutExtension(periods[0]->log_file_name());
+  WriteFile(stem + "-1.zip", "planted");
+  periods[0]->MakeFileSafe(s.Data("a.txt"));
+  WriteFile(s.Data("a.txt"), "changed");
+  periods[0]->UndoSafetyOperations(true, true);
+  EXPECT_EQ(ReadFile(s.Data("a.txt")), "a");
+  EXPECT_EQ(ReadFile(stem + "-1.zip"), "planted");
+  EXPECT_FALSE(Exists(stem + "-2.zip"));
 }
 
 TEST(SuccessfulPeriod, FilesOfOneDriveShareOneArchiveAndTheLogListsEachCall) {
