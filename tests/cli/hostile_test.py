@@ -6,13 +6,11 @@ started together on one folder, some of them killed.
     hostile_test.py --brightkeep PATH [unittest arguments, e.g. ManyPeriodsTests]
 """
 
-import argparse
 import json
 import os
 import signal
 import stat
 import subprocess
-import sys
 import time
 import unittest
 import zipfile
@@ -188,13 +186,5 @@ class HostileFolderTests(Scratch):
         self.assertEqual(self.read("a.txt"), b"changed")
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--brightkeep", required=True)
-    args, rest = parser.parse_known_args()
-    cli_support.BRIGHTKEEP = os.path.abspath(args.brightkeep)
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    cli_support.main()
