@@ -110,6 +110,12 @@ void AnnounceWriter(int fd) {
 #endif
 }
 
+// What the regular-only modes refuse, judged on the open descriptor.
+void CheckRegularOnly(const struct stat& st, const std::string& path, bool writable) {
+  if (!S_ISREG(st.st_mode)) throw NotARegularFile(path, S_ISDIR(st.st_mode) ? EISDIR : 0);
+  if (writable && IsReadOnlyMode(st.st_mode)) throw Error::Standard(errnum::kPermissionDenied, path, EACCES);
+}
+
 class PosixFile final : public File {
  public:
   PosixFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
@@ -353,12 +359,11 @@ std::unique_ptr<File> PosixFileSystem::Open(std::string_view path, OpenMode mode
   auto file = std::make_unique<PosixFile>(fd, p);
   struct stat st;
   if (::fstat(fd, &st) != 0) ThrowErrno(path);
-  if (S_ISDIR(st.st_mode)) {
-    if (regular_only) throw NotARegularFile(path, EISDIR);
+  if (regular_only) {
+    CheckRegularOnly(st, p, writable);
+  } else if (S_ISDIR(st.st_mode)) {
     throw Error::Standard(errnum::kPermissionDenied, p, EISDIR);
   }
-  if (regular_only && !S_ISREG(st.st_mode)) throw NotARegularFile(path);
-  if (regular_only && writable && IsReadOnlyMode(st.st_mode)) throw Error::Standard(errnum::kPermissionDenied, p, EACCES);
   if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) ThrowErrno(path);
   if (writable) AnnounceWriter(fd);
   if (mode == OpenMode::kReadDenyWriters && HasForeignWriteLock(fd)) {
