@@ -131,6 +131,12 @@ TEST(SuccessfulPeriod, TakenLogNameMovesThePeriodToALaterSecond) {
   EXPECT_EQ(ReadFile(taken), "taken");
 }
 
+TEST(SuccessfulPeriod, LaterSecondsRollOverTheCalendar) {
+  EXPECT_EQ(SafeTimeStamp(LocalDateTime{2024, 2, 28, 23, 59, 59}, 1), "2024-02-29 00.00.00");
+  EXPECT_EQ(SafeTimeStamp(LocalDateTime{2023, 12, 31, 23, 59, 58}, 3), "2024-01-01 00.00.01");
+  EXPECT_EQ(SafeTimeStamp(LocalDateTime{2023, 3, 1, 8, 0, 0}, 86400 * 365), "2024-02-29 08.00.00");
+}
+
 // Periods begun together claim distinct names, and a period never adds to an
 // archive that already holds its archive's name: it takes the next number.
 TEST(SuccessfulPeriod, PeriodsBegunTogetherAndPlantedArchivesNeverShareAFile) {
