@@ -27,9 +27,10 @@ struct LocalDateTime {
 };
 LocalDateTime LocalNow();
 
-// The user id the process acts as (POSIX: the effective user id), or -1 where
-// files have no numeric owner (Windows).
+// The user and group ids the process acts as (POSIX: the effective ids), or
+// -1 where files have no numeric owner (Windows).
 int64_t CurrentUserId();
+int64_t CurrentGroupId();
 
 // The decimal separator of numbers turned into text for the user: the user
 // locale's separator on Windows, "." elsewhere.

@@ -22,6 +22,7 @@ LocalDateTime LocalNow() {
 }
 
 int64_t CurrentUserId() { return static_cast<int64_t>(::geteuid()); }
+int64_t CurrentGroupId() { return static_cast<int64_t>(::getegid()); }
 
 std::string LocaleDecimalSeparator() { return "."; }
 

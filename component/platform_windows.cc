@@ -33,6 +33,7 @@ LocalDateTime LocalNow() {
 }
 
 int64_t CurrentUserId() { return -1; }
+int64_t CurrentGroupId() { return -1; }
 
 std::string LocaleDecimalSeparator() {
   wchar_t buffer[8] = {};

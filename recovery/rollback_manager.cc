@@ -35,7 +35,7 @@ void clsRollbackManager::AssessRollback(std::string_view strTempDir) {
   mcolFailedLogs = std::make_shared<LogCollection>();
   skipped_.clear();
   const std::optional<Error> folder_distrust =
-      trust_folder_ ? std::nullopt : FolderDistrust(*fs_, std::string(strTempDir), CurrentUserId());
+      trust_folder_ ? std::nullopt : FolderDistrust(*fs_, std::string(strTempDir), CurrentUserId(), CurrentGroupId());
 
   for (const FolderEntry& entry : entries) {
     if (!IsLogCandidate(*fs_, entry)) continue;

@@ -5,6 +5,8 @@ namespace {
 
 // POSIX permission bits, the same on every POSIX system.
 constexpr uint32_t kGroupOrOthersWrite = 0022;
+constexpr uint32_t kGroupWrite = 0020;
+constexpr uint32_t kOthersWrite = 0002;
 constexpr uint32_t kSticky = 01000;
 
 bool OwnedByAnother(const FileStat& st, int64_t user) { return st.owner != user && st.owner != 0; }
@@ -15,12 +17,14 @@ Error Distrust(const char* why, const std::string& path) {
 
 }  // namespace
 
-std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, int64_t user) {
+std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, int64_t user, int64_t group) {
   if (user < 0) return std::nullopt;
   // "." inside the folder: the folder itself, also when its path is a link.
   const FileStat st = fs.Stat(fs.BuildPath(folder, "."));
   if (st.owner < 0) return std::nullopt;
-  const bool shared = (st.attributes & kGroupOrOthersWrite) != 0 && (st.attributes & kSticky) == 0;
+  const bool others_write =
+      (st.attributes & kOthersWrite) != 0 || ((st.attributes & kGroupWrite) != 0 && st.group != group);
+  const bool shared = others_write && (st.attributes & kSticky) == 0;
   if (OwnedByAnother(st, user) || shared) return Distrust("in a folder another user can write", folder);
   return std::nullopt;
 }

@@ -19,10 +19,11 @@
 
 namespace bk {
 
-// A folder is distrusted when another user owns it, or when group or others
-// may write it and the sticky bit does not keep them from replacing files
-// they do not own.
-std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, int64_t user);
+// A folder is distrusted when another user owns it, or when others may write
+// it, or its group may and that group is not the caller's own (primary)
+// group, unless the sticky bit keeps them from replacing files they do not
+// own. (A folder made under a umask of 002 belongs to the user's own group.)
+std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, int64_t user, int64_t group);
 
 // A file is distrusted when another user owns it or group or others may write
 // it; `st` comes from the open file (fstat), never from a second look-up.

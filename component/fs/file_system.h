@@ -31,8 +31,10 @@ struct FileStat {
   bool is_folder = false;
   bool is_symlink = false;
   bool read_only = false;
-  // POSIX: the owner's user id. -1 where files have no such owner (Windows).
+  // POSIX: the owner's user id and the group id. -1 where files have no such
+  // owner (Windows).
   int64_t owner = -1;
+  int64_t group = -1;
 };
 
 struct FolderEntry {

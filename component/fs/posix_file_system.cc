@@ -68,6 +68,7 @@ FileStat FromStat(const struct stat& st) {
   out.is_symlink = S_ISLNK(st.st_mode);
   out.read_only = !out.is_folder && !out.is_symlink && IsReadOnlyMode(st.st_mode);
   out.owner = st.st_uid;
+  out.group = st.st_gid;
   return out;
 }
 

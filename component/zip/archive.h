@@ -109,6 +109,12 @@ class ArchiveComponent {
   // created but not completed is removed. Zip then adds to it.
   void CreateNew(std::string_view entry_name = {}, std::string_view entry_bytes = {});
 
+  // The bytes of the first file entry named `entry_name` (matched as Unzip
+  // matches names), read into memory: nothing is written. 53 when the archive
+  // holds no such entry; errnum::kArchiveError when it is larger than
+  // max_size or damaged.
+  std::string ReadEntry(std::string_view entry_name, uint64_t max_size);
+
   // Entry names of the archive in central-directory order (recovered by a
   // scan of the local headers when the end record is missing).
   std::vector<std::string> ListEntries();

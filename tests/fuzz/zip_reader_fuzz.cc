@@ -4,12 +4,13 @@
 // it must never crash, hang, or hand out more data than an entry declares.
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 
+#include "component/fs/memory_file.h"
 #include "component/zip/zip_reader.h"
-#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  bk::fuzz::MemoryFile file(data, size);
+  bk::MemoryFile file(std::string(reinterpret_cast<const char*>(data), size), "fuzz.zip");
   bk::zip::Directory dir;
   try {
     dir = bk::zip::ReadDirectory(file);

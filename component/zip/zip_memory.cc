@@ -1,11 +1,14 @@
-// Creating a new archive exclusively, with an optional first entry taken from
-// memory (the drive marker of a drive archive).
+// Archive entries from and to memory: a new archive created exclusively with
+// an optional first entry (the drive marker of a drive archive), and one
+// entry read back (the marker, when an archive is restored).
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 
 #include "component/error.h"
 #include "component/zip/archive.h"
+#include "component/text.h"
+#include "component/zip/zip_reader.h"
 #include "component/zip/zip_writer.h"
 
 namespace bk {
@@ -60,6 +63,26 @@ void ArchiveComponent::CreateNew(std::string_view entry_name, std::string_view e
     throw;
   }
   fs_->SyncFolder(fs_->GetParentFolderName(archive_path));
+}
+
+std::string ArchiveComponent::ReadEntry(std::string_view entry_name, uint64_t max_size) {
+  const std::string archive_path = ArchivePath();
+  std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kReadRegular);
+  const zip::Directory dir = zip::ReadDirectory(*archive);
+  std::string wanted(entry_name);
+  std::replace(wanted.begin(), wanted.end(), '\\', '/');
+  for (const zip::Entry& e : dir.entries) {
+    if (e.IsFolder() || !text::EqualsIgnoreCase(e.name, wanted)) continue;
+    std::string bytes;
+    // The reader never hands out more than the entry's declared size.
+    const bool intact = e.size <= max_size && zip::ExtractEntry(*archive, archive->Size(), e, [&](const char* data,
+                                                                                                  size_t n) {
+      bytes.append(data, n);
+    });
+    if (!intact) throw Error(errnum::kArchiveError, kLibrarySource, "The entry is damaged or too large", e.name);
+    return bytes;
+  }
+  throw Error::Standard(errnum::kFileNotFound, std::string(entry_name));
 }
 
 }  // namespace bk
