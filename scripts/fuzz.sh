@@ -20,7 +20,11 @@ build_targets() {
     CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DBK_FUZZ=ON -DBK_BUILD_TESTS=OFF -DBK_BUILD_BENCH=OFF >/dev/null
   fi
-  cmake --build "$build" -j2 --target log_loader_fuzz zip_reader_fuzz restore_fuzz >/dev/null
+  if ! cmake --build "$build" -j2 --target log_loader_fuzz zip_reader_fuzz restore_fuzz >"$build/build.log" 2>&1; then
+    cat "$build/build.log" >&2
+    echo "fuzz: 0 passed, ${#targets[@]} failed (build)"
+    exit 1
+  fi
 }
 
 # run TARGET SECONDS: 0 when the time ran out without a finding.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "fuzz_support.h"
+#include "component/error.h"
 #include "log/rollback_log.h"
 
 namespace {

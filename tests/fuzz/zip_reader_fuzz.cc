@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "component/error.h"
 #include "component/fs/memory_file.h"
 #include "component/zip/zip_reader.h"
 
