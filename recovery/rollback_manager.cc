@@ -44,11 +44,15 @@ void clsRollbackManager::AssessRollback(std::string_view strTempDir) {
       continue;
     }
     std::shared_ptr<clsFileRollbackLog> log = clsFileRollbackLog::Create(fs_);
-    if (std::optional<Error> why = Load(*log, entry.path)) {
+    std::optional<Error> why = Load(*log, entry.path);
+    // A completed log asks for nothing, whoever wrote it.
+    if (!why && ReadsCompleted(*log)) continue;
+    if (!why) why = Distrust(*log, entry.path);
+    if (why) {
       skipped_.push_back(SkippedLog{entry.path, *std::move(why)});
-      continue;
+    } else {
+      mcolFailedLogs->Add(std::move(log));
     }
-    if (!ReadsCompleted(*log)) mcolFailedLogs->Add(std::move(log));
   }
 }
 
@@ -60,6 +64,10 @@ std::optional<Error> clsRollbackManager::Load(clsFileRollbackLog& log, const std
   } catch (const std::exception& e) {
     return Error(errnum::kPathFileAccessError, kLibrarySource, e.what(), path);
   }
+  return std::nullopt;
+}
+
+std::optional<Error> clsRollbackManager::Distrust(clsFileRollbackLog& log, const std::string& path) {
   if (trust_folder_) return std::nullopt;
   const int64_t user = CurrentUserId();
   if (std::optional<Error> why = FileDistrust(log.LoadedFileStat(), path, user)) return why;

@@ -31,10 +31,10 @@ class clsRollbackManager {
 
   // Loads every "Safe*.xml" directly in the folder and collects those not
   // marked completed into a new collection. Changes no file. Unless the
-  // folder is trusted, a candidate is skipped when the folder, the log or an
-  // archive it names in that folder could have been planted by another user
-  // (trust.h), and each log handed out checks its archives again when it is
-  // rolled back.
+  // folder is trusted, an unfinished log is skipped when the folder, the log
+  // or an archive it names in that folder could have been planted by another
+  // user (trust.h), and each log handed out checks its archives again when it
+  // is rolled back. In a folder not trusted, no candidate is loaded at all.
   void AssessRollback(std::string_view strTempDir);
   // Takes the folder, its logs and its archives as the caller's own: no
   // ownership or permission checks. Links, pipes and devices are still
@@ -51,8 +51,10 @@ class clsRollbackManager {
   std::shared_ptr<LogCollection> mcolFailedLogs;
   std::vector<SkippedLog> skipped_;
   bool trust_folder_ = false;
-  // Loads a candidate; the reason it is not taken, if so.
+  // Loads a candidate; the error, if it cannot be loaded.
   std::optional<Error> Load(clsFileRollbackLog& log, const std::string& path);
+  // Why a loaded log is not trusted, if so; sets its archive check otherwise.
+  std::optional<Error> Distrust(clsFileRollbackLog& log, const std::string& path);
   // The first archive of the log in the log's folder that is not trusted.
   std::optional<Error> ArchivesDistrust(clsFileRollbackLog& log);
 };
