@@ -1,4 +1,4 @@
-// brightkeep assess DIR [--json]
+// brightkeep assess DIR [--json] [--trust-folder]
 #include <iostream>
 
 #include "cli/cli.h"
@@ -10,17 +10,21 @@ namespace bk::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: brightkeep assess DIR [--json]
+constexpr const char* kHelp = R"(Usage: brightkeep assess DIR [--json] [--trust-folder]
 
 Lists the unfinished periods of safe mode whose rollback logs lie in DIR
 (the files "Safe*.xml" directly in it that are not marked completed), oldest
 first: each log, when its period started, and per archive its drive, its path
-and the files it holds. Candidates that cannot be loaded are listed with the
-reason. Nothing is changed.
+and the files it holds. Candidates that are skipped are listed with the
+reason: they cannot be loaded, or another user could have planted them (the
+folder, the log or one of its archives is owned by another user than you or
+root, or writable by others). Nothing is changed.
 
 Options:
-  --json      write the result as JSON (see the README)
-  -h, --help  show this help
+  --json          write the result as JSON (see the README)
+  --trust-folder  take every log and archive in DIR as your own: no
+                  ownership or permission checks
+  -h, --help      show this help
 )";
 
 void WriteJson(const FolderAssessment& assessment) {
@@ -28,6 +32,7 @@ void WriteJson(const FolderAssessment& assessment) {
   json.BeginObject();
   json.Field("format", int64_t{1});
   json.Field("folder", assessment.folder);
+  json.Field("trust_folder", assessment.trust_folder);
   json.Key("unfinished");
   json.BeginArray();
   for (const DescribedLog& entry : assessment.logs) {
@@ -47,8 +52,7 @@ void WriteText(const FolderAssessment& assessment) {
     PrintLog(std::cout, entry.report, false);
   }
   for (const SkippedLog& skipped : assessment.skipped) {
-    std::cout << "Skipped (cannot be loaded): " << skipped.path << ": " << skipped.error.description() << " ("
-              << skipped.error.number() << ")\n";
+    std::cout << "Skipped: " << DescribeSkipped(skipped) << "\n";
   }
   const size_t count = assessment.logs.size();
   std::cout << (count == 0 ? std::string("No") : std::to_string(count)) << " unfinished period"
@@ -58,13 +62,13 @@ void WriteText(const FolderAssessment& assessment) {
 }  // namespace
 
 int RunAssess(const std::vector<std::string>& args) {
-  const ParsedArgs parsed = ParseArgs(args, {{"--json", false}});
+  const ParsedArgs parsed = ParseArgs(args, {{"--json", false}, {"--trust-folder", false}});
   if (parsed.help) {
     std::cout << kHelp;
     return kExitSuccess;
   }
   if (parsed.positionals.size() != 1) throw UsageError("assess needs exactly one folder");
-  const FolderAssessment assessment = AssessFolder(parsed.positionals[0]);
+  const FolderAssessment assessment = AssessFolder(parsed.positionals[0], parsed.Has("--trust-folder"));
   if (parsed.Has("--json")) {
     WriteJson(assessment);
   } else {

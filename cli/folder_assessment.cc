@@ -2,10 +2,12 @@
 
 namespace bk::cli {
 
-FolderAssessment AssessFolder(std::string_view folder, std::shared_ptr<FileSystem> fs) {
+FolderAssessment AssessFolder(std::string_view folder, bool trust_folder, std::shared_ptr<FileSystem> fs) {
   FolderAssessment result;
   result.folder = fs->GetAbsolutePathName(folder);
+  result.trust_folder = trust_folder;
   clsRollbackManager manager(fs);
+  manager.TrustFolder(trust_folder);
   manager.AssessRollback(result.folder);
   for (const std::shared_ptr<clsFileRollbackLog>& log : *manager.FailedLogs()) {
     result.logs.push_back(DescribedLog{log, DescribeLog(*log)});
@@ -13,6 +15,10 @@ FolderAssessment AssessFolder(std::string_view folder, std::shared_ptr<FileSyste
   SortOldestFirst(result.logs);
   result.skipped = manager.SkippedLogs();
   return result;
+}
+
+std::string DescribeSkipped(const SkippedLog& skipped) {
+  return skipped.path + ": " + skipped.error.description() + " (" + std::to_string(skipped.error.number()) + ")";
 }
 
 void WriteError(JsonWriter& json, const Error& error) {

@@ -18,11 +18,17 @@ struct FolderAssessment {
   std::string folder;  // absolute
   std::vector<DescribedLog> logs;
   std::vector<SkippedLog> skipped;
+  bool trust_folder = false;
 };
 
-FolderAssessment AssessFolder(std::string_view folder, std::shared_ptr<FileSystem> fs = DefaultFileSystem());
+// With `trust_folder` the ownership and permission checks are left out
+// (clsRollbackManager::TrustFolder).
+FolderAssessment AssessFolder(std::string_view folder, bool trust_folder,
+                              std::shared_ptr<FileSystem> fs = DefaultFileSystem());
 
 // A JSON array of {"path", "error": {"number", "source", "description"}}.
+// The text form of one skipped candidate: "PATH: DESCRIPTION (NUMBER)".
+std::string DescribeSkipped(const SkippedLog& skipped);
 void WriteSkipped(JsonWriter& json, const std::vector<SkippedLog>& skipped);
 // The error object of a failure: {"number", "source", "description", "path"}.
 void WriteError(JsonWriter& json, const Error& error);

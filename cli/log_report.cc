@@ -51,7 +51,10 @@ LogReport DescribeLog(clsFileRollbackLog& log) {
 
 void SortOldestFirst(std::vector<DescribedLog>& logs) {
   std::stable_sort(logs.begin(), logs.end(), [](const DescribedLog& a, const DescribedLog& b) {
-    return a.report.start_date.value_or(-INFINITY) < b.report.start_date.value_or(-INFINITY);
+    const double a_date = a.report.start_date.value_or(-INFINITY);
+    const double b_date = b.report.start_date.value_or(-INFINITY);
+    if (a_date != b_date) return a_date < b_date;
+    return a.log->LogFileName() < b.log->LogFileName();
   });
 }
 

@@ -42,7 +42,8 @@ struct DescribedLog {
   LogReport report;
 };
 // Orders logs oldest first by start date; logs whose date cannot be read
-// come first, and equal dates keep their order.
+// come first. Periods begun in the same second share a date; their logs'
+// names, later seconds for later claims, order them.
 void SortOldestFirst(std::vector<DescribedLog>& logs);
 
 // "yyyy-mm-dd HH:MM:SS" (or with "T" between date and time) for an OLE

@@ -1,4 +1,4 @@
-// brightkeep rollback DIR [--keep-archives] [--delete-logs] [--dry-run]
+// brightkeep rollback DIR [--keep-archives] [--delete-logs] [--dry-run] [--trust-folder]
 #include <iostream>
 
 #include "cli/cli.h"
@@ -10,13 +10,14 @@ namespace bk::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: brightkeep rollback DIR [--keep-archives] [--delete-logs] [--dry-run]
+constexpr const char* kHelp = R"(Usage: brightkeep rollback DIR [--keep-archives] [--delete-logs] [--dry-run] [--trust-folder]
 
 Rolls back every unfinished period of safe mode whose rollback log lies in
 DIR, oldest first: every file its archives hold is put back, and each file
 the log records is reported. A period that fails is reported and the others
-still go ahead. Exit status 0 when every period was rolled back and every log
-candidate could be loaded, 1 otherwise.
+still go ahead. A candidate log that cannot be loaded, or that another user
+could have planted (see assess --help), is skipped and reported. Exit status
+0 when every period was rolled back and no candidate was skipped, 1 otherwise.
 
 Options:
   --keep-archives  keep each period's archives after restoring from them
@@ -24,6 +25,8 @@ Options:
   --delete-logs    delete each log once its period is rolled back (by
                    default it stays, still unfinished)
   --dry-run        only report what would be restored
+  --trust-folder   take every log and archive in DIR as your own: no
+                   ownership or permission checks
   -h, --help       show this help
 )";
 
@@ -86,17 +89,18 @@ bool RollBackOne(const DescribedLog& entry, const ParsedArgs& parsed, FileSystem
 }  // namespace
 
 int RunRollback(const std::vector<std::string>& args) {
-  const ParsedArgs parsed = ParseArgs(args, {{"--keep-archives", false}, {"--delete-logs", false}, {"--dry-run", false}});
+  const ParsedArgs parsed = ParseArgs(args, {{"--keep-archives", false}, {"--delete-logs", false}, {"--dry-run", false},
+                                                  {"--trust-folder", false}});
   if (parsed.help) {
     std::cout << kHelp;
     return kExitSuccess;
   }
   if (parsed.positionals.size() != 1) throw UsageError("rollback needs exactly one folder");
   std::shared_ptr<FileSystem> fs = DefaultFileSystem();
-  const FolderAssessment assessment = AssessFolder(parsed.positionals[0], fs);
+  const FolderAssessment assessment = AssessFolder(parsed.positionals[0], parsed.Has("--trust-folder"), fs);
   for (const SkippedLog& skipped : assessment.skipped) {
-    std::cerr << "brightkeep: skipped a log that cannot be loaded: " << skipped.error.description() << " ("
-              << skipped.error.number() << "): " << skipped.path << '\n';
+    std::cerr << "brightkeep: skipped a log: " << skipped.error.description() << " (" << skipped.error.number()
+              << "): " << skipped.path << '\n';
   }
   const bool dry_run = parsed.Has("--dry-run");
   size_t total_files = 0;

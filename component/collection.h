@@ -61,6 +61,13 @@ class KeyedCollection {
   void Remove(int32_t position) { items_.erase(items_.begin() + static_cast<ptrdiff_t>(Index(position))); }
   void Remove(std::string_view key) { Remove(PositionOf(key)); }
 
+  // Declared before the iterator, which names it (clang requires that).
+ private:
+  struct Slot {
+    T item;
+    std::optional<std::string> folded_key;
+  };
+ public:
   class iterator {
    public:
     using Inner = typename std::vector<typename KeyedCollection::Slot>::iterator;
@@ -76,10 +83,6 @@ class KeyedCollection {
   iterator end() { return iterator(items_.end()); }
 
  private:
-  struct Slot {
-    T item;
-    std::optional<std::string> folded_key;
-  };
   static constexpr size_t npos = static_cast<size_t>(-1);
 
   size_t Index(int32_t position) const {

@@ -4,6 +4,7 @@
 // A host of the COM server owns COM initialisation itself.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,11 @@ struct LocalDateTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
 };
 LocalDateTime LocalNow();
+
+// The user and group ids the process acts as (POSIX: the effective ids), or
+// -1 where files have no numeric owner (Windows).
+int64_t CurrentUserId();
+int64_t CurrentGroupId();
 
 // The decimal separator of numbers turned into text for the user: the user
 // locale's separator on Windows, "." elsewhere.

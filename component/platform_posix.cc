@@ -1,6 +1,7 @@
 #include "component/platform.h"
 
 #include <time.h>
+#include <unistd.h>
 
 namespace bk {
 
@@ -19,6 +20,9 @@ LocalDateTime LocalNow() {
   return LocalDateTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                        local.tm_min, local.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
 }
+
+int64_t CurrentUserId() { return static_cast<int64_t>(::geteuid()); }
+int64_t CurrentGroupId() { return static_cast<int64_t>(::getegid()); }
 
 std::string LocaleDecimalSeparator() { return "."; }
 

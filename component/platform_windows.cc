@@ -32,6 +32,9 @@ LocalDateTime LocalNow() {
   return LocalDateTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
 }
 
+int64_t CurrentUserId() { return -1; }
+int64_t CurrentGroupId() { return -1; }
+
 std::string LocaleDecimalSeparator() {
   wchar_t buffer[8] = {};
   const int n = GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SDECIMAL, buffer, 8);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "component/error.h"
+#include "component/fs/memory_file.h"
 #include "component/zip/archive.h"
 #include "log/drive_marker.h"
 #include "log/rollback_log.h"
@@ -19,23 +20,17 @@ std::shared_ptr<FileSystem> RestoreFileSystem(const std::shared_ptr<FileSystem>&
   return DefaultFileSystem();
 }
 
-// Reads the drive from the marker just unzipped and removes the marker file,
-// whatever it held. A marker that is missing fails with the file system's
-// not-found error; one that names no drive fails before anything is written.
-std::string TakeDrive(FileSystem& fs, const std::string& marker, const std::string& archive) {
-  std::string drive;
-  try {
-    auto reader = fs.OpenTextFile(marker);
-    if (!reader->AtEndOfStream()) drive = reader->ReadLine();
-    reader->Close();
-  } catch (...) {
-    if (fs.FileExists(marker)) fs.RemoveFile(marker, true);
-    throw;
-  }
-  fs.RemoveFile(marker, true);
+// The drive named by the archive's marker, read into memory: nothing is
+// written beside the archive, so periods restoring at once never meet. A
+// marker that is missing fails with 53; one that names no drive fails before
+// anything is written.
+std::string TakeDrive(ArchiveComponent& zip, FileSystem& fs) {
+  constexpr uint64_t kMaxMarkerSize = 64 * 1024;
+  TextReader reader(std::make_unique<MemoryFile>(zip.ReadEntry(kDriveMarkerName, kMaxMarkerSize), kDriveMarkerName));
+  const std::string drive = reader.AtEndOfStream() ? std::string() : reader.ReadLine();
   if (!IsDriveName(fs.paths(), drive)) {
     throw Error(errnum::kArchiveError, kLibrarySource,
-                "The archive's drive marker names no drive: \"" + drive + "\"", archive);
+                "The archive's drive marker names no drive: \"" + drive + "\"", zip.ArchiveFileName);
   }
   return drive;
 }
@@ -43,6 +38,7 @@ std::string TakeDrive(FileSystem& fs, const std::string& marker, const std::stri
 }  // namespace
 
 void clsFileRollbackLog::Rollback(bool blnDeleteZip) {
+  for (auto& zip : RequireZips()) CheckArchiveBeside(*zip);
   for (auto& zip : RequireZips()) zip->Restore(blnDeleteZip);
 }
 
@@ -53,12 +49,7 @@ void clsFileRollBackLogZip::Restore(bool blnDeleteZip) {
   zip.ArchiveFileName = ZipName();
 
   if (!fs.FileExists(zip.ArchiveFileName)) throw Error::Standard(errnum::kFileNotFound, zip.ArchiveFileName);
-  const std::string working = fs.GetParentFolderName(fs.GetAbsolutePathName(zip.ArchiveFileName));
-
-  zip.FilesToProcess = kDriveMarkerName;
-  zip.DestinationFolder = working;
-  zip.Unzip();
-  const std::string drive = TakeDrive(fs, fs.BuildPath(working, kDriveMarkerName), zip.ArchiveFileName);
+  const std::string drive = TakeDrive(zip, fs);
 
   zip.FilesToProcess.clear();
   zip.FilesToExclude = kDriveMarkerName;

@@ -58,6 +58,21 @@ clsFileRollbackLog::clsFileRollbackLog(std::shared_ptr<FileSystem> fs) : mobjFil
 clsFileRollbackLog::~clsFileRollbackLog() = default;
 
 void clsFileRollbackLog::CreateLogFile(std::string_view strLogFileName) {
+  NewDocument(strLogFileName);
+  SaveLog();
+}
+
+void clsFileRollbackLog::ClaimLogFile(std::string_view strLogFileName) {
+  NewDocument(strLogFileName);
+  try {
+    mobjFileSystem->CreateFileDurably(mstrLogFileName, Utf16LeWithBom(mobjDocument->Xml()));
+  } catch (...) {
+    ResetLog();
+    throw;
+  }
+}
+
+void clsFileRollbackLog::NewDocument(std::string_view strLogFileName) {
   ResetLog();
   mstrLogFileName = std::string(strLogFileName);
   mobjDocument = CreateXmlDocument();
@@ -73,14 +88,14 @@ void clsFileRollbackLog::CreateLogFile(std::string_view strLogFileName) {
   mobjZipFilesElement = doc.CreateElement("ZipFiles");
   root->AppendChild(mobjZipFilesElement);
   mcolZips = std::make_unique<ZipCollection>();
-  SaveLog();
 }
 
 void clsFileRollbackLog::LoadFromFile(std::string_view strLogFile) {
   ResetLog();
   mstrLogFileName = std::string(strLogFile);
   mobjDocument = CreateXmlDocument();
-  const std::unique_ptr<File> file = mobjFileSystem->Open(mstrLogFileName, OpenMode::kRead);
+  const std::unique_ptr<File> file = mobjFileSystem->Open(mstrLogFileName, OpenMode::kReadRegular);
+  mLoadedStat = file->Stat();
   const std::string bytes = file->ReadAll();
   file->Close();
   mobjDocument->Load(bytes, mstrLogFileName);
@@ -182,6 +197,22 @@ void clsFileRollbackLog::Completed(bool value) {
   SaveLog();
 }
 
+void clsFileRollbackLog::CheckArchiveBeside(clsFileRollBackLogZip& zip) {
+  if (mstrLogFileName.empty()) return;  // a log held in memory only names no folder
+  FileSystem& fs = *mobjFileSystem;
+  const std::string archive = fs.GetAbsolutePathName(zip.ZipName());
+  std::string archive_folder = fs.GetParentFolderName(archive);
+  std::string log_folder = fs.GetParentFolderName(fs.GetAbsolutePathName(mstrLogFileName));
+  if (fs.paths().Separator() == '\\') {
+    archive_folder = text::FoldCase(archive_folder);
+    log_folder = text::FoldCase(log_folder);
+  }
+  if (archive_folder != log_folder) {
+    throw Error(errnum::kArchiveError, kLibrarySource, "The archive lies outside the log's folder", archive);
+  }
+  if (mArchiveCheck) mArchiveCheck(archive);
+}
+
 void clsFileRollbackLog::ResetLog() {
   if (mcolZips) {
     for (auto& entry : *mcolZips) entry->SetParent({});
@@ -190,6 +221,7 @@ void clsFileRollbackLog::ResetLog() {
   mobjZipFilesElement.reset();
   mobjDocument.reset();
   mstrLogFileName.clear();
+  mLoadedStat = FileStat{};
 }
 
 void clsFileRollbackLog::Bind(clsFileRollBackLogZip& entry, std::shared_ptr<XmlElement> element) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,18 +44,36 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   std::shared_ptr<clsFileRollBackLogZip> AddZip(std::string_view strName, std::string_view strDrive);
   void LoadFromFile(std::string_view strLogFile);
   bool Completed();
-  // Restores every archive of the log, in entry order.
+  // Restores every archive of the log, in entry order. Every archive is first
+  // checked (CheckArchiveBeside); one that fails the check fails the whole
+  // rollback before anything is read, restored or deleted.
   void Rollback(bool blnDeleteZip = true);
 
   // --- Internal to the component ---
+  // Starts a new log at a path no entry holds yet: the file is created
+  // exclusively, following no link, and the log written into it durably.
+  // 58 when the name is taken; the log then holds nothing.
+  void ClaimLogFile(std::string_view strLogFileName);
   void SaveLog();
   void Completed(bool value);
+  // What the open log file was when LoadFromFile read it (owner, mode).
+  const FileStat& LoadedFileStat() const { return mLoadedStat; }
+  // Run by Rollback on each archive's full path before anything is restored;
+  // it throws to refuse the archive. Empty: no check beyond the folder.
+  void SetArchiveCheck(std::function<void(const std::string&)> check) { mArchiveCheck = std::move(check); }
+  // Rollback's guard for one archive: it must lie directly in the log's own
+  // folder (its name resolved as the restore resolves it), and pass the
+  // archive check. 30200 "The archive lies outside the log's folder". A log
+  // held in memory only is not checked against a folder.
+  void CheckArchiveBeside(clsFileRollBackLogZip& zip);
   FileSystem& file_system() { return *mobjFileSystem; }
   const std::shared_ptr<FileSystem>& file_system_ptr() const { return mobjFileSystem; }
 
  private:
   explicit clsFileRollbackLog(std::shared_ptr<FileSystem> fs);
   void ResetLog();
+  // Resets the log and builds the document of a new one for that path.
+  void NewDocument(std::string_view strLogFileName);
   // Error 91 unless a document is held.
   XmlDocument& RequireDocument();
   // Error 91 unless the document has a root element.
@@ -73,6 +92,8 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   std::shared_ptr<XmlElement> mobjZipFilesElement;
   std::unique_ptr<KeyedCollection<std::shared_ptr<clsFileRollBackLogZip>>> mcolZips;
   std::string mstrLogFileName;
+  FileStat mLoadedStat;
+  std::function<void(const std::string&)> mArchiveCheck;
 };
 
 class clsFileRollBackLogZip {

@@ -3,6 +3,9 @@
 #include <exception>
 #include <utility>
 
+#include "component/platform.h"
+#include "recovery/trust.h"
+
 namespace bk {
 
 namespace {
@@ -31,21 +34,69 @@ void clsRollbackManager::AssessRollback(std::string_view strTempDir) {
   const std::vector<FolderEntry> entries = fs_->ListFiles(strTempDir);
   mcolFailedLogs = std::make_shared<LogCollection>();
   skipped_.clear();
+  const std::optional<Error> folder_distrust =
+      trust_folder_ ? std::nullopt : FolderDistrust(*fs_, std::string(strTempDir), CurrentUserId(), CurrentGroupId());
 
   for (const FolderEntry& entry : entries) {
     if (!IsLogCandidate(*fs_, entry)) continue;
-    std::shared_ptr<clsFileRollbackLog> log = clsFileRollbackLog::Create(fs_);
-    try {
-      log->LoadFromFile(entry.path);
-    } catch (const Error& e) {
-      skipped_.push_back(SkippedLog{entry.path, e});
-      continue;
-    } catch (const std::exception& e) {
-      skipped_.push_back(SkippedLog{entry.path, Error(errnum::kPathFileAccessError, kLibrarySource, e.what(), entry.path)});
+    if (folder_distrust) {
+      skipped_.push_back(SkippedLog{entry.path, *folder_distrust});
       continue;
     }
-    if (!ReadsCompleted(*log)) mcolFailedLogs->Add(std::move(log));
+    std::shared_ptr<clsFileRollbackLog> log = clsFileRollbackLog::Create(fs_);
+    std::optional<Error> why = Load(*log, entry.path);
+    // A completed log asks for nothing, whoever wrote it.
+    if (!why && ReadsCompleted(*log)) continue;
+    if (!why) why = Distrust(*log, entry.path);
+    if (why) {
+      skipped_.push_back(SkippedLog{entry.path, *std::move(why)});
+    } else {
+      mcolFailedLogs->Add(std::move(log));
+    }
   }
+}
+
+std::optional<Error> clsRollbackManager::Load(clsFileRollbackLog& log, const std::string& path) {
+  try {
+    log.LoadFromFile(path);
+  } catch (const Error& e) {
+    return e;
+  } catch (const std::exception& e) {
+    return Error(errnum::kPathFileAccessError, kLibrarySource, e.what(), path);
+  }
+  return std::nullopt;
+}
+
+std::optional<Error> clsRollbackManager::Distrust(clsFileRollbackLog& log, const std::string& path) {
+  if (trust_folder_) return std::nullopt;
+  const int64_t user = CurrentUserId();
+  if (std::optional<Error> why = FileDistrust(log.LoadedFileStat(), path, user)) return why;
+  if (std::optional<Error> why = ArchivesDistrust(log)) return why;
+  // The archives are judged again when the log is rolled back: one that was
+  // missing now may have been planted since.
+  log.SetArchiveCheck([fs = fs_, user](const std::string& archive) {
+    if (std::optional<Error> why = ArchiveDistrust(*fs, archive, user)) throw *why;
+  });
+  return std::nullopt;
+}
+
+std::optional<Error> clsRollbackManager::ArchivesDistrust(clsFileRollbackLog& log) {
+  const int64_t user = CurrentUserId();
+  try {
+    for (int32_t i = 1; i <= log.ZipCount(); ++i) {
+      const auto zip = log.Zip(i);
+      try {
+        log.CheckArchiveBeside(*zip);  // no archive check is set yet
+      } catch (const Error&) {
+        continue;  // an archive elsewhere is never opened; its rollback refuses it
+      }
+      const std::string archive = fs_->GetAbsolutePathName(zip->ZipName());
+      if (std::optional<Error> why = ArchiveDistrust(*fs_, archive, user)) return why;
+    }
+  } catch (const Error& e) {
+    return e;
+  }
+  return std::nullopt;
 }
 
 }  // namespace bk

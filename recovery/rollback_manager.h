@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,7 +17,9 @@ namespace bk {
 
 using LogCollection = KeyedCollection<std::shared_ptr<clsFileRollbackLog>>;
 
-// A candidate log file that could not be loaded, and why.
+// A candidate log file that was not taken, and why: it could not be loaded,
+// or (unless the folder is trusted) another user could have planted it or an
+// archive it names (trust.h).
 struct SkippedLog {
   std::string path;
   Error error;
@@ -27,17 +30,33 @@ class clsRollbackManager {
   explicit clsRollbackManager(std::shared_ptr<FileSystem> fs = DefaultFileSystem());
 
   // Loads every "Safe*.xml" directly in the folder and collects those not
-  // marked completed into a new collection. Changes no file.
+  // marked completed into a new collection. Changes no file. Unless the
+  // folder is trusted, an unfinished log is skipped when the folder, the log
+  // or an archive it names in that folder could have been planted by another
+  // user (trust.h), and each log handed out checks its archives again when it
+  // is rolled back. In a folder not trusted, no candidate is loaded at all.
   void AssessRollback(std::string_view strTempDir);
+  // Takes the folder, its logs and its archives as the caller's own: no
+  // ownership or permission checks. Links, pipes and devices are still
+  // refused, and a rollback still refuses an archive outside its log's folder.
+  void TrustFolder(bool trusted) { trust_folder_ = trusted; }
+  bool TrustFolder() const { return trust_folder_; }
   // The collection of the last assessment; nullptr before the first one.
   std::shared_ptr<LogCollection> FailedLogs() const { return mcolFailedLogs; }
-  // The candidates the last assessment could not load.
+  // The candidates the last assessment did not take, with the reason.
   const std::vector<SkippedLog>& SkippedLogs() const { return skipped_; }
 
  private:
   std::shared_ptr<FileSystem> fs_;
   std::shared_ptr<LogCollection> mcolFailedLogs;
   std::vector<SkippedLog> skipped_;
+  bool trust_folder_ = false;
+  // Loads a candidate; the error, if it cannot be loaded.
+  std::optional<Error> Load(clsFileRollbackLog& log, const std::string& path);
+  // Why a loaded log is not trusted, if so; sets its archive check otherwise.
+  std::optional<Error> Distrust(clsFileRollbackLog& log, const std::string& path);
+  // The first archive of the log in the log's folder that is not trusted.
+  std::optional<Error> ArchivesDistrust(clsFileRollbackLog& log);
 };
 
 }  // namespace bk

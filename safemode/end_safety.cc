@@ -34,9 +34,7 @@ std::string clsFileRollbackCreate::WriteBackupArchive() {
   // process may be read-only or shared.
   const std::string folder = fs.GetParentFolderName(fs.GetAbsolutePathName(mstrLogFileName));
   ArchiveComponent backup(mobjFileSystem);
-  do {
-    backup.ArchiveFileName = fs.BuildPath(folder, fs.GetTempName());
-  } while (fs.FileExists(backup.ArchiveFileName));
+  CreateTemporaryArchive(backup, folder);
   backup.KeepPaths = false;
   try {
     for (auto& zip : *mcolDriveZips) ZipIntoBackup(backup, zip->ArchiveFileName);
@@ -53,6 +51,20 @@ std::string clsFileRollbackCreate::WriteBackupArchive() {
     throw;
   }
   return backup.ArchiveFileName;
+}
+
+// Created exclusively under a fresh name: a clash with any entry, a planted
+// one included, is retried with another name.
+void clsFileRollbackCreate::CreateTemporaryArchive(ArchiveComponent& archive, const std::string& folder) {
+  for (int attempt = 0;; ++attempt) {
+    archive.ArchiveFileName = mobjFileSystem->BuildPath(folder, mobjFileSystem->GetTempName());
+    try {
+      archive.CreateNew();
+      return;
+    } catch (const Error& e) {
+      if (e.number() != errnum::kFileAlreadyExists || attempt == 20) throw;
+    }
+  }
 }
 
 // A backup that silently lacks a drive archive would lose the only copy of

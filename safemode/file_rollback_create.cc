@@ -4,11 +4,28 @@
 #include <utility>
 
 #include "component/error.h"
+#include "component/platform.h"
+#include "component/text.h"
 
 namespace bk {
 namespace {
 
 constexpr const char* kMakeFileSafe = "MakeFileSafe";
+// How far a period's name or an archive's number moves on past taken names
+// before the name clash is reported.
+constexpr int64_t kMaxLaterSeconds = 86400;
+constexpr int32_t kMaxArchiveNumber = 10000;
+
+// The drive marker's content: the drive as one UTF-16 LE line with a
+// byte-order mark.
+std::string DriveMarkerText(std::string_view drive) {
+  std::string bytes = "\xFF\xFE";
+  for (const char16_t unit : text::ToUtf16(std::string(drive) + "\r\n")) {
+    bytes += static_cast<char>(unit & 0xFF);
+    bytes += static_cast<char>(unit >> 8);
+  }
+  return bytes;
+}
 
 }  // namespace
 
@@ -34,9 +51,21 @@ std::string clsFileRollbackCreate::PeriodFolder() {
   return mstrTempDir.empty() ? mstrTempDir : mobjFileSystem->GetAbsolutePathName(mstrTempDir);
 }
 
-void clsFileRollbackCreate::NameThePeriod(const std::string& folder) {
-  mstrSafeBaseName = mobjFileSystem->BuildPath(folder, "Safe " + SafeTimeStamp());
-  mstrLogFileName = mstrSafeBaseName + ".xml";
+// The log is created exclusively, so a name taken by any entry (a planted
+// file or link, or the log of a period another process began in the same
+// second) moves this period on to a later second, counted without waiting.
+void clsFileRollbackCreate::ClaimThePeriod(const std::string& folder) {
+  const LocalDateTime start = LocalNow();
+  for (int64_t later = 0;; ++later) {
+    mstrSafeBaseName = mobjFileSystem->BuildPath(folder, "Safe " + SafeTimeStamp(start, later));
+    mstrLogFileName = mstrSafeBaseName + ".xml";
+    try {
+      mobjLog->ClaimLogFile(mstrLogFileName);
+      return;
+    } catch (const Error& e) {
+      if (e.number() != errnum::kFileAlreadyExists || later >= kMaxLaterSeconds) throw;
+    }
+  }
 }
 
 void clsFileRollbackCreate::BeginSafety() {
@@ -44,12 +73,10 @@ void clsFileRollbackCreate::BeginSafety() {
     throw Error(bkCreateErrorAlreadyInSafeMode, "BeginSafety", "Already in safe mode");
   }
   const std::string folder = PeriodFolder();
-  NameThePeriod(folder);
-  while (mobjFileSystem->FileExists(mstrLogFileName)) NameThePeriod(folder);
   if (!mobjFileSystem->FolderExists(folder)) CreateFolderPath(*mobjFileSystem, folder);
 
   mobjLog = clsFileRollbackLog::Create(mobjFileSystem);
-  mobjLog->CreateLogFile(mstrLogFileName);
+  ClaimThePeriod(folder);
   mobjLog->BackupDestFileName(mstrBackupFile);
 
   ConnectEvents(nullptr);
@@ -88,28 +115,32 @@ ArchiveComponent* clsFileRollbackCreate::GetZipForDrive(std::string_view strFile
 
 ArchiveComponent* clsFileRollbackCreate::CreateZipForDrive(std::string_view strDrive) {
   if (!mcolDriveZips || !mobjLog) throw Error::Standard(errnum::kObjectNotSet);
-  FileSystem& fs = *mobjFileSystem;
-  const std::string name = mstrSafeBaseName + "-" + std::to_string(mcolDriveZips->Count() + 1) + ".zip";
   auto zip = std::make_unique<ArchiveComponent>(mobjFileSystem);
-  zip->ArchiveFileName = name;
-
-  const std::string marker = mstrTempDir + kDriveMarkerName;
-  auto writer = fs.CreateTextFile(marker, true, true);
-  writer->WriteLine(strDrive);
-  writer->Close();
-
-  zip->KeepPaths = false;
-  zip->FilesToProcess = marker;
-  zip->Zip();
-  fs.RemoveFile(marker, false);
-
+  CreateDriveArchive(*zip, strDrive);
   zip->KeepPaths = true;
   zip->IncludeOpenFiles = false;
   zip->DeferDirectory = true;
   ArchiveComponent* result = zip.get();
+  const std::string name = zip->ArchiveFileName;
   mcolDriveZips->Add(std::move(zip), strDrive);
   mobjLog->AddZip(name, strDrive);
   return result;
+}
+
+// Archive n of the period is the stem, "-n" and ".zip"; a name some entry
+// already holds (a planted file, or an archive an earlier period with this
+// stem left behind) is never reused: the next number is taken.
+void clsFileRollbackCreate::CreateDriveArchive(ArchiveComponent& zip, std::string_view strDrive) {
+  const std::string marker = DriveMarkerText(strDrive);
+  for (int32_t n = mcolDriveZips->Count() + 1;; ++n) {
+    zip.ArchiveFileName = mstrSafeBaseName + "-" + std::to_string(n) + ".zip";
+    try {
+      zip.CreateNew(kDriveMarkerName, marker);
+      return;
+    } catch (const Error& e) {
+      if (e.number() != errnum::kFileAlreadyExists || n >= kMaxArchiveNumber) throw;
+    }
+  }
 }
 
 void clsFileRollbackCreate::mobjEvntZip_SkippingFile(const SkippingFileArgs&) { mblnFileSkipped = true; }

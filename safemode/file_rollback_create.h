@@ -20,6 +20,7 @@
 #include "component/collection.h"
 #include "component/error.h"
 #include "component/fs/file_system.h"
+#include "component/platform.h"
 #include "component/zip/archive.h"
 #include "log/drive_marker.h"
 #include "log/rollback_log.h"
@@ -35,9 +36,10 @@ class clsFileRollbackCreate {
   // Stored unchanged; EndSafety copies the backup archive to the value of its
   // own moment.
   void BackupFile(std::string_view value);
-  // Enters safe mode: names the period ("Safe yyyy-mm-dd HH.MM.SS" in the
-  // temporary folder, a later second while a log of that name exists),
-  // creates missing folders of the temporary folder and writes the new log.
+  // Enters safe mode: creates missing folders of the temporary folder, names
+  // the period ("Safe yyyy-mm-dd HH.MM.SS" there) and claims the name by
+  // creating the new log exclusively; while any entry holds that name, a
+  // later second is taken, so periods never share a name.
   // 30003 when already in safe mode; 52 when the folder has no existing
   // ancestor.
   void BeginSafety();
@@ -80,15 +82,20 @@ class clsFileRollbackCreate {
   ArchiveComponent* CreateZipForDrive(std::string_view strDrive);
   // Writes the central directory each drive archive still lacks.
   void FlushDriveZips();
+  // Creates the drive archive, holding the drive marker, under the first
+  // free archive name of the period; sets zip.ArchiveFileName.
+  void CreateDriveArchive(ArchiveComponent& zip, std::string_view strDrive);
   void mobjEvntZip_SkippingFile(const SkippingFileArgs& args);
   void ConnectEvents(ArchiveComponent* zip);
   std::string PeriodFolder();
-  // Sets the stem and the log's name for a period in that folder.
-  void NameThePeriod(const std::string& folder);
+  // Names the period and claims the name by creating its log: the stem and
+  // the log's name for the first free second from now in that folder.
+  void ClaimThePeriod(const std::string& folder);
   // EndSafety's work before its commit point: the backup archive, built in
   // the period's folder and copied durably to BackupFile. Returns its
   // temporary path.
   std::string WriteBackupArchive();
+  void CreateTemporaryArchive(ArchiveComponent& archive, const std::string& folder);
   void ZipIntoBackup(ArchiveComponent& backup, const std::string& path);
   void CopyDurably(const std::string& from, const std::string& to);
 
@@ -111,5 +118,7 @@ void CreateFolderPath(FileSystem& fs, std::string_view strPath);
 
 // The local time as "yyyy-mm-dd HH.MM.SS".
 std::string SafeTimeStamp();
+// `start` plus `later` seconds in that form, counted on the calendar.
+std::string SafeTimeStamp(const LocalDateTime& start, int64_t later);
 
 }  // namespace bk

@@ -347,7 +347,7 @@ void FaultInjectingFileSystem::SyncFolder(std::string_view folder) {
 
 std::unique_ptr<File> FaultInjectingFileSystem::Open(std::string_view path, OpenMode mode) {
   state_->Count(kFaultOpen, path);
-  const bool creating = mode == OpenMode::kCreateNew || (mode == OpenMode::kCreate && !target().FileExists(path));
+  const bool creating = mode == OpenMode::kCreateNew || mode == OpenMode::kCreatePrivate || (mode == OpenMode::kCreate && !target().FileExists(path));
   if (creating) {
     state_->Touch(path);
   } else if (mode == OpenMode::kCreate) {

@@ -26,6 +26,10 @@ std::string RandomTempName() {
 
 }  // namespace fs_internal
 
+Error NotARegularFile(std::string_view path, int64_t native_code) {
+  return Error(errnum::kPathFileAccessError, kLibrarySource, "Not a regular file", std::string(path), native_code);
+}
+
 std::string File::ReadAll() {
   std::string out;
   char buffer[65536];
@@ -44,17 +48,40 @@ std::unique_ptr<TextReader> FileSystem::OpenTextFile(std::string_view path) {
   return std::make_unique<TextReader>(Open(path, OpenMode::kRead));
 }
 
+void FileSystem::WriteNewFile(std::string_view path, std::string_view bytes) {
+  std::unique_ptr<File> file = Open(path, OpenMode::kCreatePrivate);
+  try {
+    file->WriteAt(0, bytes.data(), bytes.size());
+    file->Sync();
+    file->Close();
+  } catch (...) {
+    file.reset();
+    try {
+      RemoveFile(path, true);
+    } catch (...) {
+      // The original failure is the one to report.
+    }
+    throw;
+  }
+}
+
+void FileSystem::CreateFileDurably(std::string_view path, std::string_view bytes) {
+  WriteNewFile(path, bytes);
+  std::string folder = GetParentFolderName(path);
+  if (folder.empty()) folder = GetParentFolderName(GetAbsolutePathName(path));
+  SyncFolder(folder);
+}
+
 void FileSystem::ReplaceFileDurably(std::string_view path, std::string_view bytes) {
   std::string folder = GetParentFolderName(path);
   if (folder.empty()) folder = GetParentFolderName(GetAbsolutePathName(path));
 
   // A fresh name; a clash with an existing file is retried with another one.
   std::string temp;
-  std::unique_ptr<File> file;
   for (int attempt = 0;; ++attempt) {
     temp = BuildPath(folder, GetTempName());
     try {
-      file = Open(temp, OpenMode::kCreateNew);
+      WriteNewFile(temp, bytes);
       break;
     } catch (const Error& e) {
       if (e.number() != errnum::kFileAlreadyExists || attempt == 20) throw;
@@ -62,14 +89,9 @@ void FileSystem::ReplaceFileDurably(std::string_view path, std::string_view byte
   }
 
   try {
-    file->WriteAt(0, bytes.data(), bytes.size());
-    file->Sync();
-    file->Close();
-    file.reset();
     RenameFile(temp, path);
     SyncFolder(folder);
   } catch (...) {
-    file.reset();
     try {
       if (FileExists(temp)) RemoveFile(temp, true);
     } catch (...) {

@@ -20,6 +20,8 @@
 
 namespace bk {
 
+class Error;
+
 // Times are nanoseconds since 1970-01-01 UTC.
 struct FileStat {
   uint64_t size = 0;
@@ -29,6 +31,10 @@ struct FileStat {
   bool is_folder = false;
   bool is_symlink = false;
   bool read_only = false;
+  // POSIX: the owner's user id and the group id. -1 where files have no such
+  // owner (Windows).
+  int64_t owner = -1;
+  int64_t group = -1;
 };
 
 struct FolderEntry {
@@ -44,7 +50,18 @@ enum class OpenMode {
                       // such a lock when it is free)
   kReadWrite,         // existing file, read and write
   kCreate,            // create or truncate, read and write
-  kCreateNew,         // create, failing with 58 when it exists
+  kCreateNew,         // create, failing with 58 when any entry of that name
+                      // exists (a symbolic link or reparse point too, never
+                      // followed)
+  kCreatePrivate,     // as kCreateNew, readable and writable by the owner
+                      // only (POSIX 0600; Windows: as kCreateNew)
+  // For files in a folder others may write (the temporary folder, a file a
+  // log names): an existing regular file, opened without following a link
+  // (or reparse point) and without waiting. A link, folder, pipe or device
+  // fails at once with 75 "Not a regular file"; a read-only file opened for
+  // writing with 70.
+  kReadRegular,
+  kReadWriteRegular,
 };
 
 // An open file with positional I/O. Not thread-safe. The destructor closes
@@ -86,6 +103,10 @@ class TextWriter {
   uint64_t offset_ = 0;
   std::string pending_;
 };
+
+// The error of kReadRegular and kReadWriteRegular for anything but a regular
+// file: 75 "Not a regular file".
+Error NotARegularFile(std::string_view path, int64_t native_code = 0);
 
 // Reads a UTF-16 LE text file (a byte-order mark is skipped). ReadLine returns
 // a line without its break, accepting CR LF or LF; past the end it fails with
@@ -160,10 +181,19 @@ class FileSystem {
   // Opens an existing UTF-16 text file for reading.
   std::unique_ptr<TextReader> OpenTextFile(std::string_view path);
   // Replaces the whole file atomically and durably: writes a temporary file
-  // in the same folder, syncs it, renames it over the target and syncs the
+  // (kCreatePrivate, so the file ends up for its owner only) in the same folder, syncs it, renames it over the target and syncs the
   // folder. The temporary file is removed on any failure; the target then
   // holds its previous content.
   void ReplaceFileDurably(std::string_view path, std::string_view bytes);
+  // Creates the file exclusively and for its owner only (kCreatePrivate),
+  // writes the bytes, syncs them and then the folder. A file created but not
+  // filled is removed again.
+  void CreateFileDurably(std::string_view path, std::string_view bytes);
+
+ private:
+  // The exclusive creation and filling of CreateFileDurably, without the
+  // folder sync.
+  void WriteNewFile(std::string_view path, std::string_view bytes);
 };
 
 // The platform's file system, shared by the whole process.

@@ -67,6 +67,8 @@ FileStat FromStat(const struct stat& st) {
   out.is_folder = S_ISDIR(st.st_mode);
   out.is_symlink = S_ISLNK(st.st_mode);
   out.read_only = !out.is_folder && !out.is_symlink && IsReadOnlyMode(st.st_mode);
+  out.owner = st.st_uid;
+  out.group = st.st_gid;
   return out;
 }
 
@@ -107,6 +109,12 @@ void AnnounceWriter(int fd) {
 #else
   (void)fd;
 #endif
+}
+
+// What the regular-only modes refuse, judged on the open descriptor.
+void CheckRegularOnly(const struct stat& st, const std::string& path, bool writable) {
+  if (!S_ISREG(st.st_mode)) throw NotARegularFile(path, S_ISDIR(st.st_mode) ? EISDIR : 0);
+  if (writable && IsReadOnlyMode(st.st_mode)) throw Error::Standard(errnum::kPermissionDenied, path, EACCES);
 }
 
 class PosixFile final : public File {
@@ -324,24 +332,40 @@ void PosixFileSystem::CopyFileTo(std::string_view from, std::string_view to, boo
   target.Close();
 }
 
+// Every open is made without waiting, so that a pipe or device never blocks
+// it, and the descriptor is switched back to blocking I/O afterwards.
 std::unique_ptr<File> PosixFileSystem::Open(std::string_view path, OpenMode mode) {
   const std::string p = Str(path);
-  int flags = O_CLOEXEC;
+  int flags = O_CLOEXEC | O_NONBLOCK;
+  const bool regular_only = mode == OpenMode::kReadRegular || mode == OpenMode::kReadWriteRegular;
   switch (mode) {
     case OpenMode::kRead:
     case OpenMode::kReadDenyWriters: flags |= O_RDONLY; break;
     case OpenMode::kReadWrite: flags |= O_RDWR; break;
     case OpenMode::kCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
-    case OpenMode::kCreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+    case OpenMode::kCreateNew:
+    case OpenMode::kCreatePrivate: flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW; break;
+    case OpenMode::kReadRegular: flags |= O_RDONLY | O_NOFOLLOW; break;
+    case OpenMode::kReadWriteRegular: flags |= O_RDWR | O_NOFOLLOW; break;
   }
   const bool writable = (flags & O_RDWR) != 0;
-  if (writable && mode != OpenMode::kCreateNew) CheckWritable(p);
-  const int fd = ::open(p.c_str(), flags, 0666);
-  if (fd < 0) ThrowErrno(path);
+  const bool creating_new = mode == OpenMode::kCreateNew || mode == OpenMode::kCreatePrivate;
+  if (writable && !creating_new && !regular_only) CheckWritable(p);
+  const int fd = ::open(p.c_str(), flags, mode == OpenMode::kCreatePrivate ? 0600 : 0666);
+  if (fd < 0) {
+    const int err = errno;
+    if (regular_only && (err == ELOOP || err == EISDIR || err == ENXIO)) throw NotARegularFile(path, err);
+    ThrowErrno(path);
+  }
   auto file = std::make_unique<PosixFile>(fd, p);
   struct stat st;
   if (::fstat(fd, &st) != 0) ThrowErrno(path);
-  if (S_ISDIR(st.st_mode)) throw Error::Standard(errnum::kPermissionDenied, p, EISDIR);
+  if (regular_only) {
+    CheckRegularOnly(st, p, writable);
+  } else if (S_ISDIR(st.st_mode)) {
+    throw Error::Standard(errnum::kPermissionDenied, p, EISDIR);
+  }
+  if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) ThrowErrno(path);
   if (writable) AnnounceWriter(fd);
   if (mode == OpenMode::kReadDenyWriters && HasForeignWriteLock(fd)) {
     throw Error::Standard(errnum::kPermissionDenied, p, EAGAIN);

@@ -327,10 +327,15 @@ void WindowsFileSystem::RenameFile(std::string_view from, std::string_view to) {
   throw ErrorFromWin32(err, source_missing ? from : to);
 }
 
+// Creating never follows a reparse point planted at the name (CREATE_NEW
+// fails on any existing entry), and the regular-only modes open the entry
+// itself and refuse anything but a plain disk file.
 std::unique_ptr<File> WindowsFileSystem::Open(std::string_view path, OpenMode mode) {
   DWORD access = GENERIC_READ | GENERIC_WRITE;
   DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   DWORD disposition = OPEN_EXISTING;
+  DWORD flags = FILE_ATTRIBUTE_NORMAL;
+  const bool regular_only = mode == OpenMode::kReadRegular || mode == OpenMode::kReadWriteRegular;
   switch (mode) {
     case OpenMode::kRead: access = GENERIC_READ; break;
     case OpenMode::kReadDenyWriters:
@@ -339,12 +344,38 @@ std::unique_ptr<File> WindowsFileSystem::Open(std::string_view path, OpenMode mo
       break;
     case OpenMode::kReadWrite: break;
     case OpenMode::kCreate: disposition = CREATE_ALWAYS; break;
-    case OpenMode::kCreateNew: disposition = CREATE_NEW; break;
+    case OpenMode::kCreateNew:
+    case OpenMode::kCreatePrivate:
+      disposition = CREATE_NEW;
+      flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+      break;
+    case OpenMode::kReadRegular:
+      access = GENERIC_READ;
+      flags = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+      break;
+    case OpenMode::kReadWriteRegular: flags = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS; break;
   }
-  if ((access & GENERIC_WRITE) != 0 && mode != OpenMode::kCreateNew) CheckWritable(path);
-  HANDLE h = CreateFileW(Wide(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) ThrowLastError(path);
-  return std::make_unique<WindowsFile>(h, Str(path));
+  if ((access & GENERIC_WRITE) != 0 && disposition != CREATE_NEW && !regular_only) CheckWritable(path);
+  if (regular_only) access = (access & GENERIC_WRITE) != 0 ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+  HANDLE h = CreateFileW(Wide(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    // A folder opened for writing is refused before it is seen as one.
+    const DWORD attributes = regular_only && err == ERROR_ACCESS_DENIED ? AttributesOf(path) : INVALID_FILE_ATTRIBUTES;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      throw NotARegularFile(path, err);
+    }
+    throw ErrorFromWin32(err, path);
+  }
+  auto file = std::make_unique<WindowsFile>(h, Str(path));
+  if (regular_only) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info) || GetFileType(h) != FILE_TYPE_DISK ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      throw NotARegularFile(path);
+    }
+  }
+  return file;
 }
 
 }  // namespace

@@ -87,7 +87,7 @@ int32_t ArchiveComponent::Skip(SkippingFileArgs args, SkipReason reason) {
 
 int32_t ArchiveComponent::Unzip() {
   const std::string archive_path = ArchivePath();
-  std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kRead);
+  std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kReadRegular);
   const zip::Directory& dir = state_->Load(*archive, archive_path);
   const std::string destination = Destination();
   const PathRules& rules = fs_->paths();
@@ -133,7 +133,7 @@ int32_t ArchiveComponent::Unzip() {
 
 std::vector<std::string> ArchiveComponent::ListEntries() {
   const std::string archive_path = ArchivePath();
-  std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kRead);
+  std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kReadRegular);
   const zip::Directory& dir = state_->Load(*archive, archive_path);
   std::vector<std::string> names;
   names.reserve(dir.entries.size());

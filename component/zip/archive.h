@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "component/fs/file_system.h"
@@ -123,6 +124,20 @@ class ArchiveComponent {
   // errnum::kArchiveError (the path of the error is the entry name) for an
   // unsafe name or for entries not written, which also raise SkippingFile.
   int32_t Unzip();
+
+  // Creates ArchiveFileName as a new archive for its owner only, exclusively
+  // and following no link: 58 when any entry of that name exists. It holds one entry named
+  // entry_name with these bytes (a file at the top level, owner-only on
+  // POSIX, the present time), or none when entry_name is empty. The archive
+  // and its folder entry are on stable storage when it returns; a file
+  // created but not completed is removed. Zip then adds to it.
+  void CreateNew(std::string_view entry_name = {}, std::string_view entry_bytes = {});
+
+  // The bytes of the first file entry named `entry_name` (matched as Unzip
+  // matches names), read into memory: nothing is written. 53 when the archive
+  // holds no such entry; errnum::kArchiveError when it is larger than
+  // max_size or damaged.
+  std::string ReadEntry(std::string_view entry_name, uint64_t max_size);
 
   // Entry names of the archive in central-directory order (recovered by a
   // scan of the local headers when the end record is missing).

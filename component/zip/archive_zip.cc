@@ -103,14 +103,15 @@ bool ChangedSince(File& file, const FileStat& before) {
 
 std::unique_ptr<File> OpenForWriting(FileSystem& fs, const std::string& path, bool* created) {
   *created = false;
-  if (fs.FileExists(path)) return fs.Open(path, OpenMode::kReadWrite);
+  // An archive that exists is only ever a regular file reached without a link.
+  if (fs.FileExists(path)) return fs.Open(path, OpenMode::kReadWriteRegular);
   try {
     auto file = fs.Open(path, OpenMode::kCreateNew);
     *created = true;
     return file;
   } catch (const Error& e) {
     if (e.number() != errnum::kFileAlreadyExists) throw;
-    return fs.Open(path, OpenMode::kReadWrite);
+    return fs.Open(path, OpenMode::kReadWriteRegular);
   }
 }
 
@@ -285,7 +286,7 @@ std::vector<int32_t> ArchiveComponent::ZipFiles(const std::vector<std::string>& 
 void ArchiveComponent::Flush() {
   if (!state_->pending) return;
   const std::string archive_path = ArchivePath();
-  std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kReadWrite);
+  std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kReadWriteRegular);
   state_->Load(*archive, archive_path);
   if (!state_->pending) return;
   state_->valid = false;

@@ -1,11 +1,13 @@
 """Helpers of the command-line tests: running the command, a scratch folder
 with the user's files, and a protected change cut short by SIGKILL."""
 
+import argparse
 import json
 import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -87,3 +89,14 @@ class Scratch(unittest.TestCase):
         result = run("assess", self.temp, "--json")
         self.assertEqual(result.returncode, 0, result.stderr)
         return json.loads(result.stdout)
+
+
+def main():
+    """Runs the test module's cases: --brightkeep PATH, then unittest's own
+    arguments (such as the names of test classes)."""
+    global BRIGHTKEEP
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--brightkeep", required=True)
+    args, rest = parser.parse_known_args()
+    BRIGHTKEEP = os.path.abspath(args.brightkeep)
+    unittest.main(module="__main__", argv=[sys.argv[0], *rest], verbosity=2)

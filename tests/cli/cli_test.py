@@ -5,14 +5,12 @@ standard error, files on disk, and JSON read with Python's json module.
     cli_test.py --brightkeep PATH [unittest arguments, e.g. ProtectTests]
 """
 
-import argparse
 import datetime
 import fcntl
 import glob
 import json
 import os
 import re
-import sys
 import unittest
 import zipfile
 
@@ -165,7 +163,7 @@ class AssessTests(Scratch):
         text = run("assess", self.temp)
         self.assertEqual(text.returncode, 0)
         self.assertIn("Unfinished period: " + log["log"], text.stdout)
-        self.assertIn("Skipped (cannot be loaded): " + skipped[0]["path"], text.stdout)
+        self.assertIn("Skipped: " + skipped[0]["path"] + ": ", text.stdout)
         self.assertIn("1 unfinished period in " + self.temp, text.stdout)
 
     def test_names_that_json_must_escape_survive(self):
@@ -274,13 +272,5 @@ class ShowLogTests(Scratch):
             self.assertEqual((match.group(1), match.group(2)), (number, ": " + path), result.stderr)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--brightkeep", required=True)
-    args, rest = parser.parse_known_args()
-    cli_support.BRIGHTKEEP = os.path.abspath(args.brightkeep)
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    cli_support.main()

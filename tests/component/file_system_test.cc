@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <set>
 
@@ -234,6 +235,35 @@ TEST_F(FileSystemTest, ReplaceFileDurablyLeavesOnlyTheTarget) {
   EXPECT_EQ(ReadFile(At("log.xml")), "second");
   EXPECT_EQ(Names(fs_->ListFiles(dir_.path())), std::set<std::string>{"log.xml"});
   EXPECT_EQ(ErrorOf([&] { fs_->ReplaceFileDurably(At("nodir/log.xml"), "x"); }).number(), errnum::kPathNotFound);
+}
+
+// What a period writes in a folder others can write: exclusive creation never
+// follows a planted link, and the regular-only opens refuse anything but a
+// regular file at once.
+TEST_F(FileSystemTest, ExclusiveCreationAndRegularOnlyOpensIgnorePlantedEntries) {
+  WriteFile(At("victim.txt"), "precious");
+  fs_->CreateFolder(At("folder"));
+  EXPECT_EQ(ErrorOf([&] { fs_->Open(At("victim.txt"), OpenMode::kCreatePrivate); }).number(), errnum::kFileAlreadyExists);
+  for (const OpenMode mode : {OpenMode::kReadRegular, OpenMode::kReadWriteRegular}) {
+    const Error folder = ErrorOf([&] { fs_->Open(At("folder"), mode); });
+    EXPECT_EQ(folder.number(), errnum::kPathFileAccessError);
+    EXPECT_EQ(folder.description(), "Not a regular file");
+  }
+  EXPECT_EQ(fs_->Open(At("victim.txt"), OpenMode::kReadRegular)->ReadAll(), "precious");
+
+  std::error_code no_links;
+  std::filesystem::create_symlink(At("victim.txt"), At("link"), no_links);
+  if (!no_links) {
+    EXPECT_EQ(ErrorOf([&] { fs_->Open(At("link"), OpenMode::kCreateNew); }).number(), errnum::kFileAlreadyExists);
+    EXPECT_EQ(ErrorOf([&] { fs_->Open(At("link"), OpenMode::kReadRegular); }).description(), "Not a regular file");
+    EXPECT_EQ(ErrorOf([&] { fs_->Open(At("link"), OpenMode::kReadWriteRegular); }).description(), "Not a regular file");
+    EXPECT_EQ(ReadFile(At("victim.txt")), "precious");
+  }
+  if (!OnWindows()) {
+    fs_->CreateFileDurably(At("private.xml"), "mine");
+    EXPECT_EQ(fs_->Stat(At("private.xml")).attributes & 0777, 0600u);
+    EXPECT_EQ(fs_->Open(At("private.xml"), OpenMode::kReadRegular)->Stat().owner, fs_->Stat(At("victim.txt")).owner);
+  }
 }
 
 TEST_F(FileSystemTest, NamesAbsolutePathsAndTempNames) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -127,6 +129,36 @@ TEST(SuccessfulPeriod, TakenLogNameMovesThePeriodToALaterSecond) {
   safe.BeginSafety();
   EXPECT_GT(safe.log_file_name(), taken);
   EXPECT_EQ(ReadFile(taken), "taken");
+}
+
+TEST(SuccessfulPeriod, LaterSecondsRollOverTheCalendar) {
+  EXPECT_EQ(SafeTimeStamp(LocalDateTime{2024, 2, 28, 23, 59, 59}, 1), "2024-02-29 00.00.00");
+  EXPECT_EQ(SafeTimeStamp(LocalDateTime{2023, 12, 31, 23, 59, 58}, 3), "2024-01-01 00.00.01");
+  EXPECT_EQ(SafeTimeStamp(LocalDateTime{2023, 3, 1, 8, 0, 0}, 86400 * 365), "2024-02-29 08.00.00");
+}
+
+// Periods begun together claim distinct names, and a period never adds to an
+// archive that already holds its archive's name: it takes the next number.
+TEST(SuccessfulPeriod, PeriodsBegunTogetherAndPlantedArchivesNeverShareAFile) {
+  Scratch s;
+  WriteFile(s.Data("a.txt"), "a");
+  std::vector<std::unique_ptr<clsFileRollbackCreate>> periods;
+  std::set<std::string> logs;
+  for (int i = 0; i < 4; ++i) {
+    periods.push_back(std::make_unique<clsFileRollbackCreate>(s.fs));
+    periods.back()->TempDir(s.temp);
+    periods.back()->BeginSafety();
+    logs.insert(periods.back()->log_file_name());
+  }
+  EXPECT_EQ(logs.size(), 4u);
+  const std::string stem = WithoutExtension(periods[0]->log_file_name());
+  WriteFile(stem + "-1.zip", "planted");
+  periods[0]->MakeFileSafe(s.Data("a.txt"));
+  WriteFile(s.Data("a.txt"), "changed");
+  periods[0]->UndoSafetyOperations(true, true);
+  EXPECT_EQ(ReadFile(s.Data("a.txt")), "a");
+  EXPECT_EQ(ReadFile(stem + "-1.zip"), "planted");
+  EXPECT_FALSE(Exists(stem + "-2.zip"));
 }
 
 TEST(SuccessfulPeriod, FilesOfOneDriveShareOneArchiveAndTheLogListsEachCall) {

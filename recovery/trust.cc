@@ -1,0 +1,50 @@
+#include "recovery/trust.h"
+
+namespace bk {
+namespace {
+
+// POSIX permission bits, the same on every POSIX system.
+constexpr uint32_t kGroupOrOthersWrite = 0022;
+constexpr uint32_t kGroupWrite = 0020;
+constexpr uint32_t kOthersWrite = 0002;
+constexpr uint32_t kSticky = 01000;
+
+bool OwnedByAnother(const FileStat& st, int64_t user) { return st.owner != user && st.owner != 0; }
+
+Error Distrust(const char* why, const std::string& path) {
+  return Error(errnum::kPermissionDenied, kLibrarySource, std::string("Not trusted: ") + why, path);
+}
+
+}  // namespace
+
+std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, int64_t user, int64_t group) {
+  if (user < 0) return std::nullopt;
+  // "." inside the folder: the folder itself, also when its path is a link.
+  const FileStat st = fs.Stat(fs.BuildPath(folder, "."));
+  if (st.owner < 0) return std::nullopt;
+  const bool others_write =
+      (st.attributes & kOthersWrite) != 0 || ((st.attributes & kGroupWrite) != 0 && st.group != group);
+  const bool shared = others_write && (st.attributes & kSticky) == 0;
+  if (OwnedByAnother(st, user) || shared) return Distrust("in a folder another user can write", folder);
+  return std::nullopt;
+}
+
+std::optional<Error> FileDistrust(const FileStat& st, const std::string& path, int64_t user) {
+  if (user < 0 || st.owner < 0) return std::nullopt;
+  if (OwnedByAnother(st, user)) return Distrust("owned by another user", path);
+  if ((st.attributes & kGroupOrOthersWrite) != 0) return Distrust("writable by group or others", path);
+  return std::nullopt;
+}
+
+std::optional<Error> ArchiveDistrust(FileSystem& fs, const std::string& path, int64_t user) {
+  FileStat st;
+  try {
+    st = fs.Open(path, OpenMode::kReadRegular)->Stat();
+  } catch (const Error& e) {
+    if (e.number() == errnum::kFileNotFound || e.number() == errnum::kPathNotFound) return std::nullopt;
+    return e;
+  }
+  return FileDistrust(st, path, user);
+}
+
+}  // namespace bk

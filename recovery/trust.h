@@ -1,0 +1,37 @@
+// Whether a file found in the temporary folder could have been planted by
+// another user. Only files with a numeric owner (POSIX) are judged; where
+// files have none (Windows) these checks pass and only the checks that hold
+// everywhere remain (regular files only, archives beside their log).
+//
+// Distrust is reported as error 70 with one of these descriptions:
+//   "Not trusted: owned by another user"
+//   "Not trusted: writable by group or others"
+//   "Not trusted: in a folder another user can write"
+// "Another user" is anyone but `user` and root (user id 0).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "component/error.h"
+#include "component/fs/file_system.h"
+
+namespace bk {
+
+// A folder is distrusted when another user owns it, or when others may write
+// it, or its group may and that group is not the caller's own (primary)
+// group, unless the sticky bit keeps them from replacing files they do not
+// own. (A folder made under a umask of 002 belongs to the user's own group.)
+std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, int64_t user, int64_t group);
+
+// A file is distrusted when another user owns it or group or others may write
+// it; `st` comes from the open file (fstat), never from a second look-up.
+std::optional<Error> FileDistrust(const FileStat& st, const std::string& path, int64_t user);
+
+// Opens an archive as a regular file and judges it. A missing archive passes
+// (the restore reports it); anything else that cannot be opened, or that is
+// not a regular file, is returned as the reason.
+std::optional<Error> ArchiveDistrust(FileSystem& fs, const std::string& path, int64_t user);
+
+}  // namespace bk
