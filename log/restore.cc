@@ -1,16 +1,20 @@
-// Restoring: the log's Rollback and the archive entry's Restore. The restore
-// is driven by the archive alone: its drive marker names the drive, its
-// entries' folder paths say where below that drive's root each file goes.
+// Restoring: the log's Rollback and the archive entry's Restore. Each archive
+// gives back the files its log lists: its drive marker names the drive, the
+// listed path below that drive names the entry and where it goes. Entries the
+// log does not list are never written.
 #include <memory>
+#include <set>
 #include <string>
 
-#include "component/error.h"
+#include "component/text.h"
 #include "component/zip/archive.h"
 #include "log/drive_marker.h"
 #include "log/rollback_log.h"
 
 namespace bk {
 namespace {
+
+constexpr size_t kFailuresNamed = 3;
 
 std::shared_ptr<FileSystem> RestoreFileSystem(const std::shared_ptr<FileSystem>& bound,
                                               const std::shared_ptr<clsFileRollbackLog>& parent) {
@@ -19,55 +23,136 @@ std::shared_ptr<FileSystem> RestoreFileSystem(const std::shared_ptr<FileSystem>&
   return DefaultFileSystem();
 }
 
-// Reads the drive from the marker just unzipped and removes the marker file,
-// whatever it held. A marker that is missing fails with the file system's
-// not-found error; one that names no drive fails before anything is written.
-std::string TakeDrive(FileSystem& fs, const std::string& marker, const std::string& archive) {
-  std::string drive;
-  try {
-    auto reader = fs.OpenTextFile(marker);
-    if (!reader->AtEndOfStream()) drive = reader->ReadLine();
-    reader->Close();
-  } catch (...) {
-    if (fs.FileExists(marker)) fs.RemoveFile(marker, true);
-    throw;
+// The first line of a UTF-16 LE text (a byte-order mark skipped).
+std::string FirstLine(const std::string& bytes) {
+  std::u16string units;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                          (static_cast<unsigned char>(bytes[i + 1]) << 8)));
   }
-  fs.RemoveFile(marker, true);
-  if (!IsDriveName(fs.paths(), drive)) {
-    throw Error(errnum::kArchiveError, kLibrarySource,
-                "The archive's drive marker names no drive: \"" + drive + "\"", archive);
+  if (!units.empty() && units.front() == u'\xFEFF') units.erase(0, 1);
+  const size_t end = units.find_first_of(u"\r\n");
+  return text::ToUtf8(units.substr(0, end));
+}
+
+// The drive the archive's marker names, read in memory. Fails before anything
+// is written when the marker is missing or names no drive.
+std::string ReadDrive(ArchiveComponent& zip, const PathRules& rules) {
+  const std::optional<std::string> marker = zip.ReadEntry(kDriveMarkerName);
+  if (!marker) {
+    throw Error(errnum::kFileNotFound, kLibrarySource,
+                std::string("File not found: the archive holds no drive marker \"") + kDriveMarkerName + "\"",
+                zip.ArchiveFileName);
+  }
+  const std::string drive = FirstLine(*marker);
+  if (!IsDriveName(rules, drive)) {
+    throw Error(errnum::kArchiveError, kLibrarySource, "The archive's drive marker names no drive: \"" + drive + "\"",
+                zip.ArchiveFileName);
   }
   return drive;
 }
 
+// Why a file did not come back, in words, with the system's code when the
+// failure has one and the path it concerns when that is not the file itself.
+std::string Reason(const Error& e, const std::string& file) {
+  std::string why = e.description();
+  if (!e.path().empty() && e.path() != file) why += ": " + e.path();
+  if (e.native_code() != 0) why += " (system error " + std::to_string(e.native_code()) + ")";
+  return why;
+}
+
+Error FileFailure(const Error& cause, const std::string& file) {
+  return Error(cause.number(), cause.source(), Reason(cause, file), file, cause.native_code());
+}
+
 }  // namespace
 
+Error RestoreReport::Summary() const {
+  std::string text = std::to_string(failed.size()) + (failed.size() == 1 ? " file" : " files") +
+                     " could not be restored: ";
+  for (size_t i = 0; i < failed.size() && i < kFailuresNamed; ++i) {
+    if (i > 0) text += "; ";
+    text += failed[i].path() + " (" + failed[i].description() + ")";
+  }
+  if (failed.size() > kFailuresNamed) text += "; and " + std::to_string(failed.size() - kFailuresNamed) + " more";
+  const Error& first = failed.front();
+  return Error(errnum::kArchiveError, kLibrarySource, text, first.path(), first.native_code());
+}
+
 void clsFileRollbackLog::Rollback(bool blnDeleteZip) {
-  for (auto& zip : RequireZips()) zip->Restore(blnDeleteZip);
+  RestoreReport report;
+  RestoreFiles(report);
+  if (blnDeleteZip) DeleteArchives();
+}
+
+void clsFileRollbackLog::RestoreFiles(RestoreReport& report) {
+  for (auto& zip : RequireZips()) zip->RestoreInto(report);
+  if (!report.failed.empty()) throw report.Summary();
+}
+
+void clsFileRollbackLog::DeleteArchives() {
+  std::set<std::string> folders;
+  for (auto& zip : RequireZips()) {
+    const std::string name = mobjFileSystem->GetAbsolutePathName(zip->ZipName());
+    if (!mobjFileSystem->FileExists(name)) continue;
+    mobjFileSystem->RemoveFile(name, true);
+    folders.insert(mobjFileSystem->GetParentFolderName(name));
+  }
+  for (const std::string& folder : folders) mobjFileSystem->SyncFolder(folder);
+}
+
+bool clsFileRollbackLog::ArchivesAllMissing() {
+  auto& zips = RequireZips();
+  if (zips.Count() == 0) return false;
+  for (auto& zip : zips) {
+    if (mobjFileSystem->FileExists(zip->ZipName())) return false;
+  }
+  return true;
 }
 
 void clsFileRollBackLogZip::Restore(bool blnDeleteZip) {
+  RestoreReport report;
+  RestoreInto(report);
+  if (!report.failed.empty()) throw report.Summary();
+  if (blnDeleteZip) RestoreFileSystem(fs_, Parent())->RemoveFile(ZipName(), true);
+}
+
+void clsFileRollBackLogZip::RestoreInto(RestoreReport& report) {
   const std::shared_ptr<FileSystem> fs_ptr = RestoreFileSystem(fs_, Parent());
   FileSystem& fs = *fs_ptr;
+  const PathRules& rules = fs.paths();
   ArchiveComponent zip(fs_ptr);
   zip.ArchiveFileName = ZipName();
-
   if (!fs.FileExists(zip.ArchiveFileName)) throw Error::Standard(errnum::kFileNotFound, zip.ArchiveFileName);
-  const std::string working = fs.GetParentFolderName(fs.GetAbsolutePathName(zip.ArchiveFileName));
+  const std::string drive = ReadDrive(zip, rules);
 
-  zip.FilesToProcess = kDriveMarkerName;
-  zip.DestinationFolder = working;
-  zip.Unzip();
-  const std::string drive = TakeDrive(fs, fs.BuildPath(working, kDriveMarkerName), zip.ArchiveFileName);
+  // The files listed, once each, and where below the drive each one goes.
+  std::vector<std::string> listed, names;
+  std::set<std::string> seen;
+  const int32_t count = FileCount();
+  for (int32_t i = 1; i <= count; ++i) {
+    const std::string path = FilePath(i);
+    const std::string absolute = fs.GetAbsolutePathName(path);
+    if (!seen.insert(rules.Separator() == '\\' ? text::FoldCase(absolute) : absolute).second) continue;
+    if (!text::EqualsIgnoreCase(rules.GetDriveName(absolute), drive)) {
+      report.failed.emplace_back(errnum::kArchiveError, kLibrarySource,
+                                 "The file is not on the drive \"" + drive + "\" that the archive holds", path);
+      continue;
+    }
+    listed.push_back(path);
+    names.push_back(rules.PathBelowDrive(absolute));
+  }
 
-  zip.FilesToProcess.clear();
-  zip.FilesToExclude = kDriveMarkerName;
-  zip.DestinationFolder = fs.paths().DriveRoot(drive);
+  zip.DestinationFolder = rules.DriveRoot(drive);
   zip.KeepPaths = true;
-  // Raises when any file could not be put back; the archive then stays.
-  zip.Unzip();
-
-  if (blnDeleteZip) fs.RemoveFile(zip.ArchiveFileName, true);
+  const std::vector<std::optional<Error>> outcomes = zip.RestoreFiles(names);
+  for (size_t i = 0; i < listed.size(); ++i) {
+    if (outcomes[i]) {
+      report.failed.push_back(FileFailure(*outcomes[i], listed[i]));
+    } else {
+      report.restored.push_back(listed[i]);
+    }
+  }
 }
 
 }  // namespace bk

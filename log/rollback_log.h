@@ -10,14 +10,27 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "component/collection.h"
+#include "component/error.h"
 #include "component/fs/file_system.h"
 #include "component/xml/xml_document.h"
 
 namespace bk {
 
 class clsFileRollBackLogZip;
+
+// What a rollback came to, file by file. A file counts as restored once its
+// content is written and flushed.
+struct RestoreReport {
+  std::vector<std::string> restored;  // paths as the log lists them
+  std::vector<Error> failed;          // one per file not put back; path: the file as listed
+
+  // The error that ends a rollback in which files failed (30200): how many,
+  // and the first few with the reason.
+  Error Summary() const;
+};
 
 class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLog> {
  public:
@@ -40,10 +53,22 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   std::shared_ptr<clsFileRollBackLogZip> AddZip(std::string_view strName, std::string_view strDrive);
   void LoadFromFile(std::string_view strLogFile);
   bool Completed();
-  // Restores every archive of the log, in entry order.
+  // Restores every file the log lists, archive by archive in entry order,
+  // going on past a file that cannot be put back; then, when every file came
+  // back and blnDeleteZip is true, deletes the archives. Fails at the end with
+  // RestoreReport::Summary when a file did not come back (every archive then
+  // stays). A missing archive, or one without a valid drive marker, stops the
+  // rollback at once, before anything of that archive is written.
   void Rollback(bool blnDeleteZip = true);
 
   // --- Internal to the component ---
+  // Rollback without deleting anything, reporting file by file into
+  // `report` (also when it throws).
+  void RestoreFiles(RestoreReport& report);
+  // Deletes every archive of the log that exists and flushes their folders.
+  void DeleteArchives();
+  // True when the log names archives and none of them exists.
+  bool ArchivesAllMissing();
   void SaveLog();
   void Completed(bool value);
   FileSystem& file_system() { return *mobjFileSystem; }
@@ -92,9 +117,12 @@ class clsFileRollBackLogZip {
   void SetElement(std::shared_ptr<XmlElement> element) { element_ = std::move(element); }
   void ZipId(int32_t value);
   void ZipName(std::string_view value);
-  // Puts every file of the archive back where it came from, then deletes the
-  // archive if asked. Uses the file system of `fs`.
+  // Puts every file of the archive that the log lists back where it came
+  // from, then deletes the archive if asked and every file came back.
   void Restore(bool blnDeleteZip);
+  // Restore's work, reported file by file into `report`. Throws only for a
+  // missing archive or drive marker, before writing anything.
+  void RestoreInto(RestoreReport& report);
 
  private:
   XmlElement& element();

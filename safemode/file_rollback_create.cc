@@ -58,12 +58,16 @@ void clsFileRollbackCreate::BeginSafety() {
 }
 
 // The file's path is resolved once: its drive keys the archive and the log
-// entry, and the archive stores it from that absolute path.
+// entry, the archive stores it from that absolute path, and the log records
+// that path, so that the restore finds it from any current folder. A symbolic
+// link is resolved to the file it points to: that file is what the host's
+// change reaches, and the link itself stays as it is.
 void clsFileRollbackCreate::MakeFileSafe(std::string_view strFileName) {
   if (!mobjFileSystem->FileExists(strFileName)) {
-    throw Error(bkCreateErrorFileNotFound, kMakeFileSafe, "File Not Found");
+    throw Error(bkCreateErrorFileNotFound, kMakeFileSafe, "File Not Found", std::string(strFileName));
   }
-  const std::string path = mobjFileSystem->GetAbsolutePathName(strFileName);
+  std::string path = mobjFileSystem->GetAbsolutePathName(strFileName);
+  if (mobjFileSystem->Stat(path).is_symlink) path = mobjFileSystem->ResolveLinks(path);
   ArchiveComponent* zip = GetZipForDrive(path);
   ConnectEvents(zip);
   zip->FilesToProcess = path;
@@ -75,7 +79,7 @@ void clsFileRollbackCreate::MakeFileSafe(std::string_view strFileName) {
   }
   ConnectEvents(nullptr);
   if (!mobjLog) throw Error::Standard(errnum::kObjectNotSet);
-  mobjLog->ZipByDrive(mobjFileSystem->GetDriveName(path))->AddFile(strFileName);
+  mobjLog->ZipByDrive(mobjFileSystem->GetDriveName(path))->AddFile(path);
 }
 
 ArchiveComponent* clsFileRollbackCreate::GetZipForDrive(std::string_view strFileName) {
@@ -124,8 +128,15 @@ void clsFileRollbackCreate::UndoSafetyOperations(bool blnDeleteLog, bool blnDele
     throw Error(bkCreateErrorNotInSafeMode, "UndoSafetyOperations", "Not in safe mode");
   }
   if (!mobjLog) throw Error::Standard(errnum::kObjectNotSet);
-  mobjLog->Rollback(blnDeleteZips);
-  if (blnDeleteLog) mobjFileSystem->RemoveFile(mstrLogFileName, false);
+  RestoreReport report;
+  mobjLog->RestoreFiles(report);
+  // Every file is back: the log goes before its archives, so that a crash in
+  // between never leaves a log naming archives that are gone.
+  if (blnDeleteLog) {
+    mobjFileSystem->RemoveFile(mstrLogFileName, false);
+    mobjFileSystem->SyncFolder(mobjFileSystem->GetParentFolderName(mstrLogFileName));
+  }
+  if (blnDeleteZips) mobjLog->DeleteArchives();
   mblnSafeMode = false;
 }
 

@@ -368,4 +368,15 @@ void FaultInjectingFileSystem::SetAttributes(std::string_view path, uint32_t att
   target().SetAttributes(path, attributes);
 }
 
+std::unique_ptr<File> FaultInjectingFileSystem::OpenForRewrite(std::string_view path) {
+  state_->Count(kFaultOpen, path);
+  auto inner = target().OpenForRewrite(path);
+  return std::make_unique<FaultInjectingFile>(std::move(inner), state_, state_->NodeAt(path));
+}
+
+void FaultInjectingFileSystem::SetOwner(std::string_view path, uint32_t owner, uint32_t group) {
+  state_->Count(kFaultSetAttributes, path);
+  target().SetOwner(path, owner, group);
+}
+
 }  // namespace bk

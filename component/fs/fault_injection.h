@@ -88,6 +88,8 @@ class FaultInjectingFileSystem : public ForwardingFileSystem {
   std::unique_ptr<File> Open(std::string_view path, OpenMode mode) override;
   void SetModifiedTime(std::string_view path, int64_t modified_ns) override;
   void SetAttributes(std::string_view path, uint32_t attributes) override;
+  std::unique_ptr<File> OpenForRewrite(std::string_view path) override;
+  void SetOwner(std::string_view path, uint32_t owner, uint32_t group) override;
 
   class State;
 

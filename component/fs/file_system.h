@@ -29,6 +29,9 @@ struct FileStat {
   bool is_folder = false;
   bool is_symlink = false;
   bool read_only = false;
+  // POSIX: the owning user and group. Windows: 0.
+  uint32_t owner = 0;
+  uint32_t group = 0;
 };
 
 struct FolderEntry {
@@ -164,6 +167,19 @@ class FileSystem {
   // folder. The temporary file is removed on any failure; the target then
   // holds its previous content.
   void ReplaceFileDurably(std::string_view path, std::string_view bytes);
+
+  // --- Putting a file back in place ---
+  // Opens an existing regular file for reading and writing, keeping its
+  // content, without following a symbolic link (or reparse point) at `path`
+  // and without waiting on a pipe: such an entry, a folder or a device fails
+  // with 70 and a native code that says which. The read-only attribute is
+  // left to the platform: clear it first where it refuses writing.
+  virtual std::unique_ptr<File> OpenForRewrite(std::string_view path) = 0;
+  // POSIX: gives the file at `path` (not following a link) that owner and
+  // group. Windows: does nothing.
+  virtual void SetOwner(std::string_view path, uint32_t owner, uint32_t group) = 0;
+  // The absolute path with every symbolic link resolved; 53/76 when missing.
+  virtual std::string ResolveLinks(std::string_view path) = 0;
 };
 
 // The platform's file system, shared by the whole process.
@@ -211,6 +227,9 @@ class ForwardingFileSystem : public FileSystem {
   std::unique_ptr<File> Open(std::string_view p, OpenMode m) override { return target_->Open(p, m); }
   void SetModifiedTime(std::string_view p, int64_t t) override { target_->SetModifiedTime(p, t); }
   void SetAttributes(std::string_view p, uint32_t a) override { target_->SetAttributes(p, a); }
+  std::unique_ptr<File> OpenForRewrite(std::string_view p) override { return target_->OpenForRewrite(p); }
+  void SetOwner(std::string_view p, uint32_t o, uint32_t g) override { target_->SetOwner(p, o, g); }
+  std::string ResolveLinks(std::string_view p) override { return target_->ResolveLinks(p); }
 
  protected:
   FileSystem& target() { return *target_; }

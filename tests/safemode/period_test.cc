@@ -154,11 +154,11 @@ TEST(SuccessfulPeriod, FilesOfOneDriveShareOneArchiveAndTheLogListsEachCall) {
   ASSERT_EQ(zip->FileCount(), 3);
   EXPECT_EQ(zip->FilePath(1), s.Data("a.txt"));
   EXPECT_EQ(zip->FilePath(2), s.Data("a.txt"));
-  EXPECT_EQ(zip->FilePath(3), "rel.txt");
+  EXPECT_EQ(zip->FilePath(3), s.Data("rel.txt"));
   EXPECT_EQ(s.FilesIn(s.temp), (Names{s.fs->GetFileName(stem) + "-1.zip", s.fs->GetFileName(stem) + ".xml"}));
 
-  // The relative file was stored under its absolute path, so it comes back
-  // from any current folder.
+  // The relative file was stored and recorded under its absolute path, so it
+  // comes back from any current folder.
   WriteFile(s.Data("rel.txt"), "changed");
   safe.UndoSafetyOperations();
   EXPECT_EQ(ReadFile(s.Data("rel.txt")), "relative");
