@@ -18,6 +18,9 @@ struct FolderAssessment {
   std::string folder;  // absolute
   std::vector<DescribedLog> logs;
   std::vector<SkippedLog> skipped;
+  // Archives and temporary files of periods ("Safe*.zip", "Safe*.tmp") that
+  // no log in the folder claims.
+  std::vector<std::string> leftovers;
 };
 
 FolderAssessment AssessFolder(std::string_view folder, std::shared_ptr<FileSystem> fs = DefaultFileSystem());

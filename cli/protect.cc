@@ -22,8 +22,9 @@ fails or a signal ends it, every file made safe is restored and the period's
 archives and log are deleted. If this program itself is ended before that,
 the period stays unfinished in DIR for 'brightkeep rollback DIR'.
 
-A file that cannot be made safe stops everything before COMMAND runs: what
-was made safe is undone and the exit status is 1.
+A file that cannot be made safe, or a backup FILE whose folder is missing or
+refuses a new file, stops everything before COMMAND runs: what was made safe
+is undone and the exit status is 1.
 
 Exit status: COMMAND's own (128 + N when signal N ended it; 127 when it
 cannot be found, 126 when it cannot be run), or 1 when safe mode could not
@@ -62,6 +63,26 @@ std::vector<std::string> FilesToProtect(const ParsedArgs& parsed, FileSystem& fs
   }
   for (std::string& name : names) name = fs.GetAbsolutePathName(name);
   return names;
+}
+
+// The backup's folder must exist and accept a new file before anything runs:
+// learning that only after the command succeeded would leave its period
+// unfinished, for a later rollback to undo work that succeeded.
+bool BackupCanBeWritten(FileSystem& fs, const std::string& backup) {
+  try {
+    if (fs.FolderExists(backup)) {
+      throw Error(errnum::kPermissionDenied, kLibrarySource, "Permission denied: a folder is where the backup belongs",
+                  backup);
+    }
+    const std::string probe = backup + "." + fs.GetTempName();
+    fs.Open(probe, OpenMode::kCreateNew)->Close();
+    fs.RemoveFile(probe, true);
+    return true;
+  } catch (const Error& e) {
+    ReportError(e);
+    std::cerr << "brightkeep: nothing was run: the backup archive cannot be written there\n";
+    return false;
+  }
 }
 
 // Undoes the period and deletes its log; on failure the period stays
@@ -116,9 +137,11 @@ int RunProtect(const std::vector<std::string>& args) {
 
   std::shared_ptr<FileSystem> fs = DefaultFileSystem();
   const std::vector<std::string> files = FilesToProtect(parsed, *fs);
+  const std::string backup = fs->GetAbsolutePathName(*parsed.Value("--backup"));
+  if (!BackupCanBeWritten(*fs, backup)) return kExitFailure;
   clsFileRollbackCreate safety(fs);
   safety.TempDir(fs->GetAbsolutePathName(*parsed.Value("--temp")));
-  safety.BackupFile(fs->GetAbsolutePathName(*parsed.Value("--backup")));
+  safety.BackupFile(backup);
   safety.BeginSafety();
   for (const std::string& file : files) {
     try {

@@ -5,6 +5,7 @@
 #include "cli/folder_assessment.h"
 #include "cli/options.h"
 #include "component/process.h"
+#include "log/period_files.h"
 
 namespace bk::cli {
 
@@ -13,16 +14,17 @@ namespace {
 constexpr const char* kHelp = R"(Usage: brightkeep rollback DIR [--keep-archives] [--delete-logs] [--dry-run]
 
 Rolls back every unfinished period of safe mode whose rollback log lies in
-DIR, oldest first: every file its archives hold is put back, and each file
-the log records is reported. A period that fails is reported and the others
-still go ahead. Exit status 0 when every period was rolled back and every log
+DIR, oldest first: every file its log lists is put back from its archives,
+and each file is reported as restored or not (with the reason). A period
+that does not come back whole keeps its log and archives and is reported,
+and the others still go ahead. Exit status 0 when every period was rolled back and every log
 candidate could be loaded, 1 otherwise.
 
 Options:
-  --keep-archives  keep each period's archives after restoring from them
-                   (by default they are deleted)
-  --delete-logs    delete each log once its period is rolled back (by
-                   default it stays, still unfinished)
+  --keep-archives  keep each period's log and archives after restoring
+                   (by default a period that came back whole is removed)
+  --delete-logs    with --keep-archives, delete the log all the same; also
+                   deletes a log whose archives are all missing
   --dry-run        only report what would be restored
   -h, --help       show this help
 )";
@@ -58,23 +60,53 @@ std::string Started(const LogReport& report) {
   return text.empty() ? "start unreadable" : "started " + text;
 }
 
-// Rolls one period back; reports and returns false on failure.
+void PrintRestored(const RestoreReport& report) {
+  for (const std::string& file : report.restored) std::cout << "  restored: " << file << '\n';
+  for (const Error& failure : report.failed) {
+    std::cout << "  not restored: " << failure.path() << ": " << failure.description() << '\n';
+  }
+}
+
+// Removes the log first, so that no log ever names archives already gone;
+// then the archives and the period's leftovers, unless kept.
+void RemovePeriod(const DescribedLog& entry, FileSystem& fs, bool keep_archives) {
+  fs.RemoveFile(entry.report.log, false);
+  fs.SyncFolder(fs.GetParentFolderName(entry.report.log));
+  std::cout << "  log deleted\n";
+  if (keep_archives) return;
+  entry.log->DeleteArchives();
+  RemovePeriodLeftovers(fs, entry.report.log, entry.report.backup_destination);
+}
+
+// Rolls one period back; reports and returns false on failure. A period
+// that came back whole is removed (all of it by default; only its log with
+// --keep-archives --delete-logs); one that did not keeps its log and every
+// archive, so that it can be rolled back again.
 bool RollBackOne(const DescribedLog& entry, const ParsedArgs& parsed, FileSystem& fs, Progress& progress) {
+  const bool keep_archives = parsed.Has("--keep-archives");
+  const bool delete_logs = parsed.Has("--delete-logs");
   try {
-    entry.log->Rollback(!parsed.Has("--keep-archives"));
-  } catch (const Error& e) {
-    progress.Clear();
-    std::cout << "  failed: " << e.what() << '\n' << std::flush;
-    ReportError(e);
-    return false;
-  }
-  for (const ArchiveReport& archive : entry.report.archives) {
-    for (const std::string& file : archive.files) std::cout << "  restored: " << file << '\n';
-  }
-  if (!parsed.Has("--delete-logs")) return true;
-  try {
-    fs.RemoveFile(entry.report.log, false);
-    std::cout << "  log deleted\n";
+    if (entry.report.ArchivesAllMissing()) {
+      std::cout << "  cannot roll back: every archive of this period is missing\n";
+      if (!delete_logs) {
+        std::cout << "  kept: the log ('--delete-logs' deletes it)\n";
+        return false;
+      }
+      RemovePeriod(entry, fs, true);
+      return true;
+    }
+    RestoreReport report;
+    try {
+      entry.log->RestoreFiles(report);
+    } catch (const Error& e) {
+      progress.Clear();
+      PrintRestored(report);
+      std::cout << "  failed: " << e.what() << "\n  kept: the log and its archives, to roll back again\n" << std::flush;
+      ReportError(e);
+      return false;
+    }
+    PrintRestored(report);
+    if (!keep_archives || delete_logs) RemovePeriod(entry, fs, keep_archives);
   } catch (const Error& e) {
     progress.Clear();
     ReportError(e);

@@ -101,15 +101,6 @@ void clsFileRollbackLog::DeleteArchives() {
   for (const std::string& folder : folders) mobjFileSystem->SyncFolder(folder);
 }
 
-bool clsFileRollbackLog::ArchivesAllMissing() {
-  auto& zips = RequireZips();
-  if (zips.Count() == 0) return false;
-  for (auto& zip : zips) {
-    if (mobjFileSystem->FileExists(zip->ZipName())) return false;
-  }
-  return true;
-}
-
 void clsFileRollBackLogZip::Restore(bool blnDeleteZip) {
   RestoreReport report;
   RestoreInto(report);

@@ -67,8 +67,6 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   void RestoreFiles(RestoreReport& report);
   // Deletes every archive of the log that exists and flushes their folders.
   void DeleteArchives();
-  // True when the log names archives and none of them exists.
-  bool ArchivesAllMissing();
   void SaveLog();
   void Completed(bool value);
   FileSystem& file_system() { return *mobjFileSystem; }

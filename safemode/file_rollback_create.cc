@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "component/error.h"
+#include "log/period_files.h"
 
 namespace bk {
 namespace {
@@ -137,6 +138,7 @@ void clsFileRollbackCreate::UndoSafetyOperations(bool blnDeleteLog, bool blnDele
     mobjFileSystem->SyncFolder(mobjFileSystem->GetParentFolderName(mstrLogFileName));
   }
   if (blnDeleteZips) mobjLog->DeleteArchives();
+  RemovePeriodLeftovers(*mobjFileSystem, mstrLogFileName, mobjLog->BackupDestFileName());
   mblnSafeMode = false;
 }
 

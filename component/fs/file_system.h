@@ -163,7 +163,7 @@ class FileSystem {
   // Opens an existing UTF-16 text file for reading.
   std::unique_ptr<TextReader> OpenTextFile(std::string_view path);
   // Replaces the whole file atomically and durably: writes a temporary file
-  // in the same folder, syncs it, renames it over the target and syncs the
+  // in the same folder ("<name>.<GetTempName()>"), syncs it, renames it over the target and syncs the
   // folder. The temporary file is removed on any failure; the target then
   // holds its previous content.
   void ReplaceFileDurably(std::string_view path, std::string_view bytes);
