@@ -5,7 +5,6 @@
 #include "cli/folder_assessment.h"
 #include "cli/options.h"
 #include "component/process.h"
-#include "log/period_files.h"
 
 namespace bk::cli {
 
@@ -67,15 +66,10 @@ void PrintRestored(const RestoreReport& report) {
   }
 }
 
-// Removes the log first, so that no log ever names archives already gone;
-// then the archives and the period's leftovers, unless kept.
-void RemovePeriod(const DescribedLog& entry, FileSystem& fs, bool keep_archives) {
+void DeleteLog(const DescribedLog& entry, FileSystem& fs) {
   fs.RemoveFile(entry.report.log, false);
   fs.SyncFolder(fs.GetParentFolderName(entry.report.log));
   std::cout << "  log deleted\n";
-  if (keep_archives) return;
-  entry.log->DeleteArchives();
-  RemovePeriodLeftovers(fs, entry.report.log, entry.report.backup_destination);
 }
 
 // Rolls one period back; reports and returns false on failure. A period
@@ -92,21 +86,26 @@ bool RollBackOne(const DescribedLog& entry, const ParsedArgs& parsed, FileSystem
         std::cout << "  kept: the log ('--delete-logs' deletes it)\n";
         return false;
       }
-      RemovePeriod(entry, fs, true);
+      DeleteLog(entry, fs);
       return true;
     }
     RestoreReport report;
     try {
-      entry.log->RestoreFiles(report);
+      if (keep_archives) {
+        entry.log->RestoreFiles(report);
+      } else {
+        entry.log->RollbackAndRemove(report);
+      }
     } catch (const Error& e) {
       progress.Clear();
       PrintRestored(report);
-      std::cout << "  failed: " << e.what() << "\n  kept: the log and its archives, to roll back again\n" << std::flush;
+      std::cout << "  failed: " << e.what() << '\n' << std::flush;
       ReportError(e);
       return false;
     }
     PrintRestored(report);
-    if (!keep_archives || delete_logs) RemovePeriod(entry, fs, keep_archives);
+    if (!keep_archives) std::cout << "  removed: the log, its archives and leftovers\n";
+    if (keep_archives && delete_logs) DeleteLog(entry, fs);
   } catch (const Error& e) {
     progress.Clear();
     ReportError(e);

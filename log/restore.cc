@@ -9,6 +9,7 @@
 #include "component/text.h"
 #include "component/zip/archive.h"
 #include "log/drive_marker.h"
+#include "log/period_files.h"
 #include "log/rollback_log.h"
 
 namespace bk {
@@ -88,6 +89,16 @@ void clsFileRollbackLog::Rollback(bool blnDeleteZip) {
 void clsFileRollbackLog::RestoreFiles(RestoreReport& report) {
   for (auto& zip : RequireZips()) zip->RestoreInto(report);
   if (!report.failed.empty()) throw report.Summary();
+}
+
+void clsFileRollbackLog::RollbackAndRemove(RestoreReport& report) {
+  RestoreFiles(report);
+  FileSystem& fs = *mobjFileSystem;
+  const std::string backup = BackupDestFileName();
+  fs.RemoveFile(mstrLogFileName, true);
+  fs.SyncFolder(fs.GetParentFolderName(fs.GetAbsolutePathName(mstrLogFileName)));
+  DeleteArchives();
+  RemovePeriodLeftovers(fs, mstrLogFileName, backup);
 }
 
 void clsFileRollbackLog::DeleteArchives() {

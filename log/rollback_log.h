@@ -67,6 +67,11 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   void RestoreFiles(RestoreReport& report);
   // Deletes every archive of the log that exists and flushes their folders.
   void DeleteArchives();
+  // Recovery's rollback: RestoreFiles, then, once every file is back, the
+  // log file goes first (flushed), then its archives and the period's
+  // leftovers, so that no log ever names archives that are gone and a run
+  // cut short anywhere is simply run again.
+  void RollbackAndRemove(RestoreReport& report);
   void SaveLog();
   void Completed(bool value);
   FileSystem& file_system() { return *mobjFileSystem; }
