@@ -105,8 +105,11 @@ ArchiveComponent* clsFileRollbackCreate::CreateZipForDrive(std::string_view strD
 
   zip->KeepPaths = false;
   zip->FilesToProcess = marker;
-  zip->Zip();
+  // An archive without its marker could never be restored: a marker that
+  // was not stored fails the call instead of going unnoticed.
+  const int32_t skipped = zip->Zip();
   fs.RemoveFile(marker, false);
+  if (skipped != 0) throw Error::Standard(errnum::kPathFileAccessError, marker);
 
   zip->KeepPaths = true;
   zip->IncludeOpenFiles = false;

@@ -76,6 +76,9 @@ class FaultInjectingFileSystem : public ForwardingFileSystem {
   // Undoes everything not durable under the model above, then counts the
   // result as durable.
   void PowerCut();
+  // With false, flushes update the model only and never reach the disk
+  // below: for sweeps that judge durability by the model alone.
+  void SetRealFlushes(bool on);
 
   FileStat Stat(std::string_view path) override;
   std::vector<FolderEntry> ListFiles(std::string_view folder) override;
