@@ -147,7 +147,10 @@ int RunProtect(const std::vector<std::string>& args) {
     try {
       safety.MakeFileSafe(file);
     } catch (const Error& e) {
-      ReportError(e.path().empty() ? Error(e.number(), e.source(), e.description(), file) : e);
+      // The component's description is fixed; the command says what was found.
+      const bool folder = e.number() == bkCreateErrorFileNotFound && fs->FolderExists(file);
+      ReportError(Error(e.number(), e.source(), e.description() + (folder ? ": a folder, not a file" : ""),
+                        e.path().empty() ? file : e.path(), e.native_code()));
       std::cerr << "brightkeep: nothing was run; undoing what was made safe\n";
       Undo(safety);
       return kExitFailure;

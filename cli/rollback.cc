@@ -1,5 +1,6 @@
 // brightkeep rollback DIR [--keep-archives] [--delete-logs] [--dry-run]
 #include <iostream>
+#include <set>
 
 #include "cli/cli.h"
 #include "cli/folder_assessment.h"
@@ -139,8 +140,12 @@ int RunRollback(const std::vector<std::string>& args) {
     progress.Show(done + failed + 1, files_done);
     if (dry_run) {
       std::cout << "Would roll back: " << entry.report.log << " (" << Started(entry.report) << ")\n";
+      // A file made safe twice is written once.
+      std::set<std::string> shown;
       for (const ArchiveReport& archive : entry.report.archives) {
-        for (const std::string& file : archive.files) std::cout << "  would restore: " << file << '\n';
+        for (const std::string& file : archive.files) {
+          if (shown.insert(file).second) std::cout << "  would restore: " << file << '\n';
+        }
       }
       continue;
     }

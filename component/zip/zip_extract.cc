@@ -169,6 +169,10 @@ void Extractor::RestoreFile(const Entry& entry, const std::string& target) {
   if (exists && st.is_folder) {
     throw RestoreError(errnum::kPermissionDenied, "A folder is where the file belongs", target);
   }
+  const bool posix = fs_.paths().Separator() == '/';
+  if (exists && !st.is_symlink && posix && (st.attributes & kUnixTypeMask) != kUnixRegular) {
+    throw RestoreError(errnum::kPermissionDenied, "A device, pipe or socket is where the file belongs", target);
+  }
   if (exists && !st.is_symlink) {
     Rewrite(entry, target);
   } else {
@@ -208,15 +212,8 @@ std::unique_ptr<File> Extractor::OpenForRewrite(const std::string& target) {
 }
 
 void Extractor::Rewrite(const Entry& entry, const std::string& target) {
-  std::unique_ptr<File> out;
-  try {
-    out = OpenForRewrite(target);
-  } catch (const Error& e) {
-    if (e.number() != errnum::kPermissionDenied || e.native_code() == 0) throw;
-    // The open refused a folder, a link, a device, a pipe or a socket.
-    throw RestoreError(errnum::kPermissionDenied, "Something other than a regular file is where the file belongs",
-                       target, e.native_code());
-  }
+  // Refuses, without following it, whatever took the file's place since.
+  std::unique_ptr<File> out = OpenForRewrite(target);
   uint64_t written = 0;
   const bool intact = ExtractEntry(archive_, size_, entry, [&](const char* data, size_t n) {
     out->WriteAt(written, data, n);

@@ -112,6 +112,16 @@ class ProtectTests(Scratch):
         self.assertEqual(self.temp_files(), [])
         self.assert_files_as_before()
 
+    def test_a_backup_that_cannot_be_written_is_refused_before_anything_runs(self):
+        marker = os.path.join(self.root, "ran")
+        self.backup = os.path.join(self.root, "no such folder", "out.zip")
+        result = self.protect("touch '%s'" % marker)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(ERROR_LINE.search(result.stderr).group(1), "76", result.stderr)
+        self.assertIn("nothing was run", result.stderr)
+        self.assertFalse(os.path.exists(marker))
+        self.assertEqual(self.temp_files(), [])
+
     def test_a_file_another_program_is_writing_is_refused(self):
         with open(self.path("c.txt"), "r+b") as held:
             fcntl.lockf(held, fcntl.LOCK_EX)

@@ -202,7 +202,7 @@ bool SweepPoint(Ending ending, Fault fault, uint64_t n, uint64_t cut_recovery_at
 // BK_SWEEP_RECOVERY_STRIDE=1 does it for all of them (the long run).
 uint64_t RecoveryStride() {
   const char* value = std::getenv("BK_SWEEP_RECOVERY_STRIDE");
-  return value != nullptr ? std::strtoull(value, nullptr, 10) : 6;
+  return value != nullptr ? std::strtoull(value, nullptr, 10) : 50;
 }
 
 void Sweep(Ending ending, Fault fault, const char* label) {

@@ -50,7 +50,7 @@ TEST(SuccessfulPeriod, BackupHoldsTheDriveArchiveAndTheUnmarkedLog) {
   ASSERT_EQ(backup.count(stem + ".xml"), 1u);
   const std::string packed_log = Utf16FileText(backup[stem + ".xml"]);
   EXPECT_EQ(packed_log.find("Completed=\"True\""), std::string::npos) << packed_log;
-  EXPECT_NE(packed_log.find(s.Data("sub/b.bin")), std::string::npos) << packed_log;
+  EXPECT_NE(packed_log.find(s.fs->GetAbsolutePathName(s.Data("sub/b.bin"))), std::string::npos) << packed_log;
 
   WriteFile(s.dir / "drive-1.zip", backup[stem + "-1.zip"]);
   ArchiveContents drive_zip = ReadArchive(s.dir / "drive-1.zip", s.dir / "inner");
