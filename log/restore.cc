@@ -87,7 +87,7 @@ void clsFileRollbackLog::Rollback(bool blnDeleteZip) {
 }
 
 void clsFileRollbackLog::RestoreFiles(RestoreReport& report) {
-  for (auto& zip : RequireZips()) zip->RestoreInto(report);
+  for (auto& zip : RequireZips()) zip->Restore(report);
   if (!report.failed.empty()) throw report.Summary();
 }
 
@@ -112,14 +112,7 @@ void clsFileRollbackLog::DeleteArchives() {
   for (const std::string& folder : folders) mobjFileSystem->SyncFolder(folder);
 }
 
-void clsFileRollBackLogZip::Restore(bool blnDeleteZip) {
-  RestoreReport report;
-  RestoreInto(report);
-  if (!report.failed.empty()) throw report.Summary();
-  if (blnDeleteZip) RestoreFileSystem(fs_, Parent())->RemoveFile(ZipName(), true);
-}
-
-void clsFileRollBackLogZip::RestoreInto(RestoreReport& report) {
+void clsFileRollBackLogZip::Restore(RestoreReport& report) {
   const std::shared_ptr<FileSystem> fs_ptr = RestoreFileSystem(fs_, Parent());
   FileSystem& fs = *fs_ptr;
   const PathRules& rules = fs.paths();

@@ -121,11 +121,9 @@ class clsFileRollBackLogZip {
   void ZipId(int32_t value);
   void ZipName(std::string_view value);
   // Puts every file of the archive that the log lists back where it came
-  // from, then deletes the archive if asked and every file came back.
-  void Restore(bool blnDeleteZip);
-  // Restore's work, reported file by file into `report`. Throws only for a
-  // missing archive or drive marker, before writing anything.
-  void RestoreInto(RestoreReport& report);
+  // from, reporting file by file into `report`. Throws only for a missing
+  // archive or drive marker, before writing anything. Deletes nothing.
+  void Restore(RestoreReport& report);
 
  private:
   XmlElement& element();
