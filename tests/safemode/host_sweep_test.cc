@@ -204,11 +204,11 @@ uint64_t Setting(const char* name, uint64_t otherwise) {
   return value != nullptr ? std::strtoull(value, nullptr, 10) : otherwise;
 }
 
-// The test command faults every host operation (every 5th under Wine, where
+// The test command faults every host operation (every 10th under Wine, where
 // file operations cost several times more) and cuts the recovery at every
 // operation after every 50th (none under Wine). The long run sets
 // BK_SWEEP_STRIDE=1 and BK_SWEEP_RECOVERY_STRIDE=1.
-uint64_t HostStride() { return std::max<uint64_t>(1, Setting("BK_SWEEP_STRIDE", OnWindows() ? 5 : 1)); }
+uint64_t HostStride() { return std::max<uint64_t>(1, Setting("BK_SWEEP_STRIDE", OnWindows() ? 10 : 1)); }
 uint64_t RecoveryStride() { return Setting("BK_SWEEP_RECOVERY_STRIDE", OnWindows() ? 0 : 50); }
 
 void Sweep(Ending ending, Fault fault, const char* label) {
