@@ -34,6 +34,7 @@ bool IsPeriodLeftover(std::string_view log_name, std::string_view file_name) {
 }
 
 void RemovePeriodLeftovers(FileSystem& fs, std::string_view log_path, std::string_view backup_file) {
+  if (log_path.empty()) return;  // a log kept in memory only has no files
   const std::string log = fs.GetAbsolutePathName(log_path);
   const std::string folder = fs.GetParentFolderName(log);
   const std::string log_name = fs.GetFileName(log);
