@@ -249,6 +249,9 @@ class RollbackTests(Scratch):
         self.assertIn("brightkeep: 1 file could not be restored: " + self.path("sub/b.bin"), result.stderr)
         self.assertEqual(len(self.temp_files()), 2)  # the log and its archive, to run again
         os.rmdir(self.path("sub/b.bin"))
+        log = self.assess_json()["unfinished"][0]["log"]
+        open(log + ".rad12345.tmp", "w").close()  # a save of the log cut short
+        self.assertEqual(self.assess_json()["leftovers"], [])
         result = run("rollback", self.temp)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assert_files_as_before()
