@@ -40,9 +40,10 @@ void WriteOwner(ByteWriter& w, const Entry& e) {
 // Reads an id of 1 to 8 bytes; larger values than 32 bits are not kept.
 std::optional<uint32_t> ReadOwnerId(ByteReader& r) {
   const uint8_t size = r.U8();
+  if (size == 0 || size > 8) return std::nullopt;
   uint64_t id = 0;
-  for (uint8_t i = 0; i < size && r.ok(); ++i) id |= static_cast<uint64_t>(r.U8()) << (8 * i);
-  if (!r.ok() || size == 0 || size > 8 || id > UINT32_MAX) return std::nullopt;
+  for (uint8_t i = 0; i < size; ++i) id |= static_cast<uint64_t>(r.U8()) << (8 * i);
+  if (!r.ok() || id > UINT32_MAX) return std::nullopt;
   return static_cast<uint32_t>(id);
 }
 
