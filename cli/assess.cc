@@ -18,7 +18,8 @@ first: each log, when its period started, and per archive its drive, its path
 and the files it holds. Candidates that are skipped are listed with the
 reason: they cannot be loaded, or another user could have planted them (the
 folder, the log or one of its archives is owned by another user than you or
-root, or writable by others). Nothing is changed.
+root, or writable by others). So are logs whose archives are all missing, and
+files of periods that no log claims (leftovers of a crash). Nothing is changed.
 
 Options:
   --json          write the result as JSON (see the README)
@@ -43,16 +44,25 @@ void WriteJson(const FolderAssessment& assessment) {
   json.EndArray();
   json.Key("skipped");
   WriteSkipped(json, assessment.skipped);
+  json.Key("leftovers");
+  json.BeginArray();
+  for (const std::string& path : assessment.leftovers) json.String(path);
+  json.EndArray();
   json.EndObject();
 }
 
 void WriteText(const FolderAssessment& assessment) {
   for (const DescribedLog& entry : assessment.logs) {
-    std::cout << "Unfinished period: ";
+    std::cout << (entry.report.ArchivesAllMissing()
+                      ? "Unfinished period whose archives are all missing (nothing can be restored): "
+                      : "Unfinished period: ");
     PrintLog(std::cout, entry.report, false);
   }
   for (const SkippedLog& skipped : assessment.skipped) {
     std::cout << "Skipped: " << DescribeSkipped(skipped) << "\n";
+  }
+  for (const std::string& path : assessment.leftovers) {
+    std::cout << "Leftover (no log claims it; safe to delete): " << path << '\n';
   }
   const size_t count = assessment.logs.size();
   std::cout << (count == 0 ? std::string("No") : std::to_string(count)) << " unfinished period"

@@ -19,6 +19,9 @@ struct FolderAssessment {
   std::vector<DescribedLog> logs;
   std::vector<SkippedLog> skipped;
   bool trust_folder = false;
+  // Archives and temporary files of periods ("Safe*.zip", "Safe*.tmp") that
+  // no log in the folder claims.
+  std::vector<std::string> leftovers;
 };
 
 // With `trust_folder` the ownership and permission checks are left out

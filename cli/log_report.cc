@@ -14,6 +14,11 @@ size_t LogReport::FileCount() const {
   return count;
 }
 
+bool LogReport::ArchivesAllMissing() const {
+  return !archives.empty() &&
+         std::all_of(archives.begin(), archives.end(), [](const ArchiveReport& a) { return a.missing; });
+}
+
 namespace {
 
 template <typename T, typename F>
@@ -25,13 +30,14 @@ std::optional<T> Optional(F read) {
   }
 }
 
-ArchiveReport DescribeArchive(clsFileRollBackLogZip& zip) {
+ArchiveReport DescribeArchive(clsFileRollBackLogZip& zip, FileSystem& fs) {
   ArchiveReport report;
   report.zip_id = Optional<int32_t>([&] { return zip.ZipId(); });
   report.drive = zip.ZipDrive();
   report.archive = zip.ZipName();
   const int32_t count = zip.FileCount();
   for (int32_t i = 1; i <= count; ++i) report.files.push_back(zip.FilePath(i));
+  report.missing = !fs.FileExists(report.archive);
   return report;
 }
 
@@ -45,7 +51,7 @@ LogReport DescribeLog(clsFileRollbackLog& log) {
   report.temp_path = log.TempPath();
   report.backup_destination = log.BackupDestFileName();
   const int32_t count = log.ZipCount();
-  for (int32_t i = 1; i <= count; ++i) report.archives.push_back(DescribeArchive(*log.Zip(i)));
+  for (int32_t i = 1; i <= count; ++i) report.archives.push_back(DescribeArchive(*log.Zip(i), log.file_system()));
   return report;
 }
 
@@ -82,7 +88,7 @@ void PrintLog(std::ostream& out, const LogReport& report, bool with_completed) {
   out << "  backup: " << report.backup_destination << '\n';
   for (const ArchiveReport& archive : report.archives) {
     out << "  archive " << (archive.zip_id ? std::to_string(*archive.zip_id) : "?") << ", drive "
-        << archive.drive << ": " << archive.archive << '\n';
+        << archive.drive << ": " << archive.archive << (archive.missing ? " (missing)" : "") << '\n';
     for (const std::string& file : archive.files) out << "    " << file << '\n';
   }
 }
@@ -96,6 +102,7 @@ void WriteLogFields(JsonWriter& json, const LogReport& report) {
   report.start_date ? json.Number(*report.start_date) : json.Null();
   json.Field("temp_path", report.temp_path);
   json.Field("backup_destination", report.backup_destination);
+  json.Field("archives_missing", report.ArchivesAllMissing());
   json.Key("archives");
   json.BeginArray();
   for (const ArchiveReport& archive : report.archives) {
@@ -104,6 +111,7 @@ void WriteLogFields(JsonWriter& json, const LogReport& report) {
     archive.zip_id ? json.Integer(*archive.zip_id) : json.Null();
     json.Field("drive", archive.drive);
     json.Field("archive", archive.archive);
+    json.Field("missing", archive.missing);
     json.Key("files");
     json.BeginArray();
     for (const std::string& file : archive.files) json.String(file);

@@ -19,6 +19,7 @@ struct ArchiveReport {
   std::string drive;
   std::string archive;
   std::vector<std::string> files;
+  bool missing = false;  // the archive file does not exist
 };
 
 struct LogReport {
@@ -30,6 +31,9 @@ struct LogReport {
   std::vector<ArchiveReport> archives;
 
   size_t FileCount() const;
+  // True when the log names archives and none of them exists: nothing of
+  // the period can be restored.
+  bool ArchivesAllMissing() const;
 };
 
 // Reads a loaded log. Errors of the log other than an unreadable start date,

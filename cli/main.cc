@@ -68,7 +68,10 @@ int Dispatch(const std::vector<std::string>& args) {
 
 void ReportError(const std::exception& error) {
   std::cout.flush();
-  std::cerr << "brightkeep: " << error.what() << std::endl;
+  std::cerr << "brightkeep: " << error.what();
+  const auto* e = dynamic_cast<const Error*>(&error);
+  if (e != nullptr && e->native_code() != 0) std::cerr << " [system error " << e->native_code() << "]";
+  std::cerr << std::endl;
 }
 
 }  // namespace bk::cli

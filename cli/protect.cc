@@ -24,9 +24,10 @@ fails or a signal ends it, every file made safe is restored and the period's
 archives and log are deleted. If this program itself is ended before that,
 the period stays unfinished in DIR for 'brightkeep rollback DIR'.
 
-A file that cannot be made safe stops everything before COMMAND runs: every
-such file is reported, what was made safe is undone and the exit status is 1.
-On a terminal, a progress line shows while 200 files or more are made safe.
+A file that cannot be made safe, or a backup FILE whose folder is missing or
+refuses a new file, stops everything before COMMAND runs: every such file is
+reported, what was made safe is undone and the exit status is 1. On a
+terminal, a progress line shows while 200 files or more are made safe.
 
 Exit status: COMMAND's own (128 + N when signal N ended it; 127 when it
 cannot be found, 126 when it cannot be run), or 1 when safe mode could not
@@ -65,6 +66,26 @@ std::vector<std::string> FilesToProtect(const ParsedArgs& parsed, FileSystem& fs
   }
   for (std::string& name : names) name = fs.GetAbsolutePathName(name);
   return names;
+}
+
+// The backup's folder must exist and accept a new file before anything runs:
+// learning that only after the command succeeded would leave its period
+// unfinished, for a later rollback to undo work that succeeded.
+bool BackupCanBeWritten(FileSystem& fs, const std::string& backup) {
+  try {
+    if (fs.FolderExists(backup)) {
+      throw Error(errnum::kPermissionDenied, kLibrarySource, "Permission denied: a folder is where the backup belongs",
+                  backup);
+    }
+    const std::string probe = backup + "." + fs.GetTempName();
+    fs.Open(probe, OpenMode::kCreateNew)->Close();
+    fs.RemoveFile(probe, true);
+    return true;
+  } catch (const Error& e) {
+    ReportError(e);
+    std::cerr << "brightkeep: nothing was run: the backup archive cannot be written there\n";
+    return false;
+  }
 }
 
 // Undoes the period and deletes its log; on failure the period stays
@@ -108,7 +129,7 @@ int RunCommand(clsFileRollbackCreate& safety, const std::vector<std::string>& co
 constexpr size_t kProgressFiles = 200;
 
 // Makes every file safe in one step; reports each file that could not be.
-bool MakeAllSafe(clsFileRollbackCreate& safety, const std::vector<std::string>& files) {
+bool MakeAllSafe(clsFileRollbackCreate& safety, FileSystem& fs, const std::vector<std::string>& files) {
   const bool show = files.size() >= kProgressFiles && IsTerminal(StandardStream::kError);
   size_t shown = 0;
   const auto progress = [&](size_t done) {
@@ -129,8 +150,11 @@ bool MakeAllSafe(clsFileRollbackCreate& safety, const std::vector<std::string>& 
   bool all = true;
   for (size_t i = 0; i < files.size(); ++i) {
     if (!results[i]) continue;
+    // The component's description is fixed; the command says what was found.
     const Error& e = *results[i];
-    ReportError(e.path().empty() ? Error(e.number(), e.source(), e.description(), files[i]) : e);
+    const bool folder = e.number() == bkCreateErrorFileNotFound && fs.FolderExists(files[i]);
+    ReportError(Error(e.number(), e.source(), e.description() + (folder ? ": a folder, not a file" : ""),
+                      e.path().empty() ? files[i] : e.path(), e.native_code()));
     all = false;
   }
   return all;
@@ -151,11 +175,13 @@ int RunProtect(const std::vector<std::string>& args) {
 
   std::shared_ptr<FileSystem> fs = DefaultFileSystem();
   const std::vector<std::string> files = FilesToProtect(parsed, *fs);
+  const std::string backup = fs->GetAbsolutePathName(*parsed.Value("--backup"));
+  if (!BackupCanBeWritten(*fs, backup)) return kExitFailure;
   clsFileRollbackCreate safety(fs);
   safety.TempDir(fs->GetAbsolutePathName(*parsed.Value("--temp")));
-  safety.BackupFile(fs->GetAbsolutePathName(*parsed.Value("--backup")));
+  safety.BackupFile(backup);
   safety.BeginSafety();
-  if (!MakeAllSafe(safety, files)) {
+  if (!MakeAllSafe(safety, *fs, files)) {
     std::cerr << "brightkeep: nothing was run; undoing what was made safe\n";
     Undo(safety);
     return kExitFailure;

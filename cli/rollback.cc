@@ -1,5 +1,6 @@
 // brightkeep rollback DIR [--keep-archives] [--delete-logs] [--dry-run] [--trust-folder]
 #include <iostream>
+#include <set>
 
 #include "cli/cli.h"
 #include "cli/folder_assessment.h"
@@ -13,17 +14,19 @@ namespace {
 constexpr const char* kHelp = R"(Usage: brightkeep rollback DIR [--keep-archives] [--delete-logs] [--dry-run] [--trust-folder]
 
 Rolls back every unfinished period of safe mode whose rollback log lies in
-DIR, oldest first: every file its archives hold is put back, and each file
-the log records is reported. A period that fails is reported and the others
-still go ahead. A candidate log that cannot be loaded, or that another user
-could have planted (see assess --help), is skipped and reported. Exit status
-0 when every period was rolled back and no candidate was skipped, 1 otherwise.
+DIR, oldest first: every file its log lists is put back from its archives,
+and each file is reported as restored or not (with the reason). A period
+that does not come back whole keeps its log and archives and is reported,
+and the others still go ahead. A candidate log that cannot be loaded, or that
+another user could have planted (see assess --help), is skipped and reported.
+Exit status 0 when every period was rolled back and no candidate was skipped,
+1 otherwise.
 
 Options:
-  --keep-archives  keep each period's archives after restoring from them
-                   (by default they are deleted)
-  --delete-logs    delete each log once its period is rolled back (by
-                   default it stays, still unfinished)
+  --keep-archives  keep each period's log and archives after restoring
+                   (by default a period that came back whole is removed)
+  --delete-logs    with --keep-archives, delete the log all the same; also
+                   deletes a log whose archives are all missing
   --dry-run        only report what would be restored
   --trust-folder   take every log and archive in DIR as your own: no
                    ownership or permission checks
@@ -61,23 +64,53 @@ std::string Started(const LogReport& report) {
   return text.empty() ? "start unreadable" : "started " + text;
 }
 
-// Rolls one period back; reports and returns false on failure.
+void PrintRestored(const RestoreReport& report) {
+  for (const std::string& file : report.restored) std::cout << "  restored: " << file << '\n';
+  for (const Error& failure : report.failed) {
+    std::cout << "  not restored: " << failure.path() << ": " << failure.description() << '\n';
+  }
+}
+
+void DeleteLog(const DescribedLog& entry, FileSystem& fs) {
+  fs.RemoveFile(entry.report.log, false);
+  fs.SyncFolder(fs.GetParentFolderName(entry.report.log));
+  std::cout << "  log deleted\n";
+}
+
+// Rolls one period back; reports and returns false on failure. A period
+// that came back whole is removed (all of it by default; only its log with
+// --keep-archives --delete-logs); one that did not keeps its log and every
+// archive, so that it can be rolled back again.
 bool RollBackOne(const DescribedLog& entry, const ParsedArgs& parsed, FileSystem& fs, Progress& progress) {
+  const bool keep_archives = parsed.Has("--keep-archives");
+  const bool delete_logs = parsed.Has("--delete-logs");
   try {
-    entry.log->Rollback(!parsed.Has("--keep-archives"));
-  } catch (const Error& e) {
-    progress.Clear();
-    std::cout << "  failed: " << e.what() << '\n' << std::flush;
-    ReportError(e);
-    return false;
-  }
-  for (const ArchiveReport& archive : entry.report.archives) {
-    for (const std::string& file : archive.files) std::cout << "  restored: " << file << '\n';
-  }
-  if (!parsed.Has("--delete-logs")) return true;
-  try {
-    fs.RemoveFile(entry.report.log, false);
-    std::cout << "  log deleted\n";
+    if (entry.report.ArchivesAllMissing()) {
+      std::cout << "  cannot roll back: every archive of this period is missing\n";
+      if (!delete_logs) {
+        std::cout << "  kept: the log ('--delete-logs' deletes it)\n";
+        return false;
+      }
+      DeleteLog(entry, fs);
+      return true;
+    }
+    RestoreReport report;
+    try {
+      if (keep_archives) {
+        entry.log->RestoreFiles(report);
+      } else {
+        entry.log->RollbackAndRemove(report);
+      }
+    } catch (const Error& e) {
+      progress.Clear();
+      PrintRestored(report);
+      std::cout << "  failed: " << e.what() << '\n' << std::flush;
+      ReportError(e);
+      return false;
+    }
+    PrintRestored(report);
+    if (!keep_archives) std::cout << "  removed: the log, its archives and leftovers\n";
+    if (keep_archives && delete_logs) DeleteLog(entry, fs);
   } catch (const Error& e) {
     progress.Clear();
     ReportError(e);
@@ -112,8 +145,12 @@ int RunRollback(const std::vector<std::string>& args) {
     progress.Show(done + failed + 1, files_done);
     if (dry_run) {
       std::cout << "Would roll back: " << entry.report.log << " (" << Started(entry.report) << ")\n";
+      // A file made safe twice is written once.
+      std::set<std::string> shown;
       for (const ArchiveReport& archive : entry.report.archives) {
-        for (const std::string& file : archive.files) std::cout << "  would restore: " << file << '\n';
+        for (const std::string& file : archive.files) {
+          if (shown.insert(file).second) std::cout << "  would restore: " << file << '\n';
+        }
       }
       continue;
     }

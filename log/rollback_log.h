@@ -23,6 +23,17 @@ namespace bk {
 
 class clsFileRollBackLogZip;
 
+// What a rollback came to, file by file. A file counts as restored once its
+// content is written and flushed.
+struct RestoreReport {
+  std::vector<std::string> restored;  // paths as the log lists them
+  std::vector<Error> failed;          // one per file not put back; path: the file as listed
+
+  // The error that ends a rollback in which files failed (30200): how many,
+  // and the first few with the reason.
+  Error Summary() const;
+};
+
 class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLog> {
  public:
   static std::shared_ptr<clsFileRollbackLog> Create(std::shared_ptr<FileSystem> fs = DefaultFileSystem());
@@ -44,9 +55,15 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   std::shared_ptr<clsFileRollBackLogZip> AddZip(std::string_view strName, std::string_view strDrive);
   void LoadFromFile(std::string_view strLogFile);
   bool Completed();
-  // Restores every archive of the log, in entry order. Every archive is first
-  // checked (CheckArchiveBeside); one that fails the check fails the whole
-  // rollback before anything is read, restored or deleted.
+  // Restores every file the log lists, archive by archive in entry order,
+  // going on past a file that cannot be put back; then, when every file came
+  // back and blnDeleteZip is true, deletes the archives. Fails at the end with
+  // RestoreReport::Summary when a file did not come back (every archive then
+  // stays). Every archive is first checked (CheckArchiveBeside): one named
+  // outside the log's folder fails the whole rollback before anything is
+  // read, restored or deleted. A missing archive, or one without a valid
+  // drive marker, stops the rollback at once, before anything of that archive
+  // is written.
   void Rollback(bool blnDeleteZip = true);
 
   // --- Internal to the component ---
@@ -54,6 +71,16 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   // exclusively, following no link, and the log written into it durably.
   // 58 when the name is taken; the log then holds nothing.
   void ClaimLogFile(std::string_view strLogFileName);
+  // Rollback without deleting anything, reporting file by file into
+  // `report` (also when it throws).
+  void RestoreFiles(RestoreReport& report);
+  // Deletes every archive of the log that exists and flushes their folders.
+  void DeleteArchives();
+  // Recovery's rollback: RestoreFiles, then, once every file is back, the
+  // log file goes first (flushed), then its archives and the period's
+  // leftovers, so that no log ever names archives that are gone and a run
+  // cut short anywhere is simply run again.
+  void RollbackAndRemove(RestoreReport& report);
   void SaveLog();
   void Completed(bool value);
   // What the open log file was when LoadFromFile read it (owner, mode).
@@ -122,9 +149,10 @@ class clsFileRollBackLogZip {
   // 91 when the entry has no log.
   std::shared_ptr<clsFileRollbackLog> AppendFiles(const std::vector<std::string>& paths,
                                                   std::vector<std::optional<Error>>* refused = nullptr);
-  // Puts every file of the archive back where it came from, then deletes the
-  // archive if asked. Uses the file system of `fs`.
-  void Restore(bool blnDeleteZip);
+  // Puts every file of the archive that the log lists back where it came
+  // from, reporting file by file into `report`. Throws only for a missing
+  // archive or drive marker, before writing anything. Deletes nothing.
+  void Restore(RestoreReport& report);
 
  private:
   XmlElement& element();

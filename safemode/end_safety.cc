@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "component/error.h"
+#include "log/period_files.h"
 #include "safemode/file_rollback_create.h"
 
 namespace bk {
@@ -30,13 +31,17 @@ void clsFileRollbackCreate::EndSafety(bool blnKeepLogFile) {
 
 std::string clsFileRollbackCreate::WriteBackupArchive() {
   FileSystem& fs = *mobjFileSystem;
-  // Built beside the log: that folder exists, and the current folder of the
-  // process may be read-only or shared.
-  const std::string folder = fs.GetParentFolderName(fs.GetAbsolutePathName(mstrLogFileName));
+  // Built beside the log under a name of the period: that folder exists, the
+  // current folder of the process may be read-only or shared, and a build cut
+  // short is claimed by its period.
   ArchiveComponent backup(mobjFileSystem);
-  CreateTemporaryArchive(backup, folder);
+  backup.ArchiveFileName = BackupBuildPath(fs.GetAbsolutePathName(mstrLogFileName));
   backup.KeepPaths = false;
   try {
+    // A build of this period cut short earlier is of no use: it goes, and the
+    // archive is created afresh, exclusively and following no link.
+    if (fs.FileExists(backup.ArchiveFileName)) fs.RemoveFile(backup.ArchiveFileName, true);
+    backup.CreateNew();
     for (auto& zip : *mcolDriveZips) ZipIntoBackup(backup, zip->ArchiveFileName);
     backup.IncludeOpenFiles = true;
     ZipIntoBackup(backup, mstrLogFileName);
@@ -53,20 +58,6 @@ std::string clsFileRollbackCreate::WriteBackupArchive() {
   return backup.ArchiveFileName;
 }
 
-// Created exclusively under a fresh name: a clash with any entry, a planted
-// one included, is retried with another name.
-void clsFileRollbackCreate::CreateTemporaryArchive(ArchiveComponent& archive, const std::string& folder) {
-  for (int attempt = 0;; ++attempt) {
-    archive.ArchiveFileName = mobjFileSystem->BuildPath(folder, mobjFileSystem->GetTempName());
-    try {
-      archive.CreateNew();
-      return;
-    } catch (const Error& e) {
-      if (e.number() != errnum::kFileAlreadyExists || attempt == 20) throw;
-    }
-  }
-}
-
 // A backup that silently lacks a drive archive would lose the only copy of
 // its files once the period is committed, so a skipped file fails here.
 void clsFileRollbackCreate::ZipIntoBackup(ArchiveComponent& backup, const std::string& path) {
@@ -74,13 +65,28 @@ void clsFileRollbackCreate::ZipIntoBackup(ArchiveComponent& backup, const std::s
   if (backup.Zip() != 0) throw Error::Standard(errnum::kPathFileAccessError, path);
 }
 
+// The backup replaces whatever is at `to` atomically: it is copied beside
+// it, flushed, renamed over it and the folder flushed, so that a failure at
+// any point leaves the earlier file there whole.
 void clsFileRollbackCreate::CopyDurably(const std::string& from, const std::string& to) {
   FileSystem& fs = *mobjFileSystem;
-  fs.CopyFileTo(from, to, true);
-  auto copy = fs.Open(to, OpenMode::kReadWrite);
-  copy->Sync();
-  copy->Close();
-  fs.SyncFolder(fs.GetParentFolderName(fs.GetAbsolutePathName(to)));
+  if (to.empty()) throw Error::Standard(errnum::kPathNotFound, to);
+  const std::string target = fs.GetAbsolutePathName(to);
+  const std::string copy = BackupCopyPath(target, fs.GetAbsolutePathName(mstrLogFileName));
+  try {
+    fs.CopyFileTo(from, copy, true);
+    auto file = fs.Open(copy, OpenMode::kReadWrite);
+    file->Sync();
+    file->Close();
+    fs.RenameFile(copy, target);
+  } catch (...) {
+    try {
+      if (fs.FileExists(copy)) fs.RemoveFile(copy, true);
+    } catch (const Error&) {
+    }
+    throw;
+  }
+  fs.SyncFolder(fs.GetParentFolderName(target));
 }
 
 }  // namespace bk

@@ -6,6 +6,7 @@
 #include "component/error.h"
 #include "component/platform.h"
 #include "component/text.h"
+#include "log/period_files.h"
 
 namespace bk {
 namespace {
@@ -85,12 +86,21 @@ void clsFileRollbackCreate::BeginSafety() {
 }
 
 // The file's path is resolved once: its drive keys the archive and the log
-// entry, and the archive stores it from that absolute path.
-void clsFileRollbackCreate::MakeFileSafe(std::string_view strFileName) {
+// entry, the archive stores it from that absolute path, and the log records
+// that path, so that the restore finds it from any current folder. A symbolic
+// link is resolved to the file it points to: that file is what the host's
+// change reaches, and the link itself stays as it is.
+std::string clsFileRollbackCreate::PathToMakeSafe(std::string_view strFileName) {
   if (!mobjFileSystem->FileExists(strFileName)) {
-    throw Error(bkCreateErrorFileNotFound, kMakeFileSafe, "File Not Found");
+    throw Error(bkCreateErrorFileNotFound, kMakeFileSafe, "File Not Found", std::string(strFileName));
   }
-  const std::string path = mobjFileSystem->GetAbsolutePathName(strFileName);
+  std::string path = mobjFileSystem->GetAbsolutePathName(strFileName);
+  if (mobjFileSystem->Stat(path).is_symlink) path = mobjFileSystem->ResolveLinks(path);
+  return path;
+}
+
+void clsFileRollbackCreate::MakeFileSafe(std::string_view strFileName) {
+  const std::string path = PathToMakeSafe(strFileName);
   ArchiveComponent* zip = GetZipForDrive(path);
   ConnectEvents(zip);
   zip->FilesToProcess = path;
@@ -102,7 +112,7 @@ void clsFileRollbackCreate::MakeFileSafe(std::string_view strFileName) {
   }
   ConnectEvents(nullptr);
   if (!mobjLog) throw Error::Standard(errnum::kObjectNotSet);
-  mobjLog->ZipByDrive(mobjFileSystem->GetDriveName(path))->AddFile(strFileName);
+  mobjLog->ZipByDrive(mobjFileSystem->GetDriveName(path))->AddFile(path);
 }
 
 ArchiveComponent* clsFileRollbackCreate::GetZipForDrive(std::string_view strFileName) {
@@ -161,8 +171,16 @@ void clsFileRollbackCreate::UndoSafetyOperations(bool blnDeleteLog, bool blnDele
   } catch (const Error&) {
     // The restore finds the entries through the recovery scan instead.
   }
-  mobjLog->Rollback(blnDeleteZips);
-  if (blnDeleteLog) mobjFileSystem->RemoveFile(mstrLogFileName, false);
+  RestoreReport report;
+  mobjLog->RestoreFiles(report);
+  // Every file is back: the log goes before its archives, so that a crash in
+  // between never leaves a log naming archives that are gone.
+  if (blnDeleteLog) {
+    mobjFileSystem->RemoveFile(mstrLogFileName, false);
+    mobjFileSystem->SyncFolder(mobjFileSystem->GetParentFolderName(mstrLogFileName));
+  }
+  if (blnDeleteZips) mobjLog->DeleteArchives();
+  RemovePeriodLeftovers(*mobjFileSystem, mstrLogFileName, mobjLog->BackupDestFileName());
   mblnSafeMode = false;
 }
 

@@ -78,6 +78,9 @@ class clsFileRollbackCreate {
  private:
   // The archive of the drive of `strFileName` (an absolute path), created on
   // first use.
+  // The absolute path of a file to make safe, a symbolic link resolved to
+  // the file it points to; 30001 when there is no such file.
+  std::string PathToMakeSafe(std::string_view strFileName);
   ArchiveComponent* GetZipForDrive(std::string_view strFileName);
   ArchiveComponent* CreateZipForDrive(std::string_view strDrive);
   // Writes the central directory each drive archive still lacks.
@@ -95,7 +98,6 @@ class clsFileRollbackCreate {
   // the period's folder and copied durably to BackupFile. Returns its
   // temporary path.
   std::string WriteBackupArchive();
-  void CreateTemporaryArchive(ArchiveComponent& archive, const std::string& folder);
   void ZipIntoBackup(ArchiveComponent& backup, const std::string& path);
   void CopyDurably(const std::string& from, const std::string& to);
 

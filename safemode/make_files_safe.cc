@@ -15,7 +15,7 @@ struct DriveBatch {
   std::string drive;
   std::vector<size_t> items;       // positions in the caller's list
   std::vector<std::string> paths;  // absolute, as the archive stores them
-  std::vector<std::string> stored;  // as the caller gave them, for the log
+  std::vector<std::string> stored;  // those stored, for the log
 };
 
 DriveBatch& BatchFor(std::vector<DriveBatch>& batches, ArchiveComponent* zip, const std::string& drive) {
@@ -37,12 +37,15 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafe(const std
   };
   std::vector<DriveBatch> batches;
   for (size_t i = 0; i < files.size(); ++i) {
-    if (!mobjFileSystem->FileExists(files[i])) {
-      results[i] = Error(bkCreateErrorFileNotFound, "MakeFileSafe", "File Not Found");
+    std::string path;
+    try {
+      path = PathToMakeSafe(files[i]);
+    } catch (const Error& e) {
+      if (e.number() != bkCreateErrorFileNotFound) throw;  // the file system failed: the call ends
+      results[i] = e;
       one_done();
       continue;
     }
-    const std::string path = mobjFileSystem->GetAbsolutePathName(files[i]);
     DriveBatch& batch = BatchFor(batches, GetZipForDrive(path), mobjFileSystem->GetDriveName(path));
     batch.items.push_back(i);
     batch.paths.push_back(path);
@@ -54,7 +57,7 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafe(const std
     ConnectEvents(nullptr);
     for (size_t k = 0; k < codes.size(); ++k) {
       if (codes[k] == 0) {
-        batch.stored.push_back(files[batch.items[k]]);
+        batch.stored.push_back(batch.paths[k]);
       } else {
         results[batch.items[k]] = Error(bkCreateErrorUnableToOpenFile, "MakeFileSafe", "Unable to open file");
       }

@@ -53,6 +53,8 @@ class FaultInjectingFileSystem::State {
   bool fired() const { return fired_; }
   uint64_t count() const { return count_; }
   uint64_t generation() const { return generation_; }
+  bool real_flushes() const { return real_flushes_; }
+  void SetRealFlushes(bool on) { real_flushes_ = on; }
 
   std::string Key(std::string_view path) {
     const std::string full = target_.GetAbsolutePathName(path);
@@ -149,6 +151,7 @@ class FaultInjectingFileSystem::State {
   uint64_t count_ = 0;
   bool fired_ = false;
   uint64_t generation_ = 0;
+  bool real_flushes_ = true;
   std::map<std::string, NodeRef> live_;           // by key of the current path
   std::map<std::string, DurableEntry> entries_;   // by key of the name
   std::set<std::string> known_folders_;           // folders created through the wrapper
@@ -247,7 +250,7 @@ class FaultInjectingFile final : public File {
   }
   void Sync() override {
     Check(kFaultSync);
-    inner_->Sync();
+    if (state_->real_flushes()) inner_->Sync();
     node_->durable.reset();
     // A file removed while open keeps its content only in the model.
     if (node_->live_path.empty()) node_->durable = inner_->ReadAll();
@@ -288,6 +291,7 @@ void FaultInjectingFileSystem::ClearFault() { state_->Clear(); }
 bool FaultInjectingFileSystem::fault_fired() const { return state_->fired(); }
 uint64_t FaultInjectingFileSystem::operation_count() const { return state_->count(); }
 void FaultInjectingFileSystem::PowerCut() { state_->PowerCut(); }
+void FaultInjectingFileSystem::SetRealFlushes(bool on) { state_->SetRealFlushes(on); }
 
 FileStat FaultInjectingFileSystem::Stat(std::string_view path) {
   state_->Count(kFaultStat, path);
@@ -341,7 +345,7 @@ void FaultInjectingFileSystem::RenameFile(std::string_view from, std::string_vie
 
 void FaultInjectingFileSystem::SyncFolder(std::string_view folder) {
   state_->Count(kFaultSyncFolder, folder);
-  target().SyncFolder(folder);
+  if (state_->real_flushes()) target().SyncFolder(folder);
   state_->FolderSynced(folder);
 }
 
@@ -366,6 +370,17 @@ void FaultInjectingFileSystem::SetModifiedTime(std::string_view path, int64_t mo
 void FaultInjectingFileSystem::SetAttributes(std::string_view path, uint32_t attributes) {
   state_->Count(kFaultSetAttributes, path);
   target().SetAttributes(path, attributes);
+}
+
+std::unique_ptr<File> FaultInjectingFileSystem::OpenForRewrite(std::string_view path) {
+  state_->Count(kFaultOpen, path);
+  auto inner = target().OpenForRewrite(path);
+  return std::make_unique<FaultInjectingFile>(std::move(inner), state_, state_->NodeAt(path));
+}
+
+void FaultInjectingFileSystem::SetOwner(std::string_view path, uint32_t owner, uint32_t group) {
+  state_->Count(kFaultSetAttributes, path);
+  target().SetOwner(path, owner, group);
 }
 
 }  // namespace bk

@@ -76,6 +76,9 @@ class FaultInjectingFileSystem : public ForwardingFileSystem {
   // Undoes everything not durable under the model above, then counts the
   // result as durable.
   void PowerCut();
+  // With false, flushes update the model only and never reach the disk
+  // below: for sweeps that judge durability by the model alone.
+  void SetRealFlushes(bool on);
 
   FileStat Stat(std::string_view path) override;
   std::vector<FolderEntry> ListFiles(std::string_view folder) override;
@@ -88,6 +91,8 @@ class FaultInjectingFileSystem : public ForwardingFileSystem {
   std::unique_ptr<File> Open(std::string_view path, OpenMode mode) override;
   void SetModifiedTime(std::string_view path, int64_t modified_ns) override;
   void SetAttributes(std::string_view path, uint32_t attributes) override;
+  std::unique_ptr<File> OpenForRewrite(std::string_view path) override;
+  void SetOwner(std::string_view path, uint32_t owner, uint32_t group) override;
 
   class State;
 

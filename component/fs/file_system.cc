@@ -76,10 +76,11 @@ void FileSystem::ReplaceFileDurably(std::string_view path, std::string_view byte
   std::string folder = GetParentFolderName(path);
   if (folder.empty()) folder = GetParentFolderName(GetAbsolutePathName(path));
 
-  // A fresh name; a clash with an existing file is retried with another one.
+  // A fresh name that starts with the target's, so that a save cut short
+  // leaves a file that says whose it was; a clash is retried with another.
   std::string temp;
   for (int attempt = 0;; ++attempt) {
-    temp = BuildPath(folder, GetTempName());
+    temp = BuildPath(folder, GetFileName(path) + "." + GetTempName());
     try {
       WriteNewFile(temp, bytes);
       break;

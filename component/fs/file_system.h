@@ -181,7 +181,8 @@ class FileSystem {
   // Opens an existing UTF-16 text file for reading.
   std::unique_ptr<TextReader> OpenTextFile(std::string_view path);
   // Replaces the whole file atomically and durably: writes a temporary file
-  // (kCreatePrivate, so the file ends up for its owner only) in the same folder, syncs it, renames it over the target and syncs the
+  // in the same folder, named "<name>.<GetTempName()>" so that a leftover says whose it was,
+  // created for its owner only (kCreatePrivate); syncs it, renames it over the target and syncs the
   // folder. The temporary file is removed on any failure; the target then
   // holds its previous content.
   void ReplaceFileDurably(std::string_view path, std::string_view bytes);
@@ -189,6 +190,19 @@ class FileSystem {
   // writes the bytes, syncs them and then the folder. A file created but not
   // filled is removed again.
   void CreateFileDurably(std::string_view path, std::string_view bytes);
+
+  // --- Putting a file back in place ---
+  // Opens an existing regular file for reading and writing, keeping its
+  // content, without following a symbolic link (or reparse point) at `path`
+  // and without waiting on a pipe: such an entry, a folder or a device fails
+  // with 70 and a native code that says which. The read-only attribute is
+  // left to the platform: clear it first where it refuses writing.
+  virtual std::unique_ptr<File> OpenForRewrite(std::string_view path) = 0;
+  // POSIX: gives the file at `path` (not following a link) that owner and
+  // group. Windows: does nothing.
+  virtual void SetOwner(std::string_view path, uint32_t owner, uint32_t group) = 0;
+  // The absolute path with every symbolic link resolved; 53/76 when missing.
+  virtual std::string ResolveLinks(std::string_view path) = 0;
 
  private:
   // The exclusive creation and filling of CreateFileDurably, without the
@@ -241,6 +255,9 @@ class ForwardingFileSystem : public FileSystem {
   std::unique_ptr<File> Open(std::string_view p, OpenMode m) override { return target_->Open(p, m); }
   void SetModifiedTime(std::string_view p, int64_t t) override { target_->SetModifiedTime(p, t); }
   void SetAttributes(std::string_view p, uint32_t a) override { target_->SetAttributes(p, a); }
+  std::unique_ptr<File> OpenForRewrite(std::string_view p) override { return target_->OpenForRewrite(p); }
+  void SetOwner(std::string_view p, uint32_t o, uint32_t g) override { target_->SetOwner(p, o, g); }
+  std::string ResolveLinks(std::string_view p) override { return target_->ResolveLinks(p); }
 
  protected:
   FileSystem& target() { return *target_; }

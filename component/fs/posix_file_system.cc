@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <mutex>
 
 #include "component/error.h"
@@ -265,6 +266,20 @@ class PosixFileSystem final : public FileSystem {
     if (::chmod(Str(path).c_str(), static_cast<mode_t>(attributes & 07777)) != 0) ThrowErrno(path);
   }
 
+  std::unique_ptr<File> OpenForRewrite(std::string_view path) override;
+
+  void SetOwner(std::string_view path, uint32_t owner, uint32_t group) override {
+    if (::lchown(Str(path).c_str(), static_cast<uid_t>(owner), static_cast<gid_t>(group)) != 0) ThrowErrno(path);
+  }
+
+  std::string ResolveLinks(std::string_view path) override {
+    char* resolved = ::realpath(Str(path).c_str(), nullptr);
+    if (resolved == nullptr) ThrowErrno(path);
+    std::string out(resolved);
+    std::free(resolved);
+    return out;
+  }
+
  private:
   // Refuses to open a read-only file for writing, as the read-only attribute
   // does on Windows.
@@ -370,6 +385,24 @@ std::unique_ptr<File> PosixFileSystem::Open(std::string_view path, OpenMode mode
   if (mode == OpenMode::kReadDenyWriters && HasForeignWriteLock(fd)) {
     throw Error::Standard(errnum::kPermissionDenied, p, EAGAIN);
   }
+  return file;
+}
+
+std::unique_ptr<File> PosixFileSystem::OpenForRewrite(std::string_view path) {
+  const std::string p = Str(path);
+  const int fd = ::open(p.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    // O_NOFOLLOW reports a link at the last component as ELOOP.
+    if (errno == ELOOP) throw Error::Standard(errnum::kPermissionDenied, p, ELOOP);
+    ThrowErrno(path);
+  }
+  auto file = std::make_unique<PosixFile>(fd, p);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) ThrowErrno(path);
+  if (!S_ISREG(st.st_mode)) throw Error::Standard(errnum::kPermissionDenied, p, S_ISDIR(st.st_mode) ? EISDIR : ENODEV);
+  // Back to blocking I/O, which regular files ignore anyway.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  AnnounceWriter(fd);
   return file;
 }
 

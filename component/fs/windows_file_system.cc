@@ -247,6 +247,10 @@ class WindowsFileSystem final : public FileSystem {
     if (!SetFileAttributesW(Wide(path).c_str(), attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes)) ThrowLastError(path);
   }
 
+  std::unique_ptr<File> OpenForRewrite(std::string_view path) override;
+  void SetOwner(std::string_view, uint32_t, uint32_t) override {}
+  std::string ResolveLinks(std::string_view path) override;
+
  private:
   // Attributes of an existing entry, or INVALID_FILE_ATTRIBUTES.
   static DWORD AttributesOf(std::string_view path) { return GetFileAttributesW(Wide(path).c_str()); }
@@ -376,6 +380,41 @@ std::unique_ptr<File> WindowsFileSystem::Open(std::string_view path, OpenMode mo
     }
   }
   return file;
+}
+
+std::unique_ptr<File> WindowsFileSystem::OpenForRewrite(std::string_view path) {
+  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) ThrowLastError(path);
+  auto file = std::make_unique<WindowsFile>(h, Str(path));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) ThrowLastError(path);
+  const DWORD refused = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+  if ((info.dwFileAttributes & refused) != 0 || GetFileType(h) != FILE_TYPE_DISK) {
+    throw Error::Standard(errnum::kPermissionDenied, Str(path), ERROR_ACCESS_DENIED);
+  }
+  return file;
+}
+
+std::string WindowsFileSystem::ResolveLinks(std::string_view path) {
+  HANDLE h = CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) ThrowLastError(path);
+  std::wstring buffer(MAX_PATH, L'\0');
+  DWORD n = GetFinalPathNameByHandleW(h, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+  if (n >= buffer.size()) {
+    buffer.resize(n + 1);
+    n = GetFinalPathNameByHandleW(h, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+  }
+  const DWORD err = GetLastError();
+  CloseHandle(h);
+  if (n == 0 || n >= buffer.size()) throw ErrorFromWin32(err, path);
+  buffer.resize(n);
+  std::string out = Utf8Of(buffer.c_str());
+  if (out.starts_with("\\\\?\\UNC\\")) return "\\\\" + out.substr(8);
+  if (out.starts_with("\\\\?\\")) return out.substr(4);
+  return out;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <map>
 #include <optional>
 #include <set>
 
@@ -139,6 +140,40 @@ std::vector<std::string> ArchiveComponent::ListEntries() {
   names.reserve(dir.entries.size());
   for (const zip::Entry& e : dir.entries) names.push_back(e.name);
   return names;
+}
+
+std::vector<std::optional<Error>> ArchiveComponent::RestoreFiles(const std::vector<std::string>& names) {
+  const std::string archive_path = ArchivePath();
+  std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kReadRegular);
+  const zip::Directory& dir = state_->Load(*archive, archive_path);
+  const bool windows = IsWindows(*fs_);
+  // The first entry of each name: a file made safe twice comes back as it
+  // was the first time.
+  std::map<std::string, const zip::Entry*> first;
+  for (const zip::Entry& e : dir.entries) first.emplace(TargetKey(e.name, windows), &e);
+  const std::string destination = Destination();
+  zip::Extractor extractor(*fs_, *archive, archive->Size());
+  std::vector<std::optional<Error>> outcomes;
+  for (const std::string& name : names) {
+    const auto found = first.find(TargetKey(name, windows));
+    const std::string target = fs_->paths().Absolute(name, destination);
+    try {
+      if (found == first.end()) {
+        throw Error(errnum::kFileNotFound, kLibrarySource, "The archive holds no copy of the file", target);
+      }
+      const zip::Entry& e = *found->second;
+      const std::string path = zip::IsUnsafeName(e.name, windows) || e.IsSymlink() || e.IsFolder()
+                                   ? std::string()
+                                   : zip::TargetPath(fs_->paths(), destination, e, true);
+      if (path.empty() || !IsBelow(fs_->paths(), destination, path)) throw UnsafeName(e.name);
+      extractor.RestoreFile(e, path);
+      outcomes.emplace_back();
+    } catch (const Error& e) {
+      outcomes.emplace_back(e.path().empty() ? Error(e.number(), e.source(), e.description(), target, e.native_code())
+                                             : e);
+    }
+  }
+  return outcomes;
 }
 
 }  // namespace bk

@@ -5,11 +5,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "component/error.h"
 #include "component/fs/file_system.h"
 
 namespace bk {
@@ -142,6 +144,18 @@ class ArchiveComponent {
   // Entry names of the archive in central-directory order (recovered by a
   // scan of the local headers when the end record is missing).
   std::vector<std::string> ListEntries();
+
+  // Puts back, below DestinationFolder with their paths, the files stored
+  // under `names` (by the platform's rules: on Windows letter case is
+  // ignored), each from the first entry of that name, as
+  // zip::Extractor::RestoreFile does: into the existing file where there is
+  // one. Goes on past a file that cannot be put back and returns, per name,
+  // nothing when the file was written and flushed, or the error that says
+  // why not (the archive holds no such file, its copy is damaged, encrypted
+  // or compressed by an unsupported method, its name would leave the
+  // destination, the target cannot be written). Fails as a whole only when
+  // the archive cannot be read.
+  std::vector<std::optional<Error>> RestoreFiles(const std::vector<std::string>& names);
 
  private:
   struct State;

@@ -43,6 +43,10 @@ zip::Entry NewEntry(const std::string& name, const FileStat& st, bool windows) {
     const uint32_t mode = st.attributes & 07777;
     e.made_by = (zip::kHostUnix << 8) | zip::kVersionZip64;
     e.external_attributes = ((mode | zip::kUnixRegular) << 16) | ((mode & 0200) ? 0 : zip::kDosReadOnly);
+    if (st.owner >= 0 && st.group >= 0) {
+      e.unix_owner = static_cast<uint32_t>(st.owner);
+      e.unix_group = static_cast<uint32_t>(st.group);
+    }
   }
   return e;
 }

@@ -148,4 +148,118 @@ bool Extractor::SyncFolders() {
   return ok;
 }
 
+namespace {
+
+Error RestoreError(int32_t number, const std::string& why, const std::string& target, int64_t native = 0) {
+  return Error(number, kLibrarySource, why, target, native);
+}
+
+}  // namespace
+
+void Extractor::RestoreFile(const Entry& entry, const std::string& target) {
+  CheckEntry(entry, target);
+  FileStat st;
+  bool exists = true;
+  try {
+    st = fs_.Stat(target);
+  } catch (const Error& e) {
+    if (e.number() != errnum::kFileNotFound && e.number() != errnum::kPathNotFound) throw;
+    exists = false;
+  }
+  if (exists && st.is_folder) {
+    throw RestoreError(errnum::kPermissionDenied, "A folder is where the file belongs", target);
+  }
+  const bool posix = fs_.paths().Separator() == '/';
+  if (exists && !st.is_symlink && posix && (st.attributes & kUnixTypeMask) != kUnixRegular) {
+    throw RestoreError(errnum::kPermissionDenied, "A device, pipe or socket is where the file belongs", target);
+  }
+  if (exists && !st.is_symlink) {
+    Rewrite(entry, target);
+  } else {
+    Recreate(entry, target);
+  }
+}
+
+void Extractor::CheckEntry(const Entry& entry, const std::string& target) {
+  if (entry.flags & kFlagEncrypted) {
+    throw RestoreError(errnum::kArchiveError, "The archive's copy of the file is encrypted", target);
+  }
+  if (entry.method != kMethodStored && entry.method != kMethodDeflated) {
+    throw RestoreError(errnum::kArchiveError,
+                       "The archive's copy of the file uses an unsupported compression method (" +
+                           std::to_string(entry.method) + ")",
+                       target);
+  }
+  if (!ExtractEntry(archive_, size_, entry, [](const char*, size_t) {})) {
+    throw RestoreError(errnum::kArchiveError, "The archive's copy of the file is damaged (CRC or size mismatch)",
+                       target);
+  }
+}
+
+std::unique_ptr<File> Extractor::OpenForRewrite(const std::string& target) {
+  try {
+    return fs_.OpenForRewrite(target);
+  } catch (const Error& e) {
+    // A read-only file is made writable for the rewrite; its attributes are
+    // set from the archive afterwards.
+    if (e.number() != errnum::kPermissionDenied) throw;
+    const FileStat st = fs_.Stat(target);
+    if (!st.read_only) throw;
+    const bool posix = fs_.paths().Separator() == '/';
+    fs_.SetAttributes(target, posix ? (st.attributes & 07777) | 0200 : st.attributes & ~kWinReadOnly);
+    return fs_.OpenForRewrite(target);
+  }
+}
+
+void Extractor::Rewrite(const Entry& entry, const std::string& target) {
+  // Refuses, without following it, whatever took the file's place since.
+  std::unique_ptr<File> out = OpenForRewrite(target);
+  uint64_t written = 0;
+  const bool intact = ExtractEntry(archive_, size_, entry, [&](const char* data, size_t n) {
+    out->WriteAt(written, data, n);
+    written += n;
+  });
+  if (!intact) {
+    throw RestoreError(errnum::kArchiveError, "The archive's copy of the file changed while it was read", target);
+  }
+  if (out->Size() != written) out->Truncate(written);
+  out->Sync();
+  out->Close();
+  fs_.SetModifiedTime(target, entry.ModifiedSeconds() * 1'000'000'000);
+  RestoreAttributes(entry, target);
+}
+
+void Extractor::Recreate(const Entry& entry, const std::string& target) {
+  const std::string parent = fs_.GetParentFolderName(target);
+  // Named after its target, so that a run cut short leaves a name that says
+  // what it was and that the next run replaces.
+  const std::string temp = target + ".brightkeep-restore";
+  try {
+    EnsureFolder(parent);
+    if (fs_.FileExists(temp)) fs_.RemoveFile(temp, true);
+    int32_t reason = 0;
+    Fill(entry, temp, &reason);
+    if (entry.unix_owner && entry.unix_group && fs_.paths().Separator() == '/') {
+      try {
+        fs_.SetOwner(temp, *entry.unix_owner, *entry.unix_group);
+      } catch (const Error& e) {
+        // Without the privilege to give files away the file stays the
+        // restoring user's, as any file that user creates.
+        if (e.number() != errnum::kPermissionDenied) throw;
+      }
+    }
+    fs_.SetModifiedTime(temp, entry.ModifiedSeconds() * 1'000'000'000);
+    RestoreAttributes(entry, temp);
+    fs_.RenameFile(temp, target);
+    fs_.SyncFolder(parent);
+  } catch (const Error&) {
+    try {
+      if (fs_.FileExists(temp)) fs_.RemoveFile(temp, true);
+    } catch (const Error&) {
+      // The failure that brought us here is the one to report.
+    }
+    throw;
+  }
+}
+
 }  // namespace bk::zip

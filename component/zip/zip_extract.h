@@ -44,8 +44,24 @@ class Extractor {
   // Flushes the folders that received files. Returns false when one failed.
   bool SyncFolders();
 
+  // Puts a file entry back at `target` and returns once it is on stable
+  // storage. The entry is checked whole first. A regular file at the target is
+  // rewritten in place, so that it stays the same file (inode and hard links,
+  // file ID, ACLs and streams), then gets the entry's time and attributes.
+  // Where there is no file, or a symbolic link (never followed; it is
+  // replaced), a new file is written beside the target, given the entry's
+  // owner, group, permissions and time, flushed and renamed into place.
+  // Throws bk::Error naming the target and saying why; the target is then
+  // untouched, except when writing into it failed part-way (running the
+  // restore again puts it right).
+  void RestoreFile(const Entry& entry, const std::string& target);
+
  private:
   void Fill(const Entry& entry, const std::string& temp, int32_t* reason);
+  void CheckEntry(const Entry& entry, const std::string& target);
+  void Rewrite(const Entry& entry, const std::string& target);
+  std::unique_ptr<File> OpenForRewrite(const std::string& target);
+  void Recreate(const Entry& entry, const std::string& target);
   void RestoreAttributes(const Entry& entry, const std::string& path);
 
   FileSystem& fs_;

@@ -14,6 +14,7 @@ constexpr uint16_t kExtraTimestamp = 0x5455;
 // otherwise only the central directory carries, so that entries found by the
 // recovery scan keep their permissions and attributes. Other readers skip it.
 constexpr uint16_t kExtraAttributes = 0x6B62;
+constexpr uint16_t kExtraUnixOwner = 0x7875;  // Info-ZIP "ux": version 1, UID and GID
 
 bool Zip64Sizes(const Entry& e) { return e.size >= kMax32 || e.compressed_size >= kMax32; }
 bool NeedsZip64(const Entry& e) { return Zip64Sizes(e) || e.header_offset >= kMax32; }
@@ -27,6 +28,37 @@ void WriteTimestamp(ByteWriter& w, const Entry& e) {
   w.U16(5);
   w.U8(1);  // modification time present
   w.U32(static_cast<uint32_t>(*e.unix_mtime));
+}
+
+void WriteOwner(ByteWriter& w, const Entry& e) {
+  if (!e.unix_owner || !e.unix_group) return;
+  w.U16(kExtraUnixOwner);
+  w.U16(11);
+  w.U8(1);
+  w.U8(4);
+  w.U32(*e.unix_owner);
+  w.U8(4);
+  w.U32(*e.unix_group);
+}
+
+// Reads an id of 1 to 8 bytes; larger values than 32 bits are not kept.
+std::optional<uint32_t> ReadOwnerId(ByteReader& r) {
+  const uint8_t size = r.U8();
+  if (size == 0 || size > 8) return std::nullopt;
+  uint64_t id = 0;
+  for (uint8_t i = 0; i < size; ++i) id |= static_cast<uint64_t>(r.U8()) << (8 * i);
+  if (!r.ok() || id > UINT32_MAX) return std::nullopt;
+  return static_cast<uint32_t>(id);
+}
+
+void ReadOwner(std::string_view data, Entry* e) {
+  ByteReader r(data);
+  if (r.U8() != 1) return;
+  const auto owner = ReadOwnerId(r);
+  const auto group = ReadOwnerId(r);
+  if (!owner || !group) return;
+  e->unix_owner = owner;
+  e->unix_group = group;
 }
 
 std::optional<int64_t> ReadTimestamp(std::string_view data) {
@@ -118,6 +150,7 @@ std::string EncodeLocalHeader(const Entry& e, bool zip64) {
   x.U16(6);
   x.U16(e.made_by);
   x.U32(e.external_attributes);
+  WriteOwner(x, e);
   std::string out;
   ByteWriter w(out);
   w.U32(kLocalSig);
@@ -150,6 +183,7 @@ std::string EncodeCentralRecord(const Entry& e) {
     x.Bytes(fields);
   }
   WriteTimestamp(x, e);
+  WriteOwner(x, e);
   std::string out;
   ByteWriter w(out);
   w.U32(kCentralSig);
@@ -221,14 +255,18 @@ bool DecodeLocalHeader(std::string_view bytes, LocalHeader* h) {
   return r.ok();
 }
 
-void ApplyLocalExtra(std::string_view extra, LocalHeader* h, std::optional<int64_t>* mtime) {
+bool ApplyLocalExtra(std::string_view extra, LocalHeader* h, Entry* e) {
+  bool zip64_ok = true;
   ForEachExtra(extra, [&](uint16_t id, std::string_view data) {
     if (id == kExtraZip64) {
       ByteReader r(data);
       if (h->size == kMax32) h->size = r.U64();
       if (h->compressed_size == kMax32) h->compressed_size = r.U64();
+      zip64_ok = r.ok();
     } else if (id == kExtraTimestamp) {
-      *mtime = ReadTimestamp(data);
+      e->unix_mtime = ReadTimestamp(data);
+    } else if (id == kExtraUnixOwner) {
+      ReadOwner(data, e);
     } else if (id == kExtraAttributes) {
       ByteReader r(data);
       const uint16_t made_by = r.U16();
@@ -239,6 +277,7 @@ void ApplyLocalExtra(std::string_view extra, LocalHeader* h, std::optional<int64
       }
     }
   });
+  return zip64_ok;
 }
 
 bool DecodeCentralRecord(ByteReader& r, Entry* e) {
@@ -272,6 +311,8 @@ bool DecodeCentralRecord(ByteReader& r, Entry* e) {
       zip64_ok = z.ok();
     } else if (id == kExtraTimestamp) {
       e->unix_mtime = ReadTimestamp(data);
+    } else if (id == kExtraUnixOwner) {
+      ReadOwner(data, e);
     }
   });
   e->name = DecodeName(raw_name, e->flags, extra);

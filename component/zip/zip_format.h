@@ -65,6 +65,9 @@ struct Entry {
   uint64_t header_offset = 0;
   uint32_t external_attributes = 0;
   std::optional<int64_t> unix_mtime;  // from the extended-timestamp field
+  // Owning user and group, from the Info-ZIP "ux" field (0x7875).
+  std::optional<uint32_t> unix_owner;
+  std::optional<uint32_t> unix_group;
 
   uint8_t host() const { return static_cast<uint8_t>(made_by >> 8); }
   uint32_t unix_mode() const { return host() == kHostUnix ? external_attributes >> 16 : 0; }
@@ -158,8 +161,10 @@ bool DecodeLocalHeader(std::string_view bytes, LocalHeader* header);
 // Reads one central record (signature included). Returns false when it is
 // malformed; the reader is then positioned anywhere.
 bool DecodeCentralRecord(ByteReader& reader, Entry* entry);
-// Applies a local header's extra field (ZIP64 sizes, timestamp, attributes).
-void ApplyLocalExtra(std::string_view extra, LocalHeader* header, std::optional<int64_t>* mtime);
+// Applies a local header's extra field (ZIP64 sizes, timestamp, owner,
+// attributes) to the header and the entry. False when a ZIP64 field is too
+// short for the sizes it must carry.
+bool ApplyLocalExtra(std::string_view extra, LocalHeader* header, Entry* entry);
 
 // DOS date and time (local time, 2-second steps, 1980..2107 clamped).
 void ToDosTime(int64_t unix_seconds, uint16_t* dos_time, uint16_t* dos_date);

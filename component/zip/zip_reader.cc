@@ -99,13 +99,14 @@ bool ReadThroughEnd(File& f, uint64_t size, Directory* dir) {
 
 // Takes the local entry at `offset` if it is complete and intact.
 bool RecoverEntry(File& f, uint64_t size, uint64_t offset, Entry* e, uint64_t* next) {
+  *e = Entry{};  // nothing of the previous entry's optional fields carries over
   LocalHeader h;
   if (!DecodeLocalHeader(ReadBytes(f, offset, kLocalHeaderSize), &h)) return false;
   if (h.flags & (kFlagDescriptor | kFlagEncrypted)) return false;
   const std::string var = ReadBytes(f, offset + kLocalHeaderSize, size_t{h.name_length} + h.extra_length);
   if (var.size() != size_t{h.name_length} + h.extra_length) return false;
   const std::string_view extra = std::string_view(var).substr(h.name_length);
-  ApplyLocalExtra(extra, &h, &e->unix_mtime);
+  if (!ApplyLocalExtra(extra, &h, e)) return false;
   const uint64_t data = offset + kLocalHeaderSize + var.size();
   if (h.compressed_size > size || data > size - h.compressed_size) return false;
   e->name = DecodeName(std::string_view(var).substr(0, h.name_length), h.flags, extra);

@@ -17,7 +17,7 @@ import zipfile
 import cli_support
 from cli_support import Scratch, run
 
-ERROR_LINE = re.compile(r"^brightkeep: .+ \((\d+)\)(: .+)?$", re.M)
+ERROR_LINE = re.compile(r"^brightkeep: .+ \((\d+)\)(: .+?)?(?: \[system error \d+\])?$", re.M)
 
 
 class GeneralTests(unittest.TestCase):
@@ -110,6 +110,16 @@ class ProtectTests(Scratch):
         self.assertEqual(self.temp_files(), [])
         self.assert_files_as_before()
 
+    def test_a_backup_that_cannot_be_written_is_refused_before_anything_runs(self):
+        marker = os.path.join(self.root, "ran")
+        self.backup = os.path.join(self.root, "no such folder", "out.zip")
+        result = self.protect("touch '%s'" % marker)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(ERROR_LINE.search(result.stderr).group(1), "76", result.stderr)
+        self.assertIn("nothing was run", result.stderr)
+        self.assertFalse(os.path.exists(marker))
+        self.assertEqual(self.temp_files(), [])
+
     def test_a_file_another_program_is_writing_is_refused(self):
         with open(self.path("c.txt"), "r+b") as held:
             fcntl.lockf(held, fcntl.LOCK_EX)
@@ -179,7 +189,7 @@ class AssessTests(Scratch):
         result = run("assess", missing)
         self.assertEqual(result.returncode, 1)
         self.assertEqual(result.stdout, "")
-        self.assertEqual(result.stderr, "brightkeep: Path not found (76): %s\n" % missing)
+        self.assertEqual(result.stderr, "brightkeep: Path not found (76): %s [system error 2]\n" % missing)
 
 
 class RollbackTests(Scratch):
@@ -211,17 +221,55 @@ class RollbackTests(Scratch):
         self.killed_period()
         logs = self.assess_json()["unfinished"]
         self.assertEqual([log["log"] for log in logs][0], first["log"])
-        os.remove(first["archives"][0]["archive"])
+        with open(first["archives"][0]["archive"], "wb") as f:
+            f.write(b"no longer an archive")
 
         result = run("rollback", self.temp)
         self.assertEqual(result.returncode, 1)
         order = re.findall(r"^Rolling back: (.+) \(started ", result.stdout, re.M)
         self.assertEqual(order, [log["log"] for log in logs])
-        self.assertIn("brightkeep: File not found (53): " + first["archives"][0]["archive"], result.stderr)
+        self.assertIn("(30200): " + first["archives"][0]["archive"], result.stderr)
         self.assertIn("Rolled back 1 of 2 unfinished periods.", result.stdout)
         # The later period is back to its start; the earlier one's changes stay.
         self.assertEqual(self.read("a.txt"), b"between the periods")
         self.assertEqual(self.read("sub/b.bin"), b"changed")
+
+    def test_a_file_that_cannot_come_back_is_told_and_its_period_kept_for_another_run(self):
+        self.killed_period()
+        os.remove(self.path("sub/b.bin"))
+        os.mkdir(self.path("sub/b.bin"))
+        result = run("rollback", self.temp)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("  restored: " + self.path("a.txt") + "\n", result.stdout)
+        self.assertIn("  not restored: " + self.path("sub/b.bin") + ": A folder is where the file belongs\n",
+                      result.stdout)
+        self.assertNotIn("  restored: " + self.path("sub/b.bin"), result.stdout)
+        self.assertIn("brightkeep: 1 file could not be restored: " + self.path("sub/b.bin"), result.stderr)
+        self.assertEqual(len(self.temp_files()), 2)  # the log and its archive, to run again
+        os.rmdir(self.path("sub/b.bin"))
+        log = self.assess_json()["unfinished"][0]["log"]
+        open(log + ".rad12345.tmp", "w").close()  # a save of the log cut short
+        self.assertEqual(self.assess_json()["leftovers"], [])
+        result = run("rollback", self.temp)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_files_as_before()
+        self.assertEqual(self.temp_files(), [])
+
+    def test_a_log_without_archives_and_unclaimed_leftovers_are_told_apart(self):
+        self.killed_period()
+        log = self.assess_json()["unfinished"][0]
+        os.remove(log["archives"][0]["archive"])
+        leftover = os.path.join(self.temp, "Safe 1999-01-01 00.00.00-backup.tmp")
+        open(leftover, "w").close()
+        report = self.assess_json()
+        self.assertTrue(report["unfinished"][0]["archives_missing"])
+        self.assertEqual(report["leftovers"], [leftover])
+        self.assertIn("Unfinished period whose archives are all missing", run("assess", self.temp).stdout)
+        result = run("rollback", self.temp)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("cannot roll back: every archive of this period is missing", result.stdout)
+        self.assertEqual(run("rollback", self.temp, "--delete-logs").returncode, 0)
+        self.assertEqual(self.temp_files(), [os.path.basename(leftover)])
 
     def test_a_damaged_log_fails_the_rollback_after_the_others_are_done(self):
         self.killed_period()

@@ -17,51 +17,6 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-// The platform's rules, except that two folders count as drives of their own.
-class TwoDriveRules : public PathRules {
- public:
-  TwoDriveRules(const PathRules& base, std::string a, std::string b) : base_(base), roots_{a, b} {}
-  char Separator() const override { return base_.Separator(); }
-  bool IsSeparator(char c) const override { return base_.IsSeparator(c); }
-  std::string GetDriveName(std::string_view path) const override {
-    for (const std::string& root : roots_) {
-      if (path.substr(0, root.size()) == root && (path.size() == root.size() || IsSeparator(path[root.size()]))) {
-        return root;
-      }
-    }
-    return base_.GetDriveName(path);
-  }
-  bool IsAbsolute(std::string_view path) const override { return base_.IsAbsolute(path); }
-  std::string BuildPath(std::string_view folder, std::string_view name) const override {
-    return base_.BuildPath(folder, name);
-  }
-  std::string GetParentFolderName(std::string_view path) const override { return base_.GetParentFolderName(path); }
-  std::string GetFileName(std::string_view path) const override { return base_.GetFileName(path); }
-  std::string Absolute(std::string_view path, std::string_view current) const override {
-    return base_.Absolute(path, current);
-  }
-  std::string DriveRoot(std::string_view drive) const override {
-    for (const std::string& root : roots_) {
-      if (drive == root) return root + Separator();
-    }
-    return base_.DriveRoot(drive);
-  }
-
- private:
-  const PathRules& base_;
-  std::vector<std::string> roots_;
-};
-
-class TwoDriveFileSystem : public ForwardingFileSystem {
- public:
-  TwoDriveFileSystem(std::shared_ptr<FileSystem> target, std::string a, std::string b)
-      : ForwardingFileSystem(target), rules_(target->paths(), std::move(a), std::move(b)) {}
-  const PathRules& paths() const override { return rules_; }
-
- private:
-  TwoDriveRules rules_;
-};
-
 struct TwoDrives {
   Scratch s;
   std::string a = s.dir / "driveA";

@@ -86,6 +86,22 @@ CurrentFolder::~CurrentFolder() {
   stdfs::current_path(stdfs::path(std::u8string(previous_.begin(), previous_.end())), ec);
 }
 
+std::string TwoDriveRules::GetDriveName(std::string_view path) const {
+  for (const std::string& root : roots_) {
+    if (path.substr(0, root.size()) == root && (path.size() == root.size() || IsSeparator(path[root.size()]))) {
+      return root;
+    }
+  }
+  return base_.GetDriveName(path);
+}
+
+std::string TwoDriveRules::DriveRoot(std::string_view drive) const {
+  for (const std::string& root : roots_) {
+    if (drive == root) return root + Separator();
+  }
+  return base_.DriveRoot(drive);
+}
+
 FileState Snapshot(FileSystem& fs, const std::string& path) {
   const FileStat stat = fs.Stat(path);
   return {ReadFile(path), stat.modified_ns / 1000000000, stat.read_only};

@@ -66,6 +66,40 @@ ArchiveContents ReadArchive(const std::string& archive, const std::string& scrat
 // Text of a UTF-16 LE file body with a byte-order mark, as UTF-8.
 std::string Utf16FileText(const std::string& bytes);
 
+// The platform's rules, except that two folders count as drives of their own.
+class TwoDriveRules : public PathRules {
+ public:
+  TwoDriveRules(const PathRules& base, std::string a, std::string b) : base_(base), roots_{a, b} {}
+  char Separator() const override { return base_.Separator(); }
+  bool IsSeparator(char c) const override { return base_.IsSeparator(c); }
+  std::string GetDriveName(std::string_view path) const override;
+  bool IsAbsolute(std::string_view path) const override { return base_.IsAbsolute(path); }
+  std::string BuildPath(std::string_view folder, std::string_view name) const override {
+    return base_.BuildPath(folder, name);
+  }
+  std::string GetParentFolderName(std::string_view path) const override { return base_.GetParentFolderName(path); }
+  std::string GetFileName(std::string_view path) const override { return base_.GetFileName(path); }
+  std::string Absolute(std::string_view path, std::string_view current) const override {
+    return base_.Absolute(path, current);
+  }
+  std::string DriveRoot(std::string_view drive) const override;
+
+ private:
+  const PathRules& base_;
+  std::vector<std::string> roots_;
+};
+
+// A file system on which the folders `a` and `b` are drives.
+class TwoDriveFileSystem : public ForwardingFileSystem {
+ public:
+  TwoDriveFileSystem(std::shared_ptr<FileSystem> target, std::string a, std::string b)
+      : ForwardingFileSystem(target), rules_(target->paths(), std::move(a), std::move(b)) {}
+  const PathRules& paths() const override { return rules_; }
+
+ private:
+  TwoDriveRules rules_;
+};
+
 // Error number and source raised by a call; -1 when it did not raise.
 struct Raised {
   int32_t number = -1;

@@ -99,23 +99,9 @@ TEST(Restore, AMissingMarkerOrArchiveStopsTheRollbackBeforeAnyWrite) {
   EXPECT_TRUE(Exists(unmarked));
 }
 
-TEST(Restore, AFileThatCannotBePutBackKeepsTheArchive) {
-  Scratch s;
-  const std::string archive = TwoFileArchive(s, "blocked.txt", "fine.txt");
-  // A folder with content now stands where the file was.
-  s.fs->RemoveFile(s.Data("blocked.txt"), true);
-  WriteFile(s.Data("blocked.txt/inside.txt"), "in the way");
-  WriteFile(s.Data("fine.txt"), "changed");
-
-  auto log = NewLog(s);
-  log->AddZip(archive, "any");
-  EXPECT_NE(Catch([&] { log->Rollback(true); }).number, -1);
-  EXPECT_TRUE(Exists(archive));
-  EXPECT_EQ(ReadFile(s.Data("fine.txt")), "fine.txt original");
-  EXPECT_EQ(s.FilesIn(s.temp), (Names{"Safe by hand.xml", "drive-1.zip"}));
-}
-
-TEST(Restore, TheMarkerDecidesTheDriveAndUnlistedFilesComeBackToo) {
+// Only the files the log lists are written; the marker, not the entry's
+// ZipDrive, decides the drive.
+TEST(Restore, TheMarkerDecidesTheDriveAndOnlyListedFilesComeBack) {
   Scratch s;
   const std::string archive = TwoFileArchive(s, "listed.txt", "unlisted.txt");
   WriteFile(s.Data("listed.txt"), "x");
@@ -123,14 +109,67 @@ TEST(Restore, TheMarkerDecidesTheDriveAndUnlistedFilesComeBackToo) {
   auto log = NewLog(s);
   auto entry = log->AddZip(archive, s.fs->GetDriveName(s.data));
   entry->AddFile(s.Data("listed.txt"));
-  entry->AddFile(s.Data("never stored.txt"));
   entry->ZipDrive(OnWindows() ? "Q:" : "elsewhere");
   log->Rollback();
   EXPECT_EQ(ReadFile(s.Data("listed.txt")), "listed.txt original");
-  EXPECT_EQ(ReadFile(s.Data("unlisted.txt")), "unlisted.txt original");
-  EXPECT_FALSE(Exists(s.Data("never stored.txt")));
+  EXPECT_EQ(ReadFile(s.Data("unlisted.txt")), "y");
   EXPECT_FALSE(Exists(archive));
   EXPECT_TRUE(Exists(log->LogFileName()));
+}
+
+// Flips one byte of `bytes` where the archive stores them.
+void DamageStoredCopy(const std::string& archive, const std::string& bytes) {
+  std::string zip = ReadFile(archive);
+  const size_t at = zip.find(bytes.substr(100, 64));
+  ASSERT_NE(at, std::string::npos);
+  zip[at] = static_cast<char>(zip[at] ^ 0x55);
+  WriteFile(archive, zip);
+}
+
+// Files that cannot come back (not stored, damaged copy, a folder in the
+// way) do not stop the others or the later archive; the rollback then fails
+// with one error that counts and names them, and every archive stays.
+TEST(Restore, EveryFileThatCanComeBackDoesAndTheRestAreToldInOneError) {
+  Scratch s;
+  const std::string drive = s.fs->GetDriveName(s.data);
+  const std::string noise = NoiseBytes(5000, 3);
+  WriteFile(s.Data("damaged.bin"), noise);
+  const std::string first = TwoFileArchive(s, "blocked.txt", "fine.txt");
+  {
+    ArchiveComponent zip(s.fs);
+    zip.ArchiveFileName = first;
+    zip.FilesToProcess = s.Data("damaged.bin");
+    ASSERT_EQ(zip.Zip(), 0);
+  }
+  DamageStoredCopy(first, noise);
+  WriteFile(s.Data("later.txt"), "later original");
+  const std::string second = MakeDriveArchive(s, "drive-2.zip", &drive, {s.Data("later.txt")});
+  s.fs->RemoveFile(s.Data("blocked.txt"), true);
+  WriteFile(s.Data("blocked.txt/inside.txt"), "in the way");
+  for (const char* name : {"fine.txt", "damaged.bin", "later.txt"}) WriteFile(s.Data(name), "changed");
+
+  auto log = NewLog(s);
+  auto one = log->AddZip(first, "one");
+  for (const char* name : {"blocked.txt", "never stored.txt", "damaged.bin", "fine.txt"}) one->AddFile(s.Data(name));
+  log->AddZip(second, "two")->AddFile(s.Data("later.txt"));
+
+  RestoreReport report;
+  const Raised raised = Catch([&] { log->RestoreFiles(report); });
+  EXPECT_EQ(raised.number, errnum::kArchiveError);
+  EXPECT_EQ(raised.description.rfind("3 files could not be restored: " + s.Data("blocked.txt") + " (", 0), 0u)
+      << raised.description;
+  EXPECT_NE(raised.description.find("damaged (CRC"), std::string::npos) << raised.description;
+  EXPECT_EQ(report.restored, (Names{s.Data("fine.txt"), s.Data("later.txt")}));
+  ASSERT_EQ(report.failed.size(), 3u);
+  EXPECT_EQ(report.failed[1].path(), s.Data("never stored.txt"));
+  EXPECT_EQ(ReadFile(s.Data("fine.txt")), "fine.txt original");
+  EXPECT_EQ(ReadFile(s.Data("later.txt")), "later original");
+  EXPECT_EQ(ReadFile(s.Data("damaged.bin")), "changed");
+  EXPECT_EQ(ReadFile(s.Data("blocked.txt/inside.txt")), "in the way");
+  EXPECT_FALSE(Exists(s.Data("never stored.txt")));
+  EXPECT_EQ(Catch([&] { log->Rollback(true); }).number, errnum::kArchiveError);
+  EXPECT_TRUE(Exists(first));
+  EXPECT_TRUE(Exists(second));
 }
 
 TEST(Restore, ALogWithoutEntriesDoesNothingAndAnEmptyLogIsNotSet) {
