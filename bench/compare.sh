@@ -83,7 +83,7 @@ for _ in $(seq "$runs"); do
   rm -rf "$work/r"; mkdir "$work/r"
   # A protect killed while its command runs leaves an unfinished period.
   ("$bk" protect --temp "$work/r" --backup "$work/r.zip" --files-from "$work/copy.txt" -- sh -c 'kill -9 $PPID'
-   true) > /dev/null 2>&1
+   true) > /dev/null 2>&1 || true
   t_rb+=("$(seconds "$bk" rollback "$work/r" --delete-logs)")
   t_uz+=("$(seconds sh -c "unzip -q -o '$work/copy1.zip' -d / && sync")")
 done
@@ -110,7 +110,7 @@ if [ "$big_gb" != 0 ]; then
   truncate -s "${big_gb}G" "$work/big/sparse.bin"
   (/usr/bin/time -f '%e %M' -o "$work/big-safe.txt" "$bk" protect --temp "$work/bigt" --backup "$work/big.zip" \
     "$work/big/sparse.bin" -- sh -c 'kill -9 $PPID'
-   true) > /dev/null 2>&1
+   true) > /dev/null 2>&1 || true
   /usr/bin/time -f '%e %M' -o "$work/big-back.txt" "$bk" rollback "$work/bigt" --delete-logs > /dev/null 2>&1 || true
   read -r safe_s safe_kb < <(tail -1 "$work/big-safe.txt")
   read -r back_s back_kb < <(tail -1 "$work/big-back.txt")
