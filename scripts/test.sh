@@ -89,20 +89,28 @@ check_imports() {
   if [ "$bad" -eq 0 ]; then add_counts 1 0; else note_failure "$arch: binaries import non-system DLLs"; fi
 }
 
-# Runs a script suite that ends with "LABEL: N passed, M failed":
-# run_suite ARCH LABEL SCRIPT [ARGS...]
-run_suite() {
-  local arch="$1" label="$2" script="$3" out p f status
-  shift 3
-  out="$log/$arch-$label.txt"
-  bash "$script" "$arch" "$@" >"$out" 2>&1 </dev/null
+# Runs a command that ends with "LABEL: N passed, M failed" and counts its
+# result; its output goes to build/test-logs/NAME.txt:
+# run_summary NAME LABEL COMMAND [ARGS...]
+run_summary() {
+  local name="$1" label="$2" out p f status
+  shift 2
+  out="$log/$name.txt"
+  "$@" >"$out" 2>&1 </dev/null
   status=$?
-  find_result "$out" "^$label: [0-9]+ passed, [0-9]+ failed" "$arch: $label tests ended without their summary" "$status" || return
+  find_result "$out" "^$label: [0-9]+ passed, [0-9]+ failed" "$name: $label tests ended without their summary" "$status" || return
   p="$(result_number "$label: ([0-9]+) passed")"
   f="$(result_number ' ([0-9]+) failed')"
   echo "   $label tests: $p passed, $f failed"
-  [ "$f" -gt 0 ] && grep -a -E 'FAIL' "$out" | head -30
+  [ "$f" -gt 0 ] && grep -a -E 'FAIL|crash|ERROR' "$out" | head -30
   add_counts "$p" "$f"
+}
+
+# Runs a Windows script suite: run_suite ARCH LABEL SCRIPT [ARGS...]
+run_suite() {
+  local arch="$1" label="$2" script="$3"
+  shift 3
+  run_summary "$arch-$label" "$label" bash "$script" "$arch" "$@"
 }
 
 # Runs every test program of one Windows build under Wine and counts the
@@ -175,6 +183,8 @@ fi
 
 start=$(date +%s)
 run_ctest native
+echo "== fuzz targets (libFuzzer, a short run each)"
+run_summary fuzz-smoke fuzz bash scripts/fuzz.sh smoke 10
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer, but for
 # the multi-gigabyte archives, which take minutes there and add nothing new.
 run_ctest asan -E '^Large\.'

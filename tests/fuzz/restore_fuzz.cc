@@ -41,6 +41,12 @@ void Restore(const std::string& root) {
     zip.Unzip();
   } catch (const bk::Error&) {
   }
+  // A rollback's own path: each named file put back in place, whatever the
+  // archive claims about it.
+  try {
+    (void)zip.RestoreFiles(zip.ListEntries());
+  } catch (const bk::Error&) {
+  }
 }
 
 }  // namespace
