@@ -169,14 +169,14 @@ check_win32_without_running() {
   run_suite win32 COM scripts/com-tests.sh build/win32 --binary-only
   local programs
   programs=$(( $(grep -c . build/win32/test-programs.txt) + 2 ))  # + the COM and CLI suites
-  echo "   win32: skipped $programs 32-bit Wine test programs: this machine cannot run 32-bit programs ($why_no_32bit)"
+  echo "   win32: skipped $programs 32-bit Wine test programs: 32-bit programs are not run here ($why_no_32bit)"
   skipped=$((skipped + programs))
 }
 
 # Sets why_no_32bit when 32-bit programs cannot run here (or BK_NO_32BIT=1).
 why_no_32bit=""
 if [ "${BK_NO_32BIT:-0}" != 0 ]; then
-  why_no_32bit="BK_NO_32BIT=$BK_NO_32BIT"
+  why_no_32bit="forced by BK_NO_32BIT=$BK_NO_32BIT"
 elif ! probe="$(/usr/lib/wine/wine --version 2>&1)"; then
   why_no_32bit="$(head -n 1 <<<"$probe" | sed -E 's/^.*line [0-9]+: //')"
 fi
