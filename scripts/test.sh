@@ -113,6 +113,19 @@ run_suite() {
   run_summary "$arch-$label" "$label" bash "$script" "$arch" "$@"
 }
 
+# Counts the sentinel line "BK-TEST-RESULT passed=N failed=M skipped=K" that
+# a Windows test program prints last: count_sentinel OUT NAME WHAT STATUS
+count_sentinel() {
+  local out="$1" name="$2" p f s
+  find_result "$out" 'BK-TEST-RESULT' "$3 ended without its result line" "$4" || return
+  p="$(result_number 'passed=([0-9]+)')"
+  f="$(result_number 'failed=([0-9]+)')"
+  s="$(result_number 'skipped=([0-9]+)' 0)"
+  echo "   $name: $p passed, $f failed, $s skipped"
+  [ "$f" -gt 0 ] && grep -a -E '^\[  FAILED  \]|Failure|error:|Expected|Which is' "$out" | head -30
+  add_counts "$p" "$f" "$s"
+}
+
 # Runs every test program of one Windows build under Wine and counts the
 # results from the sentinel line each program prints last.
 run_wine() {
@@ -122,7 +135,7 @@ run_wine() {
   export BK_WINE_ROOT="$root/build/wine-ci"
   rm -rf "$BK_WINE_ROOT/$arch"
   echo "== $arch tests (Wine)"
-  local list="build/$arch/test-programs.txt" prog exe out p f s
+  local list="build/$arch/test-programs.txt" prog exe out
   [ -f "$list" ] || { note_failure "$arch: no test program list"; return; }
   while read -r prog; do
     [ -n "$prog" ] || continue
@@ -130,13 +143,7 @@ run_wine() {
     out="$log/$arch-$prog.txt"
     if [ -z "$exe" ]; then note_failure "$arch: $prog.exe not built"; continue; fi
     (cd "$(dirname "$exe")" && timeout 900 "$root/scripts/wine-run.sh" "$arch" "./$prog.exe") >"$out" 2>&1 </dev/null
-    find_result "$out" 'BK-TEST-RESULT' "$arch: $prog ended without its result line" "$?" || continue
-    p="$(result_number 'passed=([0-9]+)')"
-    f="$(result_number 'failed=([0-9]+)')"
-    s="$(result_number 'skipped=([0-9]+)' 0)"
-    echo "   $prog: $p passed, $f failed, $s skipped"
-    [ "$f" -gt 0 ] && grep -a -E '^\[  FAILED  \]|Failure|error:' "$out" | head -30
-    add_counts "$p" "$f" "$s"
+    count_sentinel "$out" "$prog" "$arch: $prog" "$?"
   done <"$list"
   run_suite "$arch" COM scripts/com-tests.sh
   run_suite "$arch" CLI tests/cli/wine_cli_test.sh
@@ -147,18 +154,13 @@ run_wine() {
 # The win32 DLL's type library, read as data by the 64-bit checker: the same
 # checks as in its own prefix, with the target's layout, on every machine.
 check_win32_typelib() {
-  local dll="$root/build/win32/Brightkeep.dll" out="$log/win32-typelib-from-win64.txt" p f
+  local dll="$root/build/win32/Brightkeep.dll" out="$log/win32-typelib-from-win64.txt"
   [ -f "$dll" ] || { note_failure "win32: no Brightkeep.dll to check"; return; }
   echo "== win32 type library, read by the 64-bit checker"
   (cd build/win64/tests/component/com &&
      BK_COM_TARGET=win32 BK_COM_DLL="Z:${dll//\//\\}" timeout 300 "$root/scripts/wine-run.sh" win64 ./typelib_checker.exe) \
     >"$out" 2>&1 </dev/null
-  find_result "$out" 'BK-TEST-RESULT' "win32: the type-library check ended without its result line" "$?" || return
-  p="$(result_number 'passed=([0-9]+)')"
-  f="$(result_number 'failed=([0-9]+)')"
-  echo "   typelib_checker (win32 DLL): $p passed, $f failed"
-  [ "$f" -gt 0 ] && grep -a -E '^\[  FAILED  \]|Failure|Expected|Which is' "$out" | head -30
-  add_counts "$p" "$f"
+  count_sentinel "$out" "typelib_checker (win32 DLL)" "win32: the type-library check" "$?"
 }
 
 # Where 32-bit programs cannot run: builds win32 and checks what needs no
