@@ -35,8 +35,7 @@ ArchiveReport DescribeArchive(clsFileRollBackLogZip& zip, FileSystem& fs) {
   report.zip_id = Optional<int32_t>([&] { return zip.ZipId(); });
   report.drive = zip.ZipDrive();
   report.archive = zip.ZipName();
-  const int32_t count = zip.FileCount();
-  for (int32_t i = 1; i <= count; ++i) report.files.push_back(zip.FilePath(i));
+  report.files = zip.FilePaths();
   report.missing = !fs.FileExists(report.archive);
   return report;
 }

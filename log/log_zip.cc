@@ -37,6 +37,12 @@ std::string clsFileRollBackLogZip::FilePath(int32_t lngFileIndex) {
   return file->GetAttribute("Path");
 }
 
+std::vector<std::string> clsFileRollBackLogZip::FilePaths() {
+  std::vector<std::string> paths;
+  for (const auto& file : element().GetElementsByTagName("SafeFile")) paths.push_back(file->GetAttribute("Path"));
+  return paths;
+}
+
 void clsFileRollBackLogZip::AddFile(std::string_view strPath) { AppendFiles({std::string(strPath)})->SaveLog(); }
 
 std::shared_ptr<clsFileRollbackLog> clsFileRollBackLogZip::AppendFiles(const std::vector<std::string>& paths,

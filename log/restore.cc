@@ -122,9 +122,7 @@ void clsFileRollBackLogZip::Restore(RestoreReport& report) {
   // The files listed, once each, and where below the drive each one goes.
   std::vector<std::string> listed, names;
   std::set<std::string> seen;
-  const int32_t count = FileCount();
-  for (int32_t i = 1; i <= count; ++i) {
-    const std::string path = FilePath(i);
+  for (const std::string& path : FilePaths()) {
     const std::string absolute = fs.GetAbsolutePathName(path);
     if (!seen.insert(rules.Separator() == '\\' ? text::FoldCase(absolute) : absolute).second) continue;
     if (!text::EqualsIgnoreCase(rules.GetDriveName(absolute), drive)) {

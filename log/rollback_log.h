@@ -136,6 +136,8 @@ class clsFileRollBackLogZip {
   void ZipDrive(std::string_view value);
   int32_t FileCount();
   std::string FilePath(int32_t lngFileIndex);
+  // Every listed path in order, read in one pass (FilePath(1..FileCount)).
+  std::vector<std::string> FilePaths();
   void AddFile(std::string_view strPath);
 
   // --- Internal to the component ---

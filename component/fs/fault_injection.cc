@@ -251,10 +251,18 @@ class FaultInjectingFile final : public File {
   void Sync() override {
     Check(kFaultSync);
     if (state_->real_flushes()) inner_->Sync();
+    Synced();
+  }
+  // The model's side of a sync: the current content is durable.
+  void Synced() {
     node_->durable.reset();
     // A file removed while open keeps its content only in the model.
     if (node_->live_path.empty()) node_->durable = inner_->ReadAll();
   }
+  void CheckOpen() const {
+    if (generation_ != state_->generation()) throw Error::Standard(errnum::kPathFileAccessError, inner_->path());
+  }
+  File& inner() { return *inner_; }
   FileStat Stat() override {
     Check(kFaultStat);
     return inner_->Stat();
@@ -267,7 +275,7 @@ class FaultInjectingFile final : public File {
 
  private:
   void Check(uint32_t kind) {
-    if (generation_ != state_->generation()) throw Error::Standard(errnum::kPathFileAccessError, inner_->path());
+    CheckOpen();
     state_->Count(kind, inner_->path());
   }
 
@@ -341,6 +349,22 @@ void FaultInjectingFileSystem::RenameFile(std::string_view from, std::string_vie
   state_->Touch(to);
   target().RenameFile(from, to);
   state_->Moved(from, to);
+}
+
+void FaultInjectingFileSystem::SyncFiles(const std::vector<File*>& files) {
+  std::vector<FaultInjectingFile*> ours;
+  std::vector<File*> inner;
+  for (File* file : files) {
+    auto* f = dynamic_cast<FaultInjectingFile*>(file);
+    if (f == nullptr) throw Error::Standard(errnum::kBadFileNameOrNumber, file->path());
+    f->CheckOpen();
+    ours.push_back(f);
+    inner.push_back(&f->inner());
+  }
+  if (files.empty()) return;
+  state_->Count(kFaultSync, files.front()->path());
+  if (state_->real_flushes()) target().SyncFiles(inner);
+  for (FaultInjectingFile* f : ours) f->Synced();
 }
 
 void FaultInjectingFileSystem::SyncFolder(std::string_view folder) {

@@ -13,7 +13,7 @@
 //
 // Power cut. PowerCut() turns the disk below into what it would hold after
 // the machine lost power at that moment, under this model:
-//   - a file's content is durable up to its last Sync (File::Sync, or the
+//   - a file's content is durable up to its last sync (File::Sync, SyncFiles, or the
 //     creation of the file: a file created and never synced is empty);
 //   - an entry of a folder (a file or folder created, renamed into or out of
 //     it, or removed) is durable up to the folder's last SyncFolder;
@@ -88,6 +88,8 @@ class FaultInjectingFileSystem : public ForwardingFileSystem {
   void CopyFileTo(std::string_view from, std::string_view to, bool overwrite) override;
   void RenameFile(std::string_view from, std::string_view to) override;
   void SyncFolder(std::string_view folder) override;
+  // One counted sync for the whole set; each file's content becomes durable.
+  void SyncFiles(const std::vector<File*>& files) override;
   std::unique_ptr<File> Open(std::string_view path, OpenMode mode) override;
   void SetModifiedTime(std::string_view path, int64_t modified_ns) override;
   void SetAttributes(std::string_view path, uint32_t attributes) override;

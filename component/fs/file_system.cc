@@ -40,6 +40,10 @@ std::string File::ReadAll() {
   }
 }
 
+void FileSystem::SyncFiles(const std::vector<File*>& files) {
+  for (File* file : files) file->Sync();
+}
+
 std::unique_ptr<TextWriter> FileSystem::CreateTextFile(std::string_view path, bool overwrite, bool unicode) {
   return std::make_unique<TextWriter>(Open(path, overwrite ? OpenMode::kCreate : OpenMode::kCreateNew), unicode);
 }

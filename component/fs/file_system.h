@@ -169,6 +169,12 @@ class FileSystem {
   virtual void RenameFile(std::string_view from, std::string_view to) = 0;
   // Flushes a folder's entries (creations, renames, deletions) to stable storage.
   virtual void SyncFolder(std::string_view folder) = 0;
+  // Flushes the data and metadata of these open files, each opened through
+  // this file system, to stable storage as File::Sync of each would, in fewer
+  // trips to the disk where the platform allows: POSIX flushes each file
+  // system that holds one of them once (syncfs), other files written to it
+  // included. By default each file is synced.
+  virtual void SyncFiles(const std::vector<File*>& files);
   virtual std::unique_ptr<File> Open(std::string_view path, OpenMode mode) = 0;
   virtual void SetModifiedTime(std::string_view path, int64_t modified_ns) = 0;
   // POSIX: permission bits of a mode. Windows: FILE_ATTRIBUTE_* bits.
@@ -252,6 +258,7 @@ class ForwardingFileSystem : public FileSystem {
   void CopyFileTo(std::string_view a, std::string_view b, bool o) override { target_->CopyFileTo(a, b, o); }
   void RenameFile(std::string_view a, std::string_view b) override { target_->RenameFile(a, b); }
   void SyncFolder(std::string_view f) override { target_->SyncFolder(f); }
+  void SyncFiles(const std::vector<File*>& f) override { target_->SyncFiles(f); }
   std::unique_ptr<File> Open(std::string_view p, OpenMode m) override { return target_->Open(p, m); }
   void SetModifiedTime(std::string_view p, int64_t t) override { target_->SetModifiedTime(p, t); }
   void SetAttributes(std::string_view p, uint32_t a) override { target_->SetAttributes(p, a); }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -171,12 +172,12 @@ class PosixFile final : public File {
 
   const std::string& path() const override { return path_; }
 
- private:
   int Fd() const {
     if (fd_ < 0) throw Error::Standard(errnum::kBadFileNameOrNumber, path_);
     return fd_;
   }
 
+ private:
   int fd_;
   std::string path_;
 };
@@ -251,6 +252,8 @@ class PosixFileSystem final : public FileSystem {
     // as durable as they get.
     if (r != 0 && err != EINVAL && err != ENOTSUP) throw ErrorFromErrno(err, folder);
   }
+
+  void SyncFiles(const std::vector<File*>& files) override;
 
   std::unique_ptr<File> Open(std::string_view path, OpenMode mode) override;
 
@@ -349,6 +352,30 @@ void PosixFileSystem::CopyFileTo(std::string_view from, std::string_view to, boo
 
 // Every open is made without waiting, so that a pipe or device never blocks
 // it, and the descriptor is switched back to blocking I/O afterwards.
+void PosixFileSystem::SyncFiles(const std::vector<File*>& files) {
+#ifdef __linux__
+  // One syncfs per file system: it writes and waits for every dirty page and
+  // inode of that file system and commits its journal, these files' included.
+  std::vector<std::pair<dev_t, const PosixFile*>> devices;
+  for (File* file : files) {
+    const auto* posix = dynamic_cast<const PosixFile*>(file);
+    if (posix == nullptr) {
+      file->Sync();
+      continue;
+    }
+    struct stat st;
+    if (::fstat(posix->Fd(), &st) != 0) ThrowErrno(posix->path());
+    const bool seen = std::any_of(devices.begin(), devices.end(), [&](const auto& d) { return d.first == st.st_dev; });
+    if (!seen) devices.emplace_back(st.st_dev, posix);
+  }
+  for (const auto& [device, file] : devices) {
+    if (::syncfs(file->Fd()) != 0) ThrowErrno(file->path());
+  }
+#else
+  FileSystem::SyncFiles(files);
+#endif
+}
+
 std::unique_ptr<File> PosixFileSystem::Open(std::string_view path, OpenMode mode) {
   const std::string p = Str(path);
   int flags = O_CLOEXEC | O_NONBLOCK;

@@ -153,10 +153,20 @@ std::vector<std::optional<Error>> ArchiveComponent::RestoreFiles(const std::vect
   for (const zip::Entry& e : dir.entries) first.emplace(TargetKey(e.name, windows), &e);
   const std::string destination = Destination();
   zip::Extractor extractor(*fs_, *archive, archive->Size());
-  std::vector<std::optional<Error>> outcomes;
-  for (const std::string& name : names) {
-    const auto found = first.find(TargetKey(name, windows));
-    const std::string target = fs_->paths().Absolute(name, destination);
+  std::vector<std::optional<Error>> outcomes(names.size());
+  std::vector<size_t> batch;
+  // Files are flushed together, a batch at a time: one trip to the disk for
+  // many files, with a bounded number of them open.
+  constexpr size_t kBatchFiles = 256;
+  constexpr uint64_t kBatchBytes = 512ull << 20;
+  const auto finish = [&] {
+    std::vector<std::optional<Error>> done = extractor.FinishRestores();
+    for (size_t i = 0; i < batch.size(); ++i) outcomes[batch[i]] = std::move(done[i]);
+    batch.clear();
+  };
+  for (size_t i = 0; i < names.size(); ++i) {
+    const auto found = first.find(TargetKey(names[i], windows));
+    const std::string target = fs_->paths().Absolute(names[i], destination);
     try {
       if (found == first.end()) {
         throw Error(errnum::kFileNotFound, kLibrarySource, "The archive holds no copy of the file", target);
@@ -166,13 +176,14 @@ std::vector<std::optional<Error>> ArchiveComponent::RestoreFiles(const std::vect
                                    ? std::string()
                                    : zip::TargetPath(fs_->paths(), destination, e, true);
       if (path.empty() || !IsBelow(fs_->paths(), destination, path)) throw UnsafeName(e.name);
-      extractor.RestoreFile(e, path);
-      outcomes.emplace_back();
+      extractor.StageRestore(e, path);
+      batch.push_back(i);
     } catch (const Error& e) {
-      outcomes.emplace_back(e.path().empty() ? Error(e.number(), e.source(), e.description(), target, e.native_code())
-                                             : e);
+      outcomes[i] = e.path().empty() ? Error(e.number(), e.source(), e.description(), target, e.native_code()) : e;
     }
+    if (extractor.staged_files() >= kBatchFiles || extractor.staged_bytes() >= kBatchBytes) finish();
   }
+  finish();
   return outcomes;
 }
 

@@ -148,8 +148,8 @@ class ArchiveComponent {
   // Puts back, below DestinationFolder with their paths, the files stored
   // under `names` (by the platform's rules: on Windows letter case is
   // ignored), each from the first entry of that name, as
-  // zip::Extractor::RestoreFile does: into the existing file where there is
-  // one. Goes on past a file that cannot be put back and returns, per name,
+  // zip::Extractor::StageRestore does: into the existing file where there is
+  // one. Files are flushed together, in batches. Goes on past a file that cannot be put back and returns, per name,
   // nothing when the file was written and flushed, or the error that says
   // why not (the archive holds no such file, its copy is damaged, encrypted
   // or compressed by an unsupported method, its name would leave the

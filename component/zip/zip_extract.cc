@@ -11,6 +11,8 @@ namespace {
 
 constexpr uint32_t kWinReadOnly = 0x01, kWinHidden = 0x02, kWinSystem = 0x04, kWinArchive = 0x20, kWinNormal = 0x80;
 
+bool AllZeros(const char* data, size_t n) { return n > 0 && data[0] == 0 && std::memcmp(data, data + 1, n - 1) == 0; }
+
 char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool IsDeviceName(std::string_view component) {
@@ -103,8 +105,7 @@ void Extractor::Fill(const Entry& entry, const std::string& temp, int32_t* reaso
   uint64_t written = 0, stored = 0;
   const bool intact = ExtractEntry(archive_, size_, entry, [&](const char* data, size_t n) {
     // Runs of zeros are left as holes of the new file, as sparse files had them.
-    static const std::vector<char> zeros(kBufferSize);
-    if (n > zeros.size() || std::memcmp(data, zeros.data(), n) != 0) {
+    if (!AllZeros(data, n)) {
       out->WriteAt(written, data, n);
       stored = written + n;
     }
@@ -156,8 +157,8 @@ Error RestoreError(int32_t number, const std::string& why, const std::string& ta
 
 }  // namespace
 
-void Extractor::RestoreFile(const Entry& entry, const std::string& target) {
-  CheckEntry(entry, target);
+void Extractor::StageRestore(const Entry& entry, const std::string& target) {
+  const std::optional<std::string> held = CheckEntry(entry, target);
   FileStat st;
   bool exists = true;
   try {
@@ -173,14 +174,20 @@ void Extractor::RestoreFile(const Entry& entry, const std::string& target) {
   if (exists && !st.is_symlink && posix && (st.attributes & kUnixTypeMask) != kUnixRegular) {
     throw RestoreError(errnum::kPermissionDenied, "A device, pipe or socket is where the file belongs", target);
   }
+  Staged staged{&entry, target, {}, nullptr, std::nullopt};
   if (exists && !st.is_symlink) {
-    Rewrite(entry, target);
+    staged.out = Rewrite(entry, target, held);
   } else {
-    Recreate(entry, target);
+    // Named after its target, so that a run cut short leaves a name that
+    // says what it was and that the next run replaces.
+    staged.temp = target + ".brightkeep-restore";
+    staged.out = Recreate(entry, target, staged.temp, held);
   }
+  staged_bytes_ += entry.size;
+  staged_.push_back(std::move(staged));
 }
 
-void Extractor::CheckEntry(const Entry& entry, const std::string& target) {
+std::optional<std::string> Extractor::CheckEntry(const Entry& entry, const std::string& target) {
   if (entry.flags & kFlagEncrypted) {
     throw RestoreError(errnum::kArchiveError, "The archive's copy of the file is encrypted", target);
   }
@@ -190,10 +197,35 @@ void Extractor::CheckEntry(const Entry& entry, const std::string& target) {
                            std::to_string(entry.method) + ")",
                        target);
   }
-  if (!ExtractEntry(archive_, size_, entry, [](const char*, size_t) {})) {
+  // A small copy is checked and kept in one reading; a large one is read
+  // again to be written. The reader stops at the recorded size, so a lying
+  // entry cannot make the held copy grow.
+  constexpr uint64_t kHeldSize = 1 << 20;
+  std::optional<std::string> held;
+  if (entry.size <= kHeldSize) held.emplace().reserve(static_cast<size_t>(entry.size));
+  if (!ExtractEntry(archive_, size_, entry, [&](const char* data, size_t n) {
+        if (held) held->append(data, n);
+      })) {
     throw RestoreError(errnum::kArchiveError, "The archive's copy of the file is damaged (CRC or size mismatch)",
                        target);
   }
+  return held;
+}
+
+void Extractor::WriteOut(File& out, const Entry& entry, const std::optional<std::string>& held,
+                         const std::string& target, bool leave_holes) {
+  uint64_t written = 0;
+  const auto sink = [&](const char* data, size_t n) {
+    // In a new file, runs of zeros are left as holes, as sparse files had them.
+    if (!leave_holes || !AllZeros(data, n)) out.WriteAt(written, data, n);
+    written += n;
+  };
+  if (held) {
+    sink(held->data(), held->size());
+  } else if (!ExtractEntry(archive_, size_, entry, sink)) {
+    throw RestoreError(errnum::kArchiveError, "The archive's copy of the file changed while it was read", target);
+  }
+  if (out.Size() != written) out.Truncate(written);
 }
 
 std::unique_ptr<File> Extractor::OpenForRewrite(const std::string& target) {
@@ -211,34 +243,22 @@ std::unique_ptr<File> Extractor::OpenForRewrite(const std::string& target) {
   }
 }
 
-void Extractor::Rewrite(const Entry& entry, const std::string& target) {
+std::unique_ptr<File> Extractor::Rewrite(const Entry& entry, const std::string& target,
+                                         const std::optional<std::string>& held) {
   // Refuses, without following it, whatever took the file's place since.
   std::unique_ptr<File> out = OpenForRewrite(target);
-  uint64_t written = 0;
-  const bool intact = ExtractEntry(archive_, size_, entry, [&](const char* data, size_t n) {
-    out->WriteAt(written, data, n);
-    written += n;
-  });
-  if (!intact) {
-    throw RestoreError(errnum::kArchiveError, "The archive's copy of the file changed while it was read", target);
-  }
-  if (out->Size() != written) out->Truncate(written);
-  out->Sync();
-  out->Close();
-  fs_.SetModifiedTime(target, entry.ModifiedSeconds() * 1'000'000'000);
-  RestoreAttributes(entry, target);
+  WriteOut(*out, entry, held, target, false);
+  return out;
 }
 
-void Extractor::Recreate(const Entry& entry, const std::string& target) {
-  const std::string parent = fs_.GetParentFolderName(target);
-  // Named after its target, so that a run cut short leaves a name that says
-  // what it was and that the next run replaces.
-  const std::string temp = target + ".brightkeep-restore";
+std::unique_ptr<File> Extractor::Recreate(const Entry& entry, const std::string& target, const std::string& temp,
+                                          const std::optional<std::string>& held) {
+  std::unique_ptr<File> out;
   try {
-    EnsureFolder(parent);
+    EnsureFolder(fs_.GetParentFolderName(target));
     if (fs_.FileExists(temp)) fs_.RemoveFile(temp, true);
-    int32_t reason = 0;
-    Fill(entry, temp, &reason);
+    out = fs_.Open(temp, OpenMode::kCreateNew);
+    WriteOut(*out, entry, held, target, true);
     if (entry.unix_owner && entry.unix_group && fs_.paths().Separator() == '/') {
       try {
         fs_.SetOwner(temp, *entry.unix_owner, *entry.unix_group);
@@ -248,17 +268,65 @@ void Extractor::Recreate(const Entry& entry, const std::string& target) {
         if (e.number() != errnum::kPermissionDenied) throw;
       }
     }
-    fs_.SetModifiedTime(temp, entry.ModifiedSeconds() * 1'000'000'000);
-    RestoreAttributes(entry, temp);
-    fs_.RenameFile(temp, target);
-    fs_.SyncFolder(parent);
+    return out;
   } catch (const Error&) {
-    try {
-      if (fs_.FileExists(temp)) fs_.RemoveFile(temp, true);
-    } catch (const Error&) {
-      // The failure that brought us here is the one to report.
-    }
+    out.reset();
+    Discard(temp);
     throw;
+  }
+}
+
+void Extractor::Discard(const std::string& temp) {
+  try {
+    if (fs_.FileExists(temp)) fs_.RemoveFile(temp, true);
+  } catch (const Error&) {
+    // The failure that brought us here is the one to report.
+  }
+}
+
+std::vector<std::optional<Error>> Extractor::FinishRestores() {
+  std::vector<File*> files;
+  for (const Staged& s : staged_) files.push_back(s.out.get());
+  try {
+    fs_.SyncFiles(files);
+  } catch (const Error& e) {
+    for (Staged& s : staged_) s.error = e;
+  }
+  for (Staged& s : staged_) Complete(s);
+  // New files count once their names are durable: the folders they were
+  // renamed into, and those where folders were created for them.
+  for (const Staged& s : staged_) {
+    if (!s.temp.empty() && !s.error) touched_.insert(fs_.GetParentFolderName(s.target));
+  }
+  for (const std::string& folder : touched_) {
+    try {
+      fs_.SyncFolder(folder);
+    } catch (const Error& e) {
+      for (Staged& s : staged_) {
+        if (!s.temp.empty() && !s.error) s.error = e;
+      }
+    }
+  }
+  touched_.clear();
+  std::vector<std::optional<Error>> outcomes;
+  for (Staged& s : staged_) outcomes.push_back(std::move(s.error));
+  staged_.clear();
+  staged_bytes_ = 0;
+  return outcomes;
+}
+
+void Extractor::Complete(Staged& s) {
+  try {
+    if (s.error) throw *s.error;
+    s.out->Close();
+    const std::string& path = s.temp.empty() ? s.target : s.temp;
+    fs_.SetModifiedTime(path, s.entry->ModifiedSeconds() * 1'000'000'000);
+    RestoreAttributes(*s.entry, path);
+    if (!s.temp.empty()) fs_.RenameFile(s.temp, s.target);
+  } catch (const Error& e) {
+    s.error = e;
+    s.out.reset();
+    if (!s.temp.empty()) Discard(s.temp);
   }
 }
 

@@ -1,14 +1,18 @@
-// Writing archive entries into a destination folder: the safety test of entry
-// names, target paths, and each file written beside its target under a
-// temporary name, then renamed over it with its time and attributes restored.
-// Internal to the archive component and its tests.
+// Writing archive entries out: the safety test of entry names and target
+// paths; extraction into a folder, each file written beside its target under a
+// temporary name and renamed over it; and putting files back in place, in
+// batches flushed together. Internal to the archive component and its tests.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "component/error.h"
 #include "component/fs/file_system.h"
 #include "component/zip/archive.h"
 #include "component/zip/zip_format.h"
@@ -44,30 +48,55 @@ class Extractor {
   // Flushes the folders that received files. Returns false when one failed.
   bool SyncFolders();
 
-  // Puts a file entry back at `target` and returns once it is on stable
-  // storage. The entry is checked whole first. A regular file at the target is
-  // rewritten in place, so that it stays the same file (inode and hard links,
-  // file ID, ACLs and streams), then gets the entry's time and attributes.
-  // Where there is no file, or a symbolic link (never followed; it is
-  // replaced), a new file is written beside the target, given the entry's
-  // owner, group, permissions and time, flushed and renamed into place.
-  // Throws bk::Error naming the target and saying why; the target is then
-  // untouched, except when writing into it failed part-way (running the
-  // restore again puts it right).
-  void RestoreFile(const Entry& entry, const std::string& target);
+  // Putting files back, in batches flushed together.
+  //
+  // StageRestore checks a file entry whole, then writes it out. A regular
+  // file at the target is rewritten in place, so that it stays the same file
+  // (inode and hard links, file ID, ACLs and streams). Where there is no
+  // file, or a symbolic link (never followed; it is replaced), a new file
+  // "<target>.brightkeep-restore" is written beside the target and given the
+  // entry's owner and group. Nothing is durable yet, and the file stays open
+  // until the batch is finished. Throws bk::Error naming the target and
+  // saying why; the target is then untouched, except when writing into it
+  // failed part-way (running the restore again puts it right).
+  void StageRestore(const Entry& entry, const std::string& target);
+  // Flushes the staged files together; then gives each its time and
+  // attributes, renames each new file into place and flushes the folders
+  // that changed. Returns for each staged file, in order, nothing once it is
+  // back on stable storage, or the error that kept it from coming back.
+  std::vector<std::optional<Error>> FinishRestores();
+  // What the batch holds: callers finish it before it holds too many open
+  // files or too much unflushed data.
+  size_t staged_files() const { return staged_.size(); }
+  uint64_t staged_bytes() const { return staged_bytes_; }
 
  private:
+  struct Staged {
+    const Entry* entry;
+    std::string target;
+    std::string temp;  // the new file beside the target; empty for a rewrite
+    std::unique_ptr<File> out;
+    std::optional<Error> error;
+  };
+
   void Fill(const Entry& entry, const std::string& temp, int32_t* reason);
-  void CheckEntry(const Entry& entry, const std::string& target);
-  void Rewrite(const Entry& entry, const std::string& target);
+  std::optional<std::string> CheckEntry(const Entry& entry, const std::string& target);
+  void WriteOut(File& out, const Entry& entry, const std::optional<std::string>& held, const std::string& target,
+                bool leave_holes);
+  std::unique_ptr<File> Rewrite(const Entry& entry, const std::string& target, const std::optional<std::string>& held);
   std::unique_ptr<File> OpenForRewrite(const std::string& target);
-  void Recreate(const Entry& entry, const std::string& target);
+  std::unique_ptr<File> Recreate(const Entry& entry, const std::string& target, const std::string& temp,
+                                 const std::optional<std::string>& held);
+  void Complete(Staged& staged);
+  void Discard(const std::string& temp);
   void RestoreAttributes(const Entry& entry, const std::string& path);
 
   FileSystem& fs_;
   File& archive_;
   uint64_t size_;
   std::set<std::string> touched_;
+  std::vector<Staged> staged_;
+  uint64_t staged_bytes_ = 0;
 };
 
 }  // namespace bk::zip

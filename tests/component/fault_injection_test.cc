@@ -111,6 +111,30 @@ TEST_F(FaultInjectionTest, PowerCutLosesUnsyncedWritesOnly) {
   EXPECT_EQ(ReadFile(At("pre.txt")), "kept");
 }
 
+// Files flushed together are one counted operation: failed, it makes none of
+// them durable; run, it makes each durable and no other.
+TEST_F(FaultInjectionTest, FilesSyncedTogether) {
+  WriteFile(At("a.txt"), "a old");
+  WriteFile(At("b.txt"), "b old");
+  WriteFile(At("c.txt"), "c old");
+  std::vector<std::unique_ptr<File>> open;
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+    open.push_back(fs_->Open(At(name), OpenMode::kReadWrite));
+    open.back()->WriteAt(0, "new!!", 5);
+  }
+  fs_->FailAt(1, kFaultSync);
+  EXPECT_THROW(fs_->SyncFiles({open[0].get(), open[1].get()}), Error);
+  EXPECT_TRUE(fs_->fault_fired());
+  fs_->ClearFault();
+  fs_->SyncFiles({open[0].get(), open[1].get()});
+  EXPECT_EQ(fs_->operation_count(), 2u);
+  for (auto& f : open) f->Close();
+  fs_->PowerCut();
+  EXPECT_EQ(ReadFile(At("a.txt")), "new!!");
+  EXPECT_EQ(ReadFile(At("b.txt")), "new!!");
+  EXPECT_EQ(ReadFile(At("c.txt")), "c old");
+}
+
 TEST_F(FaultInjectionTest, PowerCutUndoesEntryChangesOfUnsyncedFolders) {
   WriteFile(At("target.txt"), "old");
   WriteFile(At("gone.txt"), "removed but back");
