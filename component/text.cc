@@ -100,6 +100,35 @@ std::u16string ToUtf16(std::string_view in) {
   return out;
 }
 
+void AppendUtf16Le(std::string_view utf8, std::string& out) {
+  // ASCII, nearly all of a log, is widened directly. No UTF-8 text has fewer
+  // bytes than its UTF-16 form has units, which bounds the growth.
+  const size_t start = out.size();
+  out.resize(start + 2 * utf8.size());
+  char* to = out.data() + start;
+  const char* in = utf8.data();
+  const char* const end = in + utf8.size();
+  const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
+  while (in != end) {
+    if (ascii(*in)) {
+      to[0] = *in++;
+      to[1] = '\0';
+      to += 2;
+      continue;
+    }
+    // A multi-byte sequence holds no ASCII byte, so the run ends between
+    // characters.
+    const char* const run = in;
+    while (in != end && !ascii(*in)) ++in;
+    for (const char16_t unit : ToUtf16(std::string_view(run, static_cast<size_t>(in - run)))) {
+      to[0] = static_cast<char>(unit & 0xFF);
+      to[1] = static_cast<char>(unit >> 8);
+      to += 2;
+    }
+  }
+  out.resize(static_cast<size_t>(to - out.data()));
+}
+
 bool IsValidUtf8(std::string_view s) {
   for (size_t i = 0; i < s.size();) {
     if (Decode(s, i, /*allow_surrogates=*/false) < 0) return false;

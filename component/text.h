@@ -14,6 +14,9 @@ std::string ToUtf8(std::u16string_view utf16);
 // U+FFFD; callers that must not lose data check IsValidUtf8 first.
 std::u16string ToUtf16(std::string_view utf8);
 
+// Appends the UTF-16 LE bytes of UTF-8 text to `out`, as ToUtf16 converts it.
+void AppendUtf16Le(std::string_view utf8, std::string& out);
+
 // True when the text is well-formed UTF-8 (no surrogate code points).
 bool IsValidUtf8(std::string_view utf8);
 

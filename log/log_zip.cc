@@ -25,9 +25,10 @@ std::string clsFileRollBackLogZip::ZipDrive() { return element().GetAttribute("D
 void clsFileRollBackLogZip::ZipDrive(std::string_view value) { element().SetAttribute("Drive", value); }
 
 int32_t clsFileRollBackLogZip::FileCount() {
-  const size_t count = element().CountElementsByTagName("SafeFile");
-  if (count > static_cast<size_t>(INT32_MAX)) throw Error::Standard(errnum::kOverflow);
-  return static_cast<int32_t>(count);
+  // Counted once; AppendFiles, the only way files join, keeps it current.
+  if (!file_count_) file_count_ = element().CountElementsByTagName("SafeFile");
+  if (*file_count_ > static_cast<size_t>(INT32_MAX)) throw Error::Standard(errnum::kOverflow);
+  return static_cast<int32_t>(*file_count_);
 }
 
 std::string clsFileRollBackLogZip::FilePath(int32_t lngFileIndex) {
@@ -67,6 +68,7 @@ std::shared_ptr<clsFileRollbackLog> clsFileRollBackLogZip::AppendFiles(const std
     }
     zip.AppendChild(file);
     ++next;
+    file_count_ = *file_count_ + 1;
   }
   return log;
 }

@@ -15,38 +15,6 @@ using ZipCollection = KeyedCollection<std::shared_ptr<clsFileRollBackLogZip>>;
 // LoadFromFile counts "ZipFile" elements with a signed 16-bit index.
 constexpr size_t kMaxZipFiles = 32768;
 
-// The document's text as the log file holds it: UTF-16 LE with a byte-order
-// mark, built in one buffer so that it is written in one piece. ASCII, nearly
-// all of a log, is widened directly. No UTF-8 text has fewer bytes than its
-// UTF-16 form has units, which bounds the buffer.
-std::string Utf16LeWithBom(std::string_view utf8) {
-  std::string bytes(2 + 2 * utf8.size(), '\0');
-  char* out = bytes.data();
-  *out++ = '\xFF';
-  *out++ = '\xFE';
-  const char* in = utf8.data();
-  const char* const end = in + utf8.size();
-  const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
-  while (in != end) {
-    if (ascii(*in)) {
-      *out = *in++;
-      out += 2;
-      continue;
-    }
-    // A multi-byte sequence holds no ASCII byte, so the run ends between
-    // characters.
-    const char* const run = in;
-    while (in != end && !ascii(*in)) ++in;
-    for (const char16_t unit : text::ToUtf16(std::string_view(run, static_cast<size_t>(in - run)))) {
-      out[0] = static_cast<char>(unit & 0xFF);
-      out[1] = static_cast<char>(unit >> 8);
-      out += 2;
-    }
-  }
-  bytes.resize(static_cast<size_t>(out - bytes.data()));
-  return bytes;
-}
-
 }  // namespace
 
 std::shared_ptr<clsFileRollbackLog> clsFileRollbackLog::Create(std::shared_ptr<FileSystem> fs) {
@@ -65,7 +33,7 @@ void clsFileRollbackLog::CreateLogFile(std::string_view strLogFileName) {
 void clsFileRollbackLog::ClaimLogFile(std::string_view strLogFileName) {
   NewDocument(strLogFileName);
   try {
-    mobjFileSystem->CreateFileDurably(mstrLogFileName, Utf16LeWithBom(mobjDocument->Xml()));
+    mobjFileSystem->CreateFileDurably(mstrLogFileName, mobjDocument->XmlUtf16());
   } catch (...) {
     ResetLog();
     throw;
@@ -114,10 +82,11 @@ void clsFileRollbackLog::LoadFromFile(std::string_view strLogFile) {
 
 void clsFileRollbackLog::SaveLog() {
   if (!mobjDocument || mstrLogFileName.empty()) return;
-  const std::string xml = mobjDocument->Xml();
-  // A document without a root (a load that failed) never replaces the file.
-  if (xml.empty()) return;
-  mobjFileSystem->ReplaceFileDurably(mstrLogFileName, Utf16LeWithBom(xml));
+  const std::string& text = mobjDocument->XmlUtf16();
+  // A document without a root (a load that failed), only a byte-order mark,
+  // never replaces the file.
+  if (text.size() <= 2) return;
+  mobjFileSystem->ReplaceFileDurably(mstrLogFileName, text);
 }
 
 double clsFileRollbackLog::StartDate() {

@@ -142,7 +142,10 @@ class clsFileRollBackLogZip {
 
   // --- Internal to the component ---
   void SetParent(std::weak_ptr<clsFileRollbackLog> parent) { parent_ = std::move(parent); }
-  void SetElement(std::shared_ptr<XmlElement> element) { element_ = std::move(element); }
+  void SetElement(std::shared_ptr<XmlElement> element) {
+    element_ = std::move(element);
+    file_count_.reset();
+  }
   void ZipId(int32_t value);
   void ZipName(std::string_view value);
   // Appends a "SafeFile" element for each path, numbered on from FileCount,
@@ -160,6 +163,7 @@ class clsFileRollBackLogZip {
   XmlElement& element();
   std::weak_ptr<clsFileRollbackLog> parent_;
   std::shared_ptr<XmlElement> element_;
+  std::optional<size_t> file_count_;
   // File system for Restore: the parent's at binding time.
   std::shared_ptr<FileSystem> fs_;
   friend class clsFileRollbackLog;

@@ -42,19 +42,28 @@ void ForEachNamed(pugi::xml_node parent, const std::string& name, bool self, Vis
   }
 }
 
+// Visits every node below `parent`, of any type, in document order.
+template <typename Visit>
+void ForEachNode(pugi::xml_node parent, Visit visit) {
+  pugi::xml_node node = parent.first_child();
+  while (node && node != parent) {
+    visit(node);
+    if (node.first_child()) {
+      node = node.first_child();
+      continue;
+    }
+    while (node != parent && !node.next_sibling()) node = node.parent();
+    if (node != parent) node = node.next_sibling();
+  }
+}
+
 class PugiElement final : public XmlElement {
  public:
   PugiElement(std::shared_ptr<PugiDocument> doc, std::shared_ptr<Tree> tree, pugi::xml_node node)
       : doc_(std::move(doc)), tree_(std::move(tree)), node_(node) {}
 
   void AppendChild(const std::shared_ptr<XmlElement>& child) override;
-  void SetAttribute(std::string_view name, std::string_view value) override {
-    xmltext::RequireRepresentable(name, value);
-    const std::string key(name);
-    pugi::xml_attribute attribute = node_.attribute(key.c_str());
-    if (!attribute) attribute = node_.append_attribute(key.c_str());
-    attribute.set_value(std::string(value).c_str());
-  }
+  void SetAttribute(std::string_view name, std::string_view value) override;
   std::string GetAttribute(std::string_view name) override {
     return node_.attribute(std::string(name).c_str()).value();
   }
@@ -95,8 +104,9 @@ class PugiElement final : public XmlElement {
 };
 
 struct StringWriter final : pugi::xml_writer {
+  explicit StringWriter(std::string& target) : out(target) {}
   void write(const void* data, size_t size) override { out.append(static_cast<const char*>(data), size); }
-  std::string out;
+  std::string& out;
 };
 
 class PugiDocument final : public XmlDocument, public std::enable_shared_from_this<PugiDocument> {
@@ -110,6 +120,7 @@ class PugiDocument final : public XmlDocument, public std::enable_shared_from_th
     }
     const auto& element = MovableElement(*child, tree_);
     if (!tree_->doc.append_move(element.node())) throw xmltext::ForeignNode();
+    Changed();
   }
   std::shared_ptr<XmlElement> FirstChild() override {
     const pugi::xml_node root = Root();
@@ -126,11 +137,32 @@ class PugiDocument final : public XmlDocument, public std::enable_shared_from_th
     return out;
   }
   std::string Xml() override {
-    StringWriter writer;
-    if (const pugi::xml_node root = Root()) root.print(writer, "\t", pugi::format_indent, pugi::encoding_utf8);
-    return std::move(writer.out);
+    std::string out;
+    Print(out, pugi::encoding_utf8);
+    return out;
   }
+  const std::string& XmlUtf16() override;
   void Load(std::string_view bytes, std::string_view path) override;
+
+  // What an element reports of a change to its tree, so that the kept text
+  // follows: an attribute set, or `child` appended to `parent`, where
+  // `was_placed` says whether the child stood in the document before.
+  void AttributeSet(const std::shared_ptr<Tree>& tree, pugi::xml_node node) {
+    if (tree == tree_ && Placed(node)) Changed();
+  }
+  void ChildAppended(const std::shared_ptr<Tree>& tree, pugi::xml_node parent, pugi::xml_node child, bool was_placed) {
+    if (tree != tree_ || (!was_placed && !Placed(parent))) return;
+    if (was_placed || !kept_) {
+      Changed();
+    } else {
+      appended_.push_back(child);
+    }
+  }
+  // True when the node is part of the document, not waiting below the holder.
+  bool Placed(pugi::xml_node node) const {
+    while (node.parent() && node.parent().type() != pugi::node_document) node = node.parent();
+    return node && node != tree_->holder;
+  }
 
   static const PugiElement& MovableElement(XmlElement& child, const std::shared_ptr<Tree>& tree) {
     const auto* element = dynamic_cast<const PugiElement*>(&child);
@@ -139,6 +171,15 @@ class PugiDocument final : public XmlDocument, public std::enable_shared_from_th
   }
 
  private:
+  void Changed() {
+    kept_ = false;
+    appended_.clear();
+  }
+  bool InsertAppended();
+  void Print(std::string& out, pugi::xml_encoding encoding) const {
+    StringWriter writer(out);
+    if (const pugi::xml_node root = Root()) root.print(writer, "\t", pugi::format_indent, encoding);
+  }
   pugi::xml_node Root() const {
     for (pugi::xml_node n = tree_->doc.first_child(); n; n = n.next_sibling()) {
       if (n.type() == pugi::node_element && n != tree_->holder) return n;
@@ -150,11 +191,79 @@ class PugiDocument final : public XmlDocument, public std::enable_shared_from_th
   }
 
   std::shared_ptr<Tree> tree_ = std::make_shared<Tree>();
+  // The UTF-16 text last printed, kept while it stays true to the tree but
+  // for the elements appended since. Only documents of elements alone are
+  // kept: text, CDATA and the like change how their neighbours print.
+  std::string utf16_;
+  bool kept_ = false;
+  bool elements_only_ = true;
+  std::vector<pugi::xml_node> appended_;
 };
+
+const std::string& PugiDocument::XmlUtf16() {
+  if (!kept_ || !InsertAppended()) {
+    utf16_.assign("\xFF\xFE", 2);
+    Print(utf16_, pugi::encoding_utf16_le);
+    kept_ = elements_only_;
+  }
+  appended_.clear();
+  return utf16_;
+}
+
+// Puts the text of the elements appended since the last print into the kept
+// text: when they are the last children of one parent that had children
+// before, and everything after that parent is its ancestors' closing tags,
+// their text goes just before the parent's closing tag. The kept text must
+// end in exactly those closing tags; false, changing nothing, otherwise.
+bool PugiDocument::InsertAppended() {
+  if (appended_.empty()) return true;
+  const pugi::xml_node parent = appended_.front().parent();
+  pugi::xml_node before = parent.last_child();
+  for (auto it = appended_.rbegin(); it != appended_.rend(); ++it, before = before.previous_sibling()) {
+    if (before != *it) return false;
+  }
+  if (!before) return false;
+  const pugi::xml_node root = Root();
+  std::vector<pugi::xml_node> closing;
+  for (pugi::xml_node n = parent; n != root; n = n.parent()) {
+    if (!n || n.next_sibling()) return false;
+    closing.push_back(n);
+  }
+  closing.push_back(root);
+  std::string tail;
+  for (size_t i = 0; i < closing.size(); ++i) {
+    tail.append(closing.size() - 1 - i, '\t');
+    tail += std::string("</") + closing[i].name() + ">\n";
+  }
+  std::string tail_utf16;
+  text::AppendUtf16Le(tail, tail_utf16);
+  if (utf16_.size() < 2 + tail_utf16.size() ||
+      utf16_.compare(utf16_.size() - tail_utf16.size(), tail_utf16.size(), tail_utf16) != 0) {
+    return false;
+  }
+  std::string inserted;
+  StringWriter writer(inserted);
+  for (const pugi::xml_node n : appended_) {
+    n.print(writer, "\t", pugi::format_indent, pugi::encoding_utf16_le, static_cast<unsigned>(closing.size()));
+  }
+  utf16_.insert(utf16_.size() - tail_utf16.size(), inserted);
+  return true;
+}
 
 void PugiElement::AppendChild(const std::shared_ptr<XmlElement>& child) {
   const auto& element = PugiDocument::MovableElement(*child, tree_);
+  const bool was_placed = doc_->Placed(element.node());
   if (!node_.append_move(element.node())) throw xmltext::ForeignNode();
+  doc_->ChildAppended(tree_, node_, element.node(), was_placed);
+}
+
+void PugiElement::SetAttribute(std::string_view name, std::string_view value) {
+  xmltext::RequireRepresentable(name, value);
+  const std::string key(name);
+  pugi::xml_attribute attribute = node_.attribute(key.c_str());
+  if (!attribute) attribute = node_.append_attribute(key.c_str());
+  attribute.set_value(std::string(value).c_str());
+  doc_->AttributeSet(tree_, node_);
 }
 
 std::shared_ptr<XmlDocument> PugiElement::OwnerDocument() { return doc_; }
@@ -198,6 +307,11 @@ void PugiDocument::Load(std::string_view bytes, std::string_view path) {
   }
   tree->holder = tree->doc.append_child("detached");
   tree_ = std::move(tree);
+  Changed();
+  elements_only_ = true;
+  if (const pugi::xml_node root = Root()) {
+    ForEachNode(root, [&](pugi::xml_node n) { elements_only_ = elements_only_ && n.type() == pugi::node_element; });
+  }
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "component/text.h"
+
 namespace bk {
 
 class XmlDocument;
@@ -52,12 +54,24 @@ class XmlDocument {
   // The whole tree as XML text (UTF-8 here; the log writes it as UTF-16). The
   // same tree always gives the same text.
   virtual std::string Xml() = 0;
+  // The same text as the log file holds it: UTF-16 LE after a byte-order
+  // mark; only the mark for an empty document. Valid until the document next
+  // changes. A back end may keep it between calls and bring it up to date as
+  // elements are appended, so that saving a large document again costs
+  // little.
+  virtual const std::string& XmlUtf16() {
+    utf16_.assign("\xFF\xFE", 2);
+    text::AppendUtf16Le(Xml(), utf16_);
+    return utf16_;
+  }
   // Replaces the tree by the document held in `bytes` (UTF-16 LE with BOM or
   // UTF-8, with or without a declaration). A malformed document fails with
   // errnum::kXmlParseError, the parser's message and the line and column in
   // the description, and `path` as the error's path. Elements of the previous
   // tree stay usable but are no longer part of the document.
   virtual void Load(std::string_view bytes, std::string_view path) = 0;
+ private:
+  std::string utf16_;
 };
 
 // A new empty document of the platform's back end. On Windows the caller has

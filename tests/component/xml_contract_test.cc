@@ -99,11 +99,61 @@ TEST(XmlContract, EveryRepresentableValueComesBackUnchanged) {
     e->SetAttribute("Path", value);
     root->AppendChild(e);
   }
-  for (const auto& bytes : {Utf16Le(doc->Xml()), doc->Xml()}) {
+  const std::string saved = doc->XmlUtf16();
+  EXPECT_EQ(saved, Utf16Le(doc->Xml())) << "the log's UTF-16 text is the document's text";
+  for (const auto& bytes : {saved, doc->Xml()}) {
     const auto loaded = Parse(bytes)->GetElementsByTagName("V");
     ASSERT_EQ(loaded.size(), values.size());
     for (size_t i = 0; i < values.size(); ++i) EXPECT_EQ(loaded[i]->GetAttribute("Path"), values[i]) << i;
   }
+}
+
+// The log's text is kept between saves and brought up to date as elements
+// are appended; after every kind of change it must be what printing the
+// whole tree gives.
+TEST(XmlContract, KeptTextFollowsEveryChange) {
+  auto doc = CreateXmlDocument();
+  const auto expect_current = [&](const char* step) {
+    EXPECT_EQ(doc->XmlUtf16(), Utf16Le(doc->Xml())) << step;
+  };
+  auto root = doc->CreateElement("Log");
+  doc->AppendChild(root);
+  auto first = doc->CreateElement("Group");
+  root->AppendChild(first);
+  expect_current("empty group");
+  first->AppendChild(Item(*doc, "1"));
+  expect_current("first child of a group printed empty");
+  first->AppendChild(Item(*doc, "2 \xC3\xA9 \xF0\x9F\x98\x80 <&>"));
+  expect_current("a child appended at the end");
+  auto second = doc->CreateElement("Group");
+  second->AppendChild(Item(*doc, "3"));
+  root->AppendChild(second);
+  expect_current("a filled group appended at the end");
+  second->AppendChild(Item(*doc, "4"));
+  second->AppendChild(Item(*doc, "5"));
+  auto nested = Item(*doc, "6");
+  second->AppendChild(nested);
+  nested->AppendChild(Item(*doc, "6.1"));
+  expect_current("several appended, one into another");
+  first->AppendChild(Item(*doc, "7"));
+  expect_current("appended to a group that is not last");
+  second->SetAttribute("Changed", "yes");
+  expect_current("attribute set in the tree");
+  auto detached = doc->CreateElement("Group");
+  detached->AppendChild(Item(*doc, "8"));
+  expect_current("change outside the tree");
+  second->AppendChild(first);
+  expect_current("an element moved within the tree");
+  const auto loaded = Parse(doc->XmlUtf16());
+  doc = loaded;
+  const auto groups = doc->GetElementsByTagName("Group");
+  ASSERT_EQ(groups.size(), 2u);
+  groups[0]->AppendChild(doc->CreateElement("Item"));
+  expect_current("appended after a load");
+  doc->Load("<Log><Group>text<Item/></Group></Log>", "mixed");
+  doc->GetElementsByTagName("Group")[0]->AppendChild(Item(*doc, "9"));
+  expect_current("appended next to text");
+  EXPECT_EQ(doc->XmlUtf16(), doc->XmlUtf16()) << "kept text is stable";
 }
 
 TEST(XmlContract, ValuesXmlCannotCarryAreRefusedAndChangeNothing) {
