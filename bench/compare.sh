@@ -171,8 +171,9 @@ cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)
   echo "|---|---|---|"
   echo "$growth_table"
   echo
-  echo "One file per call rewrites the whole log durably (the log file format fixes that), so its cost follows"
-  echo "what this disk charges for a durable write of the log's size (\`dd conv=fsync\`, medians of 5): $durable_row."
+  echo "One file per call writes the whole log durably (the log file format fixes that); the text of the files"
+  echo "already listed is kept and the new entry inserted into it, so what grows with the period is the write,"
+  echo "and this disk's charge for a durable write of the log's size (\`dd conv=fsync\`, medians of 5): $durable_row."
   echo
   echo "![Time per file made safe](performance.png)"
 } > "$root/docs/performance.md"

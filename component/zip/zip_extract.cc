@@ -247,7 +247,10 @@ std::unique_ptr<File> Extractor::Rewrite(const Entry& entry, const std::string& 
                                          const std::optional<std::string>& held) {
   // Refuses, without following it, whatever took the file's place since.
   std::unique_ptr<File> out = OpenForRewrite(target);
-  WriteOut(*out, entry, held, target, false);
+  // A large copy goes into the emptied file, so that its runs of zeros stay
+  // holes: a sparse file comes back sparse, not as large on disk as it reads.
+  if (!held) out->Truncate(0);
+  WriteOut(*out, entry, held, target, !held);
   return out;
 }
 

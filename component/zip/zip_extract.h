@@ -52,7 +52,9 @@ class Extractor {
   //
   // StageRestore checks a file entry whole, then writes it out. A regular
   // file at the target is rewritten in place, so that it stays the same file
-  // (inode and hard links, file ID, ACLs and streams). Where there is no
+  // (inode and hard links, file ID, ACLs and streams); a copy over 1 MiB is
+  // written into the emptied file and its runs of zeros left as holes, as in
+  // a new file. Where there is no
   // file, or a symbolic link (never followed; it is replaced), a new file
   // "<target>.brightkeep-restore" is written beside the target and given the
   // entry's owner and group. Nothing is durable yet, and the file stays open
