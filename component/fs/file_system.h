@@ -170,10 +170,9 @@ class FileSystem {
   // Flushes a folder's entries (creations, renames, deletions) to stable storage.
   virtual void SyncFolder(std::string_view folder) = 0;
   // Flushes the data and metadata of these open files, each opened through
-  // this file system, to stable storage as File::Sync of each would, in fewer
-  // trips to the disk where the platform allows: POSIX flushes each file
-  // system that holds one of them once (syncfs), other files written to it
-  // included. By default each file is synced.
+  // this file system, to stable storage as File::Sync of each does, but
+  // together where the platform allows: Linux starts writing them all before
+  // it syncs each. By default each file is synced in turn.
   virtual void SyncFiles(const std::vector<File*>& files);
   virtual std::unique_ptr<File> Open(std::string_view path, OpenMode mode) = 0;
   virtual void SetModifiedTime(std::string_view path, int64_t modified_ns) = 0;

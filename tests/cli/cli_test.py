@@ -91,6 +91,24 @@ class ProtectTests(Scratch):
             self.assertEqual(self.temp_files(), [], script)
             self.assertFalse(os.path.exists(self.backup))
 
+    def test_sparse_files_come_back_sparse_in_place_or_anew(self):
+        size = 256 << 20
+        for name in ("kept.img", "gone.img"):
+            with open(self.path(name), "wb") as f:
+                f.truncate(size)
+                f.seek(size // 2)
+                f.write(b"mark")
+        result = self.protect("printf x > data/kept.img; rm data/gone.img; exit 1",
+                              files=["kept.img", "gone.img"])
+        self.assertEqual(result.returncode, 1, result.stderr)
+        for name in ("kept.img", "gone.img"):
+            st = os.stat(self.path(name))
+            self.assertEqual(st.st_size, size, name)
+            with open(self.path(name), "rb") as f:
+                f.seek(size // 2)
+                self.assertEqual(f.read(4), b"mark", name)
+            self.assertLess(st.st_blocks * 512, size // 16, name + " lost its holes")
+
     def test_a_command_that_cannot_be_started(self):
         result = run("protect", "--temp", self.temp, "--backup", self.backup, self.path("a.txt"),
                      "--", "no-such-program-here")

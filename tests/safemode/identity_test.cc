@@ -4,8 +4,6 @@
 // written through.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <filesystem>
 #include <string>
 
@@ -92,40 +90,6 @@ TEST(SameFile, LinksAreNeverWrittenThrough) {
   EXPECT_FALSE(stdfs::is_symlink(s.Data("target.txt")));
   EXPECT_EQ(ReadFile(s.Data("target.txt")), "target original");
   EXPECT_EQ(ReadFile(s.dir / "elsewhere.txt"), "not to be touched");
-}
-
-// A sparse file comes back sparse, whether it is rewritten in place or made
-// anew: restoring must not fill a large file's holes on disk.
-TEST(SameFile, ASparseFileComesBackSparse) {
-  if (OnWindows()) GTEST_SKIP() << "holes are a POSIX file system's";
-  Period p;
-  Scratch& s = p.s;
-  constexpr uint64_t kSize = 256ull << 20;
-  stdfs::create_directories(s.data);
-  for (const char* name : {"kept.img", "gone.img"}) {
-    auto f = s.fs->Open(s.Data(name), OpenMode::kCreate);
-    f->Truncate(kSize);
-    f->WriteAt(kSize / 2, "mark", 4);
-    f->Close();
-  }
-  p.safe.BeginSafety();
-  p.safe.MakeFileSafe(s.Data("kept.img"));
-  p.safe.MakeFileSafe(s.Data("gone.img"));
-  WriteFile(s.Data("kept.img"), "changed");
-  s.fs->RemoveFile(s.Data("gone.img"), true);
-  p.safe.UndoSafetyOperations(true);
-
-  for (const char* name : {"kept.img", "gone.img"}) {
-    const stdfs::path path = s.Data(name);
-    EXPECT_EQ(stdfs::file_size(path), kSize) << name;
-    auto f = s.fs->Open(path.string(), OpenMode::kRead);
-    char mark[4] = {};
-    f->ReadAt(kSize / 2, mark, 4);
-    EXPECT_EQ(std::string(mark, 4), "mark") << name;
-    struct stat st;
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, kSize / 16) << name << " lost its holes";
-  }
 }
 
 }  // namespace
