@@ -145,7 +145,13 @@ cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)
   echo
   echo "Machine: $cpu, $(nproc) cores, $(free -g | awk '/^Mem:/ { print $2 }') GB memory, Linux $(uname -r),"
   echo "scratch folder on $(df -T "$work" | awk 'NR == 2 { print $2 }'). Load average $load_before before and $load_after after the run:"
-  echo "other work shared the machine, so the figures are noisy; rerun the command to reproduce them."
+  # Other work of more than half the cores when the run starts makes the figures noisy (the
+  # load after the run counts the run's own work).
+  if awk -v a="${load_before%% *}" -v n="$(nproc)" 'BEGIN { exit !(a > n / 2) }'; then
+    echo "other work shared the machine, so the figures are noisy; rerun the command to reproduce them."
+  else
+    echo "the machine was otherwise quiet."
+  fi
   echo
   echo "Corpus: the $files regular files of /usr/share/doc, $((bytes / 1000000)) MB. Medians of $runs runs."
   echo "Brightkeep flushes every copy and its log entry to stable storage before it reports them safe;"
