@@ -351,6 +351,14 @@ void FaultInjectingFileSystem::RenameFile(std::string_view from, std::string_vie
   state_->Moved(from, to);
 }
 
+void FaultInjectingFileSystem::RenameNoReplace(std::string_view from, std::string_view to) {
+  state_->Count(kFaultRename, to);
+  state_->Touch(from);
+  state_->Touch(to);
+  target().RenameNoReplace(from, to);
+  state_->Moved(from, to);
+}
+
 void FaultInjectingFileSystem::SyncFiles(const std::vector<File*>& files) {
   std::vector<FaultInjectingFile*> ours;
   std::vector<File*> inner;

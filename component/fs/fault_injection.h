@@ -87,6 +87,7 @@ class FaultInjectingFileSystem : public ForwardingFileSystem {
   void RemoveFolder(std::string_view path) override;
   void CopyFileTo(std::string_view from, std::string_view to, bool overwrite) override;
   void RenameFile(std::string_view from, std::string_view to) override;
+  void RenameNoReplace(std::string_view from, std::string_view to) override;
   void SyncFolder(std::string_view folder) override;
   // One counted sync for the whole set; each file's content becomes durable.
   void SyncFiles(const std::vector<File*>& files) override;

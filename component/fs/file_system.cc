@@ -70,17 +70,18 @@ void FileSystem::WriteNewFile(std::string_view path, std::string_view bytes) {
 }
 
 void FileSystem::CreateFileDurably(std::string_view path, std::string_view bytes) {
-  WriteNewFile(path, bytes);
-  std::string folder = GetParentFolderName(path);
-  if (folder.empty()) folder = GetParentFolderName(GetAbsolutePathName(path));
-  SyncFolder(folder);
+  PublishDurably(path, bytes, /*replace=*/false);
 }
 
 void FileSystem::ReplaceFileDurably(std::string_view path, std::string_view bytes) {
+  PublishDurably(path, bytes, /*replace=*/true);
+}
+
+void FileSystem::PublishDurably(std::string_view path, std::string_view bytes, bool replace) {
   std::string folder = GetParentFolderName(path);
   if (folder.empty()) folder = GetParentFolderName(GetAbsolutePathName(path));
 
-  // A fresh name that starts with the target's, so that a save cut short
+  // A fresh name that starts with the target's, so that a write cut short
   // leaves a file that says whose it was; a clash is retried with another.
   std::string temp;
   for (int attempt = 0;; ++attempt) {
@@ -94,7 +95,11 @@ void FileSystem::ReplaceFileDurably(std::string_view path, std::string_view byte
   }
 
   try {
-    RenameFile(temp, path);
+    if (replace) {
+      RenameFile(temp, path);
+    } else {
+      RenameNoReplace(temp, path);
+    }
     SyncFolder(folder);
   } catch (...) {
     try {

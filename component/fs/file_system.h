@@ -167,6 +167,10 @@ class FileSystem {
   // Renames a file, atomically replacing an existing target (even a
   // read-only one). Durable only after SyncFolder of the target's folder.
   virtual void RenameFile(std::string_view from, std::string_view to) = 0;
+  // Renames a file to a name no entry holds, atomically: when any entry (a
+  // file, folder or link, never followed) holds `to`, fails with 58 and
+  // changes nothing. Durable only after SyncFolder of the target's folder.
+  virtual void RenameNoReplace(std::string_view from, std::string_view to) = 0;
   // Flushes a folder's entries (creations, renames, deletions) to stable storage.
   virtual void SyncFolder(std::string_view folder) = 0;
   // Flushes the data and metadata of these open files, each opened through
@@ -191,9 +195,11 @@ class FileSystem {
   // folder. The temporary file is removed on any failure; the target then
   // holds its previous content.
   void ReplaceFileDurably(std::string_view path, std::string_view bytes);
-  // Creates the file exclusively and for its owner only (kCreatePrivate),
-  // writes the bytes, syncs them and then the folder. A file created but not
-  // filled is removed again.
+  // Creates the file durably, for its owner only, where no entry holds the
+  // name: as ReplaceFileDurably, but the temporary file is moved into place
+  // with RenameNoReplace, so that an existing entry (a link too, never
+  // followed) fails with 58 and the name never holds a file only partly
+  // written, whenever the program stops.
   void CreateFileDurably(std::string_view path, std::string_view bytes);
 
   // --- Putting a file back in place ---
@@ -210,9 +216,10 @@ class FileSystem {
   virtual std::string ResolveLinks(std::string_view path) = 0;
 
  private:
-  // The exclusive creation and filling of CreateFileDurably, without the
-  // folder sync.
+  // Creates a file exclusively for its owner only, fills and syncs it; a file
+  // created but not filled is removed again.
   void WriteNewFile(std::string_view path, std::string_view bytes);
+  void PublishDurably(std::string_view path, std::string_view bytes, bool replace);
 };
 
 // The platform's file system, shared by the whole process.
@@ -256,6 +263,7 @@ class ForwardingFileSystem : public FileSystem {
   void RemoveFolder(std::string_view p) override { target_->RemoveFolder(p); }
   void CopyFileTo(std::string_view a, std::string_view b, bool o) override { target_->CopyFileTo(a, b, o); }
   void RenameFile(std::string_view a, std::string_view b) override { target_->RenameFile(a, b); }
+  void RenameNoReplace(std::string_view a, std::string_view b) override { target_->RenameNoReplace(a, b); }
   void SyncFolder(std::string_view f) override { target_->SyncFolder(f); }
   void SyncFiles(const std::vector<File*>& f) override { target_->SyncFiles(f); }
   std::unique_ptr<File> Open(std::string_view p, OpenMode m) override { return target_->Open(p, m); }

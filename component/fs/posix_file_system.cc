@@ -241,6 +241,18 @@ class PosixFileSystem final : public FileSystem {
     throw ErrorFromErrno(err, err == ENOENT && source_exists ? to : from);
   }
 
+  void RenameNoReplace(std::string_view from, std::string_view to) override {
+    const std::string a = Str(from), b = Str(to);
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return;
+    if (errno != EINVAL && errno != ENOSYS) ThrowErrno(errno == EEXIST ? to : from);
+#endif
+    // Where the file system cannot rename without replacing, a hard link
+    // claims the new name just as exclusively.
+    if (::link(a.c_str(), b.c_str()) != 0) ThrowErrno(errno == EEXIST ? to : from);
+    if (::unlink(a.c_str()) != 0) ThrowErrno(from);
+  }
+
   void SyncFolder(std::string_view folder) override {
     const int fd = ::open(Str(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) ThrowErrno(folder, /*path_is_folder=*/true);

@@ -216,6 +216,13 @@ class WindowsFileSystem final : public FileSystem {
   void CopyFileTo(std::string_view from, std::string_view to, bool overwrite) override;
   void RenameFile(std::string_view from, std::string_view to) override;
 
+  // Without MOVEFILE_REPLACE_EXISTING the move fails on any existing entry.
+  void RenameNoReplace(std::string_view from, std::string_view to) override {
+    if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_WRITE_THROUGH)) return;
+    const DWORD err = GetLastError();
+    throw ErrorFromWin32(err, AttributesOf(from) == INVALID_FILE_ATTRIBUTES ? from : to);
+  }
+
   // NTFS journals its metadata, so a folder's entries need no flush of their
   // own; the flush is still asked for and its failure ignored.
   void SyncFolder(std::string_view folder) override {

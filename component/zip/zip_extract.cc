@@ -102,20 +102,12 @@ int32_t Extractor::WriteFile(const Entry& entry, const std::string& target) {
 
 void Extractor::Fill(const Entry& entry, const std::string& temp, int32_t* reason) {
   std::unique_ptr<File> out = fs_.Open(temp, OpenMode::kCreateNew);
-  uint64_t written = 0, stored = 0;
-  const bool intact = ExtractEntry(archive_, size_, entry, [&](const char* data, size_t n) {
-    // Runs of zeros are left as holes of the new file, as sparse files had them.
-    if (!AllZeros(data, n)) {
-      out->WriteAt(written, data, n);
-      stored = written + n;
-    }
-    written += n;
-  });
-  if (intact && stored < written) out->Truncate(written);
-  if (!intact) {
-    out.reset();
-    *reason = static_cast<int32_t>(SkipReason::kDamagedEntry);
-    throw Error(errnum::kArchiveError, kLibrarySource, "The archive entry is damaged", entry.name);
+  try {
+    WriteOut(*out, entry, std::nullopt, temp, true);
+  } catch (const Error& e) {
+    // The archive's own failures are a damaged entry; the others are the disk's.
+    if (e.number() == errnum::kArchiveError) *reason = static_cast<int32_t>(SkipReason::kDamagedEntry);
+    throw;
   }
   out->Sync();
   out->Close();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <set>
 
 #include "support/temp_dir.h"
@@ -188,6 +189,34 @@ TEST_F(FaultInjectionTest, PowerCutAtEveryStepOfDurableReplace) {
     EXPECT_EQ(FilesIn(*fs_, dir_.path()), std::set<std::string>{"log.xml"}) << "step " << n;
     if (!fired) {
       EXPECT_EQ(now, "new");
+      break;
+    }
+  }
+}
+
+// A durable create stopped at any step (every later operation failing, as in
+// a process killed there), then cut by a power loss: the name holds nothing
+// or the whole new content, never a part, and no temporary file survives the
+// cut.
+TEST_F(FaultInjectionTest, DurableCreateStoppedAtEveryStep) {
+  const std::string target = At("claimed.xml");
+  for (uint64_t n = 1;; ++n) {
+    ASSERT_LT(n, 100u);
+    std::filesystem::remove(target);
+    fs_->FailAt(n, kFaultAny, true);
+    try {
+      fs_->CreateFileDurably(target, "whole");
+    } catch (const Error&) {
+    }
+    const bool fired = fs_->fault_fired();
+    fs_->ClearFault();
+    EXPECT_TRUE(!Exists(target) || ReadFile(target) == "whole") << "stopped at step " << n;
+    fs_->PowerCut();
+    EXPECT_TRUE(!Exists(target) || ReadFile(target) == "whole") << "power cut at step " << n;
+    const std::set<std::string> left = FilesIn(*fs_, dir_.path());
+    EXPECT_TRUE(left.empty() || left == std::set<std::string>{"claimed.xml"}) << "step " << n;
+    if (!fired) {
+      EXPECT_EQ(ReadFile(target), "whole");
       break;
     }
   }

@@ -255,12 +255,17 @@ TEST_F(FileSystemTest, ExclusiveCreationAndRegularOnlyOpensIgnorePlantedEntries)
   std::filesystem::create_symlink(At("victim.txt"), At("link"), no_links);
   if (!no_links) {
     EXPECT_EQ(ErrorOf([&] { fs_->Open(At("link"), OpenMode::kCreateNew); }).number(), errnum::kFileAlreadyExists);
+    EXPECT_EQ(ErrorOf([&] { fs_->CreateFileDurably(At("link"), "planted"); }).number(), errnum::kFileAlreadyExists);
     EXPECT_EQ(ErrorOf([&] { fs_->Open(At("link"), OpenMode::kReadRegular); }).description(), "Not a regular file");
     EXPECT_EQ(ErrorOf([&] { fs_->Open(At("link"), OpenMode::kReadWriteRegular); }).description(), "Not a regular file");
     EXPECT_EQ(ReadFile(At("victim.txt")), "precious");
   }
   if (!OnWindows()) {
     fs_->CreateFileDurably(At("private.xml"), "mine");
+    EXPECT_EQ(ErrorOf([&] { fs_->CreateFileDurably(At("private.xml"), "again"); }).number(),
+              errnum::kFileAlreadyExists);
+    EXPECT_EQ(ReadFile(At("private.xml")), "mine");
+    for (const FolderEntry& e : fs_->ListFiles(dir_.path())) EXPECT_FALSE(e.name.starts_with("private.xml.")) << e.name;
     EXPECT_EQ(fs_->Stat(At("private.xml")).attributes & 0777, 0600u);
     EXPECT_EQ(fs_->Open(At("private.xml"), OpenMode::kReadRegular)->Stat().owner, fs_->Stat(At("victim.txt")).owner);
   }
