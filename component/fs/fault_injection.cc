@@ -343,19 +343,21 @@ void FaultInjectingFileSystem::CopyFileTo(std::string_view from, std::string_vie
   if (!existed) state_->Created(to);
 }
 
-void FaultInjectingFileSystem::RenameFile(std::string_view from, std::string_view to) {
-  state_->Count(kFaultRename, to);
-  state_->Touch(from);
-  state_->Touch(to);
-  target().RenameFile(from, to);
-  state_->Moved(from, to);
-}
+void FaultInjectingFileSystem::RenameFile(std::string_view from, std::string_view to) { Rename(from, to, true); }
 
 void FaultInjectingFileSystem::RenameNoReplace(std::string_view from, std::string_view to) {
+  Rename(from, to, false);
+}
+
+void FaultInjectingFileSystem::Rename(std::string_view from, std::string_view to, bool replace) {
   state_->Count(kFaultRename, to);
   state_->Touch(from);
   state_->Touch(to);
-  target().RenameNoReplace(from, to);
+  if (replace) {
+    target().RenameFile(from, to);
+  } else {
+    target().RenameNoReplace(from, to);
+  }
   state_->Moved(from, to);
 }
 

@@ -100,6 +100,8 @@ class FaultInjectingFileSystem : public ForwardingFileSystem {
   class State;
 
  private:
+  void Rename(std::string_view from, std::string_view to, bool replace);
+
   std::shared_ptr<State> state_;
 };
 

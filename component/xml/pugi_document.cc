@@ -25,14 +25,13 @@ struct Tree {
 
 class PugiDocument;
 
-// Visits the elements named `name` below `parent` in document order until
-// `visit` returns false. With `self`, `parent` itself is visited first.
+// Visits every node below `parent`, of any type, in document order, until
+// `visit` returns false.
 template <typename Visit>
-void ForEachNamed(pugi::xml_node parent, const std::string& name, bool self, Visit visit) {
-  if (self && name == parent.name() && !visit(parent)) return;
+void ForEachNode(pugi::xml_node parent, Visit visit) {
   pugi::xml_node node = parent.first_child();
   while (node && node != parent) {
-    if (node.type() == pugi::node_element && name == node.name() && !visit(node)) return;
+    if (!visit(node)) return;
     if (node.first_child()) {
       node = node.first_child();
       continue;
@@ -42,19 +41,12 @@ void ForEachNamed(pugi::xml_node parent, const std::string& name, bool self, Vis
   }
 }
 
-// Visits every node below `parent`, of any type, in document order.
+// Visits the elements named `name` below `parent` in document order until
+// `visit` returns false. With `self`, `parent` itself is visited first.
 template <typename Visit>
-void ForEachNode(pugi::xml_node parent, Visit visit) {
-  pugi::xml_node node = parent.first_child();
-  while (node && node != parent) {
-    visit(node);
-    if (node.first_child()) {
-      node = node.first_child();
-      continue;
-    }
-    while (node != parent && !node.next_sibling()) node = node.parent();
-    if (node != parent) node = node.next_sibling();
-  }
+void ForEachNamed(pugi::xml_node parent, const std::string& name, bool self, Visit visit) {
+  if (self && name == parent.name() && !visit(parent)) return;
+  ForEachNode(parent, [&](pugi::xml_node n) { return n.type() != pugi::node_element || name != n.name() || visit(n); });
 }
 
 class PugiElement final : public XmlElement {
@@ -310,7 +302,7 @@ void PugiDocument::Load(std::string_view bytes, std::string_view path) {
   Changed();
   elements_only_ = true;
   if (const pugi::xml_node root = Root()) {
-    ForEachNode(root, [&](pugi::xml_node n) { elements_only_ = elements_only_ && n.type() == pugi::node_element; });
+    ForEachNode(root, [&](pugi::xml_node n) { return elements_only_ = n.type() == pugi::node_element; });
   }
 }
 

@@ -169,57 +169,39 @@ TEST_F(FaultInjectionTest, PowerCutKeepsWhatWasSynced) {
   EXPECT_THROW(open->ReadAt(0, &c, 1), Error);
 }
 
-// A crash at any step of a durable replace, followed by a power cut: the
-// target holds the old or the new content and no temporary file survives.
-TEST_F(FaultInjectionTest, PowerCutAtEveryStepOfDurableReplace) {
+// Stops a durable replace, then a durable create, at every step in turn (that
+// operation and every later one failing, as in a process killed there), then
+// cuts the power. After the stop and after the cut, a replaced name holds the
+// old or the new content and a created one nothing or the whole new content,
+// never a part; after the cut no temporary file is left.
+TEST_F(FaultInjectionTest, DurableWritesStoppedAtEveryStepThenPowerCut) {
   const std::string target = At("log.xml");
-  for (uint64_t n = 1;; ++n) {
-    ASSERT_LT(n, 100u);
-    WriteFile(target, "old");
-    fs_->FailAt(n, kFaultAny, true);
-    try {
-      fs_->ReplaceFileDurably(target, "new");
-    } catch (const Error&) {
+  const auto every_step = [&](auto reset, auto write, auto intact) {
+    for (uint64_t n = 1;; ++n) {
+      ASSERT_LT(n, 100u);
+      reset();
+      fs_->FailAt(n, kFaultAny, true);
+      try {
+        write();
+      } catch (const Error&) {
+      }
+      const bool fired = fs_->fault_fired();
+      fs_->ClearFault();
+      EXPECT_TRUE(intact()) << "stopped at step " << n;
+      fs_->PowerCut();
+      EXPECT_TRUE(intact()) << "power cut at step " << n;
+      const std::set<std::string> left = FilesIn(*fs_, dir_.path());
+      EXPECT_TRUE(left.empty() || left == std::set<std::string>{"log.xml"}) << "step " << n;
+      if (!fired) {
+        EXPECT_EQ(ReadFile(target), "new");
+        return;
+      }
     }
-    const bool fired = fs_->fault_fired();
-    fs_->ClearFault();
-    fs_->PowerCut();
-    const std::string now = ReadFile(target);
-    EXPECT_TRUE(now == "old" || now == "new") << "step " << n << ": " << now;
-    EXPECT_EQ(FilesIn(*fs_, dir_.path()), std::set<std::string>{"log.xml"}) << "step " << n;
-    if (!fired) {
-      EXPECT_EQ(now, "new");
-      break;
-    }
-  }
-}
-
-// A durable create stopped at any step (every later operation failing, as in
-// a process killed there), then cut by a power loss: the name holds nothing
-// or the whole new content, never a part, and no temporary file survives the
-// cut.
-TEST_F(FaultInjectionTest, DurableCreateStoppedAtEveryStep) {
-  const std::string target = At("claimed.xml");
-  for (uint64_t n = 1;; ++n) {
-    ASSERT_LT(n, 100u);
-    std::filesystem::remove(target);
-    fs_->FailAt(n, kFaultAny, true);
-    try {
-      fs_->CreateFileDurably(target, "whole");
-    } catch (const Error&) {
-    }
-    const bool fired = fs_->fault_fired();
-    fs_->ClearFault();
-    EXPECT_TRUE(!Exists(target) || ReadFile(target) == "whole") << "stopped at step " << n;
-    fs_->PowerCut();
-    EXPECT_TRUE(!Exists(target) || ReadFile(target) == "whole") << "power cut at step " << n;
-    const std::set<std::string> left = FilesIn(*fs_, dir_.path());
-    EXPECT_TRUE(left.empty() || left == std::set<std::string>{"claimed.xml"}) << "step " << n;
-    if (!fired) {
-      EXPECT_EQ(ReadFile(target), "whole");
-      break;
-    }
-  }
+  };
+  every_step([&] { WriteFile(target, "old"); }, [&] { fs_->ReplaceFileDurably(target, "new"); },
+             [&] { return ReadFile(target) == "old" || ReadFile(target) == "new"; });
+  every_step([&] { std::filesystem::remove(target); }, [&] { fs_->CreateFileDurably(target, "new"); },
+             [&] { return !Exists(target) || ReadFile(target) == "new"; });
 }
 
 TEST_F(FaultInjectionTest, WrapperOutlivesItsOwnerThroughSharedOwnership) {
