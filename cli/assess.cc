@@ -13,13 +13,15 @@ namespace {
 constexpr const char* kHelp = R"(Usage: brightkeep assess DIR [--json] [--trust-folder]
 
 Lists the unfinished periods of safe mode whose rollback logs lie in DIR
-(the files "Safe*.xml" directly in it that are not marked completed), oldest
+(the files "Safe*.xml" directly in it that are not marked completed), newest
 first: each log, when its period started, and per archive its drive, its path
-and the files it holds. Candidates that are skipped are listed with the
-reason: they cannot be loaded, or another user could have planted them (the
-folder, the log or one of its archives is owned by another user than you or
-root, or writable by others). So are logs whose archives are all missing, and
-files of periods that no log claims (leftovers of a crash). Nothing is changed.
+and the files it holds. Periods still in progress (their program is still at
+work, or a rollback of them is) are listed apart as in progress and not
+counted. Candidates that are skipped are listed with the reason: they cannot
+be loaded, or another user could have planted them (the folder, the log or
+one of its archives is owned by another user than you or root, or writable
+by others). So are logs whose archives are all missing, and files of periods
+that no unfinished log claims (leftovers of a crash). Nothing is changed.
 
 Options:
   --json          write the result as JSON (see the README)
@@ -34,25 +36,37 @@ void WriteJson(const FolderAssessment& assessment) {
   json.Field("format", int64_t{1});
   json.Field("folder", assessment.folder);
   json.Field("trust_folder", assessment.trust_folder);
-  json.Key("unfinished");
-  json.BeginArray();
-  for (const DescribedLog& entry : assessment.logs) {
-    json.BeginObject();
-    WriteLogFields(json, entry.report);
-    json.EndObject();
+  for (const bool live : {false, true}) {
+    json.Key(live ? "in_progress" : "unfinished");
+    json.BeginArray();
+    for (const DescribedLog& entry : assessment.logs) {
+      if (entry.live != live) continue;
+      json.BeginObject();
+      WriteLogFields(json, entry.report);
+      json.EndObject();
+    }
+    json.EndArray();
   }
-  json.EndArray();
   json.Key("skipped");
   WriteSkipped(json, assessment.skipped);
   json.Key("leftovers");
   json.BeginArray();
-  for (const std::string& path : assessment.leftovers) json.String(path);
+  for (const FolderLeftovers& period : assessment.leftovers) {
+    for (const std::string& path : period.paths) json.String(path);
+  }
   json.EndArray();
   json.EndObject();
 }
 
 void WriteText(const FolderAssessment& assessment) {
+  size_t count = 0;
   for (const DescribedLog& entry : assessment.logs) {
+    if (entry.live) {
+      std::cout << "In progress (not touched): ";
+      PrintLog(std::cout, entry.report, false);
+      continue;
+    }
+    ++count;
     std::cout << (entry.report.ArchivesAllMissing()
                       ? "Unfinished period whose archives are all missing (nothing can be restored): "
                       : "Unfinished period: ");
@@ -61,10 +75,11 @@ void WriteText(const FolderAssessment& assessment) {
   for (const SkippedLog& skipped : assessment.skipped) {
     std::cout << "Skipped: " << DescribeSkipped(skipped) << "\n";
   }
-  for (const std::string& path : assessment.leftovers) {
-    std::cout << "Leftover (no log claims it; safe to delete): " << path << '\n';
+  for (const FolderLeftovers& period : assessment.leftovers) {
+    for (const std::string& path : period.paths) {
+      std::cout << "Leftover (no unfinished log claims it; safe to delete): " << path << '\n';
+    }
   }
-  const size_t count = assessment.logs.size();
   std::cout << (count == 0 ? std::string("No") : std::to_string(count)) << " unfinished period"
             << (count == 1 ? "" : "s") << " in " << assessment.folder << ".\n";
 }

@@ -2,41 +2,21 @@
 
 #include <set>
 
-#include "log/period_files.h"
+#include "component/platform.h"
+#include "log/period_lock.h"
+#include "log/trust.h"
 
 namespace bk::cli {
 namespace {
 
-bool IsPeriodFile(const FileSystem& fs, const FolderEntry& entry, std::string_view extension) {
-  return entry.name.starts_with("Safe") && fs.GetExtensionName(entry.path) == extension;
+DistrustCheck LockDistrust(bool trust_folder) {
+  const int64_t user = CurrentUserId();
+  if (trust_folder || user < 0) return {};
+  return [user](const FileStat& st, const std::string& path) { return FileDistrust(st, path, user); };
 }
 
-// A period's file that no log of the folder claims: neither an archive a
-// loaded log names, nor an archive or temporary file named after a log there.
-std::vector<std::string> Leftovers(FileSystem& fs, const std::vector<FolderEntry>& files,
-                                   const std::vector<DescribedLog>& logs) {
-  std::set<std::string> named;
-  for (const DescribedLog& log : logs) {
-    for (const ArchiveReport& archive : log.report.archives) named.insert(fs.GetAbsolutePathName(archive.archive));
-  }
-  std::vector<std::string> log_names;
-  for (const FolderEntry& entry : files) {
-    if (IsPeriodFile(fs, entry, "xml")) log_names.push_back(entry.name);
-  }
-  const auto claimed = [&](const FolderEntry& entry) {
-    if (named.count(entry.path) != 0) return true;
-    for (const std::string& log : log_names) {
-      if (IsPeriodLeftover(log, entry.name) || entry.name.starts_with(PeriodStem(log) + "-")) return true;
-    }
-    return false;
-  };
-  std::vector<std::string> out;
-  for (const FolderEntry& entry : files) {
-    if ((IsPeriodFile(fs, entry, "zip") || IsPeriodFile(fs, entry, "tmp")) && !claimed(entry)) {
-      out.push_back(entry.path);
-    }
-  }
-  return out;
+std::string StemName(FileSystem& fs, const std::string& log_path) {
+  return fs.GetFileName(PeriodNames::OfLog(log_path).Stem());
 }
 
 }  // namespace
@@ -48,13 +28,40 @@ FolderAssessment AssessFolder(std::string_view folder, bool trust_folder, std::s
   clsRollbackManager manager(fs);
   manager.TrustFolder(trust_folder);
   manager.AssessRollback(result.folder);
+  std::set<std::string> claimed;
   for (const std::shared_ptr<clsFileRollbackLog>& log : *manager.FailedLogs()) {
-    result.logs.push_back(DescribedLog{log, DescribeLog(*log)});
+    DescribedLog entry{log, DescribeLog(*log)};
+    entry.live = log->IsLive();
+    claimed.insert(StemName(*fs, log->LogFileName()));
+    result.logs.push_back(std::move(entry));
   }
-  SortOldestFirst(result.logs);
+  SortNewestFirst(result.logs);
   result.skipped = manager.SkippedLogs();
-  result.leftovers = Leftovers(*fs, fs->ListFiles(result.folder), result.logs);
+  for (const SkippedLog& skipped : result.skipped) claimed.insert(StemName(*fs, skipped.path));
+  const DistrustCheck distrust = LockDistrust(trust_folder);
+  for (FolderLeftovers& leftovers : FindLeftovers(fs->ListFiles(result.folder), claimed)) {
+    const PeriodNames names(fs->BuildPath(result.folder, leftovers.stem_name));
+    if (!PeriodLock::IsLive(fs, names.Lock(), distrust)) result.leftovers.push_back(std::move(leftovers));
+  }
   return result;
+}
+
+std::vector<std::string> RemoveLeftovers(const FolderAssessment& assessment, const FolderLeftovers& leftovers,
+                                         const std::shared_ptr<FileSystem>& fs) {
+  const PeriodNames names(fs->BuildPath(assessment.folder, leftovers.stem_name));
+  bool live = false;
+  std::unique_ptr<PeriodLock> lock = PeriodLock::Take(fs, names.Lock(), LockDistrust(assessment.trust_folder), &live);
+  if (live) return {};
+  std::vector<std::string> removed;
+  for (const std::string& path : leftovers.paths) {
+    if (path == names.Lock()) continue;  // goes last, while held
+    if (!fs->FileExists(path)) continue;
+    fs->RemoveFile(path, true);
+    removed.push_back(path);
+  }
+  if (!removed.empty()) fs->SyncFolder(assessment.folder);
+  lock->RemoveAndRelease();
+  return removed;
 }
 
 std::string DescribeSkipped(const SkippedLog& skipped) {

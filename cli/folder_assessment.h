@@ -1,5 +1,6 @@
 // The assessment of a folder as assess and rollback use it: the unfinished
-// logs described and ordered oldest first, and the candidates skipped.
+// logs described and ordered newest first (those still in progress marked
+// live), the candidates skipped, and the leftovers.
 #pragma once
 
 #include <memory>
@@ -10,6 +11,7 @@
 #include "cli/json_writer.h"
 #include "cli/log_report.h"
 #include "component/fs/file_system.h"
+#include "log/period_files.h"
 #include "recovery/rollback_manager.h"
 
 namespace bk::cli {
@@ -19,13 +21,17 @@ struct FolderAssessment {
   std::vector<DescribedLog> logs;
   std::vector<SkippedLog> skipped;
   bool trust_folder = false;
-  // Archives and temporary files of periods ("Safe*.zip", "Safe*.tmp") that
-  // no log in the folder claims.
-  std::vector<std::string> leftovers;
+  // Files of periods that no unfinished log in the folder claims and that no
+  // live period holds (log/period_files.h FindLeftovers), by period.
+  std::vector<FolderLeftovers> leftovers;
 };
 
 // With `trust_folder` the ownership and permission checks are left out
 // (clsRollbackManager::TrustFolder).
+// Removes the leftovers of one period under its lock; a period that became
+// live since is left alone. Returns the paths removed.
+std::vector<std::string> RemoveLeftovers(const FolderAssessment& assessment, const FolderLeftovers& leftovers,
+                                         const std::shared_ptr<FileSystem>& fs);
 FolderAssessment AssessFolder(std::string_view folder, bool trust_folder,
                               std::shared_ptr<FileSystem> fs = DefaultFileSystem());
 

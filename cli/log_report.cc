@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <exception>
 
+#include "log/period.h"
+
 namespace bk::cli {
 
 size_t LogReport::FileCount() const {
@@ -36,7 +38,10 @@ ArchiveReport DescribeArchive(clsFileRollBackLogZip& zip, FileSystem& fs) {
   report.drive = zip.ZipDrive();
   report.archive = zip.ZipName();
   report.files = zip.FilePaths();
-  report.missing = !fs.FileExists(report.archive);
+  // Missing where a rollback would read it: beside the log.
+  std::string read_from = report.archive;
+  if (const auto log = zip.Parent()) read_from = Optional<std::string>([&] { return log->ArchivePath(zip); }).value_or(read_from);
+  report.missing = !fs.FileExists(read_from);
   return report;
 }
 
@@ -54,12 +59,9 @@ LogReport DescribeLog(clsFileRollbackLog& log) {
   return report;
 }
 
-void SortOldestFirst(std::vector<DescribedLog>& logs) {
+void SortNewestFirst(std::vector<DescribedLog>& logs) {
   std::stable_sort(logs.begin(), logs.end(), [](const DescribedLog& a, const DescribedLog& b) {
-    const double a_date = a.report.start_date.value_or(-INFINITY);
-    const double b_date = b.report.start_date.value_or(-INFINITY);
-    if (a_date != b_date) return a_date < b_date;
-    return a.log->LogFileName() < b.log->LogFileName();
+    return StartsLater(a.report.start_date, a.report.log, b.report.start_date, b.report.log);
   });
 }
 

@@ -44,11 +44,11 @@ LogReport DescribeLog(clsFileRollbackLog& log);
 struct DescribedLog {
   std::shared_ptr<clsFileRollbackLog> log;
   LogReport report;
+  bool live = false;  // its period is still in progress
 };
-// Orders logs oldest first by start date; logs whose date cannot be read
-// come first. Periods begun in the same second share a date; their logs'
-// names, later seconds for later claims, order them.
-void SortOldestFirst(std::vector<DescribedLog>& logs);
+// Orders logs newest first (log/period.h StartsLater), the order in which
+// periods are rolled back.
+void SortNewestFirst(std::vector<DescribedLog>& logs);
 
 // "yyyy-mm-dd HH:MM:SS" (or with "T" between date and time) for an OLE
 // Automation date as clsFileRollbackLog::StartDate returns it (within the

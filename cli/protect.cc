@@ -1,5 +1,5 @@
-// brightkeep protect --temp DIR --backup FILE [--keep-log] [--files-from LIST]
-//                    [FILE...] -- COMMAND [ARG...]
+// brightkeep protect --temp DIR --backup FILE [--keep-log] [--trust-folder]
+//                    [--files-from LIST] [FILE...] -- COMMAND [ARG...]
 #include <iostream>
 #include <functional>
 #include <iterator>
@@ -14,7 +14,7 @@ namespace bk::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: brightkeep protect --temp DIR --backup FILE [--keep-log]
+constexpr const char* kHelp = R"(Usage: brightkeep protect --temp DIR --backup FILE [--keep-log] [--trust-folder]
                           [--files-from LIST] [FILE...] -- COMMAND [ARG...]
 
 Enters safe mode with DIR as the temporary folder, makes every FILE safe,
@@ -22,7 +22,11 @@ then runs COMMAND. When COMMAND exits with status 0, safe mode ends: the
 period's archives and log are packed into the backup archive FILE. When it
 fails or a signal ends it, every file made safe is restored and the period's
 archives and log are deleted. If this program itself is ended before that,
-the period stays unfinished in DIR for 'brightkeep rollback DIR'.
+the period stays unfinished in DIR for 'brightkeep rollback DIR'. While
+COMMAND, or anything it started that keeps the period's lock open, still
+runs, the period is in progress and no rollback touches it; a killed
+'brightkeep protect' ends COMMAND with SIGTERM. DIR must not be writable by
+other users (see 'brightkeep assess --help'), unless --trust-folder.
 
 A file that cannot be made safe, or a backup FILE whose folder is missing or
 refuses a new file, stops everything before COMMAND runs: every such file is
@@ -37,6 +41,7 @@ Options:
   --temp DIR         folder for the period's rollback log and archives
   --backup FILE      where the backup archive goes when COMMAND succeeds
   --keep-log         keep the completed log in DIR after success
+  --trust-folder     take DIR as your own: no ownership or permission checks
   --files-from LIST  also protect the files named in LIST, one per line
                      ("-" reads standard input)
   -h, --help         show this help
@@ -71,15 +76,9 @@ std::vector<std::string> FilesToProtect(const ParsedArgs& parsed, FileSystem& fs
 // The backup's folder must exist and accept a new file before anything runs:
 // learning that only after the command succeeded would leave its period
 // unfinished, for a later rollback to undo work that succeeded.
-bool BackupCanBeWritten(FileSystem& fs, const std::string& backup) {
+bool BackupCanBeWritten(clsFileRollbackCreate& safety) {
   try {
-    if (fs.FolderExists(backup)) {
-      throw Error(errnum::kPermissionDenied, kLibrarySource, "Permission denied: a folder is where the backup belongs",
-                  backup);
-    }
-    const std::string probe = backup + "." + fs.GetTempName();
-    fs.Open(probe, OpenMode::kCreateNew)->Close();
-    fs.RemoveFile(probe, true);
+    safety.CheckBackupFile();
     return true;
   } catch (const Error& e) {
     ReportError(e);
@@ -101,10 +100,30 @@ bool Undo(clsFileRollbackCreate& safety) {
   }
 }
 
+// Runs COMMAND holding a lock of the period of its own, so that the period
+// stays live while COMMAND or anything it started and that kept it open runs.
+int RunChild(clsFileRollbackCreate& safety, const std::vector<std::string>& command) {
+  ChildOptions options;
+  options.end_with_parent = true;
+  std::unique_ptr<File> shared = safety.period_lock()->ShareWithChild();
+  if (shared->NativeHandle() >= 0) options.inherit.push_back(shared->NativeHandle());
+  ChildProcess child = ChildProcess::Start(command, {}, options);
+  shared.reset();
+  return child.WaitForeground();
+}
+
+// Files are put back only once nothing COMMAND started can still write them.
+void WaitForLeftoverProcesses(clsFileRollbackCreate& safety) {
+  PeriodLock* lock = safety.period_lock();
+  if (lock == nullptr || lock->TryAlone()) return;
+  std::cerr << "brightkeep: waiting for the processes the command started to end\n";
+  lock->WaitUntilAlone();
+}
+
 int RunCommand(clsFileRollbackCreate& safety, const std::vector<std::string>& command, bool keep_log) {
   int status = 0;
   try {
-    status = ChildProcess::Start(command).WaitForeground();
+    status = RunChild(safety, command);
   } catch (const Error& e) {
     ReportError(e);
     Undo(safety);
@@ -112,6 +131,7 @@ int RunCommand(clsFileRollbackCreate& safety, const std::vector<std::string>& co
   }
   if (status != 0) {
     std::cerr << "brightkeep: the command failed with status " << status << "; restoring its files\n";
+    WaitForLeftoverProcesses(safety);
     Undo(safety);
     return status;
   }
@@ -164,7 +184,8 @@ bool MakeAllSafe(clsFileRollbackCreate& safety, FileSystem& fs, const std::vecto
 
 int RunProtect(const std::vector<std::string>& args) {
   const ParsedArgs parsed = ParseArgs(
-      args, {{"--temp", true}, {"--backup", true}, {"--keep-log", false}, {"--files-from", true}}, true);
+      args, {{"--temp", true}, {"--backup", true}, {"--keep-log", false}, {"--trust-folder", false}, {"--files-from", true}},
+      true);
   if (parsed.help) {
     std::cout << kHelp;
     return kExitSuccess;
@@ -175,11 +196,11 @@ int RunProtect(const std::vector<std::string>& args) {
 
   std::shared_ptr<FileSystem> fs = DefaultFileSystem();
   const std::vector<std::string> files = FilesToProtect(parsed, *fs);
-  const std::string backup = fs->GetAbsolutePathName(*parsed.Value("--backup"));
-  if (!BackupCanBeWritten(*fs, backup)) return kExitFailure;
   clsFileRollbackCreate safety(fs);
   safety.TempDir(fs->GetAbsolutePathName(*parsed.Value("--temp")));
-  safety.BackupFile(backup);
+  safety.BackupFile(fs->GetAbsolutePathName(*parsed.Value("--backup")));
+  safety.TrustFolder(parsed.Has("--trust-folder"));
+  if (!BackupCanBeWritten(safety)) return kExitFailure;
   safety.BeginSafety();
   if (!MakeAllSafe(safety, *fs, files)) {
     std::cerr << "brightkeep: nothing was run; undoing what was made safe\n";

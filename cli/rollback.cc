@@ -1,6 +1,5 @@
 // brightkeep rollback DIR [--keep-archives] [--delete-logs] [--dry-run] [--trust-folder]
 #include <iostream>
-#include <set>
 
 #include "cli/cli.h"
 #include "cli/folder_assessment.h"
@@ -14,20 +13,23 @@ namespace {
 constexpr const char* kHelp = R"(Usage: brightkeep rollback DIR [--keep-archives] [--delete-logs] [--dry-run] [--trust-folder]
 
 Rolls back every unfinished period of safe mode whose rollback log lies in
-DIR, oldest first: every file its log lists is put back from its archives,
+DIR, newest first: every file its log lists is put back from its archives,
 and each file is reported as restored or not (with the reason). A period
 that does not come back whole keeps its log and archives and is reported,
-and the others still go ahead. A candidate log that cannot be loaded, or that
-another user could have planted (see assess --help), is skipped and reported.
-Exit status 0 when every period was rolled back and no candidate was skipped,
-1 otherwise.
+and the others still go ahead. A period still in progress (its program is
+still at work) is never touched: it is reported and skipped. A candidate log
+that cannot be loaded, or that another user could have planted (see assess
+--help), is skipped and reported. Files of periods that no unfinished log
+claims (leftovers) are removed. Exit status 0 when every period was rolled
+back and nothing was skipped, 1 otherwise.
 
 Options:
   --keep-archives  keep each period's log and archives after restoring
                    (by default a period that came back whole is removed)
   --delete-logs    with --keep-archives, delete the log all the same; also
                    deletes a log whose archives are all missing
-  --dry-run        only report what would be restored
+  --dry-run        only report what would be restored and removed, exactly
+                   as the rollback would do it
   --trust-folder   take every log and archive in DIR as your own: no
                    ownership or permission checks
   -h, --help       show this help
@@ -71,9 +73,25 @@ void PrintRestored(const RestoreReport& report) {
   }
 }
 
-void DeleteLog(const DescribedLog& entry, FileSystem& fs) {
-  fs.RemoveFile(entry.report.log, false);
-  fs.SyncFolder(fs.GetParentFolderName(entry.report.log));
+// The dry run prints the very plan the rollback carries out.
+void PrintPlan(const RestorePlan& plan) {
+  for (const PlannedArchive& archive : plan.archives) {
+    if (archive.refused) {
+      std::cout << "  cannot roll back: " << archive.archive << ": " << archive.refused->description() << '\n';
+      continue;
+    }
+    for (const PlannedFile& file : archive.files) {
+      if (file.refused) {
+        std::cout << "  would not restore: " << file.path << ": " << file.refused->description() << '\n';
+      } else {
+        std::cout << "  would restore: " << file.path << '\n';
+      }
+    }
+  }
+}
+
+void DeleteLog(const DescribedLog& entry) {
+  entry.log->DeleteLogFile();
   std::cout << "  log deleted\n";
 }
 
@@ -81,7 +99,7 @@ void DeleteLog(const DescribedLog& entry, FileSystem& fs) {
 // that came back whole is removed (all of it by default; only its log with
 // --keep-archives --delete-logs); one that did not keeps its log and every
 // archive, so that it can be rolled back again.
-bool RollBackOne(const DescribedLog& entry, const ParsedArgs& parsed, FileSystem& fs, Progress& progress) {
+bool RollBackOne(const DescribedLog& entry, const ParsedArgs& parsed, Progress& progress) {
   const bool keep_archives = parsed.Has("--keep-archives");
   const bool delete_logs = parsed.Has("--delete-logs");
   try {
@@ -91,13 +109,13 @@ bool RollBackOne(const DescribedLog& entry, const ParsedArgs& parsed, FileSystem
         std::cout << "  kept: the log ('--delete-logs' deletes it)\n";
         return false;
       }
-      DeleteLog(entry, fs);
+      DeleteLog(entry);
       return true;
     }
     RestoreReport report;
     try {
       if (keep_archives) {
-        entry.log->RestoreFiles(report);
+        entry.log->RollbackReporting(report, false);
       } else {
         entry.log->RollbackAndRemove(report);
       }
@@ -110,13 +128,29 @@ bool RollBackOne(const DescribedLog& entry, const ParsedArgs& parsed, FileSystem
     }
     PrintRestored(report);
     if (!keep_archives) std::cout << "  removed: the log, its archives and leftovers\n";
-    if (keep_archives && delete_logs) DeleteLog(entry, fs);
+    if (keep_archives && delete_logs) DeleteLog(entry);
   } catch (const Error& e) {
     progress.Clear();
     ReportError(e);
     return false;
   }
   return true;
+}
+
+void RemoveLeftoversOf(const FolderAssessment& assessment, const std::shared_ptr<FileSystem>& fs, bool dry_run) {
+  for (const FolderLeftovers& period : assessment.leftovers) {
+    if (dry_run) {
+      for (const std::string& path : period.paths) std::cout << "Would remove leftover: " << path << '\n';
+      continue;
+    }
+    try {
+      for (const std::string& path : RemoveLeftovers(assessment, period, fs)) {
+        std::cout << "Removed leftover: " << path << '\n';
+      }
+    } catch (const Error& e) {
+      ReportError(e);
+    }
+  }
 }
 
 }  // namespace
@@ -136,26 +170,28 @@ int RunRollback(const std::vector<std::string>& args) {
               << "): " << skipped.path << '\n';
   }
   const bool dry_run = parsed.Has("--dry-run");
-  size_t total_files = 0;
-  for (const DescribedLog& entry : assessment.logs) total_files += entry.report.FileCount();
-  Progress progress(dry_run ? 0 : assessment.logs.size(), dry_run ? 0 : total_files);
-
-  size_t done = 0, files_done = 0, failed = 0;
+  size_t total_files = 0, count = 0;
   for (const DescribedLog& entry : assessment.logs) {
+    total_files += entry.report.FileCount();
+    count += entry.live ? 0 : 1;
+  }
+  Progress progress(dry_run ? 0 : count, dry_run ? 0 : total_files);
+
+  size_t done = 0, files_done = 0, failed = 0, in_progress = 0;
+  for (const DescribedLog& entry : assessment.logs) {
+    if (entry.live) {
+      std::cout << "Skipped, still in progress: " << entry.report.log << " (" << Started(entry.report) << ")\n";
+      ++in_progress;
+      continue;
+    }
     progress.Show(done + failed + 1, files_done);
     if (dry_run) {
       std::cout << "Would roll back: " << entry.report.log << " (" << Started(entry.report) << ")\n";
-      // A file made safe twice is written once.
-      std::set<std::string> shown;
-      for (const ArchiveReport& archive : entry.report.archives) {
-        for (const std::string& file : archive.files) {
-          if (shown.insert(file).second) std::cout << "  would restore: " << file << '\n';
-        }
-      }
+      PrintPlan(entry.log->PlanRestore());
       continue;
     }
     std::cout << "Rolling back: " << entry.report.log << " (" << Started(entry.report) << ")\n";
-    if (RollBackOne(entry, parsed, *fs, progress)) {
+    if (RollBackOne(entry, parsed, progress)) {
       ++done;
     } else {
       ++failed;
@@ -163,13 +199,13 @@ int RunRollback(const std::vector<std::string>& args) {
     files_done += entry.report.FileCount();
   }
   progress.Clear();
-  const size_t count = assessment.logs.size();
+  RemoveLeftoversOf(assessment, fs, dry_run);
   if (count == 0) {
-    std::cout << "No unfinished period in " << assessment.folder << ".\n";
+    std::cout << "No unfinished periods in " << assessment.folder << ".\n";
   } else if (!dry_run) {
     std::cout << "Rolled back " << done << " of " << count << " unfinished period" << (count == 1 ? "" : "s") << ".\n";
   }
-  return failed == 0 && assessment.skipped.empty() ? kExitSuccess : kExitFailure;
+  return failed == 0 && in_progress == 0 && assessment.skipped.empty() ? kExitSuccess : kExitFailure;
 }
 
 }  // namespace bk::cli

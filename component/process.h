@@ -4,11 +4,23 @@
 // are UTF-8.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace bk {
+
+// How a child is started beyond its arguments and environment.
+struct ChildOptions {
+  // Open files (File::NativeHandle) the child inherits (POSIX; on Windows
+  // the child holds nothing of its parent's).
+  std::vector<intptr_t> inherit;
+  // The child goes when this process does: on Linux it gets SIGTERM when
+  // its parent dies; on Windows it runs in a job object that ends every
+  // process in it when this process ends.
+  bool end_with_parent = false;
+};
 
 class ChildProcess {
  public:
@@ -18,7 +30,8 @@ class ChildProcess {
   // Fails with bk::Error: 53 when the program does not exist, 70 when it may
   // not be run, 75 for any other failure to start it.
   static ChildProcess Start(const std::vector<std::string>& argv,
-                            const std::vector<std::string>& extra_environment = {});
+                            const std::vector<std::string>& extra_environment = {},
+                            const ChildOptions& options = {});
 
   ChildProcess(ChildProcess&&) noexcept;
   ChildProcess& operator=(ChildProcess&&) noexcept;

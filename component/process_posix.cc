@@ -1,8 +1,11 @@
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include <cstring>
 
@@ -69,29 +72,68 @@ ChildProcess::ChildProcess(ChildProcess&&) noexcept = default;
 ChildProcess& ChildProcess::operator=(ChildProcess&&) noexcept = default;
 ChildProcess::~ChildProcess() = default;
 
+namespace {
+
+// The child's side of Start, between fork and exec: only calls that are safe
+// there. Reports errno through `report` when exec fails.
+[[noreturn]] void BecomeChild(char* const* argv, char* const* envp, const ChildOptions& options, pid_t parent,
+                              int report) {
+#ifdef __linux__
+  if (options.end_with_parent) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(128 + SIGTERM);  // the parent is already gone
+  }
+#else
+  (void)parent;
+#endif
+  for (const intptr_t fd : options.inherit) {
+    const int flags = fcntl(static_cast<int>(fd), F_GETFD);
+    if (flags >= 0) fcntl(static_cast<int>(fd), F_SETFD, flags & ~FD_CLOEXEC);
+  }
+  for (int s : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) signal(s, SIG_DFL);
+  sigset_t empty;
+  sigemptyset(&empty);
+  sigprocmask(SIG_SETMASK, &empty, nullptr);
+  execvpe(argv[0], argv, envp);
+  const int err = errno;
+  (void)!write(report, &err, sizeof err);
+  _exit(127);
+}
+
+}  // namespace
+
 ChildProcess ChildProcess::Start(const std::vector<std::string>& argv,
-                                 const std::vector<std::string>& extra_environment) {
+                                 const std::vector<std::string>& extra_environment, const ChildOptions& options) {
   if (argv.empty() || argv[0].empty()) throw Error::Standard(errnum::kFileNotFound);
   std::vector<std::string> args = argv;
   std::vector<std::string> env = MergedEnvironment(extra_environment);
   std::vector<char*> arg_ptrs = Pointers(args);
   std::vector<char*> env_ptrs = Pointers(env);
 
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int s : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&defaults, s);
-  sigset_t empty;
-  sigemptyset(&empty);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setsigmask(&attr, &empty);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
+  // A pipe that closes on exec tells the parent whether exec succeeded.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) throw Error::Standard(errnum::kPathFileAccessError, argv[0], errno);
+  const pid_t parent = getpid();
   auto native = std::make_unique<Native>();
-  const int rc = posix_spawnp(&native->pid, args[0].c_str(), nullptr, &attr, arg_ptrs.data(), env_ptrs.data());
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) throw SpawnError(rc, argv[0]);
+  native->pid = fork();
+  if (native->pid == 0) BecomeChild(arg_ptrs.data(), env_ptrs.data(), options, parent, report[1]);
+  const int fork_error = errno;
+  close(report[1]);
+  if (native->pid < 0) {
+    close(report[0]);
+    throw SpawnError(fork_error, argv[0]);
+  }
+  int exec_error = 0;
+  ssize_t got;
+  while ((got = read(report[0], &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  if (got == static_cast<ssize_t>(sizeof exec_error)) {
+    int status = 0;
+    while (waitpid(native->pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    throw SpawnError(exec_error, argv[0]);
+  }
   return ChildProcess(std::move(native));
 }
 

@@ -19,6 +19,25 @@ struct ChildProcess::Native {
 
 namespace {
 
+// One job object for the children that go with this process: the system
+// closes its handle when the process ends, and that ends every process in it.
+HANDLE EndingJob() {
+  static const HANDLE job = [] {
+    HANDLE h = CreateJobObjectW(nullptr, nullptr);
+    if (h != nullptr) {
+      JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+      limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+      SetInformationJobObject(h, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    }
+    return h;
+  }();
+  return job;
+}
+
+}  // namespace
+
+namespace {
+
 std::wstring Wide(const std::string& utf8) {
   const std::u16string w = text::ToUtf16(utf8);
   return std::wstring(w.begin(), w.end());
@@ -82,7 +101,7 @@ ChildProcess& ChildProcess::operator=(ChildProcess&&) noexcept = default;
 ChildProcess::~ChildProcess() = default;
 
 ChildProcess ChildProcess::Start(const std::vector<std::string>& argv,
-                                 const std::vector<std::string>& extra_environment) {
+                                 const std::vector<std::string>& extra_environment, const ChildOptions& options) {
   if (argv.empty() || argv[0].empty()) throw Error::Standard(errnum::kFileNotFound);
   std::wstring command_line;
   for (const auto& arg : argv) {
@@ -94,9 +113,18 @@ ChildProcess ChildProcess::Start(const std::vector<std::string>& argv,
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+  const DWORD flags = CREATE_UNICODE_ENVIRONMENT | (options.end_with_parent ? CREATE_SUSPENDED : 0);
+  if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, flags,
                       environment.empty() ? nullptr : environment.data(), nullptr, &startup, &info)) {
     throw StartError(GetLastError(), argv[0]);
+  }
+  if (options.end_with_parent) {
+    // Started suspended, so that it is in the job before it can start others.
+    // Where jobs cannot nest (this process already in a job on an older
+    // system) the child runs without one.
+    const HANDLE job = EndingJob();
+    if (job != nullptr) AssignProcessToJobObject(job, info.hProcess);
+    ResumeThread(info.hThread);
   }
   CloseHandle(info.hThread);
   auto native = std::make_unique<Native>();

@@ -25,9 +25,10 @@ std::string_view TrimBlanks(std::string_view s) {
 
 }  // namespace
 
-double OleDateFromLocalNow() {
+double OleDateFromLocalNow() { return OleDateFromLocal(LocalNow()); }
+
+double OleDateFromLocal(const LocalDateTime& now) {
   using namespace std::chrono;
-  const LocalDateTime now = LocalNow();
   const sys_days day = year{now.year} / month{static_cast<unsigned>(now.month)} / static_cast<unsigned>(now.day);
   const auto days = (day - sys_days(year{1899} / December / 30)).count();
   const int seconds = now.hour * 3600 + now.minute * 60 + now.second;

@@ -1,57 +1,59 @@
 #include "log/period_files.h"
 
-#include <set>
+#include <map>
 
-#include "component/fs/path_rules.h"
+#include "component/error.h"
 
 namespace bk {
-namespace {
 
-constexpr std::string_view kLogExtension = ".xml";
-constexpr std::string_view kTempExtension = ".tmp";
-constexpr std::string_view kBackupSuffix = "-backup.tmp";
-
-}  // namespace
-
-std::string PeriodStem(std::string_view log_path) {
-  if (log_path.ends_with(kLogExtension)) log_path.remove_suffix(kLogExtension.size());
-  return std::string(log_path);
+void RemoveLogDurably(FileSystem& fs, const std::string& log_path) {
+  if (log_path.empty() || !fs.FileExists(log_path)) return;
+  fs.RemoveFile(log_path, true);
+  fs.SyncFolder(fs.GetParentFolderName(fs.GetAbsolutePathName(log_path)));
 }
 
-std::string BackupBuildPath(std::string_view log_path) { return PeriodStem(log_path) + std::string(kBackupSuffix); }
-
-std::string BackupCopyPath(std::string_view backup_file, std::string_view log_path) {
-  return std::string(backup_file) + "." + NativePathRules().GetFileName(PeriodStem(log_path)) +
-         std::string(kTempExtension);
-}
-
-bool IsPeriodLeftover(std::string_view log_name, std::string_view file_name) {
-  const std::string stem = PeriodStem(log_name);
-  if (file_name == stem + std::string(kBackupSuffix)) return true;
-  const std::string save_prefix = std::string(log_name) + ".";
-  return file_name.size() > save_prefix.size() + kTempExtension.size() && file_name.starts_with(save_prefix) &&
-         file_name.ends_with(kTempExtension);
-}
-
-void RemovePeriodLeftovers(FileSystem& fs, std::string_view log_path, std::string_view backup_file) {
-  if (log_path.empty()) return;  // a log kept in memory only has no files
-  const std::string log = fs.GetAbsolutePathName(log_path);
-  const std::string folder = fs.GetParentFolderName(log);
-  const std::string log_name = fs.GetFileName(log);
+void RemovePeriodLeftovers(FileSystem& fs, const PeriodNames& names, std::string_view backup_file) {
+  const std::string stem = fs.GetAbsolutePathName(names.Stem());
+  const std::string folder = fs.GetParentFolderName(stem);
+  const std::string stem_name = fs.GetFileName(stem);
   std::set<std::string> changed;
   for (const FolderEntry& entry : fs.ListFiles(folder)) {
-    if (!IsPeriodLeftover(log_name, entry.name)) continue;
+    const std::optional<PeriodFileName> parsed = ParsePeriodFileName(entry.name);
+    if (!parsed || parsed->stem_name != stem_name) continue;
+    // The log, the archives (kept when asked, removed by the log that names
+    // them) and the lock file are not leftovers of a period in hand.
+    if (parsed->kind != PeriodFileKind::kLogSave && parsed->kind != PeriodFileKind::kBackupBuild) continue;
     fs.RemoveFile(entry.path, true);
     changed.insert(folder);
   }
   if (!backup_file.empty()) {
-    const std::string copy = BackupCopyPath(fs.GetAbsolutePathName(backup_file), log);
-    if (fs.FileExists(copy)) {
-      fs.RemoveFile(copy, true);
-      changed.insert(fs.GetParentFolderName(copy));
+    const std::string backup = fs.GetAbsolutePathName(backup_file);
+    const std::string backup_folder = fs.GetParentFolderName(backup);
+    try {
+      for (const FolderEntry& entry : fs.ListFiles(backup_folder)) {
+        if (!names.IsBackupCopy(backup, entry.name)) continue;
+        fs.RemoveFile(entry.path, true);
+        changed.insert(backup_folder);
+      }
+    } catch (const Error& e) {
+      // The backup's folder may be gone: nothing of the period is left there.
+      if (e.number() != errnum::kPathNotFound) throw;
     }
   }
   for (const std::string& f : changed) fs.SyncFolder(f);
+}
+
+std::vector<FolderLeftovers> FindLeftovers(const std::vector<FolderEntry>& files,
+                                           const std::set<std::string>& claimed) {
+  std::map<std::string, std::vector<std::string>> by_stem;
+  for (const FolderEntry& entry : files) {
+    const std::optional<PeriodFileName> parsed = ParsePeriodFileName(entry.name);
+    if (!parsed || parsed->kind == PeriodFileKind::kLog || claimed.count(parsed->stem_name) != 0) continue;
+    by_stem[parsed->stem_name].push_back(entry.path);
+  }
+  std::vector<FolderLeftovers> out;
+  for (auto& [stem, paths] : by_stem) out.push_back(FolderLeftovers{stem, std::move(paths)});
+  return out;
 }
 
 }  // namespace bk

@@ -1,30 +1,41 @@
-// Names of the temporary files of one period besides its log and drive
-// archives, all derived from the log's name so that a file left behind by a
-// crash says which period it belongs to:
-//   "<log name>.<random>.tmp"    a save of the log in progress
-//   "<stem>-backup.tmp"          the backup archive being built
-//   "<backup>.<stem name>.tmp"   the copy beside BackupFile before its rename
-// (the stem is the log's path without ".xml").
+// Removing a period's files, the one place that does it, in an order that
+// leaves every moment recoverable: the log goes first (and its folder is
+// flushed), so that no log ever names archives that are gone; then its
+// archives, the saves of its log, its backup builds and the copy beside its
+// backup; the lock file goes last (period_lock.h), while it is still held.
+//
+// And finding leftovers: files of periods that no unfinished log claims.
 #pragma once
 
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "component/fs/file_system.h"
+#include "log/period.h"
 
 namespace bk {
 
-// The period's stem: the log's path without its ".xml".
-std::string PeriodStem(std::string_view log_path);
-// Where EndSafety builds the backup archive.
-std::string BackupBuildPath(std::string_view log_path);
-// Where EndSafety copies the backup archive before renaming it onto BackupFile.
-std::string BackupCopyPath(std::string_view backup_file, std::string_view log_path);
-// True when `file_name` (without folder) is a temporary file of the period
-// whose log is `log_name` (without folder), found in the log's folder.
-bool IsPeriodLeftover(std::string_view log_name, std::string_view file_name);
-// Removes whatever of those files exists, in the log's folder and beside the
-// backup file (empty: none), and flushes the folders it changed.
-void RemovePeriodLeftovers(FileSystem& fs, std::string_view log_path, std::string_view backup_file);
+// Removes the log at `log_path` when it exists and flushes its folder.
+void RemoveLogDurably(FileSystem& fs, const std::string& log_path);
+
+// Removes the files directly in the period's folder whose names say they
+// are the period's saves of its log and backup builds, and the copy beside
+// `backup_file` (empty: none), then flushes the folders it changed. The log,
+// its archives and the lock file are not among them. The caller holds the
+// period's lock, so no file of a live period and no claim of another
+// process is ever touched.
+void RemovePeriodLeftovers(FileSystem& fs, const PeriodNames& names, std::string_view backup_file);
+
+// The files of periods in `folder` that no log in `claimed` (stem names of
+// the unfinished logs found there, taken or skipped) claims: the archives,
+// saves, builds and lock files of periods whose log is gone or completed.
+// Grouped by the stem's name.
+struct FolderLeftovers {
+  std::string stem_name;
+  std::vector<std::string> paths;
+};
+std::vector<FolderLeftovers> FindLeftovers(const std::vector<FolderEntry>& files, const std::set<std::string>& claimed);
 
 }  // namespace bk

@@ -1,7 +1,8 @@
-// Restoring: the log's Rollback and the archive entry's Restore. Each archive
-// gives back the files its log lists: its drive marker names the drive, the
-// listed path below that drive names the entry and where it goes. Entries the
-// log does not list are never written.
+// Restoring: the plan of a rollback and its carrying out. Each archive gives
+// back the files its log lists: its drive marker names the drive, the listed
+// path below that drive names the entry and where it goes. Entries the log
+// does not list are never written.
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -19,17 +20,9 @@ namespace {
 
 constexpr size_t kFailuresNamed = 3;
 
-std::shared_ptr<FileSystem> RestoreFileSystem(const std::shared_ptr<FileSystem>& bound,
-                                              const std::shared_ptr<clsFileRollbackLog>& parent) {
-  if (bound) return bound;
-  if (parent) return parent->file_system_ptr();
-  return DefaultFileSystem();
-}
-
 // The drive named by the archive's marker, read into memory: nothing is
 // written beside the archive, so periods restoring at once never meet. Fails
-// before anything is written when the marker is missing (53) or names no
-// drive.
+// when the marker is missing (53) or names no drive.
 std::string TakeDrive(ArchiveComponent& zip, FileSystem& fs) {
   constexpr uint64_t kMaxMarkerSize = 64 * 1024;
   std::string marker;
@@ -50,6 +43,15 @@ std::string TakeDrive(ArchiveComponent& zip, FileSystem& fs) {
   return drive;
 }
 
+// An entry name as the plan compares it: "\" read as "/" (archives of earlier
+// versions), and by Windows rules without letter case.
+std::string EntryKey(std::string name, bool windows) {
+  for (char& c : name) {
+    if (c == '\\') c = '/';
+  }
+  return windows ? text::FoldCase(name) : name;
+}
+
 // Why a file did not come back, in words, with the system's code when the
 // failure has one and the path it concerns when that is not the file itself.
 std::string Reason(const Error& e, const std::string& file) {
@@ -61,6 +63,59 @@ std::string Reason(const Error& e, const std::string& file) {
 
 Error FileFailure(const Error& cause, const std::string& file) {
   return Error(cause.number(), cause.source(), Reason(cause, file), file, cause.native_code());
+}
+
+Error Refusal(int32_t number, const std::string& why, const std::string& file) {
+  return Error(number, kLibrarySource, why, file);
+}
+
+// The entry of a file the log lists by a relative path (earlier versions
+// recorded paths as given): the one entry whose name ends with that path.
+std::optional<std::string> EntryEndingWith(const std::map<std::string, std::string>& entries, const std::string& key) {
+  std::optional<std::string> found;
+  for (const auto& [k, name] : entries) {
+    if (k == key || (k.size() > key.size() && k.ends_with(key) && k[k.size() - key.size() - 1] == '/')) {
+      if (found) return std::nullopt;  // more than one: which it was cannot be told
+      found = name;
+    }
+  }
+  return found;
+}
+
+// Plans the files of one archive whose drive is known.
+void PlanFiles(FileSystem& fs, clsFileRollBackLogZip& zip, ArchiveComponent& archive, PlannedArchive& out) {
+  const PathRules& rules = fs.paths();
+  const bool windows = rules.Separator() == '\\';
+  std::map<std::string, std::string> entries;  // key -> first entry of that key
+  for (const std::string& name : archive.ListEntries()) entries.emplace(EntryKey(name, windows), name);
+  const std::string root = rules.DriveRoot(out.drive);
+  std::set<std::string> seen;
+  for (const std::string& path : zip.FilePaths()) {
+    PlannedFile file{path, {}, {}, std::nullopt};
+    std::optional<std::string> entry;
+    if (rules.IsAbsolute(path)) {
+      const std::string absolute = fs.GetAbsolutePathName(path);
+      file.target = absolute;
+      if (!text::EqualsIgnoreCase(rules.GetDriveName(absolute), out.drive)) {
+        file.refused = Refusal(errnum::kArchiveError,
+                               "The file is not on the drive \"" + out.drive + "\" that the archive holds", path);
+      } else if (const auto it = entries.find(EntryKey(rules.PathBelowDrive(absolute), windows)); it != entries.end()) {
+        entry = it->second;
+      }
+    } else {
+      const std::string relative = EntryKey(rules.PathBelowDrive(rules.Absolute(path, root)), windows);
+      entry = path.find("..") == std::string::npos ? EntryEndingWith(entries, relative) : std::nullopt;
+      if (entry) file.target = rules.Absolute(*entry, root);
+    }
+    if (!file.refused && !entry) {
+      file.refused = Refusal(errnum::kFileNotFound, "The archive holds no copy of the file", path);
+    }
+    if (entry) file.entry = *entry;
+    // A file listed twice comes back once.
+    const std::string key = windows ? text::FoldCase(file.target) : file.target;
+    if (!file.target.empty() && !seen.insert(key).second) continue;
+    out.files.push_back(std::move(file));
+  }
 }
 
 }  // namespace
@@ -77,73 +132,136 @@ Error RestoreReport::Summary() const {
   return Error(errnum::kArchiveError, kLibrarySource, text, first.path(), first.native_code());
 }
 
-void clsFileRollbackLog::Rollback(bool blnDeleteZip) {
-  RestoreReport report;
-  RestoreFiles(report);
-  if (blnDeleteZip) DeleteArchives();
+RestorePlan clsFileRollbackLog::PlanRestore() {
+  RestorePlan plan;
+  for (auto& zip : RequireZips()) {
+    PlannedArchive& out = plan.archives.emplace_back();
+    try {
+      out.archive = ArchivePath(*zip);
+    } catch (const Error& e) {
+      out.refused = e;
+      out.outside = true;
+      continue;
+    }
+    try {
+      CheckArchiveBeside(*zip);
+      if (!mobjFileSystem->FileExists(out.archive)) throw Error::Standard(errnum::kFileNotFound, out.archive);
+      ArchiveComponent archive(mobjFileSystem);
+      archive.ArchiveFileName = out.archive;
+      out.drive = TakeDrive(archive, *mobjFileSystem);
+      PlanFiles(*mobjFileSystem, *zip, archive, out);
+    } catch (const Error& e) {
+      out.refused = e;
+    }
+  }
+  return plan;
 }
 
-void clsFileRollbackLog::RestoreFiles(RestoreReport& report) {
-  for (auto& zip : RequireZips()) CheckArchiveBeside(*zip);
-  for (auto& zip : RequireZips()) zip->Restore(report);
+void clsFileRollbackLog::CarryOut(const RestorePlan& plan, RestoreReport& report) {
+  // An archive in another folder refuses the whole rollback before anything
+  // is read, restored or deleted.
+  for (const PlannedArchive& archive : plan.archives) {
+    if (archive.outside) throw *archive.refused;
+  }
+  for (const PlannedArchive& planned : plan.archives) {
+    if (planned.refused) throw *planned.refused;
+    std::vector<std::string> entries;
+    for (const PlannedFile& file : planned.files) {
+      if (!file.refused) entries.push_back(file.entry);
+    }
+    ArchiveComponent zip(mobjFileSystem);
+    zip.ArchiveFileName = planned.archive;
+    zip.DestinationFolder = mobjFileSystem->paths().DriveRoot(planned.drive);
+    zip.KeepPaths = true;
+    const std::vector<std::optional<Error>> outcomes = zip.RestoreFiles(entries);
+    // Reported in the log's order.
+    size_t next = 0;
+    for (const PlannedFile& file : planned.files) {
+      if (file.refused) {
+        report.failed.push_back(*file.refused);
+      } else if (const std::optional<Error>& outcome = outcomes[next++]) {
+        report.failed.push_back(FileFailure(*outcome, file.path));
+      } else {
+        report.restored.push_back(file.path);
+      }
+    }
+  }
   if (!report.failed.empty()) throw report.Summary();
 }
 
+std::unique_ptr<PeriodLock> clsFileRollbackLog::TakeForRollback() {
+  if (mstrLogFileName.empty()) return nullptr;  // a log held in memory only has no period on disk
+  bool live = false;
+  const std::string lock_path = PeriodNames::OfLog(mobjFileSystem->GetAbsolutePathName(mstrLogFileName)).Lock();
+  std::unique_ptr<PeriodLock> lock = PeriodLock::Take(mobjFileSystem, lock_path, mDistrust, &live);
+  if (live) throw PeriodInProgress(mstrLogFileName);
+  return lock;
+}
+
+bool clsFileRollbackLog::IsLive() {
+  if (mstrLogFileName.empty()) return false;
+  const std::string lock_path = PeriodNames::OfLog(mobjFileSystem->GetAbsolutePathName(mstrLogFileName)).Lock();
+  return PeriodLock::IsLive(mobjFileSystem, lock_path, mDistrust);
+}
+
+void clsFileRollbackLog::Rollback(bool blnDeleteZip) {
+  RestoreReport report;
+  RollbackReporting(report, blnDeleteZip);
+}
+
+namespace {
+
+// A rollback's hold on the period: the lock file goes when the rollback
+// ends, whatever the outcome (a period that is not live needs none), while
+// the lock is still held.
+struct RollbackHold {
+  std::unique_ptr<PeriodLock> lock;
+  ~RollbackHold() {
+    if (lock) lock->RemoveAndRelease();
+  }
+};
+
+}  // namespace
+
+void clsFileRollbackLog::RollbackReporting(RestoreReport& report, bool blnDeleteZip) {
+  RequireZips();
+  const RollbackHold hold{TakeForRollback()};
+  CarryOut(PlanRestore(), report);
+  if (blnDeleteZip) DeleteArchives();
+}
+
+void clsFileRollbackLog::RestoreFiles(RestoreReport& report) { CarryOut(PlanRestore(), report); }
+
 void clsFileRollbackLog::RollbackAndRemove(RestoreReport& report) {
-  RestoreFiles(report);
+  RequireZips();
+  const RollbackHold hold{TakeForRollback()};
+  CarryOut(PlanRestore(), report);
   FileSystem& fs = *mobjFileSystem;
   const std::string backup = BackupDestFileName();
-  fs.RemoveFile(mstrLogFileName, true);
-  fs.SyncFolder(fs.GetParentFolderName(fs.GetAbsolutePathName(mstrLogFileName)));
+  RemoveLogDurably(fs, mstrLogFileName);
   DeleteArchives();
-  RemovePeriodLeftovers(fs, mstrLogFileName, backup);
+  RemovePeriodLeftovers(fs, PeriodNames::OfLog(fs.GetAbsolutePathName(mstrLogFileName)), backup);
+}
+
+void clsFileRollbackLog::DeleteLogFile() {
+  const RollbackHold hold{TakeForRollback()};
+  RemoveLogDurably(*mobjFileSystem, mstrLogFileName);
 }
 
 void clsFileRollbackLog::DeleteArchives() {
   std::set<std::string> folders;
   for (auto& zip : RequireZips()) {
-    const std::string name = mobjFileSystem->GetAbsolutePathName(zip->ZipName());
+    std::string name;
+    try {
+      name = ArchivePath(*zip);
+    } catch (const Error&) {
+      continue;  // an archive in another folder is never touched
+    }
     if (!mobjFileSystem->FileExists(name)) continue;
     mobjFileSystem->RemoveFile(name, true);
     folders.insert(mobjFileSystem->GetParentFolderName(name));
   }
   for (const std::string& folder : folders) mobjFileSystem->SyncFolder(folder);
-}
-
-void clsFileRollBackLogZip::Restore(RestoreReport& report) {
-  const std::shared_ptr<FileSystem> fs_ptr = RestoreFileSystem(fs_, Parent());
-  FileSystem& fs = *fs_ptr;
-  const PathRules& rules = fs.paths();
-  ArchiveComponent zip(fs_ptr);
-  zip.ArchiveFileName = ZipName();
-  if (!fs.FileExists(zip.ArchiveFileName)) throw Error::Standard(errnum::kFileNotFound, zip.ArchiveFileName);
-  const std::string drive = TakeDrive(zip, fs);
-
-  // The files listed, once each, and where below the drive each one goes.
-  std::vector<std::string> listed, names;
-  std::set<std::string> seen;
-  for (const std::string& path : FilePaths()) {
-    const std::string absolute = fs.GetAbsolutePathName(path);
-    if (!seen.insert(rules.Separator() == '\\' ? text::FoldCase(absolute) : absolute).second) continue;
-    if (!text::EqualsIgnoreCase(rules.GetDriveName(absolute), drive)) {
-      report.failed.emplace_back(errnum::kArchiveError, kLibrarySource,
-                                 "The file is not on the drive \"" + drive + "\" that the archive holds", path);
-      continue;
-    }
-    listed.push_back(path);
-    names.push_back(rules.PathBelowDrive(absolute));
-  }
-
-  zip.DestinationFolder = rules.DriveRoot(drive);
-  zip.KeepPaths = true;
-  const std::vector<std::optional<Error>> outcomes = zip.RestoreFiles(names);
-  for (size_t i = 0; i < listed.size(); ++i) {
-    if (outcomes[i]) {
-      report.failed.push_back(FileFailure(*outcomes[i], listed[i]));
-    } else {
-      report.restored.push_back(listed[i]);
-    }
-  }
 }
 
 }  // namespace bk

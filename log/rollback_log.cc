@@ -6,6 +6,7 @@
 #include "component/error.h"
 #include "component/text.h"
 #include "log/log_values.h"
+#include "log/period.h"
 
 namespace bk {
 namespace {
@@ -26,12 +27,12 @@ clsFileRollbackLog::clsFileRollbackLog(std::shared_ptr<FileSystem> fs) : mobjFil
 clsFileRollbackLog::~clsFileRollbackLog() = default;
 
 void clsFileRollbackLog::CreateLogFile(std::string_view strLogFileName) {
-  NewDocument(strLogFileName);
+  NewDocument(strLogFileName, OleDateFromLocalNow());
   SaveLog();
 }
 
-void clsFileRollbackLog::ClaimLogFile(std::string_view strLogFileName) {
-  NewDocument(strLogFileName);
+void clsFileRollbackLog::ClaimLogFile(std::string_view strLogFileName, double start_date) {
+  NewDocument(strLogFileName, start_date);
   try {
     mobjFileSystem->CreateFileDurably(mstrLogFileName, mobjDocument->XmlUtf16());
   } catch (...) {
@@ -40,7 +41,7 @@ void clsFileRollbackLog::ClaimLogFile(std::string_view strLogFileName) {
   }
 }
 
-void clsFileRollbackLog::NewDocument(std::string_view strLogFileName) {
+void clsFileRollbackLog::NewDocument(std::string_view strLogFileName, double start_date) {
   ResetLog();
   mstrLogFileName = std::string(strLogFileName);
   mobjDocument = CreateXmlDocument();
@@ -50,7 +51,7 @@ void clsFileRollbackLog::NewDocument(std::string_view strLogFileName) {
   doc.AppendChild(root);
   const auto start = doc.CreateElement("StartDate");
   root->AppendChild(start);
-  start->SetAttribute("Value", OleDateToText(OleDateFromLocalNow()));
+  start->SetAttribute("Value", OleDateToText(start_date));
   root->AppendChild(doc.CreateElement("TempPath"));
   root->AppendChild(doc.CreateElement("BackupDestination"));
   mobjZipFilesElement = doc.CreateElement("ZipFiles");
@@ -166,20 +167,31 @@ void clsFileRollbackLog::Completed(bool value) {
   SaveLog();
 }
 
-void clsFileRollbackLog::CheckArchiveBeside(clsFileRollBackLogZip& zip) {
-  if (mstrLogFileName.empty()) return;  // a log held in memory only names no folder
+std::string clsFileRollbackLog::ArchivePath(clsFileRollBackLogZip& zip) {
+  const std::string name = zip.ZipName();
+  if (mstrLogFileName.empty()) return name;  // a log held in memory only names no folder
   FileSystem& fs = *mobjFileSystem;
-  const std::string archive = fs.GetAbsolutePathName(zip.ZipName());
-  std::string archive_folder = fs.GetParentFolderName(archive);
-  std::string log_folder = fs.GetParentFolderName(fs.GetAbsolutePathName(mstrLogFileName));
-  if (fs.paths().Separator() == '\\') {
-    archive_folder = text::FoldCase(archive_folder);
-    log_folder = text::FoldCase(log_folder);
+  const std::string log_folder = fs.GetParentFolderName(fs.GetAbsolutePathName(mstrLogFileName));
+  const std::string beside = fs.BuildPath(log_folder, fs.GetFileName(name));
+  if (!fs.paths().IsAbsolute(name)) return beside;
+  const std::string named_folder = fs.GetParentFolderName(fs.GetAbsolutePathName(name));
+  if (named_folder == log_folder || !fs.FolderExists(named_folder) || SameFolder(fs, named_folder, log_folder)) {
+    return beside;
   }
-  if (archive_folder != log_folder) {
-    throw Error(errnum::kArchiveError, kLibrarySource, "The archive lies outside the log's folder", archive);
+  throw Error(errnum::kArchiveError, kLibrarySource, "The archive lies outside the log's folder", name);
+}
+
+void clsFileRollbackLog::CheckArchiveBeside(clsFileRollBackLogZip& zip) {
+  const std::string archive = ArchivePath(zip);
+  if (!mDistrust) return;
+  std::unique_ptr<File> file;
+  try {
+    file = mobjFileSystem->Open(archive, OpenMode::kReadRegular);
+  } catch (const Error& e) {
+    if (e.number() == errnum::kFileNotFound || e.number() == errnum::kPathNotFound) return;  // the restore reports it
+    throw;
   }
-  if (mArchiveCheck) mArchiveCheck(archive);
+  if (std::optional<Error> why = mDistrust(file->Stat(), archive)) throw *why;
 }
 
 void clsFileRollbackLog::ResetLog() {

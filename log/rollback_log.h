@@ -17,7 +17,9 @@
 #include "component/collection.h"
 #include "component/error.h"
 #include "component/fs/file_system.h"
+#include "component/platform.h"
 #include "component/xml/xml_document.h"
+#include "log/period_lock.h"
 
 namespace bk {
 
@@ -32,6 +34,29 @@ struct RestoreReport {
   // The error that ends a rollback in which files failed (30200): how many,
   // and the first few with the reason.
   Error Summary() const;
+};
+
+// One file of a restore plan: the file as the log lists it, where it goes
+// and the archive's entry it comes from, or why it will not come back.
+struct PlannedFile {
+  std::string path;    // as the log lists it
+  std::string target;  // absolute
+  std::string entry;   // the archive's entry name
+  std::optional<Error> refused;
+};
+
+// One archive of a restore plan. `refused` stops the rollback at this
+// archive (missing, no valid drive marker, in another folder).
+struct PlannedArchive {
+  std::string archive;  // where the rollback reads it
+  std::string drive;
+  std::optional<Error> refused;
+  bool outside = false;  // named in another folder: the whole rollback is refused
+  std::vector<PlannedFile> files;  // each file once, in the log's order
+};
+
+struct RestorePlan {
+  std::vector<PlannedArchive> archives;
 };
 
 class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLog> {
@@ -59,39 +84,61 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   // going on past a file that cannot be put back; then, when every file came
   // back and blnDeleteZip is true, deletes the archives. Fails at the end with
   // RestoreReport::Summary when a file did not come back (every archive then
-  // stays). Every archive is first checked (CheckArchiveBeside): one named
-  // outside the log's folder fails the whole rollback before anything is
+  // stays). Holds the period's lock while it runs: a live period (its owner
+  // is still at work, period_lock.h) fails at once with 70 "Permission
+  // denied: the period is still in progress", before anything is touched.
+  // Every archive is first checked (CheckArchiveBeside): one named in
+  // another folder that exists fails the whole rollback before anything is
   // read, restored or deleted. A missing archive, or one without a valid
-  // drive marker, stops the rollback at once, before anything of that archive
-  // is written.
+  // drive marker, stops the rollback at once, before anything of that
+  // archive is written.
   void Rollback(bool blnDeleteZip = true);
 
   // --- Internal to the component ---
-  // Starts a new log at a path no entry holds yet: the file is created
-  // exclusively, following no link, and the log written into it durably.
-  // 58 when the name is taken; the log then holds nothing.
-  void ClaimLogFile(std::string_view strLogFileName);
-  // Rollback without deleting anything, reporting file by file into
+  // Starts a new log at a path no entry holds yet, started at `start_date`
+  // (an OLE Automation date): the file is created exclusively, following no
+  // link, and the log written into it durably. 58 when the name is taken;
+  // the log then holds nothing.
+  void ClaimLogFile(std::string_view strLogFileName, double start_date);
+  // What a rollback would do, archive by archive and file by file, read from
+  // the log and the archives without changing anything. The rollback itself
+  // carries out this very plan.
+  RestorePlan PlanRestore();
+  // Rollback, reporting file by file into `report` (also when it throws).
+  void RollbackReporting(RestoreReport& report, bool blnDeleteZip);
+  // The owner's undo (the caller holds the period's lock): Rollback without
+  // the lock and without deleting anything, reporting file by file into
   // `report` (also when it throws).
   void RestoreFiles(RestoreReport& report);
   // Deletes every archive of the log that exists and flushes their folders.
   void DeleteArchives();
-  // Recovery's rollback: RestoreFiles, then, once every file is back, the
-  // log file goes first (flushed), then its archives and the period's
-  // leftovers, so that no log ever names archives that are gone and a run
-  // cut short anywhere is simply run again.
+  // Recovery's rollback, under the period's lock as Rollback: restores, then,
+  // once every file is back, the log file goes first (flushed), then its
+  // archives, the period's leftovers and its lock file, so that no log ever
+  // names archives that are gone and a run cut short anywhere is simply run
+  // again.
   void RollbackAndRemove(RestoreReport& report);
+  // Deletes the log file (read-only too), under the period's lock as
+  // Rollback (70 when live), and the period's lock file with it.
+  void DeleteLogFile();
+  // True when the period of this log is live (period_lock.h).
+  bool IsLive();
   void SaveLog();
   void Completed(bool value);
   // What the open log file was when LoadFromFile read it (owner, mode).
   const FileStat& LoadedFileStat() const { return mLoadedStat; }
-  // Run by Rollback on each archive's full path before anything is restored;
-  // it throws to refuse the archive. Empty: no check beyond the folder.
-  void SetArchiveCheck(std::function<void(const std::string&)> check) { mArchiveCheck = std::move(check); }
-  // Rollback's guard for one archive: it must lie directly in the log's own
-  // folder (its name resolved as the restore resolves it), and pass the
-  // archive check. 30200 "The archive lies outside the log's folder". A log
-  // held in memory only is not checked against a folder.
+  // Judges the archives and the lock file of the period when they are
+  // opened for a rollback; empty: all are trusted.
+  void SetDistrustCheck(DistrustCheck check) { mDistrust = std::move(check); }
+  const DistrustCheck& distrust_check() const { return mDistrust; }
+  // Where a rollback reads the archive of this entry: the file of that name
+  // beside the log. 30200 "The archive lies outside the log's folder" when
+  // the log names it in another folder that exists (a folder reached through
+  // a link, or one moved away since, is the log's own). A log held in memory
+  // only reads the name as it stands.
+  std::string ArchivePath(clsFileRollBackLogZip& zip);
+  // Rollback's guard for one archive: ArchivePath, and the distrust check
+  // on the archive when it exists.
   void CheckArchiveBeside(clsFileRollBackLogZip& zip);
   FileSystem& file_system() { return *mobjFileSystem; }
   const std::shared_ptr<FileSystem>& file_system_ptr() const { return mobjFileSystem; }
@@ -100,7 +147,7 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   explicit clsFileRollbackLog(std::shared_ptr<FileSystem> fs);
   void ResetLog();
   // Resets the log and builds the document of a new one for that path.
-  void NewDocument(std::string_view strLogFileName);
+  void NewDocument(std::string_view strLogFileName, double start_date);
   // Error 91 unless a document is held.
   XmlDocument& RequireDocument();
   // Error 91 unless the document has a root element.
@@ -113,6 +160,10 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   void SetFirstValue(std::string_view element, std::string_view value);
   // Links a new entry to this log, its "ZipFile" element and the file system.
   void Bind(clsFileRollBackLogZip& entry, std::shared_ptr<XmlElement> element);
+  // The period's lock for a rollback: 70 when the period is live.
+  std::unique_ptr<PeriodLock> TakeForRollback();
+  // Restores the files of the plan, archive by archive.
+  void CarryOut(const RestorePlan& plan, RestoreReport& report);
 
   std::shared_ptr<FileSystem> mobjFileSystem;
   std::shared_ptr<XmlDocument> mobjDocument;
@@ -120,7 +171,7 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   std::unique_ptr<KeyedCollection<std::shared_ptr<clsFileRollBackLogZip>>> mcolZips;
   std::string mstrLogFileName;
   FileStat mLoadedStat;
-  std::function<void(const std::string&)> mArchiveCheck;
+  DistrustCheck mDistrust;
 };
 
 class clsFileRollBackLogZip {
@@ -154,10 +205,6 @@ class clsFileRollBackLogZip {
   // 91 when the entry has no log.
   std::shared_ptr<clsFileRollbackLog> AppendFiles(const std::vector<std::string>& paths,
                                                   std::vector<std::optional<Error>>* refused = nullptr);
-  // Puts every file of the archive that the log lists back where it came
-  // from, reporting file by file into `report`. Throws only for a missing
-  // archive or drive marker, before writing anything. Deletes nothing.
-  void Restore(RestoreReport& report);
 
  private:
   XmlElement& element();
@@ -171,6 +218,8 @@ class clsFileRollBackLogZip {
 
 // OLE Automation dates: days since 1899-12-30, the fraction the time of day.
 double OleDateFromLocalNow();
+// The same for a reading of the clock (seconds; milliseconds are dropped).
+double OleDateFromLocal(const LocalDateTime& time);
 // Up to 15 significant digits, "." (Linux) or the locale's separator (Windows).
 std::string OleDateToText(double date);
 // Accepts "." or "," as decimal separator; 13 (type mismatch) otherwise.

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "component/platform.h"
-#include "recovery/trust.h"
+#include "log/trust.h"
 
 namespace bk {
 
@@ -68,30 +68,26 @@ std::optional<Error> clsRollbackManager::Load(clsFileRollbackLog& log, const std
 }
 
 std::optional<Error> clsRollbackManager::Distrust(clsFileRollbackLog& log, const std::string& path) {
-  if (trust_folder_) return std::nullopt;
   const int64_t user = CurrentUserId();
+  // Where files have no numeric owner (Windows) no ownership check applies.
+  if (trust_folder_ || user < 0) return std::nullopt;
   if (std::optional<Error> why = FileDistrust(log.LoadedFileStat(), path, user)) return why;
-  if (std::optional<Error> why = ArchivesDistrust(log)) return why;
-  // The archives are judged again when the log is rolled back: one that was
-  // missing now may have been planted since.
-  log.SetArchiveCheck([fs = fs_, user](const std::string& archive) {
-    if (std::optional<Error> why = ArchiveDistrust(*fs, archive, user)) throw *why;
-  });
-  return std::nullopt;
+  // The archives and the lock file are judged again, on the open file, when
+  // the log is rolled back: one that was missing now may have been planted since.
+  log.SetDistrustCheck([user](const FileStat& st, const std::string& file) { return FileDistrust(st, file, user); });
+  return ArchivesDistrust(log);
 }
 
 std::optional<Error> clsRollbackManager::ArchivesDistrust(clsFileRollbackLog& log) {
-  const int64_t user = CurrentUserId();
   try {
     for (int32_t i = 1; i <= log.ZipCount(); ++i) {
       const auto zip = log.Zip(i);
       try {
-        log.CheckArchiveBeside(*zip);  // no archive check is set yet
+        log.ArchivePath(*zip);
       } catch (const Error&) {
         continue;  // an archive elsewhere is never opened; its rollback refuses it
       }
-      const std::string archive = fs_->GetAbsolutePathName(zip->ZipName());
-      if (std::optional<Error> why = ArchiveDistrust(*fs_, archive, user)) return why;
+      log.CheckArchiveBeside(*zip);
     }
   } catch (const Error& e) {
     return e;

@@ -9,39 +9,72 @@
 #include "safemode/file_rollback_create.h"
 
 namespace bk {
+namespace {
+
+// How many fresh names a file the period invents tries before a clash is
+// reported.
+constexpr int kNameAttempts = 20;
+
+void RemoveQuietly(FileSystem& fs, const std::string& path) {
+  try {
+    if (fs.FileExists(path)) fs.RemoveFile(path, true);
+  } catch (const Error&) {
+    // The failure that brought us here is the one to report.
+  }
+}
+
+}  // namespace
 
 void clsFileRollbackCreate::EndSafety(bool blnKeepLogFile) {
   mblnSafeMode = false;
   if (!mcolDriveZips || !mobjLog) throw Error::Standard(errnum::kObjectNotSet);
   FileSystem& fs = *mobjFileSystem;
 
-  FlushDriveZips();
-  const std::string backup = WriteBackupArchive();
-  mobjLog->Completed(true);
+  std::string backup;
+  try {
+    FlushDriveZips();
+    backup = WriteBackupArchive();
+    mobjLog->Completed(true);
+  } catch (...) {
+    LetGo(false);  // the period stays unfinished, for a rollback
+    throw;
+  }
 
   // Committed: the period is let go before its files are removed, so that a
   // failed removal leaves no table naming archives that are already gone.
   ConnectEvents(nullptr);
   const auto zips = std::move(mcolDriveZips);
   mobjLog.reset();
-  for (auto& zip : *zips) fs.RemoveFile(zip->ArchiveFileName, false);
-  fs.RemoveFile(backup, true);
-  if (!blnKeepLogFile) fs.RemoveFile(mstrLogFileName, true);
+  try {
+    for (auto& zip : *zips) fs.RemoveFile(zip->ArchiveFileName, false);
+    fs.RemoveFile(backup, true);
+    if (!blnKeepLogFile) fs.RemoveFile(mstrLogFileName, true);
+  } catch (...) {
+    LetGo(false);
+    throw;
+  }
+  LetGo(true);
 }
 
 std::string clsFileRollbackCreate::WriteBackupArchive() {
   FileSystem& fs = *mobjFileSystem;
   // Built beside the log under a name of the period: that folder exists, the
   // current folder of the process may be read-only or shared, and a build cut
-  // short is claimed by its period.
+  // short is claimed by its period. The archive is created afresh,
+  // exclusively and following no link; a taken name moves to another.
+  const PeriodNames names = PeriodNames::OfLog(fs.GetAbsolutePathName(mstrLogFileName));
   ArchiveComponent backup(mobjFileSystem);
-  backup.ArchiveFileName = BackupBuildPath(fs.GetAbsolutePathName(mstrLogFileName));
   backup.KeepPaths = false;
+  for (int attempt = 0;; ++attempt) {
+    backup.ArchiveFileName = names.BackupBuild(fs.GetTempName());
+    try {
+      backup.CreateNew();
+      break;
+    } catch (const Error& e) {
+      if (e.number() != errnum::kFileAlreadyExists || attempt >= kNameAttempts) throw;
+    }
+  }
   try {
-    // A build of this period cut short earlier is of no use: it goes, and the
-    // archive is created afresh, exclusively and following no link.
-    if (fs.FileExists(backup.ArchiveFileName)) fs.RemoveFile(backup.ArchiveFileName, true);
-    backup.CreateNew();
     for (auto& zip : *mcolDriveZips) ZipIntoBackup(backup, zip->ArchiveFileName);
     backup.IncludeOpenFiles = true;
     ZipIntoBackup(backup, mstrLogFileName);
@@ -49,10 +82,7 @@ std::string clsFileRollbackCreate::WriteBackupArchive() {
   } catch (...) {
     // The half-made backup archive is of no use to anyone: the drive archives
     // and the unmarked log are still in place.
-    try {
-      if (fs.FileExists(backup.ArchiveFileName)) fs.RemoveFile(backup.ArchiveFileName, true);
-    } catch (const Error&) {
-    }
+    RemoveQuietly(fs, backup.ArchiveFileName);
     throw;
   }
   return backup.ArchiveFileName;
@@ -65,25 +95,43 @@ void clsFileRollbackCreate::ZipIntoBackup(ArchiveComponent& backup, const std::s
   if (backup.Zip() != 0) throw Error::Standard(errnum::kPathFileAccessError, path);
 }
 
-// The backup replaces whatever is at `to` atomically: it is copied beside
-// it, flushed, renamed over it and the folder flushed, so that a failure at
-// any point leaves the earlier file there whole.
+// The backup replaces whatever is at `to` atomically: it is copied beside it
+// into a file created exclusively, following no link and for its owner only
+// (a taken name moves to another), flushed, renamed over it and the folder
+// flushed, so that a failure at any point leaves the earlier file there whole.
 void clsFileRollbackCreate::CopyDurably(const std::string& from, const std::string& to) {
   FileSystem& fs = *mobjFileSystem;
   if (to.empty()) throw Error::Standard(errnum::kPathNotFound, to);
   const std::string target = fs.GetAbsolutePathName(to);
-  const std::string copy = BackupCopyPath(target, fs.GetAbsolutePathName(mstrLogFileName));
+  const PeriodNames names = PeriodNames::OfLog(fs.GetAbsolutePathName(mstrLogFileName));
+  std::unique_ptr<File> out;
+  std::string copy;
+  for (int attempt = 0; !out; ++attempt) {
+    copy = names.BackupCopy(target, fs.GetTempName());
+    try {
+      out = fs.Open(copy, OpenMode::kCreatePrivate);
+    } catch (const Error& e) {
+      if (e.number() != errnum::kFileAlreadyExists || attempt >= kNameAttempts) throw;
+    }
+  }
   try {
-    fs.CopyFileTo(from, copy, true);
-    auto file = fs.Open(copy, OpenMode::kReadWrite);
-    file->Sync();
-    file->Close();
+    {
+      std::unique_ptr<File> in = fs.Open(from, OpenMode::kReadRegular);
+      std::string buffer(1 << 16, '\0');
+      for (uint64_t offset = 0;;) {
+        const size_t n = in->ReadAt(offset, buffer.data(), buffer.size());
+        if (n == 0) break;
+        out->WriteAt(offset, buffer.data(), n);
+        offset += n;
+      }
+    }
+    out->Sync();
+    out->Close();
+    out.reset();
     fs.RenameFile(copy, target);
   } catch (...) {
-    try {
-      if (fs.FileExists(copy)) fs.RemoveFile(copy, true);
-    } catch (const Error&) {
-    }
+    out.reset();
+    RemoveQuietly(fs, copy);
     throw;
   }
   fs.SyncFolder(fs.GetParentFolderName(target));

@@ -1,21 +1,30 @@
 #include "safemode/file_rollback_create.h"
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "component/error.h"
 #include "component/platform.h"
 #include "component/text.h"
 #include "log/period_files.h"
+#include "log/trust.h"
 
 namespace bk {
 namespace {
 
 constexpr const char* kMakeFileSafe = "MakeFileSafe";
-// How far a period's name or an archive's number moves on past taken names
-// before the name clash is reported.
-constexpr int64_t kMaxLaterSeconds = 86400;
+// How many seconds of the clock a period's name waits through before the
+// clash is reported, and how far an archive's number moves on.
+constexpr int kMaxClaimSeconds = 120;
 constexpr int32_t kMaxArchiveNumber = 10000;
+
+// Sleeps until the clock has moved past the second of `now`.
+void WaitForNextSecond(const LocalDateTime& now) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000 - now.millisecond));
+  while (PeriodStamp(LocalNow()) == PeriodStamp(now)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
 
 // The drive marker's content: the drive as one UTF-16 LE line with a
 // byte-order mark.
@@ -34,7 +43,7 @@ clsFileRollbackCreate::clsFileRollbackCreate(std::shared_ptr<FileSystem> fs)
     : mobjFileSystem(std::move(fs)) {}
 
 // Destroying the object does no file work: an unfinished period's log and
-// archives stay behind for recovery.
+// archives stay behind for recovery, and its lock is let go.
 clsFileRollbackCreate::~clsFileRollbackCreate() { ConnectEvents(nullptr); }
 
 void clsFileRollbackCreate::BackupFile(std::string_view value) { mstrBackupFile = value; }
@@ -52,20 +61,29 @@ std::string clsFileRollbackCreate::PeriodFolder() {
   return mstrTempDir.empty() ? mstrTempDir : mobjFileSystem->GetAbsolutePathName(mstrTempDir);
 }
 
-// The log is created exclusively, so a name taken by any entry (a planted
-// file or link, or the log of a period another process began in the same
-// second) moves this period on to a later second, counted without waiting.
+// The lock file is created first and the log second, each exclusively, so
+// a name taken by any entry (a planted file or link, a period of another
+// process, a leftover) is never used: the clock's next second is.
 void clsFileRollbackCreate::ClaimThePeriod(const std::string& folder) {
-  const LocalDateTime start = LocalNow();
-  for (int64_t later = 0;; ++later) {
-    mstrSafeBaseName = mobjFileSystem->BuildPath(folder, "Safe " + SafeTimeStamp(start, later));
-    mstrLogFileName = mstrSafeBaseName + ".xml";
+  for (int tries = 0;; ++tries) {
+    const LocalDateTime now = LocalNow();
+    const PeriodNames names = PeriodNames::At(*mobjFileSystem, folder, now);
+    mstrSafeBaseName = names.Stem();
+    mstrLogFileName = names.Log();
     try {
-      mobjLog->ClaimLogFile(mstrLogFileName);
+      std::unique_ptr<PeriodLock> lock = PeriodLock::Claim(mobjFileSystem, names.Lock());
+      try {
+        mobjLog->ClaimLogFile(mstrLogFileName, OleDateFromLocal(now));
+      } catch (...) {
+        lock->RemoveAndRelease();
+        throw;
+      }
+      mobjLock = std::move(lock);
       return;
     } catch (const Error& e) {
-      if (e.number() != errnum::kFileAlreadyExists || later >= kMaxLaterSeconds) throw;
+      if (e.number() != errnum::kFileAlreadyExists || tries >= kMaxClaimSeconds) throw;
     }
+    WaitForNextSecond(now);
   }
 }
 
@@ -75,7 +93,14 @@ void clsFileRollbackCreate::BeginSafety() {
   }
   const std::string folder = PeriodFolder();
   if (!mobjFileSystem->FolderExists(folder)) CreateFolderPath(*mobjFileSystem, folder);
+  if (!trust_folder_) {
+    if (std::optional<Error> why = FolderDistrust(*mobjFileSystem, folder, CurrentUserId(), CurrentGroupId())) {
+      throw *why;
+    }
+  }
 
+  LetGo(false);
+  archives_made_.clear();
   mobjLog = clsFileRollbackLog::Create(mobjFileSystem);
   ClaimThePeriod(folder);
   mobjLog->BackupDestFileName(mstrBackupFile);
@@ -83,6 +108,40 @@ void clsFileRollbackCreate::BeginSafety() {
   ConnectEvents(nullptr);
   mcolDriveZips = std::make_unique<KeyedCollection<std::unique_ptr<ArchiveComponent>>>();
   mblnSafeMode = true;
+}
+
+void clsFileRollbackCreate::LetGo(bool done) {
+  if (!mobjLock) return;
+  if (done) {
+    mobjLock->RemoveAndRelease();
+  } else {
+    mobjLock->Release();
+  }
+  mobjLock.reset();
+}
+
+void clsFileRollbackCreate::CheckBackupFile() {
+  FileSystem& fs = *mobjFileSystem;
+  const std::string backup = mstrBackupFile.empty() ? mstrBackupFile : fs.GetAbsolutePathName(mstrBackupFile);
+  if (backup.empty()) throw Error::Standard(errnum::kPathNotFound, backup);
+  if (fs.FolderExists(backup)) {
+    throw Error(errnum::kPermissionDenied, kLibrarySource, "Permission denied: a folder is where the backup belongs",
+                backup);
+  }
+  // A new file beside it, as EndSafety's copy will be.
+  const std::string folder = fs.GetParentFolderName(backup);
+  if (!fs.FolderExists(folder)) throw Error::Standard(errnum::kPathNotFound, folder);
+  for (int attempt = 0;; ++attempt) {
+    const std::string probe = backup + "." + fs.GetTempName();
+    try {
+      fs.Open(probe, OpenMode::kCreatePrivate)->Close();
+    } catch (const Error& e) {
+      if (e.number() == errnum::kFileAlreadyExists && attempt < 20) continue;
+      throw Error(e.number(), e.source(), e.description(), backup, e.native_code());
+    }
+    fs.RemoveFile(probe, true);
+    return;
+  }
 }
 
 // The file's path is resolved once: its drive keys the archive and the log
@@ -132,6 +191,7 @@ ArchiveComponent* clsFileRollbackCreate::CreateZipForDrive(std::string_view strD
   zip->DeferDirectory = true;
   ArchiveComponent* result = zip.get();
   const std::string name = zip->ArchiveFileName;
+  archives_made_.emplace_back(name, mobjFileSystem->Open(name, OpenMode::kReadRegular)->Stat());
   mcolDriveZips->Add(std::move(zip), strDrive);
   mobjLog->AddZip(name, strDrive);
   return result;
@@ -161,6 +221,16 @@ void clsFileRollbackCreate::ConnectEvents(ArchiveComponent* zip) {
   if (zip) zip->SkippingFile = [this](const SkippingFileArgs& args) { mobjEvntZip_SkippingFile(args); };
 }
 
+std::optional<Error> clsFileRollbackCreate::ArchiveReplaced(const FileStat& opened, const std::string& path) const {
+  for (const auto& [name, made] : archives_made_) {
+    if (mobjFileSystem->GetFileName(name) != mobjFileSystem->GetFileName(path)) continue;
+    if (made.file_id == 0 || (made.device == opened.device && made.file_id == opened.file_id)) return std::nullopt;
+    return Error(errnum::kPermissionDenied, kLibrarySource,
+                 "Permission denied: the archive is not the one this period wrote", path);
+  }
+  return std::nullopt;
+}
+
 void clsFileRollbackCreate::UndoSafetyOperations(bool blnDeleteLog, bool blnDeleteZips) {
   if (!mblnSafeMode) {
     throw Error(bkCreateErrorNotInSafeMode, "UndoSafetyOperations", "Not in safe mode");
@@ -171,16 +241,24 @@ void clsFileRollbackCreate::UndoSafetyOperations(bool blnDeleteLog, bool blnDele
   } catch (const Error&) {
     // The restore finds the entries through the recovery scan instead.
   }
+  mobjLog->SetDistrustCheck(
+      [this](const FileStat& opened, const std::string& path) { return ArchiveReplaced(opened, path); });
   RestoreReport report;
-  mobjLog->RestoreFiles(report);
-  // Every file is back: the log goes before its archives, so that a crash in
-  // between never leaves a log naming archives that are gone.
-  if (blnDeleteLog) {
-    mobjFileSystem->RemoveFile(mstrLogFileName, false);
-    mobjFileSystem->SyncFolder(mobjFileSystem->GetParentFolderName(mstrLogFileName));
+  try {
+    mobjLog->RestoreFiles(report);
+    // Every file is back: the log goes before its archives, so that a crash
+    // in between never leaves a log naming archives that are gone.
+    if (blnDeleteLog) {
+      mobjFileSystem->RemoveFile(mstrLogFileName, false);
+      mobjFileSystem->SyncFolder(mobjFileSystem->GetParentFolderName(mstrLogFileName));
+    }
+    if (blnDeleteZips) mobjLog->DeleteArchives();
+    RemovePeriodLeftovers(*mobjFileSystem, PeriodNames::OfLog(mstrLogFileName), mobjLog->BackupDestFileName());
+  } catch (...) {
+    LetGo(false);
+    throw;
   }
-  if (blnDeleteZips) mobjLog->DeleteArchives();
-  RemovePeriodLeftovers(*mobjFileSystem, mstrLogFileName, mobjLog->BackupDestFileName());
+  LetGo(true);
   mblnSafeMode = false;
 }
 

@@ -23,6 +23,8 @@
 #include "component/platform.h"
 #include "component/zip/archive.h"
 #include "log/drive_marker.h"
+#include "log/period.h"
+#include "log/period_lock.h"
 #include "log/rollback_log.h"
 
 namespace bk {
@@ -36,13 +38,27 @@ class clsFileRollbackCreate {
   // Stored unchanged; EndSafety copies the backup archive to the value of its
   // own moment.
   void BackupFile(std::string_view value);
-  // Enters safe mode: creates missing folders of the temporary folder, names
-  // the period ("Safe yyyy-mm-dd HH.MM.SS" there) and claims the name by
-  // creating the new log exclusively; while any entry holds that name, a
-  // later second is taken, so periods never share a name.
+  // Enters safe mode: creates missing folders of the temporary folder,
+  // refuses a folder another user could write (log/trust.h) unless the folder
+  // is trusted, names the period ("Safe yyyy-mm-dd HH.MM.SS" there, from a
+  // reading of the clock that is also the log's start date) and claims the
+  // name: its lock file, then its log, each created exclusively. While any
+  // entry holds either name it waits for the clock's next second and reads
+  // it again, so periods never share a name. From then on the period is live
+  // (log/period_lock.h) until EndSafety or UndoSafetyOperations returns or
+  // this object goes.
   // 30003 when already in safe mode; 52 when the folder has no existing
-  // ancestor.
+  // ancestor; 70 "Not trusted: ..." for a folder that is not trusted.
   void BeginSafety();
+  // Takes the temporary folder as the caller's own: no ownership or
+  // permission checks (as clsRollbackManager::TrustFolder).
+  void TrustFolder(bool trusted) { trust_folder_ = trusted; }
+  bool TrustFolder() const { return trust_folder_; }
+  // Checks that BackupFile can be written: its folder exists and accepts a
+  // new file, and BackupFile is not a folder. Throws the error that says why
+  // not (70 "Permission denied: a folder is where the backup belongs" for a
+  // folder). BeginSafety does not call it: a host may set BackupFile later.
+  void CheckBackupFile();
   // Leaves safe mode, also when it fails part-way. Packs the drive archives
   // and the (unmarked) log into a backup archive, copies it to BackupFile,
   // marks the log completed, then deletes the drive archives, the temporary
@@ -73,6 +89,8 @@ class clsFileRollbackCreate {
 
   // The current period's log (nullptr when none is held); for the command line.
   std::shared_ptr<clsFileRollbackLog> log() const { return mobjLog; }
+  // The live lock of the period in progress; nullptr outside one.
+  PeriodLock* period_lock() const { return mobjLock.get(); }
   const std::string& log_file_name() const { return mstrLogFileName; }
 
  private:
@@ -91,15 +109,21 @@ class clsFileRollbackCreate {
   void mobjEvntZip_SkippingFile(const SkippingFileArgs& args);
   void ConnectEvents(ArchiveComponent* zip);
   std::string PeriodFolder();
-  // Names the period and claims the name by creating its log: the stem and
-  // the log's name for the first free second from now in that folder.
+  // Names the period and claims the name: its lock file and its log, for
+  // the first second of the clock for which both names are free.
   void ClaimThePeriod(const std::string& folder);
+  // Ends the period's life: the lock file goes when the period is done with
+  // (`done`), and the lock is let go either way.
+  void LetGo(bool done);
   // EndSafety's work before its commit point: the backup archive, built in
   // the period's folder and copied durably to BackupFile. Returns its
   // temporary path.
   std::string WriteBackupArchive();
   void ZipIntoBackup(ArchiveComponent& backup, const std::string& path);
   void CopyDurably(const std::string& from, const std::string& to);
+  // The drive archives as they were created, so that an undo reads the very
+  // files this period wrote: a replaced one is refused.
+  std::optional<Error> ArchiveReplaced(const FileStat& opened, const std::string& path) const;
 
   bool mblnSafeMode = false;
   std::shared_ptr<FileSystem> mobjFileSystem;
@@ -111,16 +135,14 @@ class clsFileRollbackCreate {
   bool mblnFileSkipped = false;
   std::unique_ptr<KeyedCollection<std::unique_ptr<ArchiveComponent>>> mcolDriveZips;
   ArchiveComponent* mobjEvntZip = nullptr;
+  std::unique_ptr<PeriodLock> mobjLock;
+  bool trust_folder_ = false;
+  std::vector<std::pair<std::string, FileStat>> archives_made_;
 };
 
 // Creates the folder and every missing folder above it, from the top down,
 // flushing each new folder's entry to stable storage. Error 52 when the walk
 // up the path finds no existing ancestor (an empty path, a missing drive).
 void CreateFolderPath(FileSystem& fs, std::string_view strPath);
-
-// The local time as "yyyy-mm-dd HH.MM.SS".
-std::string SafeTimeStamp();
-// `start` plus `later` seconds in that form, counted on the calendar.
-std::string SafeTimeStamp(const LocalDateTime& start, int64_t later);
 
 }  // namespace bk

@@ -272,6 +272,9 @@ class FaultInjectingFile final : public File {
     inner_->Close();
   }
   const std::string& path() const override { return inner_->path(); }
+  bool TryLock(LockKind kind) override { return inner_->TryLock(kind); }
+  void Lock(LockKind kind) override { inner_->Lock(kind); }
+  intptr_t NativeHandle() const override { return inner_->NativeHandle(); }
 
  private:
   void Check(uint32_t kind) {

@@ -40,6 +40,10 @@ std::string File::ReadAll() {
   }
 }
 
+bool File::TryLock(LockKind) { throw Error::Standard(errnum::kPathFileAccessError, path()); }
+
+void File::Lock(LockKind) { throw Error::Standard(errnum::kPathFileAccessError, path()); }
+
 void FileSystem::SyncFiles(const std::vector<File*>& files) {
   for (File* file : files) file->Sync();
 }

@@ -35,7 +35,14 @@ struct FileStat {
   // owner (Windows).
   int64_t owner = -1;
   int64_t group = -1;
+  // Which file this is: POSIX st_dev and st_ino; Windows the volume serial
+  // number and file index where the file was opened (0 and 0 when unknown).
+  uint64_t device = 0;
+  uint64_t file_id = 0;
 };
+
+// Advisory locks on a whole open file (File::TryLock).
+enum class LockKind { kShared, kExclusive };
 
 struct FolderEntry {
   std::string name;  // file name without folder
@@ -80,6 +87,20 @@ class File {
   virtual FileStat Stat() = 0;
   virtual void Close() = 0;
   virtual const std::string& path() const = 0;
+  // Takes an advisory lock on the whole file without waiting; false when a
+  // lock held through another open of the file conflicts. A shared lock may
+  // be changed into an exclusive one and back. The lock lasts until the file
+  // is closed: on POSIX (flock) until every descriptor of this open file is
+  // closed, also in child processes that inherited one, so the kernel drops
+  // it when its last holder ends; on Windows (LockFileEx) until this handle
+  // closes or its process ends.
+  // Files held in memory have no locks: they fail with 75.
+  virtual bool TryLock(LockKind kind);
+  // As TryLock, but waits until the lock is free.
+  virtual void Lock(LockKind kind);
+  // The platform's handle of the open file (POSIX descriptor, Windows
+  // HANDLE), for handing it to a child process; -1 for files in memory.
+  virtual intptr_t NativeHandle() const { return -1; }
   // Reads the whole file from its start with ReadAt.
   std::string ReadAll();
 };
@@ -238,6 +259,9 @@ class ForwardingFile : public File {
   FileStat Stat() override { return target_->Stat(); }
   void Close() override { target_->Close(); }
   const std::string& path() const override { return target_->path(); }
+  bool TryLock(LockKind kind) override { return target_->TryLock(kind); }
+  void Lock(LockKind kind) override { target_->Lock(kind); }
+  intptr_t NativeHandle() const override { return target_->NativeHandle(); }
 
  protected:
   File& target() { return *target_; }

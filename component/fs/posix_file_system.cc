@@ -70,6 +70,8 @@ FileStat FromStat(const struct stat& st) {
   out.read_only = !out.is_folder && !out.is_symlink && IsReadOnlyMode(st.st_mode);
   out.owner = st.st_uid;
   out.group = st.st_gid;
+  out.device = static_cast<uint64_t>(st.st_dev);
+  out.file_id = static_cast<uint64_t>(st.st_ino);
   return out;
 }
 
@@ -171,12 +173,31 @@ class PosixFile final : public File {
 
   const std::string& path() const override { return path_; }
 
+  bool TryLock(LockKind kind) override { return LockWhole(kind, F_OFD_SETLK); }
+  void Lock(LockKind kind) override { LockWhole(kind, F_OFD_SETLKW); }
+  intptr_t NativeHandle() const override { return fd_; }
+
   int Fd() const {
     if (fd_ < 0) throw Error::Standard(errnum::kBadFileNameOrNumber, path_);
     return fd_;
   }
 
  private:
+  // Locks of the open file description (OFD locks): inherited with the
+  // descriptor, dropped when its last descriptor closes, and changed from
+  // shared to exclusive atomically (the shared lock stays while it waits).
+  bool LockWhole(LockKind kind, int command) {
+    struct flock lock = {};
+    lock.l_type = kind == LockKind::kShared ? F_RDLCK : F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    while (::fcntl(Fd(), command, &lock) != 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EACCES) return false;
+      ThrowErrno(path_);
+    }
+    return true;
+  }
+
   int fd_;
   std::string path_;
 };

@@ -149,8 +149,15 @@ class WindowsFile final : public File {
   FileStat Stat() override {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(Handle(), &info)) ThrowLastError(path_);
-    return StatOf(info.dwFileAttributes, info.ftLastWriteTime, info.nFileSizeHigh, info.nFileSizeLow);
+    FileStat st = StatOf(info.dwFileAttributes, info.ftLastWriteTime, info.nFileSizeHigh, info.nFileSizeLow);
+    st.device = info.dwVolumeSerialNumber;
+    st.file_id = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return st;
   }
+
+  bool TryLock(LockKind kind) override { return LockRange(kind, LOCKFILE_FAIL_IMMEDIATELY); }
+  void Lock(LockKind kind) override { LockRange(kind, 0); }
+  intptr_t NativeHandle() const override { return reinterpret_cast<intptr_t>(handle_); }
 
   void Close() override {
     HANDLE handle = Handle();
@@ -161,6 +168,24 @@ class WindowsFile final : public File {
   const std::string& path() const override { return path_; }
 
  private:
+  // The lock covers the first byte, which every holder locks alike; a held
+  // lock is let go first, so that shared and exclusive can be exchanged.
+  bool LockRange(LockKind kind, DWORD flags) {
+    if (locked_) {
+      OVERLAPPED at = Position(0);
+      UnlockFileEx(Handle(), 0, 1, 0, &at);
+      locked_ = false;
+    }
+    OVERLAPPED at = Position(0);
+    if (kind == LockKind::kExclusive) flags |= LOCKFILE_EXCLUSIVE_LOCK;
+    if (!LockFileEx(Handle(), flags, 0, 1, 0, &at)) {
+      if (GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING) return false;
+      ThrowLastError(path_);
+    }
+    locked_ = true;
+    return true;
+  }
+
   HANDLE Handle() const {
     if (handle_ == INVALID_HANDLE_VALUE) throw Error::Standard(errnum::kBadFileNameOrNumber, path_);
     return handle_;
@@ -174,6 +199,7 @@ class WindowsFile final : public File {
 
   HANDLE handle_;
   std::string path_;
+  bool locked_ = false;
 };
 
 class WindowsFileSystem final : public FileSystem {

@@ -82,8 +82,17 @@ class Scratch(unittest.TestCase):
             os.kill(pid, signal.SIGKILL)
         proc.wait()
         os.remove(marker)
+        self.wait_until_not_live()
         for name in self.FILES:
             self.assertEqual(self.read(name), b"changed")
+
+    def wait_until_not_live(self):
+        """A killed process closes its files a moment after it is killed: the
+        period stays in progress until the last one that held its lock is gone."""
+        deadline = time.monotonic() + 60
+        while self.assess_json()["in_progress"]:
+            self.assertLess(time.monotonic(), deadline, "the period stayed in progress")
+            time.sleep(0.02)
 
     def assess_json(self):
         result = run("assess", self.temp, "--json")

@@ -232,25 +232,34 @@ class RollbackTests(Scratch):
         self.assertEqual(self.temp_files(), [])
         self.assertIn("No unfinished period", run("rollback", self.temp).stdout)
 
-    def test_periods_go_oldest_first_and_a_failing_one_does_not_stop_the_rest(self):
+    def test_periods_go_newest_first_and_a_failing_one_does_not_stop_the_rest(self):
+        # Two cut-short periods change a.txt from "original" to "v2", then to
+        # "changed": undone newest first, it comes back as "original".
         self.killed_period()
-        first = self.assess_json()["unfinished"][0]
-        self.write("a.txt", b"between the periods")
+        self.write("a.txt", b"v2")
         self.killed_period()
         logs = self.assess_json()["unfinished"]
-        self.assertEqual([log["log"] for log in logs][0], first["log"])
-        with open(first["archives"][0]["archive"], "wb") as f:
-            f.write(b"no longer an archive")
+        self.assertEqual(len(logs), 2)
+        self.assertGreater(logs[0]["log"], logs[1]["log"])
+        dry = run("rollback", self.temp, "--dry-run")
+        self.assertEqual(re.findall(r"^Would roll back: (.+) \(started ", dry.stdout, re.M), [l["log"] for l in logs])
+        result = run("rollback", self.temp)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(re.findall(r"^Rolling back: (.+) \(started ", result.stdout, re.M), [l["log"] for l in logs])
+        self.assert_files_as_before()
 
+        # A period that fails (its archive damaged) does not stop the older one.
+        self.killed_period()
+        self.write("a.txt", b"between the periods")
+        self.killed_period()
+        newer = self.assess_json()["unfinished"][0]
+        with open(newer["archives"][0]["archive"], "wb") as f:
+            f.write(b"no longer an archive")
         result = run("rollback", self.temp)
         self.assertEqual(result.returncode, 1)
-        order = re.findall(r"^Rolling back: (.+) \(started ", result.stdout, re.M)
-        self.assertEqual(order, [log["log"] for log in logs])
-        self.assertIn("(30200): " + first["archives"][0]["archive"], result.stderr)
+        self.assertIn("(30200): " + newer["archives"][0]["archive"], result.stderr)
         self.assertIn("Rolled back 1 of 2 unfinished periods.", result.stdout)
-        # The later period is back to its start; the earlier one's changes stay.
-        self.assertEqual(self.read("a.txt"), b"between the periods")
-        self.assertEqual(self.read("sub/b.bin"), b"changed")
+        self.assert_files_as_before()
 
     def test_a_file_that_cannot_come_back_is_told_and_its_period_kept_for_another_run(self):
         self.killed_period()
@@ -286,8 +295,9 @@ class RollbackTests(Scratch):
         result = run("rollback", self.temp)
         self.assertEqual(result.returncode, 1)
         self.assertIn("cannot roll back: every archive of this period is missing", result.stdout)
+        self.assertIn("Removed leftover: " + leftover + "\n", result.stdout)
         self.assertEqual(run("rollback", self.temp, "--delete-logs").returncode, 0)
-        self.assertEqual(self.temp_files(), [os.path.basename(leftover)])
+        self.assertEqual(self.temp_files(), [])
 
     def test_a_damaged_log_fails_the_rollback_after_the_others_are_done(self):
         self.killed_period()

@@ -70,7 +70,9 @@ std::string Scratch::Data(std::string_view name) const { return fs->BuildPath(da
 std::vector<std::string> Scratch::FilesIn(const std::string& folder) const {
   std::vector<std::string> names;
   if (!fs->FolderExists(folder)) return names;
-  for (const FolderEntry& entry : fs->ListFiles(folder)) names.push_back(entry.name);
+  for (const FolderEntry& entry : fs->ListFiles(folder)) {
+    if (!entry.name.ends_with(".lock")) names.push_back(entry.name);
+  }
   std::sort(names.begin(), names.end());
   return names;
 }

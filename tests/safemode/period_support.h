@@ -29,7 +29,8 @@ struct Scratch {
   std::string backup = dir / "out.zip";     // BackupFile
 
   std::string Data(std::string_view name) const;
-  // Names of the files directly in a folder, sorted; empty when it is missing.
+  // Names of the files directly in a folder, sorted, without the lock files
+  // of live periods (lock_test.cc follows those); empty when it is missing.
   std::vector<std::string> FilesIn(const std::string& folder) const;
 };
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <memory>
 #include <regex>
 #include <set>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "log/drive_marker.h"
+#include "log/period.h"
 #include "log/rollback_log.h"
 #include "safemode/file_rollback_create.h"
 #include "tests/safemode/period_support.h"
@@ -115,26 +118,42 @@ TEST(SuccessfulPeriod, BeginSafetyNamesThePeriodAndCreatesMissingFolders) {
   EXPECT_EQ(LoadLog(s, log_path)->BackupDestFileName(), s.backup);
 }
 
-TEST(SuccessfulPeriod, TakenLogNameMovesThePeriodToALaterSecond) {
+// The stamp of the clock `seconds` from now (the precise clock, as LocalNow
+// reads it; time() may lag a few milliseconds behind it).
+std::string StampIn(int seconds) {
+  const std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) + seconds;
+  const std::tm tm = *std::localtime(&t);
+  return PeriodStamp(LocalDateTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec});
+}
+
+// A taken name (a log, or another period's lock file) moves the period on to
+// the clock's next second, read afresh: never to a second the clock has not
+// reached when BeginSafety returns.
+TEST(SuccessfulPeriod, TakenNamesWaitForTheClock) {
   Scratch s;
   clsFileRollbackCreate safe(s.fs);
   safe.TempDir(s.temp);
-  safe.BackupFile(s.backup);
-  // Start right after a second begins so the name taken below is the one
-  // BeginSafety first tries.
-  const std::string start = SafeTimeStamp();
-  while (SafeTimeStamp() == start) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  const std::string taken = s.fs->BuildPath(s.temp, "Safe " + SafeTimeStamp() + ".xml");
-  WriteFile(taken, "taken");
+  const std::string start = StampIn(0);
+  while (StampIn(0) == start) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::vector<std::string> planted;
+  for (int i = 0; i < 3; ++i) {
+    planted.push_back(StampIn(i));
+    WriteFile(s.fs->BuildPath(s.temp, "Safe " + planted.back() + (i == 1 ? ".lock" : ".xml")), "taken");
+  }
   safe.BeginSafety();
-  EXPECT_GT(safe.log_file_name(), taken);
-  EXPECT_EQ(ReadFile(taken), "taken");
-}
-
-TEST(SuccessfulPeriod, LaterSecondsRollOverTheCalendar) {
-  EXPECT_EQ(SafeTimeStamp(LocalDateTime{2024, 2, 28, 23, 59, 59}, 1), "2024-02-29 00.00.00");
-  EXPECT_EQ(SafeTimeStamp(LocalDateTime{2023, 12, 31, 23, 59, 58}, 3), "2024-01-01 00.00.01");
-  EXPECT_EQ(SafeTimeStamp(LocalDateTime{2023, 3, 1, 8, 0, 0}, 86400 * 365), "2024-02-29 08.00.00");
+  const std::string returned = PeriodStamp(LocalNow());
+  const std::string name = s.fs->GetFileName(safe.log_file_name());
+  EXPECT_GT(name, "Safe " + planted.back() + ".xml");
+  EXPECT_LE(name, "Safe " + returned + ".xml");
+  for (const std::string& stamp : planted) {
+    EXPECT_EQ(ReadFile(s.fs->BuildPath(s.temp, "Safe " + stamp + (stamp == planted[1] ? ".lock" : ".xml"))), "taken");
+  }
+  // The log's start date is the reading that named it.
+  LocalDateTime named;
+  ASSERT_EQ(std::sscanf(name.c_str(), "Safe %d-%d-%d %d.%d.%d", &named.year, &named.month, &named.day, &named.hour,
+                        &named.minute, &named.second),
+            6);
+  EXPECT_NEAR(safe.log()->StartDate(), OleDateFromLocal(named), 1e-9);
 }
 
 // Periods begun together claim distinct names, and a period never adds to an
@@ -198,24 +217,37 @@ TEST(SuccessfulPeriod, FilesOfOneDriveShareOneArchiveAndTheLogListsEachCall) {
 
 // A relative temporary folder is resolved when the period begins: the log
 // records absolute archive paths, so recovery works from any current folder.
-TEST(SuccessfulPeriod, ARelativeTemporaryFolderGivesAbsoluteArchivePaths) {
+// A period is live while its object is in safe mode: a rollback of its log
+// from anywhere else is refused before anything is touched; once the object
+// is gone the period is unfinished and rolls back.
+TEST(SuccessfulPeriod, ALivePeriodIsNeverRolledBackAndARelativeFolderGivesAbsolutePaths) {
   Scratch s;
   WriteFile(s.Data("a.txt"), "original");
-  clsFileRollbackCreate safe(s.fs);
+  auto safe = std::make_unique<clsFileRollbackCreate>(s.fs);
   {
     CurrentFolder cwd(s.dir.path());
-    safe.TempDir("rollback");
-    safe.BackupFile(s.backup);
-    safe.BeginSafety();
-    safe.MakeFileSafe(s.Data("a.txt"));
+    safe->TempDir("rollback");
+    safe->BackupFile(s.backup);
+    safe->BeginSafety();
+    safe->MakeFileSafe(s.Data("a.txt"));
   }
-  EXPECT_EQ(safe.TempDir(), std::string("rollback") + s.fs->paths().Separator());
-  EXPECT_TRUE(s.fs->paths().IsAbsolute(safe.log_file_name()));
-  EXPECT_EQ(s.fs->GetParentFolderName(safe.log_file_name()), s.temp);
-  auto log = LoadLog(s, safe.log_file_name());
+  EXPECT_EQ(safe->TempDir(), std::string("rollback") + s.fs->paths().Separator());
+  EXPECT_TRUE(s.fs->paths().IsAbsolute(safe->log_file_name()));
+  EXPECT_EQ(s.fs->GetParentFolderName(safe->log_file_name()), s.temp);
+  auto log = LoadLog(s, safe->log_file_name());
   EXPECT_TRUE(s.fs->paths().IsAbsolute(log->Zip(1)->ZipName()));
 
   WriteFile(s.Data("a.txt"), "changed");
+  EXPECT_TRUE(log->IsLive());
+  const Raised raised = Catch([&] { log->Rollback(); });
+  EXPECT_EQ(raised.number, 70);
+  EXPECT_EQ(raised.source, "VELMARBrightkeep");
+  EXPECT_EQ(raised.description, "Permission denied: the period is still in progress");
+  EXPECT_EQ(ReadFile(s.Data("a.txt")), "changed");
+  EXPECT_EQ(s.FilesIn(s.temp).size(), 2u);
+
+  safe.reset();
+  EXPECT_FALSE(log->IsLive());
   log->Rollback();
   EXPECT_EQ(ReadFile(s.Data("a.txt")), "original");
 }

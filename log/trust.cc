@@ -1,4 +1,4 @@
-#include "recovery/trust.h"
+#include "log/trust.h"
 
 namespace bk {
 namespace {
@@ -34,17 +34,6 @@ std::optional<Error> FileDistrust(const FileStat& st, const std::string& path, i
   if (OwnedByAnother(st, user)) return Distrust("owned by another user", path);
   if ((st.attributes & kGroupOrOthersWrite) != 0) return Distrust("writable by group or others", path);
   return std::nullopt;
-}
-
-std::optional<Error> ArchiveDistrust(FileSystem& fs, const std::string& path, int64_t user) {
-  FileStat st;
-  try {
-    st = fs.Open(path, OpenMode::kReadRegular)->Stat();
-  } catch (const Error& e) {
-    if (e.number() == errnum::kFileNotFound || e.number() == errnum::kPathNotFound) return std::nullopt;
-    return e;
-  }
-  return FileDistrust(st, path, user);
 }
 
 }  // namespace bk

@@ -1,5 +1,5 @@
-// Whether a file found in the temporary folder could have been planted by
-// another user. Only files with a numeric owner (POSIX) are judged; where
+// Whether a temporary folder, or a file found in it, could have been
+// planted by another user. Only files with a numeric owner (POSIX) are judged; where
 // files have none (Windows) these checks pass and only the checks that hold
 // everywhere remain (regular files only, archives beside their log).
 //
@@ -28,10 +28,5 @@ std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, i
 // A file is distrusted when another user owns it or group or others may write
 // it; `st` comes from the open file (fstat), never from a second look-up.
 std::optional<Error> FileDistrust(const FileStat& st, const std::string& path, int64_t user);
-
-// Opens an archive as a regular file and judges it. A missing archive passes
-// (the restore reports it); anything else that cannot be opened, or that is
-// not a regular file, is returned as the reason.
-std::optional<Error> ArchiveDistrust(FileSystem& fs, const std::string& path, int64_t user);
 
 }  // namespace bk
