@@ -6,6 +6,7 @@ started together on one folder, some of them killed.
     hostile_test.py --brightkeep PATH [unittest arguments, e.g. ManyPeriodsTests]
 """
 
+import fcntl
 import json
 import os
 import signal
@@ -192,6 +193,107 @@ class HostileFolderTests(Scratch):
         self.assertIn("brightkeep: The archive lies outside the log's folder (30200): " + elsewhere, result.stderr)
         self.assertTrue(os.path.exists(elsewhere))
         self.assertEqual(self.read("a.txt"), b"changed")
+
+
+class PeriodOwnerTests(Scratch):
+    """A period belongs to its owner while it is live; what it leaves behind
+    is found by its name wherever its folder went."""
+
+    def start_waiting_change(self):
+        """protect with a COMMAND that changes a.txt, then waits for the test."""
+        self.marker, self.release = os.path.join(self.root, "changed"), os.path.join(self.root, "release")
+        script = ('printf v2 > "$1"; touch "%s"; while [ ! -e "%s" ]; do sleep 0.05; done'
+                  % (self.marker, self.release))
+        proc = subprocess.Popen([cli_support.BRIGHTKEEP, "protect", "--temp", self.temp, "--backup", self.backup,
+                                 self.path("a.txt"), "--", "sh", "-c", script, "sh", self.path("a.txt")],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(proc.wait)
+        deadline = time.monotonic() + 60
+        while not os.path.exists(self.marker):
+            self.assertIsNone(proc.poll(), "protect ended before the change")
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.02)
+        return proc
+
+    def test_a_live_period_is_never_touched_and_a_killed_protect_ends_its_command(self):
+        proc = self.start_waiting_change()
+        report = self.assess_json()
+        self.assertEqual((len(report["in_progress"]), report["unfinished"]), (1, []))
+        result = run("rollback", self.temp)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("Skipped, still in progress: " + report["in_progress"][0]["log"], result.stdout)
+        self.assertEqual(self.read("a.txt"), b"v2")
+        open(self.release, "w").close()
+        self.assertEqual(proc.wait(timeout=60), 0)
+        self.assertTrue(os.path.exists(self.backup))
+        self.assertEqual(self.read("a.txt"), b"v2")
+
+        os.remove(self.release)
+        self.write("a.txt", b"v3")
+        proc = self.start_waiting_change()
+        proc.kill()
+        proc.wait()
+        self.wait_until_not_live()  # COMMAND was ended with protect: it never releases itself
+        result = run("rollback", self.temp)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.read("a.txt"), b"v3")
+        self.assertEqual(self.temp_files(), [])
+
+    def test_protect_refuses_a_temporary_folder_others_can_write(self):
+        os.makedirs(self.temp)
+        os.chmod(self.temp, 0o777)
+        result = self.protect("printf changed > '%s'" % self.path("a.txt"))
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("Not trusted: in a folder another user can write (70): " + self.temp, result.stderr)
+        self.assert_files_as_before()
+        result = self.protect("exit 0", "--trust-folder")
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+    def test_planted_names_never_fail_a_successful_run(self):
+        os.makedirs(self.temp)
+        for stem in stamps(4):
+            os.mkdir(os.path.join(self.temp, stem + "-backup.tmp"))
+        result = self.protect("printf changed > '%s'" % self.path("a.txt"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.read("a.txt"), b"changed")
+        self.assertTrue(os.path.exists(self.backup))
+
+    def test_a_claim_in_progress_is_never_taken_for_a_leftover(self):
+        os.makedirs(self.temp)
+        stem = os.path.join(self.temp, "Safe 2031-01-01 00.00.00")
+        claim = stem + ".xml.rad12345.tmp"
+        for path in (stem + ".lock", claim):
+            open(path, "w").close()
+        with open(stem + ".lock", "r+") as lock:
+            fcntl.lockf(lock, fcntl.LOCK_SH)  # as the period that claims the name holds it
+            self.assertEqual(self.assess_json()["leftovers"], [])
+            self.assertEqual(run("rollback", self.temp).returncode, 0)
+            self.assertTrue(os.path.exists(claim))
+        self.assertEqual(sorted(self.assess_json()["leftovers"]), [stem + ".lock", claim])
+        self.assertEqual(run("rollback", self.temp).returncode, 0)
+        self.assertEqual(self.temp_files(), [])
+
+    def test_a_moved_or_linked_folder_rolls_back(self):
+        self.killed_period()
+        moved, link = self.temp + "-moved", self.temp + "-link"
+        os.rename(self.temp, moved)
+        os.symlink(moved, link)
+        result = run("rollback", link)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_files_as_before()
+        self.assertEqual(os.listdir(moved), [])
+
+    def test_a_commit_cut_after_its_mark_leaves_leftovers_that_rollback_removes(self):
+        result = self.protect("exit 0", "--keep-log")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        [log] = self.temp_files()
+        stem = os.path.join(self.temp, log[:-len(".xml")])
+        cut = [stem + "-1.zip", stem + "-backup.rad00001.tmp"]
+        for path in cut:
+            open(path, "w").close()
+        self.assertEqual(sorted(self.assess_json()["leftovers"]), cut)
+        self.assertEqual(run("rollback", self.temp).returncode, 0)
+        self.assertEqual(self.temp_files(), [log])
 
 
 if __name__ == "__main__":

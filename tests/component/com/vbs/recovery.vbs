@@ -112,6 +112,29 @@ Sub TestRollback()
   Check gFso.FileExists(gLog.LogFileName), "the log file stays"
 End Sub
 
+'' A period whose object is still in safe mode is live: assessment lists it,
+' and its Rollback is refused with 70 until the object is released.
+Sub TestLivePeriod()
+  Dim o, m, f, temp, log
+  temp = gFso.BuildPath(gScratch, "live")
+  f = NewFile(NewFolder(False, "live-work"), "f.txt", "original f")
+  Set o = BeginPeriod(temp, gFso.BuildPath(gScratch, "live.zip"))
+  o.MakeFileSafe f
+  WriteText f, "changed f"
+  Set m = NewManager()
+  m.AssessRollback temp
+  CheckEqual m.FailedLogs.Count, 1, "a live period is listed"
+  Set log = m.FailedLogs(1)
+  On Error Resume Next
+  log.Rollback
+  CheckError 70, "VELMARBrightkeep", "Permission denied: the period is still in progress", "Rollback of a live period"
+  On Error GoTo 0
+  CheckEqual ReadText(f), "changed f", "a live period's file is untouched"
+  Set o = Nothing
+  log.Rollback
+  CheckEqual ReadText(f), "original f", "once its object is released, the period rolls back"
+End Sub
+
 Sub TestLogWriters()
   Dim value
   value = "C:\temp path"
@@ -207,6 +230,7 @@ TestAssessment : Verify "TestAssessment"
 TestLogMembers : Verify "TestLogMembers"
 TestEntries : Verify "TestEntries"
 TestRollback : Verify "TestRollback"
+TestLivePeriod : Verify "TestLivePeriod"
 TestLogWriters : Verify "TestLogWriters"
 TestCollection : Verify "TestCollection"
 TestReassessment : Verify "TestReassessment"
