@@ -33,7 +33,7 @@ Options:
 void WriteJson(const FolderAssessment& assessment) {
   JsonWriter json(std::cout);
   json.BeginObject();
-  json.Field("format", int64_t{1});
+  json.Field("format", kJsonFormat);
   json.Field("folder", assessment.folder);
   json.Field("trust_folder", assessment.trust_folder);
   for (const bool live : {false, true}) {
@@ -98,6 +98,9 @@ int RunAssess(const std::vector<std::string>& args) {
     WriteJson(assessment);
   } else {
     WriteText(assessment);
+  }
+  for (const DescribedLog& entry : assessment.logs) {
+    if (!entry.live) return kExitNeedsRecovery;
   }
   return kExitSuccess;
 }

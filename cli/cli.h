@@ -1,6 +1,7 @@
 // The `brightkeep` command: one function per subcommand, each given the
 // arguments after its name, returning the exit status (0 success, 1 failure,
-// 2 usage error, or for `protect` the status of the command it ran).
+// 2 usage error, 3 from `assess` when periods need recovery, or for `protect`
+// the status of the command it ran, 125 when its files did not all come back).
 // Component errors propagate as bk::Error and are reported by main.
 #pragma once
 
@@ -14,6 +15,10 @@ namespace bk::cli {
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+// assess: unfinished periods are listed.
+inline constexpr int kExitNeedsRecovery = 3;
+// protect: COMMAND failed and not every file came back.
+inline constexpr int kExitIncompleteRestore = 125;
 
 // A mistake in the command line; main prints it with a pointer to --help.
 class UsageError : public std::runtime_error {
@@ -29,5 +34,8 @@ int RunShowLog(const std::vector<std::string>& args);
 // Writes "brightkeep: <description> (<number>): <path>" (a bk::Error) or
 // "brightkeep: <message>" to standard error.
 void ReportError(const std::exception& error);
+// With --json: the error as a JSON document on standard output,
+// {"format", "error": {"number", "source", "description", "path"}}.
+void WriteErrorDocument(const std::exception& error);
 
 }  // namespace bk::cli

@@ -13,6 +13,10 @@
 
 namespace bk::cli {
 
+// The "format" member of every JSON document the command writes: it goes up
+// when a member is removed or changes meaning.
+inline constexpr int64_t kJsonFormat = 2;
+
 class JsonWriter {
  public:
   explicit JsonWriter(std::ostream& out) : out_(out) {}

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "component/platform.h"
 #include "log/period.h"
 
 namespace bk::cli {
@@ -94,11 +95,26 @@ void PrintLog(std::ostream& out, const LogReport& report, bool with_completed) {
   }
 }
 
+std::string FormatOleDateWithOffset(double date) {
+  std::string text = FormatOleDate(date, 'T');
+  LocalDateTime local;
+  if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d", &local.year, &local.month, &local.day, &local.hour,
+                  &local.minute, &local.second) != 6) {
+    return text;
+  }
+  const int64_t offset = UtcOffsetSeconds(local);
+  const int64_t minutes = (offset < 0 ? -offset : offset) / 60;
+  char zone[16];
+  std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', static_cast<int>(minutes / 60),
+                static_cast<int>(minutes % 60));
+  return text + zone;
+}
+
 void WriteLogFields(JsonWriter& json, const LogReport& report) {
   json.Field("log", report.log);
   json.Field("completed", report.completed);
   json.Key("start_date");
-  report.start_date ? json.String(FormatOleDate(*report.start_date, 'T')) : json.Null();
+  report.start_date ? json.String(FormatOleDateWithOffset(*report.start_date)) : json.Null();
   json.Key("start_date_serial");
   report.start_date ? json.Number(*report.start_date) : json.Null();
   json.Field("temp_path", report.temp_path);

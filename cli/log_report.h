@@ -55,6 +55,10 @@ void SortNewestFirst(std::vector<DescribedLog>& logs);
 // range of the type, years 100 to 9999).
 std::string FormatOleDate(double date, char separator = ' ');
 
+// As FormatOleDate with "T", followed by the local time's offset from UTC
+// ("+01:00"), as JSON carries dates.
+std::string FormatOleDateWithOffset(double date);
+
 // Writes the log as an indented block of text.
 void PrintLog(std::ostream& out, const LogReport& report, bool with_completed);
 // Writes the members of the log's JSON object (inside an open object).

@@ -1,9 +1,12 @@
 // Entry point of the `brightkeep` command: picks the subcommand and turns
 // errors into messages and exit statuses.
+#include <algorithm>
 #include <iostream>
 #include <string_view>
 
 #include "cli/cli.h"
+#include "cli/folder_assessment.h"
+#include "cli/json_writer.h"
 #include "component/error.h"
 #include "component/platform.h"
 
@@ -22,7 +25,8 @@ Commands:
   rollback  restore the files of every unfinished period in a folder
   inspect   show what a rollback log records
 
-Run 'brightkeep COMMAND --help' for the options of a command.
+Run 'brightkeep help COMMAND' (or 'brightkeep COMMAND --help') for the
+options of a command.
 Options:
   --version   show the version
   -h, --help  show this help
@@ -45,6 +49,7 @@ int Usage(const std::string& message, std::string_view subcommand) {
 int Dispatch(const std::vector<std::string>& args) {
   if (args.size() < 2) return Usage("no command given", "");
   const std::string& first = args[1];
+  if (first == "help" && args.size() == 3) return Dispatch({args[0], args[2], "--help"});
   if (first == "--help" || first == "-h" || first == "help") {
     std::cout << kHelp;
     return kExitSuccess;
@@ -66,6 +71,17 @@ int Dispatch(const std::vector<std::string>& args) {
 
 }  // namespace
 
+void WriteErrorDocument(const std::exception& error) {
+  const auto* e = dynamic_cast<const Error*>(&error);
+  JsonWriter json(std::cout);
+  json.BeginObject();
+  json.Field("format", kJsonFormat);
+  json.Key("error");
+  WriteError(json, e != nullptr ? *e : Error(errnum::kPathFileAccessError, kLibrarySource, error.what()));
+  json.EndObject();
+  std::cout.flush();
+}
+
 void ReportError(const std::exception& error) {
   std::cout.flush();
   std::cerr << "brightkeep: " << error.what();
@@ -78,12 +94,14 @@ void ReportError(const std::exception& error) {
 
 int main(int argc, char** argv) {
   bk::PlatformInit platform;
+  const std::vector<std::string> args = bk::Utf8Arguments(argc, argv);
   try {
-    const int status = bk::cli::Dispatch(bk::Utf8Arguments(argc, argv));
+    const int status = bk::cli::Dispatch(args);
     std::cout.flush();
     return status;
   } catch (const std::exception& e) {
     bk::cli::ReportError(e);
+    if (std::find(args.begin(), args.end(), "--json") != args.end()) bk::cli::WriteErrorDocument(e);
     return bk::cli::kExitFailure;
   }
 }

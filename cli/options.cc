@@ -44,7 +44,8 @@ ParsedArgs ParseArgs(const std::vector<std::string>& args, std::initializer_list
       continue;
     }
     const size_t equals = arg.find('=');
-    const std::string name = arg.substr(0, equals);
+    // "-q" is the one short option: "--quiet".
+    const std::string name = arg == "-q" ? std::string("--quiet") : arg.substr(0, equals);
     const OptionDef* option = FindOption(options, name);
     if (option == nullptr) throw UsageError("unknown option '" + name + "'");
     if (parsed.flags.count(name) || parsed.values.count(name)) throw UsageError("option '" + name + "' given twice");

@@ -1,5 +1,7 @@
 // brightkeep protect --temp DIR --backup FILE [--keep-log] [--trust-folder]
 //                    [--files-from LIST] [FILE...] -- COMMAND [ARG...]
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <functional>
 #include <iterator>
@@ -14,8 +16,8 @@ namespace bk::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: brightkeep protect --temp DIR --backup FILE [--keep-log] [--trust-folder]
-                          [--files-from LIST] [FILE...] -- COMMAND [ARG...]
+constexpr const char* kHelp = R"(Usage: brightkeep protect --temp DIR --backup FILE [--keep-log] [--trust-folder] [-q]
+                          [--files-from LIST [--null]] [FILE...] -- COMMAND [ARG...]
 
 Enters safe mode with DIR as the temporary folder, makes every FILE safe,
 then runs COMMAND. When COMMAND exits with status 0, safe mode ends: the
@@ -33,9 +35,11 @@ refuses a new file, stops everything before COMMAND runs: every such file is
 reported, what was made safe is undone and the exit status is 1. On a
 terminal, a progress line shows while 200 files or more are made safe.
 
-Exit status: COMMAND's own (128 + N when signal N ended it; 127 when it
-cannot be found, 126 when it cannot be run), or 1 when safe mode could not
-be entered or ended.
+Exit status: COMMAND's own when everything came back or COMMAND succeeded
+(128 + N when signal N ended it; 127 when it cannot be found, 126 when it
+cannot be run); 125 when COMMAND failed and not every file came back (the
+period stays for 'brightkeep rollback DIR'); 1 when safe mode could not be
+entered or ended.
 
 Options:
   --temp DIR         folder for the period's rollback log and archives
@@ -43,31 +47,37 @@ Options:
   --keep-log         keep the completed log in DIR after success
   --trust-folder     take DIR as your own: no ownership or permission checks
   --files-from LIST  also protect the files named in LIST, one per line
-                     ("-" reads standard input)
+                     ("-" reads standard input; a pipe or FIFO will do)
+  --null             names in LIST end with NUL, not a line break
+                     (as find -print0 writes them)
+  -q, --quiet        no progress line; errors are still shown
   -h, --help         show this help
 )";
 
-std::string ReadList(FileSystem& fs, const std::string& path) {
+// The list is the caller's input, read as a stream: a file, a pipe or a FIFO.
+std::string ReadList(const std::string& path) {
   if (path == "-") return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-  std::unique_ptr<File> file = fs.Open(path, OpenMode::kRead);
-  std::string bytes = file->ReadAll();
-  file->Close();
-  return bytes;
+  std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
+  if (!in) throw Error::Standard(errnum::kFileNotFound, path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::string> FilesToProtect(const ParsedArgs& parsed, FileSystem& fs) {
   std::vector<std::string> names = parsed.positionals;
   if (const auto list = parsed.Value("--files-from")) {
-    const std::string text = ReadList(fs, *list);
+    const std::string text = ReadList(*list);
+    const char end_of_name = parsed.Has("--null") ? '\0' : '\n';
     size_t start = 0;
     while (start < text.size()) {
-      size_t end = text.find('\n', start);
+      size_t end = text.find(end_of_name, start);
       if (end == std::string::npos) end = text.size();
       std::string line = text.substr(start, end - start);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (end_of_name == '\n' && !line.empty() && line.back() == '\r') line.pop_back();
       if (!line.empty()) names.push_back(line);
       start = end + 1;
     }
+  } else if (parsed.Has("--null")) {
+    throw UsageError("--null goes with --files-from");
   }
   for (std::string& name : names) name = fs.GetAbsolutePathName(name);
   return names;
@@ -126,14 +136,13 @@ int RunCommand(clsFileRollbackCreate& safety, const std::vector<std::string>& co
     status = RunChild(safety, command);
   } catch (const Error& e) {
     ReportError(e);
-    Undo(safety);
+    if (!Undo(safety)) return kExitIncompleteRestore;
     return e.number() == errnum::kFileNotFound ? 127 : 126;
   }
   if (status != 0) {
     std::cerr << "brightkeep: the command failed with status " << status << "; restoring its files\n";
     WaitForLeftoverProcesses(safety);
-    Undo(safety);
-    return status;
+    return Undo(safety) ? status : kExitIncompleteRestore;
   }
   try {
     safety.EndSafety(keep_log);
@@ -149,8 +158,8 @@ int RunCommand(clsFileRollbackCreate& safety, const std::vector<std::string>& co
 constexpr size_t kProgressFiles = 200;
 
 // Makes every file safe in one step; reports each file that could not be.
-bool MakeAllSafe(clsFileRollbackCreate& safety, FileSystem& fs, const std::vector<std::string>& files) {
-  const bool show = files.size() >= kProgressFiles && IsTerminal(StandardStream::kError);
+bool MakeAllSafe(clsFileRollbackCreate& safety, FileSystem& fs, const std::vector<std::string>& files, bool quiet) {
+  const bool show = !quiet && files.size() >= kProgressFiles && IsTerminal(StandardStream::kError);
   size_t shown = 0;
   const auto progress = [&](size_t done) {
     // About a hundred updates in all.
@@ -184,7 +193,8 @@ bool MakeAllSafe(clsFileRollbackCreate& safety, FileSystem& fs, const std::vecto
 
 int RunProtect(const std::vector<std::string>& args) {
   const ParsedArgs parsed = ParseArgs(
-      args, {{"--temp", true}, {"--backup", true}, {"--keep-log", false}, {"--trust-folder", false}, {"--files-from", true}},
+      args, {{"--temp", true}, {"--backup", true}, {"--keep-log", false}, {"--trust-folder", false}, {"--files-from", true},
+             {"--null", false}, {"--quiet", false}},
       true);
   if (parsed.help) {
     std::cout << kHelp;
@@ -202,7 +212,7 @@ int RunProtect(const std::vector<std::string>& args) {
   safety.TrustFolder(parsed.Has("--trust-folder"));
   if (!BackupCanBeWritten(safety)) return kExitFailure;
   safety.BeginSafety();
-  if (!MakeAllSafe(safety, *fs, files)) {
+  if (!MakeAllSafe(safety, *fs, files, parsed.Has("--quiet"))) {
     std::cerr << "brightkeep: nothing was run; undoing what was made safe\n";
     Undo(safety);
     return kExitFailure;

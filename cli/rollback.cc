@@ -3,6 +3,7 @@
 
 #include "cli/cli.h"
 #include "cli/folder_assessment.h"
+#include "cli/json_writer.h"
 #include "cli/options.h"
 #include "component/process.h"
 
@@ -10,7 +11,7 @@ namespace bk::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: brightkeep rollback DIR [--keep-archives] [--delete-logs] [--dry-run] [--trust-folder]
+constexpr const char* kHelp = R"(Usage: brightkeep rollback DIR [--keep-archives] [--delete-logs] [--dry-run] [--trust-folder] [-q] [--json]
 
 Rolls back every unfinished period of safe mode whose rollback log lies in
 DIR, newest first: every file its log lists is put back from its archives,
@@ -20,8 +21,11 @@ and the others still go ahead. A period still in progress (its program is
 still at work) is never touched: it is reported and skipped. A candidate log
 that cannot be loaded, or that another user could have planted (see assess
 --help), is skipped and reported. Files of periods that no unfinished log
-claims (leftovers) are removed. Exit status 0 when every period was rolled
-back and nothing was skipped, 1 otherwise.
+claims (leftovers) are removed.
+
+Exit status: 0 when everything that needed it came back or there was
+nothing to do; 1 when something could not be restored or a period was
+skipped (in progress, untrusted, unreadable).
 
 Options:
   --keep-archives  keep each period's log and archives after restoring
@@ -32,6 +36,9 @@ Options:
                    as the rollback would do it
   --trust-folder   take every log and archive in DIR as your own: no
                    ownership or permission checks
+  -q, --quiet      no progress line and no line per file; errors and the
+                   outcome of each period are still shown
+  --json           write the outcome as JSON (see the README)
   -h, --help       show this help
 )";
 
@@ -41,8 +48,9 @@ constexpr size_t kProgressFiles = 200;
 
 class Progress {
  public:
-  Progress(size_t periods, size_t files)
-      : enabled_(IsTerminal(StandardStream::kError) && (periods >= kProgressPeriods || files >= kProgressFiles)),
+  Progress(size_t periods, size_t files, bool quiet)
+      : enabled_(!quiet && IsTerminal(StandardStream::kError) &&
+                 (periods >= kProgressPeriods || files >= kProgressFiles)),
         periods_(periods),
         files_(files) {}
   void Show(size_t period, size_t files_done) {
@@ -66,25 +74,86 @@ std::string Started(const LogReport& report) {
   return text.empty() ? "start unreadable" : "started " + text;
 }
 
-void PrintRestored(const RestoreReport& report) {
-  for (const std::string& file : report.restored) std::cout << "  restored: " << file << '\n';
+bool g_quiet = false;
+// Text goes here: standard output, or nowhere when the outcome is JSON.
+std::ostream* g_out = &std::cout;
+std::ostream& Out() { return *g_out; }
+
+// What happened to one period, for --json.
+struct Outcome {
+  const DescribedLog* entry;
+  std::string outcome;  // "rolled_back", "failed", "in_progress", "would_roll_back"
+  std::vector<std::string> restored;
+  std::vector<Error> not_restored;
+  std::optional<Error> error;
+};
+
+void WriteOutcomes(const FolderAssessment& assessment, const std::vector<Outcome>& outcomes,
+                   const std::vector<std::string>& removed, bool dry_run) {
+  JsonWriter json(std::cout);
+  json.BeginObject();
+  json.Field("format", kJsonFormat);
+  json.Field("folder", assessment.folder);
+  json.Field("dry_run", dry_run);
+  json.Key("periods");
+  json.BeginArray();
+  for (const Outcome& o : outcomes) {
+    json.BeginObject();
+    WriteLogFields(json, o.entry->report);
+    json.Field("outcome", o.outcome);
+    json.Key("restored");
+    json.BeginArray();
+    for (const std::string& path : o.restored) json.String(path);
+    json.EndArray();
+    json.Key("not_restored");
+    json.BeginArray();
+    for (const Error& e : o.not_restored) {
+      json.BeginObject();
+      json.Field("path", e.path());
+      json.Key("error");
+      WriteError(json, e);
+      json.EndObject();
+    }
+    json.EndArray();
+    json.Key("error");
+    o.error ? WriteError(json, *o.error) : json.Null();
+    json.EndObject();
+  }
+  json.EndArray();
+  json.Key("skipped");
+  WriteSkipped(json, assessment.skipped);
+  json.Key(dry_run ? "leftovers_to_remove" : "leftovers_removed");
+  json.BeginArray();
+  for (const std::string& path : removed) json.String(path);
+  json.EndArray();
+  json.EndObject();
+}
+
+void PrintRestored(const RestoreReport& report, Outcome& outcome) {
+  outcome.restored = report.restored;
+  outcome.not_restored = report.failed;
+  if (g_quiet) return;
+  for (const std::string& file : report.restored) Out() << "  restored: " << file << '\n';
   for (const Error& failure : report.failed) {
-    std::cout << "  not restored: " << failure.path() << ": " << failure.description() << '\n';
+    Out() << "  not restored: " << failure.path() << ": " << failure.description() << '\n';
   }
 }
 
 // The dry run prints the very plan the rollback carries out.
-void PrintPlan(const RestorePlan& plan) {
+void PrintPlan(const RestorePlan& plan, Outcome& outcome) {
   for (const PlannedArchive& archive : plan.archives) {
     if (archive.refused) {
-      std::cout << "  cannot roll back: " << archive.archive << ": " << archive.refused->description() << '\n';
+      Out() << "  cannot roll back: " << archive.archive << ": " << archive.refused->description() << '\n';
+      if (!outcome.error) outcome.error = archive.refused;
       continue;
     }
     for (const PlannedFile& file : archive.files) {
       if (file.refused) {
-        std::cout << "  would not restore: " << file.path << ": " << file.refused->description() << '\n';
+        Out() << "  would not restore: " << file.path << ": " << file.refused->description() << '\n';
+        outcome.not_restored.push_back(*file.refused);
       } else {
-        std::cout << "  would restore: " << file.path << '\n';
+        Out() << "  would restore: " << file.path << '\n';
+        outcome.restored.push_back(file.path);
       }
     }
   }
@@ -92,21 +161,23 @@ void PrintPlan(const RestorePlan& plan) {
 
 void DeleteLog(const DescribedLog& entry) {
   entry.log->DeleteLogFile();
-  std::cout << "  log deleted\n";
+  Out() << "  log deleted\n";
 }
 
 // Rolls one period back; reports and returns false on failure. A period
 // that came back whole is removed (all of it by default; only its log with
 // --keep-archives --delete-logs); one that did not keeps its log and every
 // archive, so that it can be rolled back again.
-bool RollBackOne(const DescribedLog& entry, const ParsedArgs& parsed, Progress& progress) {
+bool RollBackOne(const DescribedLog& entry, const ParsedArgs& parsed, Progress& progress, Outcome& outcome) {
   const bool keep_archives = parsed.Has("--keep-archives");
   const bool delete_logs = parsed.Has("--delete-logs");
   try {
     if (entry.report.ArchivesAllMissing()) {
-      std::cout << "  cannot roll back: every archive of this period is missing\n";
+      Out() << "  cannot roll back: every archive of this period is missing\n";
+      outcome.error = Error(errnum::kFileNotFound, kLibrarySource, "Every archive of this period is missing",
+                            entry.report.log);
       if (!delete_logs) {
-        std::cout << "  kept: the log ('--delete-logs' deletes it)\n";
+        Out() << "  kept: the log ('--delete-logs' deletes it)\n";
         return false;
       }
       DeleteLog(entry);
@@ -121,43 +192,51 @@ bool RollBackOne(const DescribedLog& entry, const ParsedArgs& parsed, Progress& 
       }
     } catch (const Error& e) {
       progress.Clear();
-      PrintRestored(report);
-      std::cout << "  failed: " << e.what() << '\n' << std::flush;
+      PrintRestored(report, outcome);
+      outcome.error = e;
+      Out() << "  failed: " << e.what() << '\n' << std::flush;
       ReportError(e);
       return false;
     }
-    PrintRestored(report);
-    if (!keep_archives) std::cout << "  removed: the log, its archives and leftovers\n";
+    PrintRestored(report, outcome);
+    if (!keep_archives) Out() << "  removed: the log, its archives and leftovers\n";
     if (keep_archives && delete_logs) DeleteLog(entry);
   } catch (const Error& e) {
     progress.Clear();
+    outcome.error = e;
     ReportError(e);
     return false;
   }
   return true;
 }
 
-void RemoveLeftoversOf(const FolderAssessment& assessment, const std::shared_ptr<FileSystem>& fs, bool dry_run) {
+std::vector<std::string> RemoveLeftoversOf(const FolderAssessment& assessment, const std::shared_ptr<FileSystem>& fs,
+                                           bool dry_run) {
+  std::vector<std::string> removed;
   for (const FolderLeftovers& period : assessment.leftovers) {
     if (dry_run) {
-      for (const std::string& path : period.paths) std::cout << "Would remove leftover: " << path << '\n';
+      for (const std::string& path : period.paths) Out() << "Would remove leftover: " << path << '\n';
+      removed.insert(removed.end(), period.paths.begin(), period.paths.end());
       continue;
     }
     try {
       for (const std::string& path : RemoveLeftovers(assessment, period, fs)) {
-        std::cout << "Removed leftover: " << path << '\n';
+        Out() << "Removed leftover: " << path << '\n';
+        removed.push_back(path);
       }
     } catch (const Error& e) {
       ReportError(e);
     }
   }
+  return removed;
 }
 
 }  // namespace
 
 int RunRollback(const std::vector<std::string>& args) {
   const ParsedArgs parsed = ParseArgs(args, {{"--keep-archives", false}, {"--delete-logs", false}, {"--dry-run", false},
-                                                  {"--trust-folder", false}});
+                                                  {"--trust-folder", false}, {"--quiet", false},
+                                                  {"--json", false}});
   if (parsed.help) {
     std::cout << kHelp;
     return kExitSuccess;
@@ -170,40 +249,50 @@ int RunRollback(const std::vector<std::string>& args) {
               << "): " << skipped.path << '\n';
   }
   const bool dry_run = parsed.Has("--dry-run");
+  g_quiet = parsed.Has("--quiet");
+  std::ostream discard(nullptr);
+  if (parsed.Has("--json")) g_out = &discard;
+  std::vector<Outcome> outcomes;
   size_t total_files = 0, count = 0;
   for (const DescribedLog& entry : assessment.logs) {
     total_files += entry.report.FileCount();
     count += entry.live ? 0 : 1;
   }
-  Progress progress(dry_run ? 0 : count, dry_run ? 0 : total_files);
+  Progress progress(dry_run ? 0 : count, dry_run ? 0 : total_files, g_quiet);
 
   size_t done = 0, files_done = 0, failed = 0, in_progress = 0;
   for (const DescribedLog& entry : assessment.logs) {
+    Outcome& outcome = outcomes.emplace_back(Outcome{&entry, "in_progress", {}, {}, std::nullopt});
     if (entry.live) {
-      std::cout << "Skipped, still in progress: " << entry.report.log << " (" << Started(entry.report) << ")\n";
+      Out() << "Skipped, still in progress: " << entry.report.log << " (" << Started(entry.report) << ")\n";
+      outcome.error = PeriodInProgress(entry.report.log);
       ++in_progress;
       continue;
     }
     progress.Show(done + failed + 1, files_done);
     if (dry_run) {
-      std::cout << "Would roll back: " << entry.report.log << " (" << Started(entry.report) << ")\n";
-      PrintPlan(entry.log->PlanRestore());
+      Out() << "Would roll back: " << entry.report.log << " (" << Started(entry.report) << ")\n";
+      outcome.outcome = "would_roll_back";
+      PrintPlan(entry.log->PlanRestore(), outcome);
       continue;
     }
-    std::cout << "Rolling back: " << entry.report.log << " (" << Started(entry.report) << ")\n";
-    if (RollBackOne(entry, parsed, progress)) {
+    Out() << "Rolling back: " << entry.report.log << " (" << Started(entry.report) << ")\n";
+    if (RollBackOne(entry, parsed, progress, outcome)) {
+      outcome.outcome = "rolled_back";
       ++done;
     } else {
+      outcome.outcome = "failed";
       ++failed;
     }
     files_done += entry.report.FileCount();
   }
   progress.Clear();
-  RemoveLeftoversOf(assessment, fs, dry_run);
+  const std::vector<std::string> removed = RemoveLeftoversOf(assessment, fs, dry_run);
+  if (parsed.Has("--json")) WriteOutcomes(assessment, outcomes, removed, dry_run);
   if (count == 0) {
-    std::cout << "No unfinished periods in " << assessment.folder << ".\n";
+    Out() << "No unfinished periods in " << assessment.folder << ".\n";
   } else if (!dry_run) {
-    std::cout << "Rolled back " << done << " of " << count << " unfinished period" << (count == 1 ? "" : "s") << ".\n";
+    Out() << "Rolled back " << done << " of " << count << " unfinished period" << (count == 1 ? "" : "s") << ".\n";
   }
   return failed == 0 && in_progress == 0 && assessment.skipped.empty() ? kExitSuccess : kExitFailure;
 }

@@ -32,12 +32,17 @@ int RunShowLog(const std::vector<std::string>& args) {
   if (parsed.positionals.size() != 1) throw UsageError("inspect needs exactly one log file");
   std::shared_ptr<FileSystem> fs = DefaultFileSystem();
   std::shared_ptr<clsFileRollbackLog> log = clsFileRollbackLog::Create(fs);
-  log->LoadFromFile(fs->GetAbsolutePathName(parsed.positionals[0]));
+  const std::string path = fs->GetAbsolutePathName(parsed.positionals[0]);
+  log->LoadFromFile(path);
+  if (!log->LooksLikeRollbackLog()) {
+    throw Error(errnum::kXmlParseError, kLibrarySource,
+                "Not a rollback log: the document has no \"VELMARFileRollbackLog\" root with a start date", path);
+  }
   const LogReport report = DescribeLog(*log);
   if (parsed.Has("--json")) {
     JsonWriter json(std::cout);
     json.BeginObject();
-    json.Field("format", int64_t{1});
+    json.Field("format", kJsonFormat);
     WriteLogFields(json, report);
     json.EndObject();
   } else {

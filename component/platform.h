@@ -26,6 +26,9 @@ struct LocalDateTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
 };
 LocalDateTime LocalNow();
+// How far that local time is ahead of UTC, in seconds (negative west of
+// Greenwich), by the system's time zone rules for that date.
+int64_t UtcOffsetSeconds(const LocalDateTime& time);
 
 // The user and group ids the process acts as (POSIX: the effective ids), or
 // -1 where files have no numeric owner (Windows).

@@ -21,6 +21,19 @@ LocalDateTime LocalNow() {
                        local.tm_min, local.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
 }
 
+int64_t UtcOffsetSeconds(const LocalDateTime& time) {
+  tm local{};
+  local.tm_year = time.year - 1900;
+  local.tm_mon = time.month - 1;
+  local.tm_mday = time.day;
+  local.tm_hour = time.hour;
+  local.tm_min = time.minute;
+  local.tm_sec = time.second;
+  local.tm_isdst = -1;
+  if (mktime(&local) == static_cast<time_t>(-1)) return 0;
+  return local.tm_gmtoff;
+}
+
 int64_t CurrentUserId() { return static_cast<int64_t>(::geteuid()); }
 int64_t CurrentGroupId() { return static_cast<int64_t>(::getegid()); }
 

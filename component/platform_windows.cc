@@ -32,6 +32,26 @@ LocalDateTime LocalNow() {
   return LocalDateTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
 }
 
+int64_t UtcOffsetSeconds(const LocalDateTime& time) {
+  SYSTEMTIME local{};
+  local.wYear = static_cast<WORD>(time.year);
+  local.wMonth = static_cast<WORD>(time.month);
+  local.wDay = static_cast<WORD>(time.day);
+  local.wHour = static_cast<WORD>(time.hour);
+  local.wMinute = static_cast<WORD>(time.minute);
+  local.wSecond = static_cast<WORD>(time.second);
+  SYSTEMTIME utc{};
+  FILETIME l{}, u{};
+  if (!TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) || !SystemTimeToFileTime(&local, &l) ||
+      !SystemTimeToFileTime(&utc, &u)) {
+    return 0;
+  }
+  const auto ticks = [](const FILETIME& f) {
+    return static_cast<int64_t>((static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime);
+  };
+  return (ticks(l) - ticks(u)) / 10'000'000;
+}
+
 int64_t CurrentUserId() { return -1; }
 int64_t CurrentGroupId() { return -1; }
 

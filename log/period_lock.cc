@@ -21,11 +21,13 @@ std::unique_ptr<File> OpenExisting(FileSystem& fs, const std::string& path) {
   }
 }
 
-// True while `path` still names the file that `opened` describes.
+// True while `path` still names the file that `opened` describes (where the
+// platform names files by number; elsewhere, while the name exists).
 bool StillThere(FileSystem& fs, const std::string& path, const FileStat& opened) {
   try {
     const FileStat now = fs.Stat(path);
-    return opened.file_id == 0 || (now.device == opened.device && now.file_id == opened.file_id);
+    if (opened.file_id == 0 || now.file_id == 0) return true;
+    return now.device == opened.device && now.file_id == opened.file_id;
   } catch (const Error& e) {
     if (IsMissing(e)) return false;
     throw;

@@ -194,6 +194,12 @@ void clsFileRollbackLog::CheckArchiveBeside(clsFileRollBackLogZip& zip) {
   if (std::optional<Error> why = mDistrust(file->Stat(), archive)) throw *why;
 }
 
+bool clsFileRollbackLog::LooksLikeRollbackLog() {
+  if (!mobjDocument) return false;
+  const auto root = mobjDocument->FirstChild();
+  return root && root->TagName() == "VELMARFileRollbackLog" && !mobjDocument->GetElementsByTagName("StartDate").empty();
+}
+
 void clsFileRollbackLog::ResetLog() {
   if (mcolZips) {
     for (auto& entry : *mcolZips) entry->SetParent({});

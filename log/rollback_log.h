@@ -121,6 +121,9 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   // Deletes the log file (read-only too), under the period's lock as
   // Rollback (70 when live), and the period's lock file with it.
   void DeleteLogFile();
+  // True when the loaded document is a rollback log: its root element is
+  // "VELMARFileRollbackLog" and it has a "StartDate" element.
+  bool LooksLikeRollbackLog();
   // True when the period of this log is live (period_lock.h).
   bool IsLive();
   void SaveLog();

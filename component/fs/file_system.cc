@@ -81,6 +81,17 @@ void FileSystem::ReplaceFileDurably(std::string_view path, std::string_view byte
   PublishDurably(path, bytes, /*replace=*/true);
 }
 
+namespace {
+
+// An error about the temporary file beside a target is told as the target's:
+// the user knows that name, never the temporary one.
+Error AsTargets(const Error& e, const std::string& temp, std::string_view target) {
+  if (e.path() != temp) return e;
+  return Error(e.number(), e.source(), e.description(), std::string(target), e.native_code());
+}
+
+}  // namespace
+
 void FileSystem::PublishDurably(std::string_view path, std::string_view bytes, bool replace) {
   std::string folder = GetParentFolderName(path);
   if (folder.empty()) folder = GetParentFolderName(GetAbsolutePathName(path));
@@ -94,7 +105,7 @@ void FileSystem::PublishDurably(std::string_view path, std::string_view bytes, b
       WriteNewFile(temp, bytes);
       break;
     } catch (const Error& e) {
-      if (e.number() != errnum::kFileAlreadyExists || attempt == 20) throw;
+      if (e.number() != errnum::kFileAlreadyExists || attempt == 20) throw AsTargets(e, temp, path);
     }
   }
 
@@ -111,7 +122,11 @@ void FileSystem::PublishDurably(std::string_view path, std::string_view bytes, b
     } catch (...) {
       // The original failure is the one to report.
     }
-    throw;
+    try {
+      throw;
+    } catch (const Error& e) {
+      throw AsTargets(e, temp, path);
+    }
   }
 }
 

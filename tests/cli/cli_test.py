@@ -168,14 +168,14 @@ class AssessTests(Scratch):
         with open(os.path.join(self.temp, "Safe broken.xml"), "w") as f:
             f.write("<VELMARFileRollbackLog")
         report = self.assess_json()
-        self.assertEqual(report["format"], 1)
+        self.assertEqual(report["format"], 2)
         self.assertEqual(report["folder"], self.temp)
         self.assertEqual(len(report["unfinished"]), 1)
         log = report["unfinished"][0]
         self.assertTrue(os.path.isfile(log["log"]))
         self.assertFalse(log["completed"])
         started = datetime.datetime.fromisoformat(log["start_date"])
-        self.assertLess(abs((datetime.datetime.now() - started).total_seconds()), 600)
+        self.assertLess(abs((datetime.datetime.now(datetime.timezone.utc) - started).total_seconds()), 600)
         self.assertIsInstance(log["start_date_serial"], float)
         self.assertEqual(log["backup_destination"], self.backup)
         self.assertEqual(len(log["archives"]), 1)
@@ -314,7 +314,7 @@ class ShowLogTests(Scratch):
         self.killed_period()
         log = glob.glob(os.path.join(self.temp, "Safe*.xml"))[0]
         report = json.loads(run("inspect", log, "--json").stdout)
-        self.assertEqual(report["format"], 1)
+        self.assertEqual(report["format"], 2)
         self.assertEqual(report["log"], log)
         self.assertFalse(report["completed"])
         self.assertEqual(report["archives"][0]["files"], [self.path(n) for n in self.FILES])
@@ -333,19 +333,25 @@ class ShowLogTests(Scratch):
                 f.write('<VELMARFileRollbackLog Version="1.0"><StartDate Value="%s"/><TempPath/>'
                         '<BackupDestination Value=""/><ZipFiles/></VELMARFileRollbackLog>' % stored)
             report = json.loads(run("inspect", log, "--json").stdout)
-            self.assertEqual(report["start_date"], text and text.replace(" ", "T"), stored)
+            if text is None:
+                self.assertIsNone(report["start_date"], stored)
+            else:  # the local time with its offset from UTC
+                self.assertRegex(report["start_date"], "^" + text.replace(" ", "T") + r"[+-]\d\d:\d\d$", stored)
             self.assertIn("  started: %s\n" % (text or "(unreadable)"), run("inspect", log).stdout)
 
-    def test_a_log_that_cannot_be_loaded(self):
-        broken = os.path.join(self.root, "broken.xml")
+    def test_a_log_that_cannot_be_loaded_or_is_no_log(self):
+        broken, other = os.path.join(self.root, "broken.xml"), os.path.join(self.root, "other.xml")
         with open(broken, "w") as f:
             f.write("<a>")
-        for path, number in ((broken, "30100"), (os.path.join(self.root, "none.xml"), "53")):
+        with open(other, "w") as f:
+            f.write("<a/>")
+        for path, number in ((broken, "30100"), (os.path.join(self.root, "none.xml"), "53"), (other, "30100")):
             result = run("inspect", path, "--json")
             self.assertEqual(result.returncode, 1)
-            self.assertEqual(result.stdout, "")
             match = ERROR_LINE.search(result.stderr)
             self.assertEqual((match.group(1), match.group(2)), (number, ": " + path), result.stderr)
+            error = json.loads(result.stdout)["error"]  # with --json, the error is JSON too
+            self.assertEqual((str(error["number"]), error["path"]), (number, path))
 
 
 if __name__ == "__main__":

@@ -54,7 +54,13 @@ for _ in $(seq 1 100); do grep -q crashed "$work/data/a.txt" 2>/dev/null && brea
 # The owner first, then the command it ran; the command's ping ends by itself.
 kill_holding "--temp $T"; kill_holding "$(win "$work")"; wait 2>/dev/null
 check "the killed change had started" grep -q crashed "$work/data/a.txt"
-bk assess "$T" --json >"$work/assess.json" 2>&1
+# The period stays in progress until the system has let go of the killed
+# processes' files.
+for _ in $(seq 1 150); do
+  bk assess "$T" --json >"$work/assess.json" 2>&1
+  python3 -c "import json,sys; sys.exit(1 if json.load(open(sys.argv[1]))['in_progress'] else 0)" "$work/assess.json" && break
+  sleep 0.2
+done
 check "assess lists the unfinished period" \
   python3 -c "import json,sys; d=json.load(open(sys.argv[1])); sys.exit(0 if len(d['unfinished'])==1 else 1)" "$work/assess.json"
 bk rollback "$T" --delete-logs >"$work/out4.txt" 2>&1
