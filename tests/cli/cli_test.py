@@ -189,7 +189,7 @@ class AssessTests(Scratch):
         self.assertTrue(skipped[0]["error"]["description"])
 
         text = run("assess", self.temp)
-        self.assertEqual(text.returncode, 0)
+        self.assertEqual(text.returncode, 3)  # unfinished periods need recovery
         self.assertIn("Unfinished period: " + log["log"], text.stdout)
         self.assertIn("Skipped: " + skipped[0]["path"] + ": ", text.stdout)
         self.assertIn("1 unfinished period in " + self.temp, text.stdout)
