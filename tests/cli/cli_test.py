@@ -11,6 +11,7 @@ import glob
 import json
 import os
 import re
+import subprocess
 import unittest
 import zipfile
 
@@ -33,6 +34,7 @@ class GeneralTests(unittest.TestCase):
             self.assertEqual(sub.returncode, 0, command)
             self.assertTrue(sub.stdout.startswith("Usage: brightkeep " + command), sub.stdout)
             self.assertEqual(sub.stderr, "")
+            self.assertEqual(run("help", command).stdout, sub.stdout)
 
     def test_usage_errors_exit_2_with_a_pointer_to_help(self):
         cases = [
@@ -160,6 +162,20 @@ class ProtectTests(Scratch):
         self.assertEqual(result.returncode, 0, result.stderr)
         report = json.loads(run("inspect", "--json", glob.glob(os.path.join(self.temp, "Safe*.xml"))[0]).stdout)
         self.assertEqual(report["archives"][0]["files"], [self.path("a.txt")])
+        # A pipe, with names ending in NUL as find -print0 writes them.
+        result = subprocess.run(["bash", "-c", 'exec "$0" protect --temp "$1" --backup "$2" --null --files-from '
+                                 '<(printf "%s\\0" "$3" "$4") -- sh -c "printf x > \\"\\$0\\"; exit 1" "$4"',
+                                 cli_support.BRIGHTKEEP, self.temp, self.backup, self.path("a.txt"),
+                                 self.path("sub/b.bin")], capture_output=True, text=True, timeout=120)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assert_files_as_before()
+
+    def test_a_restore_that_did_not_all_come_back_exits_125(self):
+        script = 'printf changed > "$0"; rm -f "$1"; mkdir "$1"; exit 4'
+        result = run("protect", "--temp", self.temp, "--backup", self.backup, self.path("a.txt"),
+                     self.path("c.txt"), "--", "sh", "-c", script, self.path("a.txt"), self.path("c.txt"))
+        self.assertEqual(result.returncode, 125, result.stderr)
+        self.assertEqual(self.read("a.txt"), self.FILES["a.txt"])
 
 
 class AssessTests(Scratch):
@@ -226,11 +242,15 @@ class RollbackTests(Scratch):
         self.assertEqual(len(self.temp_files()), 2)  # the log and its archive
 
         self.write("a.txt", b"changed again")
-        result = run("rollback", self.temp, "--delete-logs")
+        result = run("rollback", self.temp, "--delete-logs", "--json", "-q")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assert_files_as_before()
+        [period] = json.loads(result.stdout)["periods"]
+        self.assertEqual((period["outcome"], sorted(period["restored"]), period["not_restored"]),
+                         ("rolled_back", sorted(self.path(n) for n in self.FILES), []))
         self.assertEqual(self.temp_files(), [])
         self.assertIn("No unfinished period", run("rollback", self.temp).stdout)
+        self.assertEqual(run("rollback", self.temp, "-q").stdout, "No unfinished periods in %s.\n" % self.temp)
 
     def test_periods_go_newest_first_and_a_failing_one_does_not_stop_the_rest(self):
         # Two cut-short periods change a.txt from "original" to "v2", then to
