@@ -63,6 +63,37 @@ Error FileFailure(const Error& cause, const std::string& file) {
   return Error(cause.number(), cause.source(), Reason(cause, file), file, cause.native_code());
 }
 
+// Where below the archive's drive a listed file goes, as the archive names
+// it. An absolute path must lie on that drive. A relative one, as earlier
+// versions recorded, is taken as below the drive already; "." components
+// are dropped and ".." is refused.
+std::string NameBelowDrive(FileSystem& fs, const std::string& path, const std::string& drive) {
+  const PathRules& rules = fs.paths();
+  if (!rules.GetDriveName(path).empty()) {
+    const std::string absolute = fs.GetAbsolutePathName(path);
+    if (!text::EqualsIgnoreCase(rules.GetDriveName(absolute), drive)) {
+      throw Error(errnum::kArchiveError, kLibrarySource,
+                  "The file is not on the drive \"" + drive + "\" that the archive holds", path);
+    }
+    return rules.PathBelowDrive(absolute);
+  }
+  std::string name;
+  size_t start = 0;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    if (i < path.size() && !rules.IsSeparator(path[i])) continue;
+    const std::string part = path.substr(start, i - start);
+    start = i + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      throw Error(errnum::kBadFileNameOrNumber, kLibrarySource,
+                  "The recorded path is relative and climbs out of its drive with \"..\"", path);
+    }
+    name += (name.empty() ? "" : "/") + part;
+  }
+  if (name.empty()) throw Error(errnum::kBadFileNameOrNumber, kLibrarySource, "The recorded path names no file", path);
+  return name;
+}
+
 }  // namespace
 
 Error RestoreReport::Summary() const {
@@ -123,25 +154,27 @@ void clsFileRollBackLogZip::Restore(RestoreReport& report) {
   std::vector<std::string> listed, names;
   std::set<std::string> seen;
   for (const std::string& path : FilePaths()) {
-    const std::string absolute = fs.GetAbsolutePathName(path);
-    if (!seen.insert(rules.Separator() == '\\' ? text::FoldCase(absolute) : absolute).second) continue;
-    if (!text::EqualsIgnoreCase(rules.GetDriveName(absolute), drive)) {
-      report.failed.emplace_back(errnum::kArchiveError, kLibrarySource,
-                                 "The file is not on the drive \"" + drive + "\" that the archive holds", path);
+    std::string name;
+    try {
+      name = NameBelowDrive(fs, path, drive);
+    } catch (const Error& e) {
+      report.failed.push_back(e);
       continue;
     }
+    if (!seen.insert(rules.Separator() == '\\' ? text::FoldCase(name) : name).second) continue;
     listed.push_back(path);
-    names.push_back(rules.PathBelowDrive(absolute));
+    names.push_back(name);
   }
 
   zip.DestinationFolder = rules.DriveRoot(drive);
   zip.KeepPaths = true;
-  const std::vector<std::optional<Error>> outcomes = zip.RestoreFiles(names);
+  const std::vector<RestoreOutcome> outcomes = zip.RestoreFiles(names);
   for (size_t i = 0; i < listed.size(); ++i) {
-    if (outcomes[i]) {
-      report.failed.push_back(FileFailure(*outcomes[i], listed[i]));
+    if (outcomes[i].error) {
+      report.failed.push_back(FileFailure(*outcomes[i].error, listed[i]));
     } else {
       report.restored.push_back(listed[i]);
+      report.notes.push_back(outcomes[i].note);
     }
   }
 }
