@@ -18,7 +18,9 @@ namespace bk::posix_internal {
 namespace {
 
 constexpr int kMaxLinks = 40;  // as the kernel's own limit on links in a path
-constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// O_PATH: a folder is walked through with search permission alone, as a
+// path is; reading its entries needs no more.
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // An open descriptor, closed with it.
 class Descriptor {
@@ -80,7 +82,7 @@ void AppendComponents(std::string_view path, std::deque<std::string>* out, bool 
 class Walk {
  public:
   explicit Walk(std::vector<std::string>* created) : created_(created) {
-    root_ = Descriptor(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    root_ = Descriptor(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (root_.get() < 0) ThrowErrno("/", /*path_is_folder=*/true);
   }
 
@@ -189,9 +191,13 @@ class PosixFolder final : public Folder {
   }
 
   void Sync() override {
+    const Descriptor readable(::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (readable.get() < 0) ThrowErrno(path_, /*path_is_folder=*/true);
     // Some file systems cannot sync a folder and say so; their entries are
     // as durable as they get.
-    if (::fsync(fd_.get()) != 0 && errno != EINVAL && errno != ENOTSUP) ThrowErrno(path_, /*path_is_folder=*/true);
+    if (::fsync(readable.get()) != 0 && errno != EINVAL && errno != ENOTSUP) {
+      ThrowErrno(path_, /*path_is_folder=*/true);
+    }
   }
 
  private:

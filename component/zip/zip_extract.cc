@@ -63,24 +63,24 @@ std::string TargetPath(const PathRules& rules, std::string_view destination, con
   return path;
 }
 
-std::shared_ptr<Folder> Extractor::OpenFolder(const std::string& path) {
-  std::shared_ptr<Folder>& folder = folders_[path];
-  if (folder) return folder;
+std::shared_ptr<Folder> Extractor::OpenFolder(const std::string& path, bool keep) {
+  if (const auto kept = folders_.find(path); kept != folders_.end()) return kept->second;
   std::vector<std::string> created;
+  std::shared_ptr<Folder> folder;
   try {
     folder = fs_.OpenFolder(path, &created);
   } catch (...) {
-    folders_.erase(path);
     for (const std::string& f : created) touched_.insert(fs_.GetParentFolderName(f));
     throw;
   }
   // A new folder is durable once the folder holding it is flushed.
   for (const std::string& f : created) touched_.insert(fs_.GetParentFolderName(f));
+  if (keep) folders_.emplace(path, folder);
   return folder;
 }
 
 void Extractor::EnsureFolder(const std::string& path) {
-  if (!path.empty()) OpenFolder(path);
+  if (!path.empty()) OpenFolder(path, /*keep=*/false);
 }
 
 int32_t Extractor::WriteFile(const Entry& entry, const std::string& target) {
@@ -89,7 +89,7 @@ int32_t Extractor::WriteFile(const Entry& entry, const std::string& target) {
   std::string temp;
   int32_t reason = static_cast<int32_t>(SkipReason::kCannotWrite);
   try {
-    folder = OpenFolder(parent);
+    folder = OpenFolder(parent, /*keep=*/false);
     // Without recorded permission bits the file gets the default ones, as
     // any new file; with them, it is private until they are set.
     const OpenMode create = entry.unix_mode() != 0 ? OpenMode::kCreatePrivate : OpenMode::kCreateNew;
@@ -170,7 +170,6 @@ bool Extractor::SyncFolders() {
     }
   }
   touched_.clear();
-  folders_.clear();
   return ok;
 }
 
@@ -184,7 +183,7 @@ Error RestoreError(int32_t number, const std::string& why, const std::string& ta
 
 void Extractor::StageRestore(const Entry& entry, const std::string& target) {
   const std::optional<std::string> held = CheckEntry(entry, target);
-  Staged staged{&entry, target, OpenFolder(fs_.GetParentFolderName(target)), {}, nullptr, {}};
+  Staged staged{&entry, target, OpenFolder(fs_.GetParentFolderName(target), /*keep=*/true), {}, nullptr, {}};
   const std::string name = fs_.GetFileName(target);
   FileStat st;
   bool exists = true;

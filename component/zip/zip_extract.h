@@ -90,8 +90,9 @@ class Extractor {
     RestoreOutcome result;
   };
 
-  // The folder `path`, made when missing, opened once per batch.
-  std::shared_ptr<Folder> OpenFolder(const std::string& path);
+  // The folder `path`, made when missing; with `keep`, held open for the
+  // rest of the batch and opened once in it.
+  std::shared_ptr<Folder> OpenFolder(const std::string& path, bool keep);
   std::optional<std::string> CheckEntry(const Entry& entry, const std::string& target);
   void WriteOut(File& out, const Entry& entry, const std::optional<std::string>& held, const std::string& target,
                 bool leave_holes);
@@ -108,7 +109,7 @@ class Extractor {
   File& archive_;
   uint64_t size_;
   std::set<std::string> touched_;
-  std::map<std::string, std::shared_ptr<Folder>> folders_;
+  std::map<std::string, std::shared_ptr<Folder>> folders_;  // kept for the batch
   std::vector<Staged> staged_;
   uint64_t staged_bytes_ = 0;
 };
