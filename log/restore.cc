@@ -82,6 +82,16 @@ std::optional<std::string> EntryEndingWith(const std::map<std::string, std::stri
   return found;
 }
 
+bool ClimbsOut(const PathRules& rules, const std::string& path) {
+  size_t start = 0;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    if (i < path.size() && !rules.IsSeparator(path[i])) continue;
+    if (path.compare(start, i - start, "..") == 0 && i - start == 2) return true;
+    start = i + 1;
+  }
+  return false;
+}
+
 // Plans the files of one archive whose drive is known.
 void PlanFiles(FileSystem& fs, clsFileRollBackLogZip& zip, ArchiveComponent& archive, PlannedArchive& out) {
   const PathRules& rules = fs.paths();
@@ -102,9 +112,15 @@ void PlanFiles(FileSystem& fs, clsFileRollBackLogZip& zip, ArchiveComponent& arc
       } else if (const auto it = entries.find(EntryKey(rules.PathBelowDrive(absolute), windows)); it != entries.end()) {
         entry = it->second;
       }
+    } else if (ClimbsOut(rules, path)) {
+      file.refused = Refusal(errnum::kBadFileNameOrNumber,
+                             "The recorded path is relative and climbs out of its drive with \"..\"", path);
     } else {
+      // Earlier versions recorded paths as given: below the drive, or below
+      // the folder the host was in, which the archive's entry names whole.
       const std::string relative = EntryKey(rules.PathBelowDrive(rules.Absolute(path, root)), windows);
-      entry = path.find("..") == std::string::npos ? EntryEndingWith(entries, relative) : std::nullopt;
+      const auto it = entries.find(relative);
+      entry = it != entries.end() ? std::optional<std::string>(it->second) : EntryEndingWith(entries, relative);
       if (entry) file.target = rules.Absolute(*entry, root);
     }
     if (!file.refused && !entry) {
@@ -173,16 +189,20 @@ void clsFileRollbackLog::CarryOut(const RestorePlan& plan, RestoreReport& report
     zip.ArchiveFileName = planned.archive;
     zip.DestinationFolder = mobjFileSystem->paths().DriveRoot(planned.drive);
     zip.KeepPaths = true;
-    const std::vector<std::optional<Error>> outcomes = zip.RestoreFiles(entries);
+    const std::vector<RestoreOutcome> outcomes = zip.RestoreFiles(entries);
     // Reported in the log's order.
     size_t next = 0;
     for (const PlannedFile& file : planned.files) {
       if (file.refused) {
         report.failed.push_back(*file.refused);
-      } else if (const std::optional<Error>& outcome = outcomes[next++]) {
-        report.failed.push_back(FileFailure(*outcome, file.path));
+        continue;
+      }
+      const RestoreOutcome& outcome = outcomes[next++];
+      if (outcome.error) {
+        report.failed.push_back(FileFailure(*outcome.error, file.path));
       } else {
         report.restored.push_back(file.path);
+        report.notes.push_back(outcome.note);
       }
     }
   }

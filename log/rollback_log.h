@@ -29,6 +29,10 @@ class clsFileRollBackLogZip;
 // content is written and flushed.
 struct RestoreReport {
   std::vector<std::string> restored;  // paths as the log lists them
+  // One per restored path, in the same order: what of the file could not be
+  // put back ("owner and group not restored: not permitted"), or empty when
+  // it came back whole.
+  std::vector<std::string> notes;
   std::vector<Error> failed;          // one per file not put back; path: the file as listed
 
   // The error that ends a rollback in which files failed (30200): how many,

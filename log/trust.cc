@@ -11,6 +11,24 @@ constexpr uint32_t kSticky = 01000;
 
 bool OwnedByAnother(const FileStat& st, int64_t user) { return st.owner != user && st.owner != 0; }
 
+// Whether an access ACL lets anyone but `user`, root and the members of
+// `group` write: a named user, a named group, or the owning group, each as
+// far as the mask lets it.
+bool AclLetsOthersWrite(const std::vector<AclEntry>& acl, const FileStat& st, int64_t user, int64_t group) {
+  constexpr uint16_t kWrite = 2;
+  uint16_t mask = 07;
+  for (const AclEntry& e : acl) {
+    if (e.tag == AclEntry::kMask) mask = e.perm;
+  }
+  for (const AclEntry& e : acl) {
+    if ((e.perm & mask & kWrite) == 0) continue;
+    if (e.tag == AclEntry::kUser && e.id != user && e.id != 0) return true;
+    if (e.tag == AclEntry::kGroup && e.id != group) return true;
+    if (e.tag == AclEntry::kGroupObj && st.group != group) return true;
+  }
+  return false;
+}
+
 Error Distrust(const char* why, const std::string& path) {
   return Error(errnum::kPermissionDenied, kLibrarySource, std::string("Not trusted: ") + why, path);
 }
@@ -20,10 +38,12 @@ Error Distrust(const char* why, const std::string& path) {
 std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, int64_t user, int64_t group) {
   if (user < 0) return std::nullopt;
   // "." inside the folder: the folder itself, also when its path is a link.
-  const FileStat st = fs.Stat(fs.BuildPath(folder, "."));
+  const std::string self = fs.BuildPath(folder, ".");
+  const FileStat st = fs.Stat(self);
   if (st.owner < 0) return std::nullopt;
-  const bool others_write =
-      (st.attributes & kOthersWrite) != 0 || ((st.attributes & kGroupWrite) != 0 && st.group != group);
+  const bool others_write = (st.attributes & kOthersWrite) != 0 ||
+                            ((st.attributes & kGroupWrite) != 0 && st.group != group) ||
+                            AclLetsOthersWrite(fs.AccessAcl(self), st, user, group);
   const bool shared = others_write && (st.attributes & kSticky) == 0;
   if (OwnedByAnother(st, user) || shared) return Distrust("in a folder another user can write", folder);
   return std::nullopt;

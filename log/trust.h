@@ -23,6 +23,9 @@ namespace bk {
 // it, or its group may and that group is not the caller's own (primary)
 // group, unless the sticky bit keeps them from replacing files they do not
 // own. (A folder made under a umask of 002 belongs to the user's own group.)
+// A POSIX access ACL counts the same way: a named user other than the caller
+// and root, a named group other than the caller's, or the owning group when
+// it is not the caller's, granted write after the mask.
 std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, int64_t user, int64_t group);
 
 // A file is distrusted when another user owns it or group or others may write

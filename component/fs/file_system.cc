@@ -30,6 +30,28 @@ Error NotARegularFile(std::string_view path, int64_t native_code) {
   return Error(errnum::kPathFileAccessError, kLibrarySource, "Not a regular file", std::string(path), native_code);
 }
 
+Error RefusedLink(std::string_view link_path) {
+  return Error(errnum::kPermissionDenied, kLibrarySource,
+               "Permission denied: a link another user could have placed was refused", std::string(link_path));
+}
+
+std::vector<AclEntry> ParsePosixAcl(std::string_view value) {
+  const auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(value[i])); };
+  const auto u16 = [&](size_t i) { return static_cast<uint16_t>(byte(i) | byte(i + 1) << 8); };
+  const auto u32 = [&](size_t i) { return byte(i) | byte(i + 1) << 8 | byte(i + 2) << 16 | byte(i + 3) << 24; };
+  constexpr uint32_t kVersion = 2;
+  if (value.size() < 4 || (value.size() - 4) % 8 != 0 || u32(0) != kVersion) {
+    throw Error(errnum::kPathFileAccessError, kLibrarySource, "The access control list cannot be read");
+  }
+  std::vector<AclEntry> entries;
+  for (size_t at = 4; at < value.size(); at += 8) entries.push_back(AclEntry{u16(at), u16(at + 2), u32(at + 4)});
+  return entries;
+}
+
+void File::SetOwner(uint32_t, uint32_t) { throw Error::Standard(errnum::kPermissionDenied, path()); }
+void File::SetAttributes(uint32_t) { throw Error::Standard(errnum::kPermissionDenied, path()); }
+void File::SetModifiedTime(int64_t) { throw Error::Standard(errnum::kPermissionDenied, path()); }
+
 std::string File::ReadAll() {
   std::string out;
   char buffer[65536];

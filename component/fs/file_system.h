@@ -101,9 +101,64 @@ class File {
   // The platform's handle of the open file (POSIX descriptor, Windows
   // HANDLE), for handing it to a child process; -1 for files in memory.
   virtual intptr_t NativeHandle() const { return -1; }
+  // Metadata set on the open file itself, never through its name, so that a
+  // name swapped for a link meanwhile changes nothing else. POSIX: fchown,
+  // fchmod (permission bits of a mode), futimens. Windows: SetOwner does
+  // nothing; attributes are FILE_ATTRIBUTE_* bits. A file without metadata of
+  // its own (held in memory) refuses with 70.
+  virtual void SetOwner(uint32_t owner, uint32_t group);
+  virtual void SetAttributes(uint32_t attributes);
+  virtual void SetModifiedTime(int64_t modified_ns);
   // Reads the whole file from its start with ReadAt.
   std::string ReadAll();
 };
+
+// A folder held open, for operations on its entries by name: whatever
+// happens to the folder's path afterwards, they stay inside the folder that
+// was opened. Names are single components. No operation follows a link at
+// `name`. Made by FileSystem::OpenFolder. Not thread-safe.
+class Folder {
+ public:
+  virtual ~Folder() = default;
+  // The absolute path the folder was opened by (links in it not resolved).
+  virtual const std::string& path() const = 0;
+  // The entry's metadata; a link reports is_symlink. 53 when missing.
+  virtual FileStat StatEntry(std::string_view name) = 0;
+  // Opens the entry as FileSystem::Open opens a path, but never through a
+  // link at `name`: the creating modes fail with 58 on any entry, the others
+  // with 75 "Not a regular file".
+  virtual std::unique_ptr<File> OpenEntry(std::string_view name, OpenMode mode) = 0;
+  // Opens an existing regular file for reading and writing, keeping its
+  // content, without waiting on a pipe: a link, folder or device fails with
+  // 70 and a native code that says which. A read-only file is made writable
+  // first, on the file itself (the caller sets its attributes afterwards).
+  virtual std::unique_ptr<File> OpenForRewrite(std::string_view name) = 0;
+  // Renames an entry of this folder to another name in it, atomically
+  // replacing a file (or link, never followed) of that name.
+  virtual void RenameEntry(std::string_view from, std::string_view to) = 0;
+  // Removes a file or link (never a folder, never followed).
+  virtual void RemoveEntry(std::string_view name) = 0;
+  // Flushes the folder's entries to stable storage.
+  virtual void Sync() = 0;
+};
+
+// The entries of a POSIX access ACL ("system.posix_acl_access"). `perm`
+// holds read 4, write 2, execute 1; `id` is the user or group of the named
+// entries.
+struct AclEntry {
+  enum Tag : uint16_t { kUserObj = 0x01, kUser = 0x02, kGroupObj = 0x04, kGroup = 0x08, kMask = 0x10, kOther = 0x20 };
+  uint16_t tag = 0;
+  uint16_t perm = 0;
+  uint32_t id = 0;
+  bool operator==(const AclEntry&) const = default;
+};
+
+// The entries of the extended attribute's value (little-endian: version 2,
+// then 8 bytes per entry). Fails with 75 for anything else.
+std::vector<AclEntry> ParsePosixAcl(std::string_view value);
+
+// The error of a folder walk that meets a link it may not follow (70).
+Error RefusedLink(std::string_view link_path);
 
 // Writes UTF-16 LE text with a byte-order mark (or UTF-8 when not Unicode);
 // WriteLine ends a line with CR LF.
@@ -223,18 +278,27 @@ class FileSystem {
   // written, whenever the program stops.
   void CreateFileDurably(std::string_view path, std::string_view bytes);
 
-  // --- Putting a file back in place ---
-  // Opens an existing regular file for reading and writing, keeping its
-  // content, without following a symbolic link (or reparse point) at `path`
-  // and without waiting on a pipe: such an entry, a folder or a device fails
-  // with 70 and a native code that says which. The read-only attribute is
-  // left to the platform: clear it first where it refuses writing.
-  virtual std::unique_ptr<File> OpenForRewrite(std::string_view path) = 0;
+  // --- Paths that no other user can redirect ---
+  // Opens the folder at the absolute `path`. POSIX: walks it from "/", one
+  // component at a time, opening each folder without following a link; a
+  // link on the way is followed only when it and the folder holding it
+  // belong to root or to this process's user and that folder is not
+  // writable by group or others (any other fails with RefusedLink). With
+  // `created`, missing folders are made on the way and their paths appended,
+  // outermost first; without, a missing folder fails with 76. Windows: opens
+  // by path, as every other call there (no reparse point is followed where
+  // files are created or rewritten).
+  virtual std::unique_ptr<Folder> OpenFolder(std::string_view path, std::vector<std::string>* created) = 0;
   // POSIX: gives the file at `path` (not following a link) that owner and
   // group. Windows: does nothing.
   virtual void SetOwner(std::string_view path, uint32_t owner, uint32_t group) = 0;
-  // The absolute path with every symbolic link resolved; 53/76 when missing.
+  // The absolute path with every symbolic link resolved, each link judged as
+  // OpenFolder judges links on the way (RefusedLink); 53/76 when missing.
   virtual std::string ResolveLinks(std::string_view path) = 0;
+  // The access ACL of a file or folder (POSIX, not following a link at the
+  // last component); empty when it has none beyond its permission bits or
+  // the file system keeps none. Windows: empty.
+  virtual std::vector<AclEntry> AccessAcl(std::string_view path) = 0;
 
  private:
   // Creates a file exclusively for its owner only, fills and syncs it; a file
@@ -262,12 +326,35 @@ class ForwardingFile : public File {
   bool TryLock(LockKind kind) override { return target_->TryLock(kind); }
   void Lock(LockKind kind) override { target_->Lock(kind); }
   intptr_t NativeHandle() const override { return target_->NativeHandle(); }
+  void SetOwner(uint32_t o, uint32_t g) override { target_->SetOwner(o, g); }
+  void SetAttributes(uint32_t a) override { target_->SetAttributes(a); }
+  void SetModifiedTime(int64_t t) override { target_->SetModifiedTime(t); }
 
  protected:
   File& target() { return *target_; }
 
  private:
   std::unique_ptr<File> target_;
+};
+
+// Forwards every operation to another open folder; wrappers derive from it
+// and override only the operations they change.
+class ForwardingFolder : public Folder {
+ public:
+  explicit ForwardingFolder(std::unique_ptr<Folder> target) : target_(std::move(target)) {}
+  const std::string& path() const override { return target_->path(); }
+  FileStat StatEntry(std::string_view n) override { return target_->StatEntry(n); }
+  std::unique_ptr<File> OpenEntry(std::string_view n, OpenMode m) override { return target_->OpenEntry(n, m); }
+  std::unique_ptr<File> OpenForRewrite(std::string_view n) override { return target_->OpenForRewrite(n); }
+  void RenameEntry(std::string_view a, std::string_view b) override { target_->RenameEntry(a, b); }
+  void RemoveEntry(std::string_view n) override { target_->RemoveEntry(n); }
+  void Sync() override { target_->Sync(); }
+
+ protected:
+  Folder& target() { return *target_; }
+
+ private:
+  std::unique_ptr<Folder> target_;
 };
 
 // Forwards every operation to another file system; tests derive from it and
@@ -293,9 +380,12 @@ class ForwardingFileSystem : public FileSystem {
   std::unique_ptr<File> Open(std::string_view p, OpenMode m) override { return target_->Open(p, m); }
   void SetModifiedTime(std::string_view p, int64_t t) override { target_->SetModifiedTime(p, t); }
   void SetAttributes(std::string_view p, uint32_t a) override { target_->SetAttributes(p, a); }
-  std::unique_ptr<File> OpenForRewrite(std::string_view p) override { return target_->OpenForRewrite(p); }
+  std::unique_ptr<Folder> OpenFolder(std::string_view p, std::vector<std::string>* c) override {
+    return target_->OpenFolder(p, c);
+  }
   void SetOwner(std::string_view p, uint32_t o, uint32_t g) override { target_->SetOwner(p, o, g); }
   std::string ResolveLinks(std::string_view p) override { return target_->ResolveLinks(p); }
+  std::vector<AclEntry> AccessAcl(std::string_view p) override { return target_->AccessAcl(p); }
 
  protected:
   FileSystem& target() { return *target_; }

@@ -1,19 +1,21 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <deque>
 #include <mutex>
 
 #include "component/error.h"
 #include "component/fs/file_system.h"
 #include "component/fs/fs_internal.h"
+#include "component/fs/posix_internal.h"
 
-namespace bk {
-namespace {
+namespace bk::posix_internal {
 
 std::string Str(std::string_view s) { return std::string(s); }
 
@@ -25,7 +27,7 @@ bool IsFolder(const std::string& path) {
 // The one translation of errno into the component's error numbers. A missing
 // entry is "file not found" when its folder exists and "path not found" when
 // the folder itself is missing (or when the missing entry is a folder).
-Error ErrorFromErrno(int err, std::string_view path, bool path_is_folder = false) {
+Error ErrorFromErrno(int err, std::string_view path, bool path_is_folder) {
   int32_t number = errnum::kPathFileAccessError;
   switch (err) {
     case ENOENT: {
@@ -49,7 +51,7 @@ Error ErrorFromErrno(int err, std::string_view path, bool path_is_folder = false
   return Error::Standard(number, Str(path), err);
 }
 
-[[noreturn]] void ThrowErrno(std::string_view path, bool path_is_folder = false) {
+void ThrowErrno(std::string_view path, bool path_is_folder) {
   throw ErrorFromErrno(errno, path, path_is_folder);
 }
 
@@ -176,6 +178,21 @@ class PosixFile final : public File {
   bool TryLock(LockKind kind) override { return LockWhole(kind, F_OFD_SETLK); }
   void Lock(LockKind kind) override { LockWhole(kind, F_OFD_SETLKW); }
   intptr_t NativeHandle() const override { return fd_; }
+  void SetOwner(uint32_t owner, uint32_t group) override {
+    if (::fchown(Fd(), static_cast<uid_t>(owner), static_cast<gid_t>(group)) != 0) ThrowErrno(path_);
+  }
+
+  void SetAttributes(uint32_t attributes) override {
+    if (::fchmod(Fd(), static_cast<mode_t>(attributes & 07777)) != 0) ThrowErrno(path_);
+  }
+
+  void SetModifiedTime(int64_t modified_ns) override {
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1] = FromNs(modified_ns);
+    if (::futimens(Fd(), times) != 0) ThrowErrno(path_);
+  }
 
   int Fd() const {
     if (fd_ < 0) throw Error::Standard(errnum::kBadFileNameOrNumber, path_);
@@ -201,6 +218,98 @@ class PosixFile final : public File {
   int fd_;
   std::string path_;
 };
+
+// Refuses to open a read-only file for writing, as the read-only attribute
+// does on Windows.
+void CheckWritable(int dirfd, const std::string& name, const std::string& path, int stat_flags) {
+  struct stat st;
+  if (::fstatat(dirfd, name.c_str(), &st, stat_flags) == 0 && S_ISREG(st.st_mode) && IsReadOnlyMode(st.st_mode)) {
+    throw Error::Standard(errnum::kPermissionDenied, path, EACCES);
+  }
+}
+
+// Every open is made without waiting, so that a pipe or device never blocks
+// it, and the descriptor is switched back to blocking I/O afterwards.
+std::unique_ptr<File> OpenAt(int dirfd, const std::string& name, const std::string& path, OpenMode mode,
+                             bool entry) {
+  int flags = O_CLOEXEC | O_NONBLOCK | (entry ? O_NOFOLLOW : 0);
+  const bool regular_only = entry || mode == OpenMode::kReadRegular || mode == OpenMode::kReadWriteRegular;
+  switch (mode) {
+    case OpenMode::kRead:
+    case OpenMode::kReadDenyWriters: flags |= O_RDONLY; break;
+    case OpenMode::kReadWrite: flags |= O_RDWR; break;
+    case OpenMode::kCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    case OpenMode::kCreateNew:
+    case OpenMode::kCreatePrivate: flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW; break;
+    case OpenMode::kReadRegular: flags |= O_RDONLY | O_NOFOLLOW; break;
+    case OpenMode::kReadWriteRegular: flags |= O_RDWR | O_NOFOLLOW; break;
+  }
+  const bool writable = (flags & O_RDWR) != 0;
+  const bool creating = (flags & O_CREAT) != 0;
+  const bool checked_on_open = mode == OpenMode::kReadRegular || mode == OpenMode::kReadWriteRegular;
+  if (writable && !(flags & O_EXCL) && !checked_on_open) {
+    CheckWritable(dirfd, name, path, entry ? AT_SYMLINK_NOFOLLOW : 0);
+  }
+  const int fd = ::openat(dirfd, name.c_str(), flags, mode == OpenMode::kCreatePrivate ? 0600 : 0666);
+  if (fd < 0) {
+    const int err = errno;
+    if (regular_only && !(flags & O_EXCL) && (err == ELOOP || err == EISDIR || err == ENXIO)) {
+      throw NotARegularFile(path, err);
+    }
+    ThrowErrno(path);
+  }
+  auto file = std::make_unique<PosixFile>(fd, path);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) ThrowErrno(path);
+  if (checked_on_open || (entry && !creating)) {
+    CheckRegularOnly(st, path, writable && checked_on_open);
+  } else if (S_ISDIR(st.st_mode)) {
+    throw Error::Standard(errnum::kPermissionDenied, path, EISDIR);
+  }
+  if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) ThrowErrno(path);
+  if (writable) AnnounceWriter(fd);
+  if (mode == OpenMode::kReadDenyWriters && HasForeignWriteLock(fd)) {
+    throw Error::Standard(errnum::kPermissionDenied, path, EAGAIN);
+  }
+  return file;
+}
+
+std::unique_ptr<File> OpenForRewriteAt(int dirfd, const std::string& name, const std::string& path) {
+  constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = ::openat(dirfd, name.c_str(), O_RDWR | kFlags);
+  if (fd < 0 && errno == EACCES) {
+    // A read-only file is made writable through a descriptor of its own, so
+    // that the change lands on the file that is then opened for writing.
+    const int reader = ::openat(dirfd, name.c_str(), O_RDONLY | kFlags);
+    if (reader < 0) ThrowErrno(path);
+    PosixFile read_only(reader, path);
+    struct stat st;
+    if (::fstat(reader, &st) != 0) ThrowErrno(path);
+    if (!S_ISREG(st.st_mode) || !IsReadOnlyMode(st.st_mode)) throw Error::Standard(errnum::kPermissionDenied, path, EACCES);
+    read_only.SetAttributes((st.st_mode & 07777) | S_IWUSR);
+    fd = ::openat(dirfd, name.c_str(), O_RDWR | kFlags);
+  }
+  if (fd < 0) {
+    // O_NOFOLLOW reports a link at the last component as ELOOP.
+    if (errno == ELOOP) throw Error::Standard(errnum::kPermissionDenied, path, ELOOP);
+    ThrowErrno(path);
+  }
+  auto file = std::make_unique<PosixFile>(fd, path);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) ThrowErrno(path);
+  if (!S_ISREG(st.st_mode)) throw Error::Standard(errnum::kPermissionDenied, path, S_ISDIR(st.st_mode) ? EISDIR : ENODEV);
+  // Back to blocking I/O, which regular files ignore anyway.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  AnnounceWriter(fd);
+  return file;
+}
+
+}  // namespace bk::posix_internal
+
+namespace bk {
+namespace {
+
+using namespace posix_internal;
 
 class PosixFileSystem final : public FileSystem {
  public:
@@ -301,29 +410,18 @@ class PosixFileSystem final : public FileSystem {
     if (::chmod(Str(path).c_str(), static_cast<mode_t>(attributes & 07777)) != 0) ThrowErrno(path);
   }
 
-  std::unique_ptr<File> OpenForRewrite(std::string_view path) override;
+  std::unique_ptr<Folder> OpenFolder(std::string_view path, std::vector<std::string>* created) override {
+    return OpenFolderSafely(GetAbsolutePathName(path), created);
+  }
 
   void SetOwner(std::string_view path, uint32_t owner, uint32_t group) override {
     if (::lchown(Str(path).c_str(), static_cast<uid_t>(owner), static_cast<gid_t>(group)) != 0) ThrowErrno(path);
   }
 
-  std::string ResolveLinks(std::string_view path) override {
-    char* resolved = ::realpath(Str(path).c_str(), nullptr);
-    if (resolved == nullptr) ThrowErrno(path);
-    std::string out(resolved);
-    std::free(resolved);
-    return out;
-  }
+  std::string ResolveLinks(std::string_view path) override { return ResolveLinksSafely(GetAbsolutePathName(path)); }
 
- private:
-  // Refuses to open a read-only file for writing, as the read-only attribute
-  // does on Windows.
-  void CheckWritable(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && IsReadOnlyMode(st.st_mode)) {
-      throw Error::Standard(errnum::kPermissionDenied, path, EACCES);
-    }
-  }
+  std::vector<AclEntry> AccessAcl(std::string_view path) override;
+
 };
 
 std::vector<FolderEntry> PosixFileSystem::ListFiles(std::string_view folder) {
@@ -363,7 +461,7 @@ void PosixFileSystem::CopyFileTo(std::string_view from, std::string_view to, boo
       throw Error::Standard(errnum::kPermissionDenied, target_path, EBUSY);
     }
     if (S_ISDIR(existing.st_mode)) throw Error::Standard(errnum::kPermissionDenied, target_path, EISDIR);
-    CheckWritable(target_path);
+    CheckWritable(AT_FDCWD, target_path, target_path, 0);
   }
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
   const int fd = ::open(target_path.c_str(), flags, 0666);
@@ -382,8 +480,6 @@ void PosixFileSystem::CopyFileTo(std::string_view from, std::string_view to, boo
   target.Close();
 }
 
-// Every open is made without waiting, so that a pipe or device never blocks
-// it, and the descriptor is switched back to blocking I/O afterwards.
 void PosixFileSystem::SyncFiles(const std::vector<File*>& files) {
 #ifdef SYNC_FILE_RANGE_WRITE
   // Starts writing every file's pages at once, so that the disk takes them
@@ -398,60 +494,23 @@ void PosixFileSystem::SyncFiles(const std::vector<File*>& files) {
 }
 
 std::unique_ptr<File> PosixFileSystem::Open(std::string_view path, OpenMode mode) {
-  const std::string p = Str(path);
-  int flags = O_CLOEXEC | O_NONBLOCK;
-  const bool regular_only = mode == OpenMode::kReadRegular || mode == OpenMode::kReadWriteRegular;
-  switch (mode) {
-    case OpenMode::kRead:
-    case OpenMode::kReadDenyWriters: flags |= O_RDONLY; break;
-    case OpenMode::kReadWrite: flags |= O_RDWR; break;
-    case OpenMode::kCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
-    case OpenMode::kCreateNew:
-    case OpenMode::kCreatePrivate: flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW; break;
-    case OpenMode::kReadRegular: flags |= O_RDONLY | O_NOFOLLOW; break;
-    case OpenMode::kReadWriteRegular: flags |= O_RDWR | O_NOFOLLOW; break;
-  }
-  const bool writable = (flags & O_RDWR) != 0;
-  const bool creating_new = mode == OpenMode::kCreateNew || mode == OpenMode::kCreatePrivate;
-  if (writable && !creating_new && !regular_only) CheckWritable(p);
-  const int fd = ::open(p.c_str(), flags, mode == OpenMode::kCreatePrivate ? 0600 : 0666);
-  if (fd < 0) {
-    const int err = errno;
-    if (regular_only && (err == ELOOP || err == EISDIR || err == ENXIO)) throw NotARegularFile(path, err);
-    ThrowErrno(path);
-  }
-  auto file = std::make_unique<PosixFile>(fd, p);
-  struct stat st;
-  if (::fstat(fd, &st) != 0) ThrowErrno(path);
-  if (regular_only) {
-    CheckRegularOnly(st, p, writable);
-  } else if (S_ISDIR(st.st_mode)) {
-    throw Error::Standard(errnum::kPermissionDenied, p, EISDIR);
-  }
-  if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) ThrowErrno(path);
-  if (writable) AnnounceWriter(fd);
-  if (mode == OpenMode::kReadDenyWriters && HasForeignWriteLock(fd)) {
-    throw Error::Standard(errnum::kPermissionDenied, p, EAGAIN);
-  }
-  return file;
+  return OpenAt(AT_FDCWD, Str(path), Str(path), mode, /*entry=*/false);
 }
 
-std::unique_ptr<File> PosixFileSystem::OpenForRewrite(std::string_view path) {
+std::vector<AclEntry> PosixFileSystem::AccessAcl(std::string_view path) {
   const std::string p = Str(path);
-  const int fd = ::open(p.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    // O_NOFOLLOW reports a link at the last component as ELOOP.
-    if (errno == ELOOP) throw Error::Standard(errnum::kPermissionDenied, p, ELOOP);
-    ThrowErrno(path);
+  constexpr const char* kName = "system.posix_acl_access";
+  for (;;) {
+    const ssize_t size = ::lgetxattr(p.c_str(), kName, nullptr, 0);
+    if (size < 0 && (errno == ENODATA || errno == ENOTSUP)) return {};
+    if (size < 0) ThrowErrno(path);
+    std::string value(static_cast<size_t>(size), '\0');
+    const ssize_t got = ::lgetxattr(p.c_str(), kName, value.data(), value.size());
+    if (got < 0 && errno == ERANGE) continue;  // it grew meanwhile
+    if (got < 0) ThrowErrno(path);
+    value.resize(static_cast<size_t>(got));
+    return ParsePosixAcl(value);
   }
-  auto file = std::make_unique<PosixFile>(fd, p);
-  struct stat st;
-  if (::fstat(fd, &st) != 0) ThrowErrno(path);
-  if (!S_ISREG(st.st_mode)) throw Error::Standard(errnum::kPermissionDenied, p, S_ISDIR(st.st_mode) ? EISDIR : ENODEV);
-  // Back to blocking I/O, which regular files ignore anyway.
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  AnnounceWriter(fd);
-  return file;
 }
 
 }  // namespace

@@ -167,6 +167,19 @@ class WindowsFile final : public File {
 
   const std::string& path() const override { return path_; }
 
+  void SetOwner(uint32_t, uint32_t) override {}
+
+  void SetAttributes(uint32_t attributes) override {
+    FILE_BASIC_INFO info = {};
+    info.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+    if (!SetFileInformationByHandle(Handle(), FileBasicInfo, &info, sizeof info)) ThrowLastError(path_);
+  }
+
+  void SetModifiedTime(int64_t modified_ns) override {
+    const FILETIME ft = FiletimeFromNs(modified_ns);
+    if (!SetFileTime(Handle(), nullptr, nullptr, &ft)) ThrowLastError(path_);
+  }
+
  private:
   // The lock covers the first byte, which every holder locks alike; a held
   // lock is let go first, so that shared and exclusive can be exchanged.
@@ -280,9 +293,12 @@ class WindowsFileSystem final : public FileSystem {
     if (!SetFileAttributesW(Wide(path).c_str(), attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes)) ThrowLastError(path);
   }
 
-  std::unique_ptr<File> OpenForRewrite(std::string_view path) override;
+  std::unique_ptr<Folder> OpenFolder(std::string_view path, std::vector<std::string>* created) override;
   void SetOwner(std::string_view, uint32_t, uint32_t) override {}
   std::string ResolveLinks(std::string_view path) override;
+  std::vector<AclEntry> AccessAcl(std::string_view) override { return {}; }
+  // Folder::OpenForRewrite of a path.
+  std::unique_ptr<File> OpenForRewrite(std::string_view path);
 
  private:
   // Attributes of an existing entry, or INVALID_FILE_ATTRIBUTES.
@@ -413,6 +429,68 @@ std::unique_ptr<File> WindowsFileSystem::Open(std::string_view path, OpenMode mo
     }
   }
   return file;
+}
+
+// A folder held by its path: Windows creates files without following a
+// reparse point at their name (CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT),
+// and the entries' operations are the path calls of the file system.
+class WindowsFolder final : public Folder {
+ public:
+  WindowsFolder(WindowsFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
+  const std::string& path() const override { return path_; }
+  FileStat StatEntry(std::string_view name) override { return fs_.Stat(Entry(name)); }
+  std::unique_ptr<File> OpenEntry(std::string_view name, OpenMode mode) override {
+    const std::string path = Entry(name);
+    switch (mode) {
+      case OpenMode::kRead:
+      case OpenMode::kReadDenyWriters:
+      case OpenMode::kReadWrite:
+        if (fs_.Stat(path).is_symlink) throw NotARegularFile(path);
+        break;
+      default: break;
+    }
+    return fs_.Open(path, mode);
+  }
+  std::unique_ptr<File> OpenForRewrite(std::string_view name) override {
+    const std::string path = Entry(name);
+    const DWORD a = GetFileAttributesW(Wide(path).c_str());
+    // A read-only file is made writable for the rewrite; its attributes are
+    // set from the archive afterwards.
+    const bool read_only =
+        a != INVALID_FILE_ATTRIBUTES && (a & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_READONLY;
+    if (read_only && !SetFileAttributesW(Wide(path).c_str(), a & ~FILE_ATTRIBUTE_READONLY)) ThrowLastError(path);
+    return fs_.OpenForRewrite(path);
+  }
+  void RenameEntry(std::string_view from, std::string_view to) override { fs_.RenameFile(Entry(from), Entry(to)); }
+  void RemoveEntry(std::string_view name) override { fs_.RemoveFile(Entry(name), true); }
+  void Sync() override { fs_.SyncFolder(path_); }
+
+ private:
+  std::string Entry(std::string_view name) const {
+    if (name.empty() || name == "." || name == ".." || name.find_first_of("\\/") != std::string_view::npos) {
+      throw Error::Standard(errnum::kBadFileNameOrNumber, fs_.BuildPath(path_, name));
+    }
+    return fs_.BuildPath(path_, name);
+  }
+  WindowsFileSystem& fs_;
+  std::string path_;
+};
+
+std::unique_ptr<Folder> WindowsFileSystem::OpenFolder(std::string_view path, std::vector<std::string>* created) {
+  const std::string full = GetAbsolutePathName(path);
+  std::vector<std::string> missing;
+  for (std::string p = full; !p.empty() && !FolderExists(p); p = GetParentFolderName(p)) {
+    if (created == nullptr) throw Error::Standard(errnum::kPathNotFound, p, ERROR_PATH_NOT_FOUND);
+    missing.insert(missing.begin(), p);
+  }
+  for (const std::string& folder : missing) {
+    if (!CreateDirectoryW(Wide(folder).c_str(), nullptr)) {
+      if (GetLastError() == ERROR_ALREADY_EXISTS && FolderExists(folder)) continue;
+      ThrowLastError(folder, /*path_is_folder=*/true);
+    }
+    created->push_back(folder);
+  }
+  return std::make_unique<WindowsFolder>(*this, full);
 }
 
 std::unique_ptr<File> WindowsFileSystem::OpenForRewrite(std::string_view path) {

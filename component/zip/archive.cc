@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <deque>
 #include <map>
 #include <optional>
 #include <set>
@@ -57,6 +58,11 @@ bool IsBelow(const PathRules& rules, const std::string& folder, const std::strin
   if (prefix.empty() || !rules.IsSeparator(prefix.back())) prefix += rules.Separator();
   const std::string resolved = rules.Absolute(path, folder);
   return resolved.size() > prefix.size() && resolved.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string Slashed(std::string name) {
+  std::replace(name.begin(), name.end(), '\\', '/');
+  return name;
 }
 
 Error UnsafeName(const std::string& name) {
@@ -142,36 +148,48 @@ std::vector<std::string> ArchiveComponent::ListEntries() {
   return names;
 }
 
-std::vector<std::optional<Error>> ArchiveComponent::RestoreFiles(const std::vector<std::string>& names) {
+std::vector<RestoreOutcome> ArchiveComponent::RestoreFiles(const std::vector<std::string>& names) {
   const std::string archive_path = ArchivePath();
   std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kReadRegular);
   const zip::Directory& dir = state_->Load(*archive, archive_path);
   const bool windows = IsWindows(*fs_);
   // The first entry of each name: a file made safe twice comes back as it
-  // was the first time.
-  std::map<std::string, const zip::Entry*> first;
-  for (const zip::Entry& e : dir.entries) first.emplace(TargetKey(e.name, windows), &e);
+  // was the first time. Names written with "\" are found by their "/" form
+  // when no entry holds that form itself.
+  std::map<std::string, const zip::Entry*> first, first_slashed;
+  for (const zip::Entry& e : dir.entries) {
+    first.emplace(TargetKey(e.name, windows), &e);
+    if (e.name.find('\\') != std::string::npos) first_slashed.emplace(TargetKey(Slashed(e.name), windows), &e);
+  }
   const std::string destination = Destination();
   zip::Extractor extractor(*fs_, *archive, archive->Size());
-  std::vector<std::optional<Error>> outcomes(names.size());
+  std::vector<RestoreOutcome> outcomes(names.size());
+  std::deque<zip::Entry> renamed;  // "/" forms of "\" names, kept while staged
   std::vector<size_t> batch;
   // Files are flushed together, a batch at a time: one trip to the disk for
   // many files, with a bounded number of them open.
   constexpr size_t kBatchFiles = 256;
   constexpr uint64_t kBatchBytes = 512ull << 20;
   const auto finish = [&] {
-    std::vector<std::optional<Error>> done = extractor.FinishRestores();
+    std::vector<RestoreOutcome> done = extractor.FinishRestores();
     for (size_t i = 0; i < batch.size(); ++i) outcomes[batch[i]] = std::move(done[i]);
     batch.clear();
   };
   for (size_t i = 0; i < names.size(); ++i) {
-    const auto found = first.find(TargetKey(names[i], windows));
+    const std::string key = TargetKey(names[i], windows);
+    const zip::Entry* found = nullptr;
+    if (const auto it = first.find(key); it != first.end()) {
+      found = it->second;
+    } else if (const auto old = first_slashed.find(key); old != first_slashed.end()) {
+      found = &renamed.emplace_back(*old->second);
+      renamed.back().name = Slashed(old->second->name);
+    }
     const std::string target = fs_->paths().Absolute(names[i], destination);
     try {
-      if (found == first.end()) {
+      if (found == nullptr) {
         throw Error(errnum::kFileNotFound, kLibrarySource, "The archive holds no copy of the file", target);
       }
-      const zip::Entry& e = *found->second;
+      const zip::Entry& e = *found;
       const std::string path = zip::IsUnsafeName(e.name, windows) || e.IsSymlink() || e.IsFolder()
                                    ? std::string()
                                    : zip::TargetPath(fs_->paths(), destination, e, true);
@@ -179,7 +197,7 @@ std::vector<std::optional<Error>> ArchiveComponent::RestoreFiles(const std::vect
       extractor.StageRestore(e, path);
       batch.push_back(i);
     } catch (const Error& e) {
-      outcomes[i] = e.path().empty() ? Error(e.number(), e.source(), e.description(), target, e.native_code()) : e;
+      outcomes[i].error = e.path().empty() ? Error(e.number(), e.source(), e.description(), target, e.native_code()) : e;
     }
     if (extractor.staged_files() >= kBatchFiles || extractor.staged_bytes() >= kBatchBytes) finish();
   }

@@ -54,6 +54,16 @@ struct SkippingFileArgs {
   int32_t xReason = 0;
 };
 
+// What became of one file that RestoreFiles puts back.
+struct RestoreOutcome {
+  // Nothing once the file is written and flushed; otherwise why it did not
+  // come back.
+  std::optional<Error> error;
+  // For a file that came back: what of it could not be, such as "owner and
+  // group not restored: not permitted". Empty when it came back whole.
+  std::string note;
+};
+
 class ArchiveComponent {
  public:
   explicit ArchiveComponent(std::shared_ptr<FileSystem> fs = DefaultFileSystem());
@@ -149,13 +159,17 @@ class ArchiveComponent {
   // under `names` (by the platform's rules: on Windows letter case is
   // ignored), each from the first entry of that name, as
   // zip::Extractor::StageRestore does: into the existing file where there is
-  // one. Files are flushed together, in batches. Goes on past a file that cannot be put back and returns, per name,
-  // nothing when the file was written and flushed, or the error that says
-  // why not (the archive holds no such file, its copy is damaged, encrypted
-  // or compressed by an unsupported method, its name would leave the
-  // destination, the target cannot be written). Fails as a whole only when
-  // the archive cannot be read.
-  std::vector<std::optional<Error>> RestoreFiles(const std::vector<std::string>& names);
+  // one. An entry whose name separates with "\" (as older archives wrote
+  // them) serves a name that has "/" in their place when no entry has the
+  // name itself. Files are flushed together, in batches. Goes on past a file
+  // that cannot be put back and returns, per name, what became of it: the
+  // error that says why not (the archive holds no such file, its copy is
+  // damaged, encrypted or compressed by an unsupported method, its name
+  // would leave the destination, a link another user could have placed is on
+  // its path, the target cannot be written), or the note of a file that came
+  // back without its owner and group. Fails as a whole only when the archive
+  // cannot be read.
+  std::vector<RestoreOutcome> RestoreFiles(const std::vector<std::string>& names);
 
  private:
   struct State;

@@ -67,21 +67,38 @@ bool IsRegular(const FileSystem& fs, const FileStat& st) {
   return IsWindows(fs) || st.is_symlink || (st.attributes & zip::kUnixTypeMask) == zip::kUnixRegular;
 }
 
+// The folder holding the file to store and the file's name in it, reached
+// without a link another user could have placed; a link given to be stored
+// leads, by the same rule, to the file it names.
+std::unique_ptr<Folder> SourceFolder(FileSystem& fs, const std::string& path, std::string* name, FileStat* st) {
+  *name = fs.GetFileName(path);
+  std::unique_ptr<Folder> folder = fs.OpenFolder(fs.GetParentFolderName(path), nullptr);
+  *st = folder->StatEntry(*name);
+  if (!st->is_symlink) return folder;
+  const std::string resolved = fs.ResolveLinks(path);
+  *name = fs.GetFileName(resolved);
+  folder = fs.OpenFolder(fs.GetParentFolderName(resolved), nullptr);
+  *st = folder->StatEntry(*name);
+  return folder;
+}
+
 // Opens the file to store. Returns why it cannot be stored, if so.
 std::optional<SkipReason> OpenSource(FileSystem& fs, const std::string& path, bool include_open, FileStat* st,
                                      std::unique_ptr<File>* file) {
+  std::unique_ptr<Folder> folder;
+  std::string name;
   try {
-    *st = fs.Stat(path);
+    folder = SourceFolder(fs, path, &name, st);
   } catch (const Error&) {
     return SkipReason::kCannotOpen;
   }
   if (!IsRegular(fs, *st)) return SkipReason::kNotAFile;
   try {
-    *file = fs.Open(path, include_open ? OpenMode::kRead : OpenMode::kReadDenyWriters);
+    *file = folder->OpenEntry(name, include_open ? OpenMode::kRead : OpenMode::kReadDenyWriters);
   } catch (const Error& e) {
     if (include_open || e.number() != errnum::kPermissionDenied) return SkipReason::kCannotOpen;
     try {
-      fs.Open(path, OpenMode::kRead)->Close();
+      folder->OpenEntry(name, OpenMode::kRead)->Close();
     } catch (const Error&) {
       return SkipReason::kCannotOpen;
     }

@@ -63,35 +63,62 @@ std::string TargetPath(const PathRules& rules, std::string_view destination, con
   return path;
 }
 
-void Extractor::EnsureFolder(const std::string& path) {
-  if (path.empty() || fs_.FolderExists(path)) return;
-  const std::string parent = fs_.GetParentFolderName(path);
-  if (parent != path) EnsureFolder(parent);
+std::shared_ptr<Folder> Extractor::OpenFolder(const std::string& path, bool keep) {
+  if (const auto kept = folders_.find(path); kept != folders_.end()) return kept->second;
+  std::vector<std::string> created;
+  std::shared_ptr<Folder> folder;
   try {
-    fs_.CreateFolder(path);
-  } catch (const Error& e) {
-    if (e.number() != errnum::kFileAlreadyExists) throw;
+    folder = fs_.OpenFolder(path, &created);
+  } catch (...) {
+    for (const std::string& f : created) touched_.insert(fs_.GetParentFolderName(f));
+    throw;
   }
-  if (!parent.empty()) touched_.insert(parent);
+  // A new folder is durable once the folder holding it is flushed.
+  for (const std::string& f : created) touched_.insert(fs_.GetParentFolderName(f));
+  if (keep) folders_.emplace(path, folder);
+  return folder;
+}
+
+void Extractor::EnsureFolder(const std::string& path) {
+  if (!path.empty()) OpenFolder(path, /*keep=*/false);
 }
 
 int32_t Extractor::WriteFile(const Entry& entry, const std::string& target) {
   const std::string parent = fs_.GetParentFolderName(target);
+  std::shared_ptr<Folder> folder;
   std::string temp;
   int32_t reason = static_cast<int32_t>(SkipReason::kCannotWrite);
   try {
-    EnsureFolder(parent);
-    temp = fs_.BuildPath(parent, fs_.GetTempName());
-    Fill(entry, temp, &reason);
-    fs_.SetModifiedTime(temp, entry.ModifiedSeconds() * 1'000'000'000);
-    RestoreAttributes(entry, temp);
-    fs_.RenameFile(temp, target);
+    folder = OpenFolder(parent, /*keep=*/false);
+    // Without recorded permission bits the file gets the default ones, as
+    // any new file; with them, it is private until they are set.
+    const OpenMode create = entry.unix_mode() != 0 ? OpenMode::kCreatePrivate : OpenMode::kCreateNew;
+    std::unique_ptr<File> out;
+    for (int attempt = 0; !out; ++attempt) {
+      temp = fs_.GetTempName();
+      try {
+        out = folder->OpenEntry(temp, create);
+      } catch (const Error& e) {
+        if (e.number() != errnum::kFileAlreadyExists || attempt == 20) throw;
+      }
+    }
+    try {
+      WriteOut(*out, entry, std::nullopt, target, true);
+    } catch (const Error& e) {
+      // The archive's own failures are a damaged entry; the others are the disk's.
+      if (e.number() == errnum::kArchiveError) reason = static_cast<int32_t>(SkipReason::kDamagedEntry);
+      throw;
+    }
+    out->Sync();
+    ApplyMetadata(*out, entry, /*with_owner=*/false);
+    out->Close();
+    folder->RenameEntry(temp, fs_.GetFileName(target));
     touched_.insert(parent);
     return 0;
   } catch (const Error&) {
-    if (!temp.empty()) {
+    if (folder && !temp.empty()) {
       try {
-        fs_.RemoveFile(temp, true);
+        folder->RemoveEntry(temp);
       } catch (const Error&) {
         // The temporary file was never created.
       }
@@ -100,32 +127,37 @@ int32_t Extractor::WriteFile(const Entry& entry, const std::string& target) {
   }
 }
 
-void Extractor::Fill(const Entry& entry, const std::string& temp, int32_t* reason) {
-  std::unique_ptr<File> out = fs_.Open(temp, OpenMode::kCreateNew);
-  try {
-    WriteOut(*out, entry, std::nullopt, temp, true);
-  } catch (const Error& e) {
-    // The archive's own failures are a damaged entry; the others are the disk's.
-    if (e.number() == errnum::kArchiveError) *reason = static_cast<int32_t>(SkipReason::kDamagedEntry);
-    throw;
-  }
-  out->Sync();
-  out->Close();
-}
-
-void Extractor::RestoreAttributes(const Entry& entry, const std::string& path) {
-  const uint32_t mode = entry.unix_mode();
+std::string Extractor::ApplyMetadata(File& file, const Entry& entry, bool with_owner) {
+  const uint32_t mode = entry.unix_mode() & 07777;
+  std::string note;
   if (fs_.paths().Separator() == '/') {
-    if ((mode & 07777) != 0) {
-      fs_.SetAttributes(path, mode & 07777);
-    } else if (entry.external_attributes & kDosReadOnly) {
-      fs_.SetAttributes(path, fs_.Stat(path).attributes & 07777 & ~0222u);
+    bool owner_applied = false;
+    if (with_owner && entry.unix_owner && entry.unix_group) {
+      try {
+        file.SetOwner(*entry.unix_owner, *entry.unix_group);
+        owner_applied = true;
+      } catch (const Error& e) {
+        // Without the privilege to give files away the file keeps the owner
+        // it has, as any file that user writes.
+        if (e.number() != errnum::kPermissionDenied) throw;
+        note = "owner and group not restored: not permitted";
+      }
     }
-    return;
+    // The set-user-ID and set-group-ID bits grant the recorded owner's and
+    // group's rights: never to anyone else.
+    constexpr uint32_t kSetIds = 06000;
+    if (mode != 0) {
+      file.SetAttributes(owner_applied ? mode : mode & ~kSetIds);
+    } else if (entry.external_attributes & kDosReadOnly) {
+      file.SetAttributes(file.Stat().attributes & 07777 & ~(0222u | kSetIds));
+    }
+  } else {
+    uint32_t attributes = entry.external_attributes & (kWinReadOnly | kWinHidden | kWinSystem | kWinArchive);
+    if (mode != 0 && (mode & 0200) == 0) attributes |= kWinReadOnly;
+    file.SetAttributes(attributes != 0 ? attributes : kWinNormal);
   }
-  uint32_t attributes = entry.external_attributes & (kWinReadOnly | kWinHidden | kWinSystem | kWinArchive);
-  if (mode != 0 && (mode & 0200) == 0) attributes |= kWinReadOnly;
-  fs_.SetAttributes(path, attributes != 0 ? attributes : kWinNormal);
+  file.SetModifiedTime(entry.ModifiedSeconds() * 1'000'000'000);
+  return note;
 }
 
 bool Extractor::SyncFolders() {
@@ -151,10 +183,12 @@ Error RestoreError(int32_t number, const std::string& why, const std::string& ta
 
 void Extractor::StageRestore(const Entry& entry, const std::string& target) {
   const std::optional<std::string> held = CheckEntry(entry, target);
+  Staged staged{&entry, target, OpenFolder(fs_.GetParentFolderName(target), /*keep=*/true), {}, nullptr, {}};
+  const std::string name = fs_.GetFileName(target);
   FileStat st;
   bool exists = true;
   try {
-    st = fs_.Stat(target);
+    st = staged.folder->StatEntry(name);
   } catch (const Error& e) {
     if (e.number() != errnum::kFileNotFound && e.number() != errnum::kPathNotFound) throw;
     exists = false;
@@ -166,14 +200,10 @@ void Extractor::StageRestore(const Entry& entry, const std::string& target) {
   if (exists && !st.is_symlink && posix && (st.attributes & kUnixTypeMask) != kUnixRegular) {
     throw RestoreError(errnum::kPermissionDenied, "A device, pipe or socket is where the file belongs", target);
   }
-  Staged staged{&entry, target, {}, nullptr, std::nullopt};
   if (exists && !st.is_symlink) {
-    staged.out = Rewrite(entry, target, held);
+    Rewrite(staged, held);
   } else {
-    // Named after its target, so that a run cut short leaves a name that
-    // says what it was and that the next run replaces.
-    staged.temp = target + ".brightkeep-restore";
-    staged.out = Recreate(entry, target, staged.temp, held);
+    Recreate(staged, held);
   }
   staged_bytes_ += entry.size;
   staged_.push_back(std::move(staged));
@@ -220,108 +250,89 @@ void Extractor::WriteOut(File& out, const Entry& entry, const std::optional<std:
   if (out.Size() != written) out.Truncate(written);
 }
 
-std::unique_ptr<File> Extractor::OpenForRewrite(const std::string& target) {
-  try {
-    return fs_.OpenForRewrite(target);
-  } catch (const Error& e) {
-    // A read-only file is made writable for the rewrite; its attributes are
-    // set from the archive afterwards.
-    if (e.number() != errnum::kPermissionDenied) throw;
-    const FileStat st = fs_.Stat(target);
-    if (!st.read_only) throw;
-    const bool posix = fs_.paths().Separator() == '/';
-    fs_.SetAttributes(target, posix ? (st.attributes & 07777) | 0200 : st.attributes & ~kWinReadOnly);
-    return fs_.OpenForRewrite(target);
-  }
-}
-
-std::unique_ptr<File> Extractor::Rewrite(const Entry& entry, const std::string& target,
-                                         const std::optional<std::string>& held) {
+void Extractor::Rewrite(Staged& s, const std::optional<std::string>& held) {
   // Refuses, without following it, whatever took the file's place since.
-  std::unique_ptr<File> out = OpenForRewrite(target);
+  s.out = s.folder->OpenForRewrite(fs_.GetFileName(s.target));
   // A large copy goes into the emptied file, so that its runs of zeros stay
   // holes: a sparse file comes back sparse, not as large on disk as it reads.
-  if (!held) out->Truncate(0);
-  WriteOut(*out, entry, held, target, !held);
-  return out;
+  if (!held) s.out->Truncate(0);
+  WriteOut(*s.out, *s.entry, held, s.target, !held);
 }
 
-std::unique_ptr<File> Extractor::Recreate(const Entry& entry, const std::string& target, const std::string& temp,
-                                          const std::optional<std::string>& held) {
-  std::unique_ptr<File> out;
-  try {
-    EnsureFolder(fs_.GetParentFolderName(target));
-    if (fs_.FileExists(temp)) fs_.RemoveFile(temp, true);
-    out = fs_.Open(temp, OpenMode::kCreateNew);
-    WriteOut(*out, entry, held, target, true);
-    if (entry.unix_owner && entry.unix_group && fs_.paths().Separator() == '/') {
-      try {
-        fs_.SetOwner(temp, *entry.unix_owner, *entry.unix_group);
-      } catch (const Error& e) {
-        // Without the privilege to give files away the file stays the
-        // restoring user's, as any file that user creates.
-        if (e.number() != errnum::kPermissionDenied) throw;
-      }
+void Extractor::Recreate(Staged& s, const std::optional<std::string>& held) {
+  // Named after its target, so that a run cut short leaves a name that says
+  // what it was. Whatever holds the name already is left as it is.
+  const std::string base = fs_.GetFileName(s.target) + ".brightkeep-restore";
+  const OpenMode create = s.entry->unix_mode() != 0 ? OpenMode::kCreatePrivate : OpenMode::kCreateNew;
+  constexpr int kNames = 100;
+  for (int n = 0; !s.out; ++n) {
+    s.temp = n == 0 ? base : base + "." + std::to_string(n);
+    try {
+      s.out = s.folder->OpenEntry(s.temp, create);
+    } catch (const Error& e) {
+      if (e.number() != errnum::kFileAlreadyExists || n + 1 == kNames) throw;
     }
-    return out;
+  }
+  try {
+    WriteOut(*s.out, *s.entry, held, s.target, true);
   } catch (const Error&) {
-    out.reset();
-    Discard(temp);
+    s.out.reset();
+    Discard(s);
     throw;
   }
 }
 
-void Extractor::Discard(const std::string& temp) {
+void Extractor::Discard(Staged& s) {
   try {
-    if (fs_.FileExists(temp)) fs_.RemoveFile(temp, true);
+    s.folder->RemoveEntry(s.temp);
   } catch (const Error&) {
     // The failure that brought us here is the one to report.
   }
 }
 
-std::vector<std::optional<Error>> Extractor::FinishRestores() {
+std::vector<RestoreOutcome> Extractor::FinishRestores() {
   std::vector<File*> files;
   for (const Staged& s : staged_) files.push_back(s.out.get());
   try {
     fs_.SyncFiles(files);
   } catch (const Error& e) {
-    for (Staged& s : staged_) s.error = e;
+    for (Staged& s : staged_) s.result.error = e;
   }
   for (Staged& s : staged_) Complete(s);
   // New files count once their names are durable: the folders they were
   // renamed into, and those where folders were created for them.
   for (const Staged& s : staged_) {
-    if (!s.temp.empty() && !s.error) touched_.insert(fs_.GetParentFolderName(s.target));
+    if (!s.temp.empty() && !s.result.error) touched_.insert(s.folder->path());
   }
   for (const std::string& folder : touched_) {
     try {
       fs_.SyncFolder(folder);
     } catch (const Error& e) {
       for (Staged& s : staged_) {
-        if (!s.temp.empty() && !s.error) s.error = e;
+        if (!s.temp.empty() && !s.result.error) s.result.error = e;
       }
     }
   }
   touched_.clear();
-  std::vector<std::optional<Error>> outcomes;
-  for (Staged& s : staged_) outcomes.push_back(std::move(s.error));
+  std::vector<RestoreOutcome> outcomes;
+  for (Staged& s : staged_) outcomes.push_back(std::move(s.result));
   staged_.clear();
+  folders_.clear();
   staged_bytes_ = 0;
   return outcomes;
 }
 
 void Extractor::Complete(Staged& s) {
   try {
-    if (s.error) throw *s.error;
+    if (s.result.error) throw *s.result.error;
+    s.result.note = ApplyMetadata(*s.out, *s.entry, /*with_owner=*/true);
     s.out->Close();
-    const std::string& path = s.temp.empty() ? s.target : s.temp;
-    fs_.SetModifiedTime(path, s.entry->ModifiedSeconds() * 1'000'000'000);
-    RestoreAttributes(*s.entry, path);
-    if (!s.temp.empty()) fs_.RenameFile(s.temp, s.target);
+    if (!s.temp.empty()) s.folder->RenameEntry(s.temp, fs_.GetFileName(s.target));
   } catch (const Error& e) {
-    s.error = e;
+    s.result.error = e;
+    s.result.note.clear();
     s.out.reset();
-    if (!s.temp.empty()) Discard(s.temp);
+    if (!s.temp.empty()) Discard(s);
   }
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -42,31 +43,38 @@ class Extractor {
   // Writes a file entry to `target`, replacing an existing file (read-only
   // too), and gives it the entry's modification time and attributes. Returns
   // 0, or the SkipReason when it was not written; the target is then
-  // untouched and no temporary file remains.
+  // untouched and no temporary file remains. The file is written under a
+  // fresh name beside the target, created exclusively and, until its mode is
+  // set, for its owner only, then renamed over the target.
   int32_t WriteFile(const Entry& entry, const std::string& target);
 
   // Flushes the folders that received files. Returns false when one failed.
   bool SyncFolders();
 
-  // Putting files back, in batches flushed together.
+  // Putting files back, in batches flushed together. The target's folder is
+  // reached through FileSystem::OpenFolder (missing folders made on the
+  // way), so a link another user placed in its path fails that file; every
+  // later step works inside the folder that was opened.
   //
   // StageRestore checks a file entry whole, then writes it out. A regular
   // file at the target is rewritten in place, so that it stays the same file
   // (inode and hard links, file ID, ACLs and streams); a copy over 1 MiB is
   // written into the emptied file and its runs of zeros left as holes, as in
-  // a new file. Where there is no
-  // file, or a symbolic link (never followed; it is replaced), a new file
-  // "<target>.brightkeep-restore" is written beside the target and given the
-  // entry's owner and group. Nothing is durable yet, and the file stays open
-  // until the batch is finished. Throws bk::Error naming the target and
-  // saying why; the target is then untouched, except when writing into it
-  // failed part-way (running the restore again puts it right).
+  // a new file. Where there is no file, or a symbolic link (never followed;
+  // it is replaced), a new file "<target>.brightkeep-restore" is created
+  // beside the target, exclusively and for its owner only; when that name is
+  // taken, "<target>.brightkeep-restore.<n>" (what holds the name is left
+  // alone). Nothing is durable yet, and the file stays open until the batch
+  // is finished. Throws bk::Error naming the target and saying why; the
+  // target is then untouched, except when writing into it failed part-way
+  // (running the restore again puts it right).
   void StageRestore(const Entry& entry, const std::string& target);
-  // Flushes the staged files together; then gives each its time and
-  // attributes, renames each new file into place and flushes the folders
-  // that changed. Returns for each staged file, in order, nothing once it is
-  // back on stable storage, or the error that kept it from coming back.
-  std::vector<std::optional<Error>> FinishRestores();
+  // Flushes the staged files together; then gives each, on the open file,
+  // its owner and group (POSIX, when recorded), its permission bits or
+  // attributes (setuid and setgid only with the owner and group applied)
+  // and its time; renames each new file into place and flushes the folders
+  // that changed. Returns for each staged file, in order, what became of it.
+  std::vector<RestoreOutcome> FinishRestores();
   // What the batch holds: callers finish it before it holds too many open
   // files or too much unflushed data.
   size_t staged_files() const { return staged_.size(); }
@@ -76,27 +84,32 @@ class Extractor {
   struct Staged {
     const Entry* entry;
     std::string target;
-    std::string temp;  // the new file beside the target; empty for a rewrite
+    std::shared_ptr<Folder> folder;  // the target's
+    std::string temp;  // the new file's name in `folder`; empty for a rewrite
     std::unique_ptr<File> out;
-    std::optional<Error> error;
+    RestoreOutcome result;
   };
 
-  void Fill(const Entry& entry, const std::string& temp, int32_t* reason);
+  // The folder `path`, made when missing; with `keep`, held open for the
+  // rest of the batch and opened once in it.
+  std::shared_ptr<Folder> OpenFolder(const std::string& path, bool keep);
   std::optional<std::string> CheckEntry(const Entry& entry, const std::string& target);
   void WriteOut(File& out, const Entry& entry, const std::optional<std::string>& held, const std::string& target,
                 bool leave_holes);
-  std::unique_ptr<File> Rewrite(const Entry& entry, const std::string& target, const std::optional<std::string>& held);
-  std::unique_ptr<File> OpenForRewrite(const std::string& target);
-  std::unique_ptr<File> Recreate(const Entry& entry, const std::string& target, const std::string& temp,
-                                 const std::optional<std::string>& held);
+  void Rewrite(Staged& staged, const std::optional<std::string>& held);
+  void Recreate(Staged& staged, const std::optional<std::string>& held);
   void Complete(Staged& staged);
-  void Discard(const std::string& temp);
-  void RestoreAttributes(const Entry& entry, const std::string& path);
+  // Removes the new file of a restore that failed.
+  void Discard(Staged& staged);
+  // Gives the open file the entry's metadata; returns the note of what could
+  // not be given.
+  std::string ApplyMetadata(File& file, const Entry& entry, bool with_owner);
 
   FileSystem& fs_;
   File& archive_;
   uint64_t size_;
   std::set<std::string> touched_;
+  std::map<std::string, std::shared_ptr<Folder>> folders_;  // kept for the batch
   std::vector<Staged> staged_;
   uint64_t staged_bytes_ = 0;
 };

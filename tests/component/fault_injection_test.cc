@@ -1,4 +1,4 @@
-#include "component/fs/fault_injection.h"
+#include "support/fault_injection.h"
 
 #include <gtest/gtest.h>
 

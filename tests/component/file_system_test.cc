@@ -96,6 +96,39 @@ TEST_F(FileSystemTest, ExistenceStatAndTimes) {
   EXPECT_FALSE(fs_->FolderExists(At("sub")));
 }
 
+// An open folder's entries, and metadata set on an open file.
+TEST_F(FileSystemTest, FolderEntriesAndMetadataOnTheOpenFile) {
+  std::vector<std::string> created;
+  const std::string inner = fs_->BuildPath(At("a"), "b");
+  std::unique_ptr<Folder> folder = fs_->OpenFolder(inner, &created);
+  EXPECT_EQ(created, (std::vector<std::string>{At("a"), inner}));
+  EXPECT_EQ(folder->path(), inner);
+  EXPECT_EQ(ErrorOf([&] { fs_->OpenFolder(At("none/x"), nullptr); }).number(), errnum::kPathNotFound);
+
+  std::unique_ptr<File> file = folder->OpenEntry("new.txt", OpenMode::kCreatePrivate);
+  file->WriteAt(0, "abc", 3);
+  const int64_t when = 1013436224LL * 1000000000LL;
+  file->SetModifiedTime(when);
+  file->SetAttributes(OnWindows() ? 0x1u : 0444u);
+  file->Close();
+  const FileStat st = folder->StatEntry("new.txt");
+  EXPECT_EQ(st.modified_ns, when);
+  EXPECT_TRUE(st.read_only);
+  EXPECT_EQ(ErrorOf([&] { folder->OpenEntry("new.txt", OpenMode::kCreateNew); }).number(),
+            errnum::kFileAlreadyExists);
+  EXPECT_EQ(ErrorOf([&] { folder->OpenEntry("../a.txt", OpenMode::kCreateNew); }).number(),
+            errnum::kBadFileNameOrNumber);
+
+  std::unique_ptr<File> rewrite = folder->OpenForRewrite("new.txt");  // read-only: made writable
+  rewrite->WriteAt(0, "xyz", 3);
+  rewrite->Close();
+  folder->RenameEntry("new.txt", "renamed.txt");
+  folder->Sync();
+  EXPECT_EQ(ReadFile(fs_->BuildPath(inner, "renamed.txt")), "xyz");
+  folder->RemoveEntry("renamed.txt");
+  EXPECT_EQ(ErrorOf([&] { folder->StatEntry("renamed.txt"); }).number(), errnum::kFileNotFound);
+}
+
 TEST_F(FileSystemTest, ReadOnlyFileNeedsForceToBeDeleted) {
   WriteFile(At("ro.txt"), "keep");
   MakeReadOnly(*fs_, At("ro.txt"));

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <regex>
 
-#include "component/fs/fault_injection.h"
+#include "support/fault_injection.h"
 #include "component/platform.h"
 #include "log/log_test_util.h"
 #include "log/rollback_log.h"

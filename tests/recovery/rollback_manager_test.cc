@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "component/fs/fault_injection.h"
+#include "support/fault_injection.h"
 #include "log/rollback_log.h"
 #include "recovery/rollback_manager.h"
 #include "safemode/file_rollback_create.h"

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "component/fs/fault_injection.h"
+#include "support/fault_injection.h"
 #include "component/zip/archive.h"
 #include "recovery/rollback_manager.h"
 #include "safemode/file_rollback_create.h"

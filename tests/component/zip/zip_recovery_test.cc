@@ -5,7 +5,7 @@
 #include <random>
 
 #include "component/error.h"
-#include "component/fs/fault_injection.h"
+#include "support/fault_injection.h"
 #include "component/zip/zip_reader.h"
 #include "zip_test_util.h"
 

@@ -41,14 +41,29 @@ class TamperedFile : public ForwardingFile {
   int reads_ = 0;
 };
 
+// Files to store are opened through their folder.
+class TamperingFolder : public ForwardingFolder {
+ public:
+  TamperingFolder(std::unique_ptr<Folder> inner, FileSystem& fs, std::string path, Tamper tamper)
+      : ForwardingFolder(std::move(inner)), fs_(fs), path_(std::move(path)), tamper_(tamper) {}
+  std::unique_ptr<File> OpenEntry(std::string_view name, OpenMode mode) override {
+    if (fs_.BuildPath(path(), name) != path_) return target().OpenEntry(name, mode);
+    if (tamper_ == Tamper::kFailOpen) throw Error::Standard(errnum::kPermissionDenied, path_);
+    return std::make_unique<TamperedFile>(target().OpenEntry(name, mode), fs_, tamper_);
+  }
+
+ private:
+  FileSystem& fs_;
+  std::string path_;
+  Tamper tamper_;
+};
+
 class TamperingFileSystem : public ForwardingFileSystem {
  public:
   TamperingFileSystem(std::shared_ptr<FileSystem> target, std::string path, Tamper tamper)
       : ForwardingFileSystem(std::move(target)), path_(std::move(path)), tamper_(tamper) {}
-  std::unique_ptr<File> Open(std::string_view path, OpenMode mode) override {
-    if (path != path_) return target().Open(path, mode);
-    if (tamper_ == Tamper::kFailOpen) throw Error::Standard(errnum::kPermissionDenied, path_);
-    return std::make_unique<TamperedFile>(target().Open(path, mode), target(), tamper_);
+  std::unique_ptr<Folder> OpenFolder(std::string_view path, std::vector<std::string>* created) override {
+    return std::make_unique<TamperingFolder>(target().OpenFolder(path, created), target(), path_, tamper_);
   }
 
  private:

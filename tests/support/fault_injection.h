@@ -4,9 +4,11 @@
 // Counting and failing. Every operation that can fail on a real disk is
 // counted, in the order the wrapper sees it: opening, reading, writing,
 // truncating, syncing and closing files (on files opened through the
-// wrapper), size and stat queries, listing, creating and removing folders,
-// removing, copying and renaming files, syncing folders, setting times and
-// attributes. FileExists, FolderExists, GetAbsolutePathName and GetTempName
+// wrapper), size and stat queries, listing, creating, opening and removing
+// folders, removing, copying and renaming files, syncing folders, setting
+// times, attributes and owners (by path or on an open file). The entries of
+// a folder opened through the wrapper (OpenFolder) are counted and modelled
+// as the same operations by path, the folder's path joined with the name. FileExists, FolderExists, GetAbsolutePathName and GetTempName
 // never fail and are not counted. FailAt(n) makes the n-th counted operation
 // of the chosen kinds throw instead of running; a test loops n = 1, 2, ...
 // until a run ends with fault_fired() false, having failed every step once.
@@ -36,13 +38,13 @@ namespace bk {
 
 // Kinds of counted operations, combined as bit flags.
 enum FaultKind : uint32_t {
-  kFaultOpen = 1u << 0,
+  kFaultOpen = 1u << 0,  // files and folders
   kFaultRead = 1u << 1,
   kFaultWrite = 1u << 2,
   kFaultTruncate = 1u << 3,
   kFaultSync = 1u << 4,
   kFaultClose = 1u << 5,
-  kFaultStat = 1u << 6,  // Stat, File::Stat, File::Size
+  kFaultStat = 1u << 6,  // Stat, File::Stat, File::Size, Folder::StatEntry, AccessAcl
   kFaultList = 1u << 7,
   kFaultCreateFolder = 1u << 8,
   kFaultRemoveFolder = 1u << 9,
@@ -94,8 +96,9 @@ class FaultInjectingFileSystem : public ForwardingFileSystem {
   std::unique_ptr<File> Open(std::string_view path, OpenMode mode) override;
   void SetModifiedTime(std::string_view path, int64_t modified_ns) override;
   void SetAttributes(std::string_view path, uint32_t attributes) override;
-  std::unique_ptr<File> OpenForRewrite(std::string_view path) override;
+  std::unique_ptr<Folder> OpenFolder(std::string_view path, std::vector<std::string>* created) override;
   void SetOwner(std::string_view path, uint32_t owner, uint32_t group) override;
+  std::vector<AclEntry> AccessAcl(std::string_view path) override;
 
   class State;
 

@@ -1,6 +1,7 @@
-#include "component/fs/fault_injection.h"
+#include "support/fault_injection.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -275,6 +276,18 @@ class FaultInjectingFile final : public File {
   bool TryLock(LockKind kind) override { return inner_->TryLock(kind); }
   void Lock(LockKind kind) override { inner_->Lock(kind); }
   intptr_t NativeHandle() const override { return inner_->NativeHandle(); }
+  void SetOwner(uint32_t owner, uint32_t group) override {
+    Check(kFaultSetAttributes);
+    inner_->SetOwner(owner, group);
+  }
+  void SetAttributes(uint32_t attributes) override {
+    Check(kFaultSetAttributes);
+    inner_->SetAttributes(attributes);
+  }
+  void SetModifiedTime(int64_t modified_ns) override {
+    Check(kFaultSetTimes);
+    inner_->SetModifiedTime(modified_ns);
+  }
 
  private:
   void Check(uint32_t kind) {
@@ -286,6 +299,72 @@ class FaultInjectingFile final : public File {
   std::shared_ptr<State> state_;
   NodeRef node_;
   uint64_t generation_;
+};
+
+// Opening a file at `path` through `open`, counted and modelled as
+// FaultInjectingFileSystem::Open.
+std::unique_ptr<File> OpenModelled(FaultInjectingFileSystem::State& state, const std::shared_ptr<FaultInjectingFileSystem::State>& shared,
+                                   FileSystem& fs, const std::string& path, OpenMode mode,
+                                   const std::function<std::unique_ptr<File>()>& open) {
+  state.Count(kFaultOpen, path);
+  const bool creating = mode == OpenMode::kCreateNew || mode == OpenMode::kCreatePrivate ||
+                        (mode == OpenMode::kCreate && !fs.FileExists(path));
+  if (creating) {
+    state.Touch(path);
+  } else if (mode == OpenMode::kCreate) {
+    state.Pin(state.NodeAt(path), nullptr);
+  }
+  auto inner = open();
+  NodeRef node = creating ? state.Created(path) : state.NodeAt(path);
+  return std::make_unique<FaultInjectingFile>(std::move(inner), shared, std::move(node));
+}
+
+// A folder opened through the wrapper: its entries are counted and modelled
+// by their paths.
+class FaultInjectingFolder final : public ForwardingFolder {
+ public:
+  using State = FaultInjectingFileSystem::State;
+  FaultInjectingFolder(std::unique_ptr<Folder> inner, std::shared_ptr<State> state, FileSystem& fs)
+      : ForwardingFolder(std::move(inner)), state_(std::move(state)), fs_(fs) {}
+
+  FileStat StatEntry(std::string_view name) override {
+    state_->Count(kFaultStat, Entry(name));
+    return target().StatEntry(name);
+  }
+  std::unique_ptr<File> OpenEntry(std::string_view name, OpenMode mode) override {
+    return OpenModelled(*state_, state_, fs_, Entry(name), mode, [&] { return target().OpenEntry(name, mode); });
+  }
+  std::unique_ptr<File> OpenForRewrite(std::string_view name) override {
+    const std::string path = Entry(name);
+    state_->Count(kFaultOpen, path);
+    auto inner = target().OpenForRewrite(name);
+    return std::make_unique<FaultInjectingFile>(std::move(inner), state_, state_->NodeAt(path));
+  }
+  void RenameEntry(std::string_view from, std::string_view to) override {
+    const std::string a = Entry(from), b = Entry(to);
+    state_->Count(kFaultRename, b);
+    state_->Touch(a);
+    state_->Touch(b);
+    target().RenameEntry(from, to);
+    state_->Moved(a, b);
+  }
+  void RemoveEntry(std::string_view name) override {
+    const std::string path = Entry(name);
+    state_->Count(kFaultRemove, path);
+    state_->Touch(path);
+    target().RemoveEntry(name);
+    state_->Unlink(path);
+  }
+  void Sync() override {
+    state_->Count(kFaultSyncFolder, path());
+    if (state_->real_flushes()) target().Sync();
+    state_->FolderSynced(path());
+  }
+
+ private:
+  std::string Entry(std::string_view name) const { return fs_.BuildPath(path(), name); }
+  std::shared_ptr<State> state_;
+  FileSystem& fs_;
 };
 
 }  // namespace
@@ -387,16 +466,7 @@ void FaultInjectingFileSystem::SyncFolder(std::string_view folder) {
 }
 
 std::unique_ptr<File> FaultInjectingFileSystem::Open(std::string_view path, OpenMode mode) {
-  state_->Count(kFaultOpen, path);
-  const bool creating = mode == OpenMode::kCreateNew || mode == OpenMode::kCreatePrivate || (mode == OpenMode::kCreate && !target().FileExists(path));
-  if (creating) {
-    state_->Touch(path);
-  } else if (mode == OpenMode::kCreate) {
-    state_->Pin(state_->NodeAt(path), nullptr);
-  }
-  auto inner = target().Open(path, mode);
-  NodeRef node = creating ? state_->Created(path) : state_->NodeAt(path);
-  return std::make_unique<FaultInjectingFile>(std::move(inner), state_, std::move(node));
+  return OpenModelled(*state_, state_, target(), std::string(path), mode, [&] { return target().Open(path, mode); });
 }
 
 void FaultInjectingFileSystem::SetModifiedTime(std::string_view path, int64_t modified_ns) {
@@ -409,10 +479,30 @@ void FaultInjectingFileSystem::SetAttributes(std::string_view path, uint32_t att
   target().SetAttributes(path, attributes);
 }
 
-std::unique_ptr<File> FaultInjectingFileSystem::OpenForRewrite(std::string_view path) {
+std::unique_ptr<Folder> FaultInjectingFileSystem::OpenFolder(std::string_view path,
+                                                             std::vector<std::string>* created) {
   state_->Count(kFaultOpen, path);
-  auto inner = target().OpenForRewrite(path);
-  return std::make_unique<FaultInjectingFile>(std::move(inner), state_, state_->NodeAt(path));
+  // The folders the open would create, outermost first: each is counted and
+  // modelled as CreateFolder.
+  std::vector<std::string> missing;
+  if (created != nullptr) {
+    for (std::string p = target().GetAbsolutePathName(path); !p.empty() && !target().FolderExists(p);
+         p = target().GetParentFolderName(p)) {
+      missing.insert(missing.begin(), p);
+    }
+  }
+  for (const std::string& folder : missing) {
+    state_->Count(kFaultCreateFolder, folder);
+    state_->Touch(folder);
+  }
+  auto inner = target().OpenFolder(path, created);
+  for (const std::string& folder : missing) state_->FolderCreated(folder);
+  return std::make_unique<FaultInjectingFolder>(std::move(inner), state_, target());
+}
+
+std::vector<AclEntry> FaultInjectingFileSystem::AccessAcl(std::string_view path) {
+  state_->Count(kFaultStat, path);
+  return target().AccessAcl(path);
 }
 
 void FaultInjectingFileSystem::SetOwner(std::string_view path, uint32_t owner, uint32_t group) {
