@@ -84,6 +84,7 @@ struct Outcome {
   const DescribedLog* entry;
   std::string outcome;  // "rolled_back", "failed", "in_progress", "would_roll_back"
   std::vector<std::string> restored;
+  std::vector<std::string> notes;  // per restored file: what of it did not come back
   std::vector<Error> not_restored;
   std::optional<Error> error;
 };
@@ -105,6 +106,12 @@ void WriteOutcomes(const FolderAssessment& assessment, const std::vector<Outcome
     json.BeginArray();
     for (const std::string& path : o.restored) json.String(path);
     json.EndArray();
+    json.Key("notes");
+    json.BeginObject();
+    for (size_t i = 0; i < o.notes.size() && i < o.restored.size(); ++i) {
+      if (!o.notes[i].empty()) json.Field(o.restored[i], o.notes[i]);
+    }
+    json.EndObject();
     json.Key("not_restored");
     json.BeginArray();
     for (const Error& e : o.not_restored) {
@@ -131,9 +138,13 @@ void WriteOutcomes(const FolderAssessment& assessment, const std::vector<Outcome
 
 void PrintRestored(const RestoreReport& report, Outcome& outcome) {
   outcome.restored = report.restored;
+  outcome.notes = report.notes;
   outcome.not_restored = report.failed;
   if (g_quiet) return;
-  for (const std::string& file : report.restored) Out() << "  restored: " << file << '\n';
+  for (size_t i = 0; i < report.restored.size(); ++i) {
+    const std::string note = i < report.notes.size() ? report.notes[i] : std::string();
+    Out() << "  restored: " << report.restored[i] << (note.empty() ? "" : " (" + note + ")") << '\n';
+  }
   for (const Error& failure : report.failed) {
     Out() << "  not restored: " << failure.path() << ": " << failure.description() << '\n';
   }
@@ -262,7 +273,7 @@ int RunRollback(const std::vector<std::string>& args) {
 
   size_t done = 0, files_done = 0, failed = 0, in_progress = 0;
   for (const DescribedLog& entry : assessment.logs) {
-    Outcome& outcome = outcomes.emplace_back(Outcome{&entry, "in_progress", {}, {}, std::nullopt});
+    Outcome& outcome = outcomes.emplace_back(Outcome{&entry, "in_progress", {}, {}, {}, std::nullopt});
     if (entry.live) {
       Out() << "Skipped, still in progress: " << entry.report.log << " (" << Started(entry.report) << ")\n";
       outcome.error = PeriodInProgress(entry.report.log);

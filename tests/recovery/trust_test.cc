@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "recovery/trust.h"
+#include "log/trust.h"
 #include "support/temp_dir.h"
 
 namespace bk::testing {
