@@ -129,7 +129,6 @@ ArchiveComponent* clsFileRollbackCreate::CreateZipForDrive(std::string_view strD
   CreateDriveArchive(*zip, strDrive);
   zip->KeepPaths = true;
   zip->IncludeOpenFiles = false;
-  zip->DeferDirectory = true;
   ArchiveComponent* result = zip.get();
   const std::string name = zip->ArchiveFileName;
   mcolDriveZips->Add(std::move(zip), strDrive);
