@@ -1,6 +1,8 @@
 // The archive component: writes and reads standard ZIP files (deflate from
-// zlib, ZIP64 where needed), one operation per call, settings kept between
-// calls, and a SkippingFile event for every selected file it does not process.
+// the compression back end of deflate.h, ZIP64 where needed), one operation
+// per call, settings kept between calls, and a SkippingFile event for every
+// selected file it does not process. Every archive it writes is a complete
+// ZIP file whenever one of its calls returns, with or without an error.
 #pragma once
 
 #include <cstdint>
