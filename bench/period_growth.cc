@@ -6,7 +6,8 @@
 //
 // Prints CSV: files_in_period,one_at_a_time_ms,list_ms_per_file; each figure
 // is the median over the 50 files around that point (lists: the two lists
-// around it).
+// around it). On standard error: what each call rewrote at the end, the log
+// and the drive archive's central directory.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "component/zip/zip_reader.h"
 #include "safemode/file_rollback_create.h"
 
 namespace {
@@ -62,6 +64,13 @@ std::vector<double> OneAtATime(const stdfs::path& temp, const std::vector<std::s
     const auto t0 = Clock::now();
     safe.MakeFileSafe(file);
     ms.push_back(Ms(Clock::now() - t0));
+  }
+  for (const auto& entry : stdfs::directory_iterator(temp)) {
+    if (entry.path().extension() != ".zip") continue;
+    auto archive = bk::DefaultFileSystem()->Open(entry.path().string(), bk::OpenMode::kReadRegular);
+    std::fprintf(stderr, "period_growth: at %zu files a call rewrites the log (%ju kB) and the directory (%zu kB)\n",
+                 files.size(), static_cast<uintmax_t>(stdfs::file_size(safe.log_file_name()) / 1000),
+                 bk::zip::ReadDirectory(*archive).central.size() / 1000);
   }
   return ms;
 }

@@ -188,7 +188,6 @@ ArchiveComponent* clsFileRollbackCreate::CreateZipForDrive(std::string_view strD
   CreateDriveArchive(*zip, strDrive);
   zip->KeepPaths = true;
   zip->IncludeOpenFiles = false;
-  zip->DeferDirectory = true;
   ArchiveComponent* result = zip.get();
   const std::string name = zip->ArchiveFileName;
   archives_made_.emplace_back(name, mobjFileSystem->Open(name, OpenMode::kReadRegular)->Stat());

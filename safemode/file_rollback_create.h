@@ -101,7 +101,8 @@ class clsFileRollbackCreate {
   std::string PathToMakeSafe(std::string_view strFileName);
   ArchiveComponent* GetZipForDrive(std::string_view strFileName);
   ArchiveComponent* CreateZipForDrive(std::string_view strDrive);
-  // Writes the central directory each drive archive still lacks.
+  // Writes the central directory a drive archive still lacks after a call
+  // whose own repair of it failed.
   void FlushDriveZips();
   // Creates the drive archive, holding the drive marker, under the first
   // free archive name of the period; sets zip.ArchiveFileName.

@@ -5,7 +5,7 @@ set -euo pipefail
 
 PKGS=(
   build-essential cmake ninja-build pkg-config
-  zlib1g-dev libpugixml-dev googletest libgtest-dev libbenchmark-dev
+  zlib1g-dev libdeflate-dev libpugixml-dev googletest libgtest-dev libbenchmark-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools libz-mingw-w64-dev
   libwine-dev wine wine64 wine32:i386
   zip unzip libarchive-tools python3

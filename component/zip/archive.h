@@ -1,6 +1,8 @@
 // The archive component: writes and reads standard ZIP files (deflate from
-// zlib, ZIP64 where needed), one operation per call, settings kept between
-// calls, and a SkippingFile event for every selected file it does not process.
+// the compression back end of deflate.h, ZIP64 where needed), one operation
+// per call, settings kept between calls, and a SkippingFile event for every
+// selected file it does not process. Every archive it writes is a complete
+// ZIP file whenever one of its calls returns, with or without an error.
 #pragma once
 
 #include <cstdint>
@@ -76,11 +78,6 @@ class ArchiveComponent {
   std::string DestinationFolder;  // unzip: the folder written into
   bool KeepPaths = true;        // zip: store the path below the drive root; unzip: recreate it
   bool IncludeOpenFiles = true; // false: skip a file another program is writing
-  // true: Zip makes each new entry durable but leaves the central directory
-  // to Flush (or to the next ZipFiles), so a call costs the same however many
-  // entries the archive holds. Until then the archive is read through the
-  // recovery scan, which finds every entry that Zip returned for.
-  bool DeferDirectory = false;
 
   // The SkippingFile event, raised synchronously during Zip or Unzip. An empty
   // function disconnects it.
@@ -89,9 +86,13 @@ class ArchiveComponent {
   // Stores the file named by FilesToProcess, creating the archive when absent
   // and keeping earlier entries. Returns 0 when the file was stored, or the
   // SkipReason when it was skipped (after raising SkippingFile); nothing of a
-  // skipped file stays in the archive. The new entry and (unless
-  // DeferDirectory) the central directory are on stable storage when it
-  // returns. Zipping a name the archive already
+  // skipped file stays in the archive. Whatever the outcome, the archive is
+  // a complete ZIP file (end record and central directory) when it returns;
+  // the new entry and the directory are written, then flushed to stable
+  // storage once (a crash between may leave the directory naming an entry
+  // whose data is torn: the reader and the recovery scan tell such an entry,
+  // and the caller records the file only after the call returned). Zipping a
+  // name the archive already
   // holds adds a second entry of that name; unzip writes the first one, so
   // a file stored twice comes back in its earliest state (other readers take
   // the later one). An archive damaged by a crash is
@@ -103,16 +104,18 @@ class ArchiveComponent {
 
   // Stores every file of `paths` as Zip would store each (the same skips,
   // each raising SkippingFile), compressing ahead on the other cores, then
-  // flushes the archive once: entries, then the central directory. Returns one
+  // writes the central directory and flushes the archive once. Returns one
   // result per path (0 or the SkipReason); `stored(i, result)`, when given, is
   // called as each file is done, in order. A failure of the archive itself
   // ends the call with its error; the entries written so far then stay in the
-  // directory.
+  // directory, which is written back before the error is raised.
   std::vector<int32_t> ZipFiles(const std::vector<std::string>& paths,
                                 const std::function<void(size_t, int32_t)>& stored = {});
 
-  // Writes the central directory that DeferDirectory left out, and makes it
-  // durable. Does nothing when the archive on disk is complete.
+  // Writes the central directory an archive lacks (a call whose own repair
+  // failed, or a crash, left it without one; the entries are then found by
+  // the recovery scan) and makes it durable. Does nothing when the archive
+  // is complete or absent.
   void Flush();
 
   // Writes every selected entry below DestinationFolder, replacing existing

@@ -23,8 +23,9 @@ inline bool IsWindows(const FileSystem& fs) { return fs.paths().Separator() == '
 }  // namespace archive_detail
 
 // The directory of the archive last used, kept while the archive's size and
-// last bytes stay as this object last left them. `pending` tells that entries
-// were added since the central directory was last written.
+// last bytes stay as this object last left them. `pending` tells that the
+// archive on disk lacks the directory `dir` describes: entries were added
+// since it was last written, or it was rebuilt by the recovery scan.
 struct ArchiveComponent::State {
   std::string path;
   uint64_t size = 0;
@@ -37,8 +38,8 @@ struct ArchiveComponent::State {
     const uint64_t now = f.Size();
     if (valid && path == archive_path && size == now && Tail(f, now) == tail) return dir;
     valid = false;
-    pending = false;
     dir = zip::ReadDirectory(f);
+    pending = dir.recovered;
     Remember(f, archive_path);
     return dir;
   }

@@ -267,11 +267,8 @@ int32_t ArchiveComponent::Zip() {
   int32_t result = 0;
   Append([&](File& archive) {
     result = Store(archive, source, packer);
-    if (result == 0) archive.Sync();  // the data is durable before a directory names it
-    if (!DeferDirectory) {
-      WriteCentralDirectory(archive);
-      archive.Sync();
-    }
+    WriteCentralDirectory(archive);  // a skipped file's partial data goes with it
+    archive.Sync();
   });
   return result;
 }
@@ -297,7 +294,6 @@ std::vector<int32_t> ArchiveComponent::ZipFiles(const std::vector<std::string>& 
       results[i] = Store(archive, source, packer);
       if (stored) stored(i, results[i]);
     }
-    archive.Sync();  // the data is durable before a directory names it
     WriteCentralDirectory(archive);
     archive.Sync();
   });
@@ -305,8 +301,9 @@ std::vector<int32_t> ArchiveComponent::ZipFiles(const std::vector<std::string>& 
 }
 
 void ArchiveComponent::Flush() {
-  if (!state_->pending) return;
   const std::string archive_path = ArchivePath();
+  if (state_->valid && state_->path == archive_path && !state_->pending) return;
+  if (!fs_->FileExists(archive_path)) return;
   std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kReadWriteRegular);
   state_->Load(*archive, archive_path);
   if (!state_->pending) return;

@@ -1,6 +1,5 @@
 #include "component/zip/zip_format.h"
 
-#include <zlib.h>
 
 #include <algorithm>
 #include <climits>
@@ -123,17 +122,6 @@ std::string_view ByteReader::Bytes(size_t n) {
   const std::string_view out = data_.substr(pos_, n);
   pos_ += n;
   return out;
-}
-
-uint32_t Crc32(uint32_t crc, const void* data, size_t n) {
-  const auto* p = static_cast<const Bytef*>(data);
-  while (n > 0) {
-    const uInt chunk = static_cast<uInt>(std::min<size_t>(n, UINT_MAX));
-    crc = static_cast<uint32_t>(crc32(crc, p, chunk));
-    p += chunk;
-    n -= chunk;
-  }
-  return crc;
 }
 
 std::string EncodeLocalHeader(const Entry& e, bool zip64) {

@@ -144,6 +144,8 @@ void ForEachExtra(std::string_view extra, Fn fn) {
   }
 }
 
+// The CRC-32 of ZIP entries, continued from `crc` (0 to start). Defined by
+// the compression back end (deflate.h).
 uint32_t Crc32(uint32_t crc, const void* data, size_t n);
 
 // Local header of an entry. With zip64 the header carries a ZIP64 field for

@@ -1,10 +1,9 @@
 #include "component/zip/zip_pack.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 
 #include "component/error.h"
+#include "component/zip/deflate.h"
 #include "component/zip/zip_writer.h"
 
 namespace bk::zip {
@@ -13,24 +12,6 @@ namespace {
 // A sample that deflates to more than this share of its size is taken as
 // already compressed.
 constexpr double kShrinkRatio = 0.97;
-
-// Deflates `n` bytes in one pass; empty when deflate cannot start.
-std::string DeflateWhole(const char* data, size_t n) {
-  z_stream z{};
-  if (deflateInit2(&z, kDeflateLevel, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-    throw Error(errnum::kArchiveError, kLibrarySource, "Compression could not start");
-  }
-  std::string out(deflateBound(&z, static_cast<uLong>(n)), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-  z.avail_in = static_cast<uInt>(n);
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  const int rc = deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  if (rc != Z_STREAM_END) throw Error(errnum::kArchiveError, kLibrarySource, "Compression failed");
-  return out;
-}
 
 }  // namespace
 
@@ -43,10 +24,9 @@ Packed Pack(std::string raw) {
   const bool judged_by_sample =
       raw.size() > kCompressibilitySample && LooksIncompressible(raw.data(), kCompressibilitySample);
   if (!raw.empty() && !judged_by_sample) {
-    std::string deflated = DeflateWhole(raw.data(), raw.size());
-    if (deflated.size() < raw.size()) {
+    if (std::optional<std::string> deflated = DeflateWhole(raw, raw.size() - 1)) {
       p.method = kMethodDeflated;
-      p.data = std::move(deflated);
+      p.data = std::move(*deflated);
       return p;
     }
   }
@@ -55,7 +35,7 @@ Packed Pack(std::string raw) {
 }
 
 bool LooksIncompressible(const char* data, size_t n) {
-  return n > 0 && static_cast<double>(DeflateWhole(data, n).size()) >= kShrinkRatio * static_cast<double>(n);
+  return n > 0 && !DeflateWhole(std::string_view(data, n), static_cast<size_t>(kShrinkRatio * static_cast<double>(n)));
 }
 
 uint64_t WritePacked(File& archive, uint64_t offset, const Packed& packed, Entry* e) {

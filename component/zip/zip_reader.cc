@@ -77,7 +77,10 @@ bool ReadCentral(File& f, const EndInfo& end, Directory* dir) {
   return true;
 }
 
-bool ReadThroughEnd(File& f, uint64_t size, Directory* dir) {
+}  // namespace
+
+bool ReadCompleteDirectory(File& f, Directory* dir) {
+  const uint64_t size = f.Size();
   const size_t tail_len = static_cast<size_t>(std::min<uint64_t>(size, kEndSize + kMax16));
   const uint64_t tail_start = size - tail_len;
   const std::string tail = ReadBytes(f, tail_start, tail_len);
@@ -96,6 +99,8 @@ bool ReadThroughEnd(File& f, uint64_t size, Directory* dir) {
   }
   return false;
 }
+
+namespace {
 
 // Takes the local entry at `offset` if it is complete and intact.
 bool RecoverEntry(File& f, uint64_t size, uint64_t offset, Entry* e, uint64_t* next) {
@@ -153,7 +158,7 @@ bool StartsAsLocalHeader(File& f, uint64_t size) {
 Directory ReadDirectory(File& f) {
   const uint64_t size = f.Size();
   Directory dir;
-  if (size == 0 || ReadThroughEnd(f, size, &dir)) return dir;
+  if (size == 0 || ReadCompleteDirectory(f, &dir)) return dir;
   if (!StartsAsLocalHeader(f, size)) throw NotAnArchive(f);
   return Scan(f, size);
 }

@@ -49,6 +49,10 @@ std::string ReadBytes(File& file, uint64_t offset, size_t n);
 // errnum::kArchiveError when the file is not a ZIP archive.
 Directory ReadDirectory(File& archive);
 
+// Reads the directory through a valid end record and central directory
+// only, as strict readers do; false when the file has none (no scan).
+bool ReadCompleteDirectory(File& archive, Directory* dir);
+
 // Receives extracted data in pieces of at most kBufferSize bytes.
 using DataSink = std::function<void(const char* data, size_t n)>;
 

@@ -2,6 +2,7 @@
 // rebuilds a valid archive, and nothing crashes or loops.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 
 #include "component/error.h"
@@ -84,6 +85,36 @@ TEST_F(Recovery, CutAtEveryOffsetOfTheLastEntryAndDirectory) {
     ASSERT_EQ(names.size(), complete + 1);
     EXPECT_EQ(names.back(), "added.txt");
     if (length % 97 == 0) ExpectForeignReadersAccept(cut);
+  }
+}
+
+// A directory rebuilt by the scan is written by the next call that writes,
+// whatever that call stores: the archive is then whole for strict readers.
+TEST_F(Recovery, TheNextWritingCallWritesARebuiltDirectory) {
+  const std::string cut = dir / "cut.zip";
+  const std::string missing = dir / "missing.txt";
+  const std::vector<std::pair<const char*, std::function<void(ArchiveComponent&)>>> calls = {
+      {"Flush", [](ArchiveComponent& z) { z.Flush(); }},
+      {"ListEntries, Flush", [](ArchiveComponent& z) {
+         z.ListEntries();
+         z.Flush();
+       }},
+      {"ZipFiles of a missing file", [&](ArchiveComponent& z) { EXPECT_NE(z.ZipFiles({missing})[0], 0); }},
+      {"Zip", [&](ArchiveComponent& z) {
+         z.FilesToProcess = dir / "first.txt";
+         EXPECT_EQ(z.Zip(), 0);
+       }},
+  };
+  for (const auto& [what, call] : calls) {
+    SCOPED_TRACE(what);
+    WriteFile(cut, whole_.substr(0, directory_.append_offset + 10));
+    ArchiveComponent writer(fs);
+    writer.ArchiveFileName = cut;
+    call(writer);
+    auto file = fs->Open(cut, OpenMode::kRead);
+    zip::Directory strict;
+    ASSERT_TRUE(zip::ReadCompleteDirectory(*file, &strict));
+    EXPECT_GE(strict.entries.size(), 3u);
   }
 }
 
