@@ -187,6 +187,8 @@ start=$(date +%s)
 run_ctest native
 echo "== fuzz targets (libFuzzer, a short run each)"
 run_summary fuzz-smoke fuzz bash scripts/fuzz.sh smoke 10
+echo "== Debian packages: built, checked with lintian, installed and used"
+run_summary packages packages bash tests/packaging/debian_test.sh
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer, but for
 # the multi-gigabyte archives, which take minutes there and add nothing new.
 run_ctest asan -E '^Large\.'
