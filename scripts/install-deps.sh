@@ -11,6 +11,7 @@ PKGS=(
   zip unzip libarchive-tools python3
   clang libclang-rt-14-dev
   debhelper lintian scdoc man-db bash-completion systemd
+  wixl msitools
 )
 
 missing=()
