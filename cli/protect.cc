@@ -9,6 +9,7 @@
 
 #include "cli/cli.h"
 #include "cli/options.h"
+#include "component/platform.h"
 #include "component/process.h"
 #include "safemode/file_rollback_create.h"
 
@@ -206,8 +207,14 @@ int RunProtect(const std::vector<std::string>& args) {
 
   std::shared_ptr<FileSystem> fs = DefaultFileSystem();
   const std::vector<std::string> files = FilesToProtect(parsed, *fs);
+  const std::string temp = fs->GetAbsolutePathName(*parsed.Value("--temp"));
+  if (const std::string kind = VolatileFileSystemName(temp); !kind.empty()) {
+    std::cerr << "brightkeep: warning: the temporary folder " << temp << " is on " << kind
+              << ", which does not survive a reboot: a period cut short by a crash or a power cut"
+                 " would be lost; keep it on persistent storage\n";
+  }
   clsFileRollbackCreate safety(fs);
-  safety.TempDir(fs->GetAbsolutePathName(*parsed.Value("--temp")));
+  safety.TempDir(temp);
   safety.BackupFile(fs->GetAbsolutePathName(*parsed.Value("--backup")));
   safety.TrustFolder(parsed.Has("--trust-folder"));
   if (!BackupCanBeWritten(safety)) return kExitFailure;

@@ -50,3 +50,23 @@ file(RELATIVE_PATH bk_pc_to_prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAK
 string(REGEX REPLACE "/$" "" bk_pc_to_prefix "${bk_pc_to_prefix}")
 configure_file(cmake/brightkeep.pc.in ${CMAKE_BINARY_DIR}/brightkeep.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/brightkeep.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The manual page brightkeep(1), built from its scdoc source.
+find_program(BK_SCDOC scdoc REQUIRED)
+set(bk_man_page ${CMAKE_BINARY_DIR}/brightkeep.1)
+add_custom_command(OUTPUT ${bk_man_page}
+  COMMAND sh -c "\"$0\" < \"$1\" > \"$2\"" ${BK_SCDOC} ${PROJECT_SOURCE_DIR}/docs/brightkeep.1.scd ${bk_man_page}
+  DEPENDS ${PROJECT_SOURCE_DIR}/docs/brightkeep.1.scd
+  COMMENT "scdoc: brightkeep.1"
+  VERBATIM)
+add_custom_target(brightkeep_man ALL DEPENDS ${bk_man_page})
+install(FILES ${bk_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# Completion for bash, where bash-completion loads it on demand.
+install(FILES dist/bash-completion/brightkeep DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
+# The unit that rolls back a folder's unfinished periods at boot; a relative
+# folder is taken from the installation prefix.
+set(BK_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING "Where the systemd unit is installed")
+configure_file(dist/systemd/brightkeep-rollback@.service.in ${CMAKE_BINARY_DIR}/brightkeep-rollback@.service @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/brightkeep-rollback@.service DESTINATION ${BK_SYSTEMD_UNIT_DIR})

@@ -39,4 +39,10 @@ int64_t CurrentGroupId();
 // locale's separator on Windows, "." elsewhere.
 std::string LocaleDecimalSeparator();
 
+// The name of the file system holding `path` ("tmpfs", "ramfs", "RAM disk")
+// when it keeps its files in memory only, so that they are gone after a
+// reboot; empty when it keeps them on storage or cannot be told. A path that
+// does not exist yet is judged by its nearest existing parent folder.
+std::string VolatileFileSystemName(const std::string& path);
+
 }  // namespace bk

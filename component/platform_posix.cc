@@ -1,7 +1,12 @@
 #include "component/platform.h"
 
+#include <errno.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 namespace bk {
 
@@ -38,5 +43,22 @@ int64_t CurrentUserId() { return static_cast<int64_t>(::geteuid()); }
 int64_t CurrentGroupId() { return static_cast<int64_t>(::getegid()); }
 
 std::string LocaleDecimalSeparator() { return "."; }
+
+std::string VolatileFileSystemName(const std::string& path) {
+#ifdef __linux__
+  std::string probe = path;
+  struct statfs info {};
+  while (::statfs(probe.c_str(), &info) != 0) {
+    const size_t cut = probe.find_last_of('/');
+    if ((errno != ENOENT && errno != ENOTDIR) || cut == std::string::npos || probe == "/") return "";
+    probe.resize(cut == 0 ? 1 : cut);
+  }
+  if (info.f_type == TMPFS_MAGIC) return "tmpfs";
+  if (info.f_type == RAMFS_MAGIC) return "ramfs";
+#else
+  (void)path;
+#endif
+  return "";
+}
 
 }  // namespace bk

@@ -62,4 +62,11 @@ std::string LocaleDecimalSeparator() {
   return text::ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(buffer), static_cast<size_t>(n - 1)));
 }
 
+std::string VolatileFileSystemName(const std::string& path) {
+  const std::u16string wide = text::ToUtf16(path);
+  wchar_t volume[MAX_PATH + 1] = {};
+  if (!GetVolumePathNameW(reinterpret_cast<const wchar_t*>(wide.c_str()), volume, MAX_PATH + 1)) return "";
+  return GetDriveTypeW(volume) == DRIVE_RAMDISK ? "RAM disk" : "";
+}
+
 }  // namespace bk

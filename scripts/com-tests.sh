@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test of the COM server Brightkeep.dll under Wine in one prefix:
-#   scripts/com-tests.sh win32|win64 [BUILD_DIR] [--binary-only]
+#   scripts/com-tests.sh win32|win64 [BUILD_DIR] [--binary-only | --installed WINDOWS_PATH]
 # BUILD_DIR defaults to build/<arch>, where the presets build. The script
 # registers the DLL with regsvr32 and checks the registry with Wine's reg
 # (also that the automation collection's Interface key is left as found),
@@ -10,13 +10,17 @@
 # each program's BK-TEST-RESULT line and closes with "COM: N passed, M failed";
 # the exit code is 0 only when nothing failed. With --binary-only it runs the
 # export and import checks alone, which run nothing of the DLL, for machines
-# that cannot run programs of its architecture.
+# that cannot run programs of its architecture. With --installed it tests the
+# DLL an installer put at WINDOWS_PATH and registered: the registry is checked
+# for that path, the suites run against it, and regsvr32 is never run.
 set -uo pipefail
 arch="${1:?usage: com-tests.sh win32|win64 [BUILD_DIR] [--binary-only]}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${2:-$root/build/$arch}" && pwd)"
 binary_only=0
+installed=
 [ "${3:-}" = --binary-only ] && binary_only=1
+[ "${3:-}" = --installed ] && installed="${4:?--installed needs the path of the DLL}"
 tests="$build/tests/component/com"
 dll="$build/Brightkeep.dll"
 passed=0
@@ -31,7 +35,7 @@ fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
 for f in "$dll" "$tests/com_client.exe" "$tests/typelib_checker.exe"; do
   [ -f "$f" ] || { echo "com-tests: missing $f (build the targets Brightkeep, com_client, typelib_checker)"; echo "COM: 0 passed, 1 failed"; exit 1; }
 done
-dll_win="$(winpath "$dll")"
+dll_win="${installed:-$(winpath "$dll")}"
 [ "$arch" = win64 ] && platform=win64 || platform=win32
 
 LIBID='{8C4379DD-1AD9-11D5-B16C-00B0D02F72C6}'
@@ -172,12 +176,18 @@ if [ "$binary_only" -eq 1 ]; then
   [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
   exit
 fi
-registration_tests
-register
-vbscript_tests
-program_tests
-unregister
-check_unregistered
+if [ -n "$installed" ]; then
+  check_registered
+  vbscript_tests
+  program_tests
+else
+  registration_tests
+  register
+  vbscript_tests
+  program_tests
+  unregister
+  check_unregistered
+fi
 
 echo "COM: $passed passed, $failed failed"
 [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

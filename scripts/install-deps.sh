@@ -10,6 +10,8 @@ PKGS=(
   libwine-dev wine wine64 wine32:i386
   zip unzip libarchive-tools python3
   clang libclang-rt-14-dev
+  debhelper lintian scdoc man-db bash-completion systemd
+  wixl msitools
 )
 
 missing=()

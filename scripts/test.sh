@@ -147,7 +147,12 @@ run_wine() {
   done <"$list"
   run_suite "$arch" COM scripts/com-tests.sh
   run_suite "$arch" CLI tests/cli/wine_cli_test.sh
-  [ "$arch" = win64 ] && check_win32_typelib
+  run_summary "$arch-msi" MSI bash scripts/msi-tests.sh "$arch"
+  if [ "$arch" = win64 ]; then
+    check_win32_typelib
+    echo "== both MSIs' tables, read with msiinfo"
+    run_summary msi-tables MSI bash scripts/msi-tests.sh tables build/win32 build/win64
+  fi
   WINEPREFIX="$BK_WINE_ROOT/$arch" wineserver -k >/dev/null 2>&1 || true
 }
 
@@ -170,8 +175,8 @@ check_win32_without_running() {
   check_imports win32
   run_suite win32 COM scripts/com-tests.sh build/win32 --binary-only
   local programs
-  programs=$(( $(grep -c . build/win32/test-programs.txt) + 2 ))  # + the COM and CLI suites
-  echo "   win32: skipped $programs 32-bit Wine test programs: 32-bit programs are not run here ($why_no_32bit)"
+  programs=$(( $(grep -c . build/win32/test-programs.txt) + 3 ))  # + the COM, CLI and MSI suites
+  echo "   win32: skipped $programs 32-bit Wine test programs and suites (COM, CLI, the MSI installation): 32-bit programs are not run here ($why_no_32bit)"
   skipped=$((skipped + programs))
 }
 
@@ -187,6 +192,8 @@ start=$(date +%s)
 run_ctest native
 echo "== fuzz targets (libFuzzer, a short run each)"
 run_summary fuzz-smoke fuzz bash scripts/fuzz.sh smoke 10
+echo "== Debian packages: built, checked with lintian, installed and used"
+run_summary packages packages bash tests/packaging/debian_test.sh
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer, but for
 # the multi-gigabyte archives, which take minutes there and add nothing new.
 run_ctest asan -E '^Large\.'

@@ -116,9 +116,11 @@ LibraryFacts ReadLibrary() {
   return facts;
 }
 
+// The folder of a file with its trailing separator, as an installer writes a
+// folder, so that the installer's rows and self-registration agree.
 std::wstring FolderOf(const std::wstring& path) {
   const size_t cut = path.find_last_of(L"\\/");
-  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
+  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
 }
 
 void Register(const LibraryFacts& facts) {

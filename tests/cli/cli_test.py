@@ -11,7 +11,9 @@ import glob
 import json
 import os
 import re
+import shutil
 import subprocess
+import tempfile
 import unittest
 import zipfile
 
@@ -176,6 +178,20 @@ class ProtectTests(Scratch):
                      self.path("c.txt"), "--", "sh", "-c", script, self.path("a.txt"), self.path("c.txt"))
         self.assertEqual(result.returncode, 125, result.stderr)
         self.assertEqual(self.read("a.txt"), self.FILES["a.txt"])
+
+    def test_a_temporary_folder_in_memory_is_warned_about(self):
+        def in_memory(folder):
+            kind = subprocess.run(["stat", "-f", "-c", "%T", folder], capture_output=True, text=True).stdout
+            return kind.strip() in ("tmpfs", "ramfs")
+        if not os.path.isdir("/dev/shm") or not in_memory("/dev/shm"):
+            self.skipTest("no tmpfs at /dev/shm")
+        shm = tempfile.mkdtemp(dir="/dev/shm", prefix="bk-cli-")
+        self.addCleanup(shutil.rmtree, shm, True)
+        # A folder not made yet is judged by its nearest existing parent.
+        for temp, warned in ((os.path.join(shm, "not", "yet"), True), (self.temp, in_memory(self.root))):
+            result = run("protect", "--temp", temp, "--backup", self.backup, self.path("a.txt"), "--", "true")
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual("does not survive a reboot" in result.stderr, warned, (temp, result.stderr))
 
 
 class AssessTests(Scratch):

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "component/fs/fault_injection.h"
+#include "support/fault_injection.h"
 #include "component/zip/zip_reader.h"
 #include "safemode/file_rollback_create.h"
 #include "tests/safemode/period_support.h"
