@@ -241,14 +241,12 @@ class WindowsFolder final : public Folder {
   FileStat StatEntry(std::string_view name) override { return fs_.Stat(Entry(name)); }
   std::unique_ptr<File> OpenEntry(std::string_view name, OpenMode mode) override {
     const std::string path = Entry(name);
-    switch (mode) {
-      case OpenMode::kRead:
-      case OpenMode::kReadDenyWriters:
-      case OpenMode::kReadWrite:
-        if (fs_.Stat(path).is_symlink) throw NotARegularFile(path);
-        break;
-      default: break;
-    }
+    // The creating-new and regular-only modes refuse a reparse point
+    // themselves; the others are kept from following one here.
+    const bool refuses_itself = mode == OpenMode::kCreateNew || mode == OpenMode::kCreatePrivate ||
+                                mode == OpenMode::kReadRegular || mode == OpenMode::kReadWriteRegular;
+    const DWORD a = refuses_itself ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(Wide(path).c_str());
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0) throw NotARegularFile(path);
     return fs_.Open(path, mode);
   }
   std::unique_ptr<File> OpenForRewrite(std::string_view name) override {
