@@ -125,8 +125,9 @@ class Folder {
   // The entry's metadata; a link reports is_symlink. 53 when missing.
   virtual FileStat StatEntry(std::string_view name) = 0;
   // Opens the entry as FileSystem::Open opens a path, but never through a
-  // link at `name`: the creating modes fail with 58 on any entry, the others
-  // with 75 "Not a regular file".
+  // link at `name`: kCreateNew and kCreatePrivate fail with 58 on any entry,
+  // the other modes (kCreate too) with 75 "Not a regular file" at a link and,
+  // on POSIX, at anything but a regular file.
   virtual std::unique_ptr<File> OpenEntry(std::string_view name, OpenMode mode) = 0;
   // Opens an existing regular file for reading and writing, keeping its
   // content, without waiting on a pipe: a link, folder or device fails with

@@ -2,8 +2,11 @@
 // of the component's interface.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,10 +17,118 @@
 
 namespace bk::posix_internal {
 
-// The one translation of errno into the component's error numbers.
+// The one translation of errno into the component's error numbers. A missing
+// entry is "file not found" when its folder exists and "path not found" when
+// the folder itself is missing (or when the missing entry is a folder).
 Error ErrorFromErrno(int err, std::string_view path, bool path_is_folder = false);
 [[noreturn]] void ThrowErrno(std::string_view path, bool path_is_folder = false);
+bool IsFolder(const std::string& path);
+// A file without any write permission bit plays the part of a file with the
+// read-only attribute.
+bool IsReadOnlyMode(mode_t mode);
 FileStat FromStat(const struct stat& st);
+struct timespec FromNs(int64_t ns);
+// Refuses (70) to open a read-only regular file `name` in `dirfd` for writing.
+void CheckWritable(int dirfd, const std::string& name, const std::string& path, int stat_flags);
+
+// An open file on a descriptor, closed with it.
+class PosixFile final : public File {
+ public:
+  PosixFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~PosixFile() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  size_t ReadAt(uint64_t offset, void* buffer, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      const ssize_t r = ::pread(Fd(), static_cast<char*>(buffer) + done, n - done, static_cast<off_t>(offset + done));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) ThrowErrno(path_);
+      if (r == 0) break;
+      done += static_cast<size_t>(r);
+    }
+    return done;
+  }
+
+  void WriteAt(uint64_t offset, const void* data, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      const ssize_t r = ::pwrite(Fd(), static_cast<const char*>(data) + done, n - done, static_cast<off_t>(offset + done));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) ThrowErrno(path_);
+      done += static_cast<size_t>(r);
+    }
+  }
+
+  uint64_t Size() override { return Stat().size; }
+
+  void Truncate(uint64_t size) override {
+    if (::ftruncate(Fd(), static_cast<off_t>(size)) != 0) ThrowErrno(path_);
+  }
+
+  void Sync() override {
+    if (::fsync(Fd()) != 0) ThrowErrno(path_);
+  }
+
+  FileStat Stat() override {
+    struct stat st;
+    if (::fstat(Fd(), &st) != 0) ThrowErrno(path_);
+    return FromStat(st);
+  }
+
+  void Close() override {
+    const int fd = Fd();
+    fd_ = -1;
+    if (::close(fd) != 0 && errno != EINTR) ThrowErrno(path_);
+  }
+
+  const std::string& path() const override { return path_; }
+
+  void SetOwner(uint32_t owner, uint32_t group) override {
+    if (::fchown(Fd(), static_cast<uid_t>(owner), static_cast<gid_t>(group)) != 0) ThrowErrno(path_);
+  }
+
+  void SetAttributes(uint32_t attributes) override {
+    if (::fchmod(Fd(), static_cast<mode_t>(attributes & 07777)) != 0) ThrowErrno(path_);
+  }
+
+  void SetModifiedTime(int64_t modified_ns) override {
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1] = FromNs(modified_ns);
+    if (::futimens(Fd(), times) != 0) ThrowErrno(path_);
+  }
+
+  bool TryLock(LockKind kind) override { return LockWhole(kind, F_OFD_SETLK); }
+  void Lock(LockKind kind) override { LockWhole(kind, F_OFD_SETLKW); }
+  intptr_t NativeHandle() const override { return fd_; }
+
+  int Fd() const {
+    if (fd_ < 0) throw Error::Standard(errnum::kBadFileNameOrNumber, path_);
+    return fd_;
+  }
+
+ private:
+  // Locks of the open file description (OFD locks): inherited with the
+  // descriptor, dropped when its last descriptor closes, and changed from
+  // shared to exclusive atomically (the shared lock stays while it waits).
+  bool LockWhole(LockKind kind, int command) {
+    struct flock lock = {};
+    lock.l_type = kind == LockKind::kShared ? F_RDLCK : F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    while (::fcntl(Fd(), command, &lock) != 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EACCES) return false;
+      ThrowErrno(path_);
+    }
+    return true;
+  }
+
+  int fd_;
+  std::string path_;
+};
 
 // Opens `name` relative to the folder `dirfd` (or AT_FDCWD) as
 // FileSystem::Open opens a path; `path` names it in errors and as the file's

@@ -153,6 +153,35 @@ TEST_F(FaultInjectionTest, PowerCutUndoesEntryChangesOfUnsyncedFolders) {
   EXPECT_FALSE(Exists(At("sub")));
 }
 
+// An open folder's entries follow the same model, counted and failed as the
+// same operations by path; folders it creates are undone with their parent.
+TEST_F(FaultInjectionTest, EntriesOfAnOpenFolderFollowTheModel) {
+  for (const bool synced : {false, true}) {
+    SCOPED_TRACE(synced ? "folder synced" : "folder not synced");
+    TempDir dir;
+    const std::string sub = fs_->BuildPath(dir.path(), "sub");
+    std::vector<std::string> created;
+    std::unique_ptr<Folder> folder = fs_->OpenFolder(sub, &created);
+    EXPECT_EQ(created, std::vector<std::string>{sub});
+    WriteFile(fs_->BuildPath(sub, "gone.txt"), "removed");
+    fs_->SyncFolder(dir.path());
+    fs_->SyncFolder(sub);
+    auto file = folder->OpenEntry("tmp.txt", OpenMode::kCreatePrivate);
+    file->WriteAt(0, "new", 3);
+    file->Sync();
+    file->SetModifiedTime(1013436224LL * 1000000000LL);  // counted, as by path
+    file->Close();
+    folder->RenameEntry("tmp.txt", "target.txt");
+    folder->RemoveEntry("gone.txt");
+    fs_->FailAt(1, kFaultSyncFolder);
+    EXPECT_THROW(folder->Sync(), Error);
+    fs_->ClearFault();
+    if (synced) folder->Sync();
+    fs_->PowerCut();
+    EXPECT_EQ(FilesIn(*fs_, sub), synced ? std::set<std::string>{"target.txt"} : std::set<std::string>{"gone.txt"});
+  }
+}
+
 TEST_F(FaultInjectionTest, PowerCutKeepsWhatWasSynced) {
   WriteFile(At("target.txt"), "old");
   WriteThrough(*fs_, At("tmp.txt"), OpenMode::kCreateNew, "new", true);

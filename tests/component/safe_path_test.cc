@@ -1,6 +1,7 @@
 // Folders opened by walking their path (POSIX): a link on the way is followed
 // only when it and the folder holding it are root's or the caller's and that
-// folder is not writable by group or others. Not built for Windows.
+// folder is not writable by group or others; files to be made safe are read
+// by the same rule. Not built for Windows.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 
 #include "component/error.h"
 #include "component/fs/file_system.h"
+#include "component/zip/archive.h"
 #include "support/error_of.h"
 #include "support/temp_dir.h"
 
@@ -45,6 +47,10 @@ TEST(SafePath, LinksAreFollowedOnlyWhereNoOtherUserCouldHavePlacedThem) {
     ASSERT_EQ(::chown(holder.c_str(), row.holder_owner, 0), 0);
     ASSERT_EQ(::chmod(holder.c_str(), row.holder_mode), 0);
     ASSERT_EQ(::lchown(link.c_str(), row.link_owner, 0), 0);
+    ArchiveComponent zip(fs);  // making a file safe reads it by the same rule
+    zip.ArchiveFileName = dir / "a.zip";
+    zip.FilesToProcess = link + "/f.txt";
+    EXPECT_EQ(zip.Zip(), row.followed ? 0 : static_cast<int32_t>(SkipReason::kCannotOpen));
     if (row.followed) {
       EXPECT_EQ(fs->OpenFolder(link, nullptr)->OpenEntry("f.txt", OpenMode::kRead)->ReadAll(), "reached");
       EXPECT_EQ(fs->ResolveLinks(link + "/f.txt"), dir / "target/f.txt");
