@@ -30,6 +30,7 @@ int RunProtect(const std::vector<std::string>& args);
 int RunAssess(const std::vector<std::string>& args);
 int RunRollback(const std::vector<std::string>& args);
 int RunShowLog(const std::vector<std::string>& args);
+int RunRevert(const std::vector<std::string>& args);
 
 // Writes "brightkeep: <description> (<number>): <path>" (a bk::Error) or
 // "brightkeep: <message>" to standard error.

@@ -77,6 +77,26 @@ void WriteError(JsonWriter& json, const Error& error) {
   json.EndObject();
 }
 
+void WriteRestoreOutcome(JsonWriter& json, const std::vector<std::string>& restored,
+                         const std::vector<Error>& not_restored, const std::optional<Error>& error) {
+  json.Key("restored");
+  json.BeginArray();
+  for (const std::string& path : restored) json.String(path);
+  json.EndArray();
+  json.Key("not_restored");
+  json.BeginArray();
+  for (const Error& e : not_restored) {
+    json.BeginObject();
+    json.Field("path", e.path());
+    json.Key("error");
+    WriteError(json, e);
+    json.EndObject();
+  }
+  json.EndArray();
+  json.Key("error");
+  error ? WriteError(json, *error) : json.Null();
+}
+
 void WriteSkipped(JsonWriter& json, const std::vector<SkippedLog>& skipped) {
   json.BeginArray();
   for (const SkippedLog& entry : skipped) {

@@ -41,5 +41,9 @@ std::string DescribeSkipped(const SkippedLog& skipped);
 void WriteSkipped(JsonWriter& json, const std::vector<SkippedLog>& skipped);
 // The error object of a failure: {"number", "source", "description", "path"}.
 void WriteError(JsonWriter& json, const Error& error);
+// The members of a restore's outcome: "restored" (paths), "not_restored"
+// ([{"path", "error"}]) and "error" (what stopped it, or null).
+void WriteRestoreOutcome(JsonWriter& json, const std::vector<std::string>& restored,
+                         const std::vector<Error>& not_restored, const std::optional<Error>& error);
 
 }  // namespace bk::cli

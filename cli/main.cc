@@ -23,7 +23,8 @@ Commands:
   protect   run a command with files protected: on failure they are restored
   assess    list the unfinished periods left in a temporary folder
   rollback  restore the files of every unfinished period in a folder
-  inspect   show what a rollback log records
+  inspect   show what a rollback log or a backup archive records
+  revert    put back the files of a period that succeeded, from its backup
 
 Run 'brightkeep help COMMAND' (or 'brightkeep COMMAND --help') for the
 options of a command.
@@ -38,7 +39,8 @@ struct Subcommand {
 };
 
 constexpr Subcommand kSubcommands[] = {
-    {"protect", RunProtect}, {"assess", RunAssess}, {"rollback", RunRollback}, {"inspect", RunShowLog}};
+    {"protect", RunProtect}, {"assess", RunAssess},   {"rollback", RunRollback},
+    {"inspect", RunShowLog}, {"revert", RunRevert}};
 
 int Usage(const std::string& message, std::string_view subcommand) {
   std::cerr << "brightkeep: " << message << "\nTry 'brightkeep " << subcommand << (subcommand.empty() ? "" : " ")

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <optional>
 
+#include "cli/backup_archive.h"
 #include "cli/cli.h"
 #include "cli/options.h"
 #include "component/platform.h"
@@ -17,7 +18,7 @@ namespace bk::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: brightkeep protect --temp DIR --backup FILE [--keep-log] [--trust-folder] [-q]
+constexpr const char* kHelp = R"(Usage: brightkeep protect --temp DIR --backup FILE [--keep N] [--keep-log] [--trust-folder] [-q]
                           [--files-from LIST [--null]] [FILE...] -- COMMAND [ARG...]
 
 Enters safe mode with DIR as the temporary folder, makes every FILE safe,
@@ -44,7 +45,11 @@ entered or ended.
 
 Options:
   --temp DIR         folder for the period's rollback log and archives
-  --backup FILE      where the backup archive goes when COMMAND succeeds
+  --backup FILE      where the backup archive goes when COMMAND succeeds; "%t"
+                     in its name stands for the time protect started, as
+                     YYYYMMDD-HHMMSS, "%%" for "%"
+  --keep N           with "%t" in the backup's name: after a success, remove
+                     the oldest backups of that name with any time, keeping N
   --keep-log         keep the completed log in DIR after success
   --trust-folder     take DIR as your own: no ownership or permission checks
   --files-from LIST  also protect the files named in LIST, one per line
@@ -131,6 +136,19 @@ void WaitForLeftoverProcesses(clsFileRollbackCreate& safety) {
   lock->WaitUntilAlone();
 }
 
+// After a success, the oldest stamped backups beyond --keep go.
+void PruneOldBackups(const ParsedArgs& parsed, const std::string& pattern, bool quiet) {
+  const auto keep = parsed.Value("--keep");
+  if (!keep) return;
+  try {
+    for (const std::string& path : PruneBackups(*DefaultFileSystem(), pattern, std::stoul(*keep))) {
+      if (!quiet) std::cerr << "brightkeep: removed an older backup: " << path << '\n';
+    }
+  } catch (const Error& e) {
+    ReportError(e);
+  }
+}
+
 int RunCommand(clsFileRollbackCreate& safety, const std::vector<std::string>& command, bool keep_log) {
   int status = 0;
   try {
@@ -195,7 +213,7 @@ bool MakeAllSafe(clsFileRollbackCreate& safety, FileSystem& fs, const std::vecto
 int RunProtect(const std::vector<std::string>& args) {
   const ParsedArgs parsed = ParseArgs(
       args, {{"--temp", true}, {"--backup", true}, {"--keep-log", false}, {"--trust-folder", false}, {"--files-from", true},
-             {"--null", false}, {"--quiet", false}},
+             {"--null", false}, {"--quiet", false}, {"--keep", true}},
       true);
   if (parsed.help) {
     std::cout << kHelp;
@@ -208,6 +226,13 @@ int RunProtect(const std::vector<std::string>& args) {
   std::shared_ptr<FileSystem> fs = DefaultFileSystem();
   const std::vector<std::string> files = FilesToProtect(parsed, *fs);
   const std::string temp = fs->GetAbsolutePathName(*parsed.Value("--temp"));
+  const std::string backup_pattern = fs->GetAbsolutePathName(*parsed.Value("--backup"));
+  if (const auto keep = parsed.Value("--keep")) {
+    if (keep->empty() || keep->find_first_not_of("0123456789") != std::string::npos || std::stoul(*keep) == 0) {
+      throw UsageError("--keep needs a number of backups, 1 or more");
+    }
+    if (!IsStampedPattern(*fs, backup_pattern)) throw UsageError("--keep needs \"%t\" in the name of --backup");
+  }
   if (const std::string kind = VolatileFileSystemName(temp); !kind.empty()) {
     std::cerr << "brightkeep: warning: the temporary folder " << temp << " is on " << kind
               << ", which does not survive a reboot: a period cut short by a crash or a power cut"
@@ -215,7 +240,7 @@ int RunProtect(const std::vector<std::string>& args) {
   }
   clsFileRollbackCreate safety(fs);
   safety.TempDir(temp);
-  safety.BackupFile(fs->GetAbsolutePathName(*parsed.Value("--backup")));
+  safety.BackupFile(StampBackupName(backup_pattern, LocalNow()));
   safety.TrustFolder(parsed.Has("--trust-folder"));
   if (!BackupCanBeWritten(safety)) return kExitFailure;
   safety.BeginSafety();
@@ -225,7 +250,9 @@ int RunProtect(const std::vector<std::string>& args) {
     return kExitFailure;
   }
   std::cout.flush();
-  return RunCommand(safety, *parsed.rest, parsed.Has("--keep-log"));
+  const int status = RunCommand(safety, *parsed.rest, parsed.Has("--keep-log"));
+  if (status == kExitSuccess) PruneOldBackups(parsed, backup_pattern, parsed.Has("--quiet"));
+  return status;
 }
 
 }  // namespace bk::cli

@@ -102,28 +102,13 @@ void WriteOutcomes(const FolderAssessment& assessment, const std::vector<Outcome
     json.BeginObject();
     WriteLogFields(json, o.entry->report);
     json.Field("outcome", o.outcome);
-    json.Key("restored");
-    json.BeginArray();
-    for (const std::string& path : o.restored) json.String(path);
-    json.EndArray();
+    WriteRestoreOutcome(json, o.restored, o.not_restored, o.error);
     json.Key("notes");
     json.BeginObject();
     for (size_t i = 0; i < o.notes.size() && i < o.restored.size(); ++i) {
       if (!o.notes[i].empty()) json.Field(o.restored[i], o.notes[i]);
     }
     json.EndObject();
-    json.Key("not_restored");
-    json.BeginArray();
-    for (const Error& e : o.not_restored) {
-      json.BeginObject();
-      json.Field("path", e.path());
-      json.Key("error");
-      WriteError(json, e);
-      json.EndObject();
-    }
-    json.EndArray();
-    json.Key("error");
-    o.error ? WriteError(json, *o.error) : json.Null();
     json.EndObject();
   }
   json.EndArray();

@@ -1,6 +1,10 @@
-// brightkeep inspect LOG [--json]
+// brightkeep inspect LOG|BACKUP [--json]
 #include <iostream>
 
+#include <algorithm>
+#include <optional>
+
+#include "cli/backup_archive.h"
 #include "cli/cli.h"
 #include "cli/json_writer.h"
 #include "cli/log_report.h"
@@ -10,11 +14,14 @@ namespace bk::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: brightkeep inspect LOG [--json]
+constexpr const char* kHelp = R"(Usage: brightkeep inspect LOG|BACKUP [--json]
 
 Shows everything a rollback log records: when its period started, the backup
 destination, each archive with its drive, path and files, and whether the
-period was marked completed. Nothing is changed.
+period was marked completed. Given a backup archive (as 'protect --backup'
+writes it), shows the period inside it, each archive marked missing when the
+backup does not hold it. A document that is not a rollback log is refused.
+Nothing is changed.
 
 Options:
   --json      write the result as JSON (see the README)
@@ -33,12 +40,26 @@ int RunShowLog(const std::vector<std::string>& args) {
   std::shared_ptr<FileSystem> fs = DefaultFileSystem();
   std::shared_ptr<clsFileRollbackLog> log = clsFileRollbackLog::Create(fs);
   const std::string path = fs->GetAbsolutePathName(parsed.positionals[0]);
-  log->LoadFromFile(path);
+  std::optional<BackupArchive> backup;
+  if (IsZipArchive(*fs, path)) {
+    backup = ReadBackupArchive(fs, path);
+    log = LoadBackupLog(fs, *backup);
+  } else {
+    log->LoadFromFile(path);
+  }
   if (!log->LooksLikeRollbackLog()) {
     throw Error(errnum::kXmlParseError, kLibrarySource,
                 "Not a rollback log: the document has no \"VELMARFileRollbackLog\" root with a start date", path);
   }
-  const LogReport report = DescribeLog(*log);
+  LogReport report = DescribeLog(*log);
+  if (backup) {
+    report.log = path + ":" + backup->log_entry;
+    for (ArchiveReport& archive : report.archives) {
+      const std::string name = fs->GetFileName(archive.archive);
+      const auto& held = backup->archive_entries;
+      archive.missing = std::find(held.begin(), held.end(), name) == held.end();
+    }
+  }
   if (parsed.Has("--json")) {
     JsonWriter json(std::cout);
     json.BeginObject();

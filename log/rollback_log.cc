@@ -67,7 +67,17 @@ void clsFileRollbackLog::LoadFromFile(std::string_view strLogFile) {
   mLoadedStat = file->Stat();
   const std::string bytes = file->ReadAll();
   file->Close();
-  mobjDocument->Load(bytes, mstrLogFileName);
+  LoadDocument(bytes, mstrLogFileName);
+}
+
+void clsFileRollbackLog::LoadFromText(std::string_view bytes, std::string_view name) {
+  ResetLog();
+  mobjDocument = CreateXmlDocument();
+  LoadDocument(bytes, name);
+}
+
+void clsFileRollbackLog::LoadDocument(std::string_view bytes, std::string_view name) {
+  mobjDocument->Load(bytes, name);
   const auto elements = mobjDocument->GetElementsByTagName("ZipFile");
   if (elements.size() > kMaxZipFiles) throw Error::Standard(errnum::kOverflow);
   // The collection is installed only once every entry is filed, so a log
@@ -173,7 +183,7 @@ std::string clsFileRollbackLog::ArchivePath(clsFileRollBackLogZip& zip) {
   FileSystem& fs = *mobjFileSystem;
   const std::string log_folder = fs.GetParentFolderName(fs.GetAbsolutePathName(mstrLogFileName));
   const std::string beside = fs.BuildPath(log_folder, fs.GetFileName(name));
-  if (!fs.paths().IsAbsolute(name)) return beside;
+  if (!fs.paths().IsAbsolute(name) || archives_moved_) return beside;
   const std::string named_folder = fs.GetParentFolderName(fs.GetAbsolutePathName(name));
   if (named_folder == log_folder || !fs.FolderExists(named_folder) || SameFolder(fs, named_folder, log_folder)) {
     return beside;

@@ -83,6 +83,9 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   std::shared_ptr<clsFileRollBackLogZip> ZipByDrive(std::string_view strDrive);
   std::shared_ptr<clsFileRollBackLogZip> AddZip(std::string_view strName, std::string_view strDrive);
   void LoadFromFile(std::string_view strLogFile);
+  // As LoadFromFile, for a log held in memory (read out of a backup archive):
+  // the log has no file name, so it is never saved.
+  void LoadFromText(std::string_view bytes, std::string_view name);
   bool Completed();
   // Restores every file the log lists, archive by archive in entry order,
   // going on past a file that cannot be put back; then, when every file came
@@ -144,6 +147,9 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   // a link, or one moved away since, is the log's own). A log held in memory
   // only reads the name as it stands.
   std::string ArchivePath(clsFileRollBackLogZip& zip);
+  // The caller has put every archive beside the log itself (a backup archive
+  // unpacked): ArchivePath then takes that file whatever folder the log names.
+  void ArchivesMovedBeside() { archives_moved_ = true; }
   // Rollback's guard for one archive: ArchivePath, and the distrust check
   // on the archive when it exists.
   void CheckArchiveBeside(clsFileRollBackLogZip& zip);
@@ -153,6 +159,8 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
  private:
   explicit clsFileRollbackLog(std::shared_ptr<FileSystem> fs);
   void ResetLog();
+  // Parses the log's bytes into the new document and files its entries.
+  void LoadDocument(std::string_view bytes, std::string_view name);
   // Resets the log and builds the document of a new one for that path.
   void NewDocument(std::string_view strLogFileName, double start_date);
   // Error 91 unless a document is held.
@@ -179,6 +187,7 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   std::string mstrLogFileName;
   FileStat mLoadedStat;
   DistrustCheck mDistrust;
+  bool archives_moved_ = false;
 };
 
 class clsFileRollBackLogZip {

@@ -91,13 +91,20 @@ printf '%s$ kill -9 %s %s%s\n' "$bold" "$owner" "$child" "$plain"
 # (The shell's own "Killed" notice is kept out of the story.)
 { kill -9 "$owner" "$child"; wait "$owner"; } 2>/dev/null || true
 owner=
+# The period stays in progress until the system has let go of the killed
+# processes' files (their lock on the period).
+for _ in $(seq 1 250); do
+  report="$("$bk" assess rollback --json || true)"
+  case "$report" in *'"in_progress": []'*) break ;; esac
+  sleep 0.02
+done
 echo "What the change left behind:"
 for f in "${files[@]}"; do
   if [ ! -e "$f" ]; then echo "  $f: deleted"; elif cmp -s "$f" "pristine/${f#project/}"; then echo "  $f: unchanged"; else echo "  $f: changed"; fi
 done
 
 chapter "3. A later start: what did the crash leave unfinished?"
-brightkeep assess rollback
+brightkeep assess rollback || [ $? -eq 3 ]  # 3: there is something to roll back
 
 chapter "4. Rolling the unfinished period back"
 brightkeep rollback rollback --delete-logs

@@ -59,9 +59,9 @@ class Scratch(unittest.TestCase):
     def temp_files(self):
         return sorted(os.listdir(self.temp)) if os.path.isdir(self.temp) else []
 
-    def protect(self, script, *extra, files=None):
+    def protect(self, script, *extra, files=None, backup=None):
         names = self.FILES if files is None else files
-        return run("protect", "--temp", self.temp, "--backup", self.backup, *extra,
+        return run("protect", "--temp", self.temp, "--backup", backup or self.backup, *extra,
                    *[self.path(n) for n in names], "--", "sh", "-c", script, cwd=self.root)
 
     def killed_period(self):

@@ -345,6 +345,58 @@ class RollbackTests(Scratch):
         self.assert_files_as_before()
 
 
+class RevertTests(Scratch):
+    def succeeded_change(self):
+        result = self.protect("printf changed > data/a.txt; printf changed > data/sub/b.bin",
+                              backup=os.path.join(self.root, "bk-%t.zip"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        [backup] = glob.glob(os.path.join(self.root, "bk-*.zip"))
+        return backup
+
+    def test_a_succeeded_change_comes_back_and_the_revert_can_be_reverted(self):
+        backup = self.succeeded_change()
+        report = json.loads(run("inspect", backup, "--json").stdout)
+        self.assertTrue(report["log"].startswith(backup + ":Safe "), report["log"])
+        self.assertEqual([a["missing"] for a in report["archives"]], [False])
+        self.assertEqual(sorted(report["archives"][0]["files"]), sorted(self.path(n) for n in self.FILES))
+        dry = run("revert", backup, "--temp", self.temp, "--dry-run")
+        self.assertEqual((dry.returncode, dry.stdout.count("  would restore: ")), (0, len(self.FILES)), dry.stderr)
+        self.assertEqual(self.read("a.txt"), b"changed")
+
+        first = os.path.join(self.root, "r1.zip")
+        result = run("revert", backup, "--temp", self.temp, "--backup", first)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_files_as_before()
+        result = run("revert", first, "--temp", self.temp, "--backup", os.path.join(self.root, "r2.zip"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual((self.read("a.txt"), self.read("sub/b.bin")), (b"changed", b"changed"))
+        self.assertEqual(self.temp_files(), [])
+
+    def test_a_revert_that_cannot_finish_is_undone(self):
+        backup = self.succeeded_change()
+        os.remove(self.path("sub/b.bin"))
+        os.mkdir(self.path("sub/b.bin"))
+        result = run("revert", backup, "--temp", self.temp, "--backup", os.path.join(self.root, "r.zip"))
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("A folder is where the file belongs", result.stderr)
+        self.assertEqual(self.read("a.txt"), b"changed")  # written by the revert, then undone
+        self.assertFalse(os.path.exists(os.path.join(self.root, "r.zip")))
+
+    def test_keep_removes_the_oldest_stamped_backups(self):
+        older = [os.path.join(self.root, "bk-%d0101-000000.zip" % y) for y in (2020, 2021, 2022)]
+        other = os.path.join(self.root, "bk-latest.zip")
+        for path in older + [other]:
+            open(path, "w").close()
+        result = self.protect("true", "--keep", "2", backup=os.path.join(self.root, "bk-%t.zip"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        kept = sorted(os.path.basename(p) for p in glob.glob(os.path.join(self.root, "bk-*.zip")))
+        self.assertEqual(len(kept), 3, kept)
+        self.assertEqual(kept[0], "bk-20220101-000000.zip")
+        self.assertIn("bk-latest.zip", kept)
+        self.assertEqual(run("protect", "--temp", self.temp, "--backup", other, "--keep", "2", "--", "true").returncode,
+                         2)
+
+
 class ShowLogTests(Scratch):
     def test_an_unfinished_log_as_text_and_json(self):
         self.killed_period()

@@ -34,9 +34,9 @@ expect() {
   fi
 }
 
-expect "" "" "assess help inspect protect rollback"
+expect "" "" "assess help inspect protect revert rollback"
 expect "" "--" "--help --version"
-expect "protect" "--" "-- --backup --files-from --help --keep-log --null --quiet --temp --trust-folder"
+expect "protect" "--" "-- --backup --files-from --help --keep --keep-log --null --quiet --temp --trust-folder"
 expect "protect --temp" "" "rollback"                   # folders only
 expect "protect --backup" "" "list.txt rollback"        # files
 expect "protect --files-from" "l" "list.txt"
