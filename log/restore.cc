@@ -212,16 +212,18 @@ void clsFileRollbackLog::CarryOut(const RestorePlan& plan, RestoreReport& report
 std::unique_ptr<PeriodLock> clsFileRollbackLog::TakeForRollback() {
   if (mstrLogFileName.empty()) return nullptr;  // a log held in memory only has no period on disk
   bool live = false;
-  const std::string lock_path = PeriodNames::OfLog(mobjFileSystem->GetAbsolutePathName(mstrLogFileName)).Lock();
-  std::unique_ptr<PeriodLock> lock = PeriodLock::Take(mobjFileSystem, lock_path, mDistrust, &live);
+  std::unique_ptr<PeriodLock> lock = PeriodLock::Take(mobjFileSystem, LockPath(), mDistrust, &live);
   if (live) throw PeriodInProgress(mstrLogFileName);
   return lock;
 }
 
 bool clsFileRollbackLog::IsLive() {
   if (mstrLogFileName.empty()) return false;
-  const std::string lock_path = PeriodNames::OfLog(mobjFileSystem->GetAbsolutePathName(mstrLogFileName)).Lock();
-  return PeriodLock::IsLive(mobjFileSystem, lock_path, mDistrust);
+  return PeriodLock::IsLive(mobjFileSystem, LockPath(), mDistrust);
+}
+
+std::string clsFileRollbackLog::LockPath() {
+  return PeriodNames::OfLog(mobjFileSystem->GetAbsolutePathName(mstrLogFileName)).Lock();
 }
 
 void clsFileRollbackLog::Rollback(bool blnDeleteZip) {

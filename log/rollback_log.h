@@ -175,6 +175,8 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   void SetFirstValue(std::string_view element, std::string_view value);
   // Links a new entry to this log, its "ZipFile" element and the file system.
   void Bind(clsFileRollBackLogZip& entry, std::shared_ptr<XmlElement> element);
+  // The lock file of this log's period.
+  std::string LockPath();
   // The period's lock for a rollback: 70 when the period is live.
   std::unique_ptr<PeriodLock> TakeForRollback();
   // Restores the files of the plan, archive by archive.

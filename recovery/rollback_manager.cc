@@ -4,16 +4,17 @@
 #include <utility>
 
 #include "component/platform.h"
+#include "log/period.h"
 #include "log/trust.h"
 
 namespace bk {
 
 namespace {
 
-// A log file is one whose name begins with "Safe" and whose extension is
-// "xml", both compared with letter case.
-bool IsLogCandidate(const FileSystem& fs, const FolderEntry& entry) {
-  return entry.name.starts_with("Safe") && fs.GetExtensionName(entry.path) == "xml";
+// A log file is one whose name the period module reads as a log's.
+bool IsLogCandidate(const FolderEntry& entry) {
+  const std::optional<PeriodFileName> parsed = ParsePeriodFileName(entry.name);
+  return parsed && parsed->kind == PeriodFileKind::kLog;
 }
 
 // A log whose completed mark cannot be read counts as not completed.
@@ -38,7 +39,7 @@ void clsRollbackManager::AssessRollback(std::string_view strTempDir) {
       trust_folder_ ? std::nullopt : FolderDistrust(*fs_, std::string(strTempDir), CurrentUserId(), CurrentGroupId());
 
   for (const FolderEntry& entry : entries) {
-    if (!IsLogCandidate(*fs_, entry)) continue;
+    if (!IsLogCandidate(entry)) continue;
     if (folder_distrust) {
       skipped_.push_back(SkippedLog{entry.path, *folder_distrust});
       continue;
