@@ -39,6 +39,25 @@ struct FileStat {
   // number and file index where the file was opened (0 and 0 when unknown).
   uint64_t device = 0;
   uint64_t file_id = 0;
+  // When the file was born (POSIX statx birth time, where the file system
+  // keeps one), so that a reused inode number is not taken for the same
+  // file; 0 when unknown (Windows: 0, the file ID is never reused while the
+  // file exists).
+  int64_t birth_ns = 0;
+};
+
+// One extended attribute: its whole name ("user.origin", "security.selinux",
+// "system.posix_acl_access") and its value.
+struct ExtendedAttribute {
+  std::string name;
+  std::string value;
+  bool operator==(const ExtendedAttribute&) const = default;
+};
+
+// An entry of a folder with its metadata (a link's own, never followed).
+struct FolderItem {
+  std::string name;
+  FileStat stat;
 };
 
 // Advisory locks on a whole open file (File::TryLock).
@@ -109,6 +128,16 @@ class File {
   virtual void SetOwner(uint32_t owner, uint32_t group);
   virtual void SetAttributes(uint32_t attributes);
   virtual void SetModifiedTime(int64_t modified_ns);
+  // The extended attributes of the open file that this process may read, in
+  // the order the platform lists them (POSIX flistxattr/fgetxattr; a name
+  // that vanishes or cannot be read meanwhile is left out). Windows and
+  // files in memory: none.
+  virtual std::vector<ExtendedAttribute> ExtendedAttributes();
+  // Sets (creating or replacing) or removes one extended attribute of the
+  // open file. Removing one the file lacks does nothing. Windows and files
+  // in memory refuse with 70.
+  virtual void SetExtendedAttribute(std::string_view name, std::string_view value);
+  virtual void RemoveExtendedAttribute(std::string_view name);
   // Reads the whole file from its start with ReadAt.
   std::string ReadAll();
 };
@@ -122,8 +151,42 @@ class Folder {
   virtual ~Folder() = default;
   // The absolute path the folder was opened by (links in it not resolved).
   virtual const std::string& path() const = 0;
-  // The entry's metadata; a link reports is_symlink. 53 when missing.
+  // The entry's metadata; a link reports is_symlink. 53 when missing. An
+  // empty name: the folder itself.
   virtual FileStat StatEntry(std::string_view name) = 0;
+  // Every entry but "." and "..", each with its metadata (a link's own), in
+  // the platform's enumeration order.
+  virtual std::vector<FolderItem> ListEntries() = 0;
+  // Opens the folder `name` inside this one, never through a link: a link
+  // or anything but a folder fails with 75 "Not a folder".
+  virtual std::unique_ptr<Folder> OpenSubfolder(std::string_view name) = 0;
+  // Creates the folder `name`, for its owner only (POSIX 0700) until the
+  // caller gives it its mode; 58 when any entry holds the name.
+  virtual void MakeFolder(std::string_view name) = 0;
+  // Creates a symbolic link `name` holding `target` as given; 58 when any
+  // entry holds the name. Windows: a file link (a folder link when
+  // `folder_target`), 70 without the privilege to make links.
+  virtual void MakeLink(std::string_view name, std::string_view target, bool folder_target) = 0;
+  // The target a link holds, as stored; 75 when `name` is no link.
+  virtual std::string ReadLink(std::string_view name) = 0;
+  // Removes the empty folder `name` (never a link; 75 "Not a folder" for
+  // one, 70 when the folder is not empty).
+  virtual void RemoveSubfolder(std::string_view name) = 0;
+  // Metadata of the entry `name`, or for an empty name of the folder itself,
+  // set without following a link at `name`. SetEntryOwner: POSIX lchown
+  // semantics, Windows does nothing. SetEntryMode: POSIX permission bits
+  // (a link refuses with 75), Windows FILE_ATTRIBUTE_* bits.
+  // SetEntryModifiedTime: a link's own time.
+  virtual void SetEntryOwner(std::string_view name, uint32_t owner, uint32_t group) = 0;
+  virtual void SetEntryMode(std::string_view name, uint32_t mode) = 0;
+  virtual void SetEntryModifiedTime(std::string_view name, int64_t modified_ns) = 0;
+  // The extended attributes of the entry (a link's own), or of the folder
+  // itself for an empty name, as File::ExtendedAttributes lists them; and
+  // setting or removing one without following a link. Windows: none; set
+  // and remove refuse with 70.
+  virtual std::vector<ExtendedAttribute> EntryAttributes(std::string_view name) = 0;
+  virtual void SetEntryAttribute(std::string_view name, std::string_view attribute, std::string_view value) = 0;
+  virtual void RemoveEntryAttribute(std::string_view name, std::string_view attribute) = 0;
   // Opens the entry as FileSystem::Open opens a path, but never through a
   // link at `name`: kCreateNew and kCreatePrivate fail with 58 on any entry,
   // the other modes (kCreate too) with 75 "Not a regular file" at a link and,
@@ -330,6 +393,9 @@ class ForwardingFile : public File {
   void SetOwner(uint32_t o, uint32_t g) override { target_->SetOwner(o, g); }
   void SetAttributes(uint32_t a) override { target_->SetAttributes(a); }
   void SetModifiedTime(int64_t t) override { target_->SetModifiedTime(t); }
+  std::vector<ExtendedAttribute> ExtendedAttributes() override { return target_->ExtendedAttributes(); }
+  void SetExtendedAttribute(std::string_view n, std::string_view v) override { target_->SetExtendedAttribute(n, v); }
+  void RemoveExtendedAttribute(std::string_view n) override { target_->RemoveExtendedAttribute(n); }
 
  protected:
   File& target() { return *target_; }
@@ -350,6 +416,20 @@ class ForwardingFolder : public Folder {
   void RenameEntry(std::string_view a, std::string_view b) override { target_->RenameEntry(a, b); }
   void RemoveEntry(std::string_view n) override { target_->RemoveEntry(n); }
   void Sync() override { target_->Sync(); }
+  std::vector<FolderItem> ListEntries() override { return target_->ListEntries(); }
+  std::unique_ptr<Folder> OpenSubfolder(std::string_view n) override { return target_->OpenSubfolder(n); }
+  void MakeFolder(std::string_view n) override { target_->MakeFolder(n); }
+  void MakeLink(std::string_view n, std::string_view t, bool f) override { target_->MakeLink(n, t, f); }
+  std::string ReadLink(std::string_view n) override { return target_->ReadLink(n); }
+  void RemoveSubfolder(std::string_view n) override { target_->RemoveSubfolder(n); }
+  void SetEntryOwner(std::string_view n, uint32_t o, uint32_t g) override { target_->SetEntryOwner(n, o, g); }
+  void SetEntryMode(std::string_view n, uint32_t m) override { target_->SetEntryMode(n, m); }
+  void SetEntryModifiedTime(std::string_view n, int64_t t) override { target_->SetEntryModifiedTime(n, t); }
+  std::vector<ExtendedAttribute> EntryAttributes(std::string_view n) override { return target_->EntryAttributes(n); }
+  void SetEntryAttribute(std::string_view n, std::string_view a, std::string_view v) override {
+    target_->SetEntryAttribute(n, a, v);
+  }
+  void RemoveEntryAttribute(std::string_view n, std::string_view a) override { target_->RemoveEntryAttribute(n, a); }
 
  protected:
   Folder& target() { return *target_; }
