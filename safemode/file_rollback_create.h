@@ -78,6 +78,11 @@ class clsFileRollbackCreate {
   // receives the number of files done so far.
   std::vector<std::optional<Error>> MakeFilesSafe(const std::vector<std::string>& files,
                                                   const std::function<void(size_t done)>& progress = {});
+  // Makes every regular file under `folder` safe and records every file,
+  // folder and link under it (links as links, never followed; a mount point
+  // recorded, not crossed), so that UndoSafetyOperations puts the whole tree
+  // back: added entries removed, changed and deleted ones brought back.
+  void MakeTreeSafe(std::string_view folder);
   // Restores every file made safe in the period, deletes the log and the
   // archives as asked, and leaves safe mode. 30002 when not in safe mode; a
   // failed restore leaves safe mode on.
