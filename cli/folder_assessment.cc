@@ -77,15 +77,19 @@ void WriteError(JsonWriter& json, const Error& error) {
   json.EndObject();
 }
 
-void WriteRestoreOutcome(JsonWriter& json, const std::vector<std::string>& restored,
-                         const std::vector<Error>& not_restored, const std::optional<Error>& error) {
-  json.Key("restored");
+namespace {
+
+void WritePaths(JsonWriter& json, std::string_view key, const std::vector<std::string>& paths) {
+  json.Key(key);
   json.BeginArray();
-  for (const std::string& path : restored) json.String(path);
+  for (const std::string& path : paths) json.String(path);
   json.EndArray();
-  json.Key("not_restored");
+}
+
+void WriteFailures(JsonWriter& json, std::string_view key, const std::vector<Error>& failures) {
+  json.Key(key);
   json.BeginArray();
-  for (const Error& e : not_restored) {
+  for (const Error& e : failures) {
     json.BeginObject();
     json.Field("path", e.path());
     json.Key("error");
@@ -93,6 +97,17 @@ void WriteRestoreOutcome(JsonWriter& json, const std::vector<std::string>& resto
     json.EndObject();
   }
   json.EndArray();
+}
+
+}  // namespace
+
+void WriteRestoreOutcome(JsonWriter& json, const std::vector<std::string>& restored,
+                         const std::vector<Error>& not_restored, const std::optional<Error>& error,
+                         const std::vector<std::string>& removed, const std::vector<Error>& not_removed) {
+  WritePaths(json, "restored", restored);
+  WriteFailures(json, "not_restored", not_restored);
+  WritePaths(json, "removed", removed);
+  WriteFailures(json, "not_removed", not_removed);
   json.Key("error");
   error ? WriteError(json, *error) : json.Null();
 }
@@ -107,6 +122,17 @@ void WriteSkipped(JsonWriter& json, const std::vector<SkippedLog>& skipped) {
     json.EndObject();
   }
   json.EndArray();
+}
+
+void PrintRestoreReport(std::ostream& out, const RestoreReport& report, std::string_view indent) {
+  for (const std::string& path : report.removed) out << indent << "removed: " << path << '\n';
+  for (const Error& e : report.not_removed) out << indent << "not removed: " << e.path() << ": " << e.description() << '\n';
+  for (const Error& e : report.left) out << indent << "not removed: " << e.path() << ": " << e.description() << '\n';
+  for (size_t i = 0; i < report.restored.size(); ++i) {
+    const std::string note = i < report.notes.size() ? report.notes[i] : std::string();
+    out << indent << "restored: " << report.restored[i] << (note.empty() ? "" : " (" + note + ")") << '\n';
+  }
+  for (const Error& e : report.failed) out << indent << "not restored: " << e.path() << ": " << e.description() << '\n';
 }
 
 }  // namespace bk::cli

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <ostream>
 #include <vector>
 
 #include "cli/json_writer.h"
@@ -42,8 +43,15 @@ void WriteSkipped(JsonWriter& json, const std::vector<SkippedLog>& skipped);
 // The error object of a failure: {"number", "source", "description", "path"}.
 void WriteError(JsonWriter& json, const Error& error);
 // The members of a restore's outcome: "restored" (paths), "not_restored"
-// ([{"path", "error"}]) and "error" (what stopped it, or null).
+// ([{"path", "error"}]), "removed" (paths of entries of protected trees that
+// the period did not have), "not_removed" ([{"path", "error"}]) and "error"
+// (what stopped it, or null).
 void WriteRestoreOutcome(JsonWriter& json, const std::vector<std::string>& restored,
-                         const std::vector<Error>& not_restored, const std::optional<Error>& error);
+                         const std::vector<Error>& not_restored, const std::optional<Error>& error,
+                         const std::vector<std::string>& removed = {}, const std::vector<Error>& not_removed = {});
+// A line per entry of a rollback: "restored: PATH" (with what of it did not
+// come back), "not restored: PATH: WHY", "removed: PATH", "not removed:
+// PATH: WHY", each after `indent`.
+void PrintRestoreReport(std::ostream& out, const RestoreReport& report, std::string_view indent);
 
 }  // namespace bk::cli

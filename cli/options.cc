@@ -48,7 +48,9 @@ ParsedArgs ParseArgs(const std::vector<std::string>& args, std::initializer_list
     const std::string name = arg == "-q" ? std::string("--quiet") : arg.substr(0, equals);
     const OptionDef* option = FindOption(options, name);
     if (option == nullptr) throw UsageError("unknown option '" + name + "'");
-    if (parsed.flags.count(name) || parsed.values.count(name)) throw UsageError("option '" + name + "' given twice");
+    if (!option->repeatable && (parsed.flags.count(name) || parsed.values.count(name))) {
+      throw UsageError("option '" + name + "' given twice");
+    }
     if (!option->takes_value) {
       if (equals != std::string::npos) throw UsageError("option '" + name + "' takes no value");
       parsed.flags.insert(name);
@@ -59,6 +61,7 @@ ParsedArgs ParseArgs(const std::vector<std::string>& args, std::initializer_list
     } else {
       throw UsageError("option '" + name + "' needs a value");
     }
+    if (option->takes_value && option->repeatable) parsed.repeated[name].push_back(parsed.values[name]);
   }
   return parsed;
 }

@@ -16,12 +16,14 @@ namespace bk::cli {
 struct OptionDef {
   std::string_view name;  // with its leading "--"
   bool takes_value;
+  bool repeatable = false;  // may be given again; every value is kept
 };
 
 struct ParsedArgs {
   bool help = false;
   std::set<std::string> flags;
-  std::map<std::string, std::string> values;
+  std::map<std::string, std::string> values;  // the last value of each option
+  std::map<std::string, std::vector<std::string>> repeated;  // every value of repeatable ones
   std::vector<std::string> positionals;
   // Whatever follows "--" when the subcommand asks for it apart.
   std::optional<std::vector<std::string>> rest;
@@ -31,7 +33,7 @@ struct ParsedArgs {
 };
 
 // Fails with UsageError on an unknown option, a missing value or an option
-// given twice. With `split_at_double_dash` the words after "--" go to `rest`
+// given twice that is not repeatable. With `split_at_double_dash` the words after "--" go to `rest`
 // untouched; otherwise they are positionals.
 ParsedArgs ParseArgs(const std::vector<std::string>& args, std::initializer_list<OptionDef> options,
                      bool split_at_double_dash = false);

@@ -1,5 +1,7 @@
 // brightkeep protect --temp DIR --backup FILE [--keep-log] [--trust-folder]
-//                    [--files-from LIST] [FILE...] -- COMMAND [ARG...]
+//                    [--tree DIR]... [--files-from LIST] [FILE...] -- COMMAND [ARG...]
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -9,6 +11,7 @@
 
 #include "cli/backup_archive.h"
 #include "cli/cli.h"
+#include "cli/folder_assessment.h"
 #include "cli/options.h"
 #include "component/platform.h"
 #include "component/process.h"
@@ -19,13 +22,17 @@ namespace bk::cli {
 namespace {
 
 constexpr const char* kHelp = R"(Usage: brightkeep protect --temp DIR --backup FILE [--keep N] [--keep-log] [--trust-folder] [-q]
-                          [--files-from LIST [--null]] [FILE...] -- COMMAND [ARG...]
+                          [--tree TREE]... [--files-from LIST [--null]] [FILE...] -- COMMAND [ARG...]
 
-Enters safe mode with DIR as the temporary folder, makes every FILE safe,
-then runs COMMAND. When COMMAND exits with status 0, safe mode ends: the
-period's archives and log are packed into the backup archive FILE. When it
-fails or a signal ends it, every file made safe is restored and the period's
-archives and log are deleted. If this program itself is ended before that,
+Enters safe mode with DIR as the temporary folder, makes every FILE and
+every file under each TREE safe, then runs COMMAND. When COMMAND exits with
+status 0, safe mode ends: the period's archives and log are packed into the
+backup archive FILE. When it fails or a signal ends it, every file made safe
+is restored, each TREE is put back as it was (what COMMAND added to it is
+removed, its folders and links come back with their owners, modes and
+times; links are never followed and no other file system is entered), and
+the period's archives and log are deleted; a line tells what became of each
+entry. If this program itself is ended before that,
 the period stays unfinished in DIR for 'brightkeep rollback DIR'. While
 COMMAND, or anything it started that keeps the period's lock open, still
 runs, the period is in progress and no rollback touches it; a killed
@@ -52,6 +59,8 @@ Options:
                      the oldest backups of that name with any time, keeping N
   --keep-log         keep the completed log in DIR after success
   --trust-folder     take DIR as your own: no ownership or permission checks
+  --tree TREE        also protect the whole folder tree TREE (may be given
+                     more than once); DIR and FILE must not lie inside it
   --files-from LIST  also protect the files named in LIST, one per line
                      ("-" reads standard input; a pipe or FIFO will do)
   --null             names in LIST end with NUL, not a line break
@@ -105,11 +114,14 @@ bool BackupCanBeWritten(clsFileRollbackCreate& safety) {
 
 // Undoes the period and deletes its log; on failure the period stays
 // unfinished for a later rollback.
-bool Undo(clsFileRollbackCreate& safety) {
+bool Undo(clsFileRollbackCreate& safety, bool quiet) {
+  RestoreReport report;
   try {
-    safety.UndoSafetyOperations(true, true);
+    safety.UndoReporting(report, true, true);
+    if (!quiet) PrintRestoreReport(std::cerr, report, "brightkeep: ");
     return true;
   } catch (const Error& e) {
+    PrintRestoreReport(std::cerr, report, "brightkeep: ");
     ReportError(e);
     std::cerr << "brightkeep: the period stays unfinished; run 'brightkeep rollback " << safety.TempDir() << "'\n";
     return false;
@@ -149,19 +161,19 @@ void PruneOldBackups(const ParsedArgs& parsed, const std::string& pattern, bool 
   }
 }
 
-int RunCommand(clsFileRollbackCreate& safety, const std::vector<std::string>& command, bool keep_log) {
+int RunCommand(clsFileRollbackCreate& safety, const std::vector<std::string>& command, bool keep_log, bool quiet) {
   int status = 0;
   try {
     status = RunChild(safety, command);
   } catch (const Error& e) {
     ReportError(e);
-    if (!Undo(safety)) return kExitIncompleteRestore;
+    if (!Undo(safety, quiet)) return kExitIncompleteRestore;
     return e.number() == errnum::kFileNotFound ? 127 : 126;
   }
   if (status != 0) {
     std::cerr << "brightkeep: the command failed with status " << status << "; restoring its files\n";
     WaitForLeftoverProcesses(safety);
-    return Undo(safety) ? status : kExitIncompleteRestore;
+    return Undo(safety, quiet) ? status : kExitIncompleteRestore;
   }
   try {
     safety.EndSafety(keep_log);
@@ -176,25 +188,9 @@ int RunCommand(clsFileRollbackCreate& safety, const std::vector<std::string>& co
 // Files from which on a terminal a progress line shows.
 constexpr size_t kProgressFiles = 200;
 
-// Makes every file safe in one step; reports each file that could not be.
-bool MakeAllSafe(clsFileRollbackCreate& safety, FileSystem& fs, const std::vector<std::string>& files, bool quiet) {
-  const bool show = !quiet && files.size() >= kProgressFiles && IsTerminal(StandardStream::kError);
-  size_t shown = 0;
-  const auto progress = [&](size_t done) {
-    // About a hundred updates in all.
-    if (done != files.size() && done - shown < files.size() / 100) return;
-    shown = done;
-    std::cerr << "\rbrightkeep: making files safe (" << done << " of " << files.size() << ")\x1b[K" << std::flush;
-  };
-  std::vector<std::optional<Error>> results;
-  try {
-    results = safety.MakeFilesSafe(files, show ? std::function<void(size_t)>(progress) : nullptr);
-  } catch (const Error& e) {
-    if (show) std::cerr << "\r\x1b[K";
-    ReportError(e);
-    return false;
-  }
-  if (show) std::cerr << "\r\x1b[K" << std::flush;
+// Reports each file that could not be made safe; true when there was none.
+bool ReportRefused(FileSystem& fs, const std::vector<std::string>& files,
+                   const std::vector<std::optional<Error>>& results) {
   bool all = true;
   for (size_t i = 0; i < files.size(); ++i) {
     if (!results[i]) continue;
@@ -208,12 +204,57 @@ bool MakeAllSafe(clsFileRollbackCreate& safety, FileSystem& fs, const std::vecto
   return all;
 }
 
+// Makes every file of the trees, then those listed, safe, each group in one
+// step; reports each file that could not be.
+bool MakeAllSafe(clsFileRollbackCreate& safety, FileSystem& fs, const std::vector<std::string>& trees,
+                 const std::vector<std::string>& listed, bool quiet) {
+  const bool terminal = !quiet && IsTerminal(StandardStream::kError);
+  bool shown = false;
+  size_t total = 0, last = 0;
+  // About a hundred updates in all; every thousand files in a tree, whose
+  // count is known only once it is walked.
+  constexpr size_t kUnknown = SIZE_MAX;
+  const auto progress = [&](size_t done) {
+    const size_t step = total == kUnknown ? 1000 : std::max<size_t>(total / 100, 1);
+    if (done != total && done - last < step) return;
+    last = done;
+    shown = true;
+    std::cerr << "\rbrightkeep: making files safe (" << done;
+    if (total != kUnknown) std::cerr << " of " << total;
+    std::cerr << ")\x1b[K" << std::flush;
+  };
+  const auto with_progress = [&](size_t files) {
+    total = files;
+    last = 0;
+    return terminal && files >= kProgressFiles ? std::function<void(size_t)>(progress) : nullptr;
+  };
+  std::vector<std::string> files;
+  std::vector<std::optional<Error>> results;
+  try {
+    for (const std::string& tree : trees) {
+      std::vector<std::string> in_tree;
+      std::vector<std::optional<Error>> done = safety.MakeTreeSafe(tree, &in_tree, with_progress(kUnknown));
+      files.insert(files.end(), in_tree.begin(), in_tree.end());
+      results.insert(results.end(), done.begin(), done.end());
+    }
+    std::vector<std::optional<Error>> done = safety.MakeFilesSafe(listed, with_progress(listed.size()));
+    files.insert(files.end(), listed.begin(), listed.end());
+    results.insert(results.end(), done.begin(), done.end());
+  } catch (const Error& e) {
+    if (shown) std::cerr << "\r\x1b[K";
+    ReportError(e);
+    return false;
+  }
+  if (shown) std::cerr << "\r\x1b[K" << std::flush;
+  return ReportRefused(fs, files, results);
+}
+
 }  // namespace
 
 int RunProtect(const std::vector<std::string>& args) {
   const ParsedArgs parsed = ParseArgs(
       args, {{"--temp", true}, {"--backup", true}, {"--keep-log", false}, {"--trust-folder", false}, {"--files-from", true},
-             {"--null", false}, {"--quiet", false}, {"--keep", true}},
+             {"--null", false}, {"--quiet", false}, {"--keep", true}, {"--tree", true, true}},
       true);
   if (parsed.help) {
     std::cout << kHelp;
@@ -244,13 +285,15 @@ int RunProtect(const std::vector<std::string>& args) {
   safety.TrustFolder(parsed.Has("--trust-folder"));
   if (!BackupCanBeWritten(safety)) return kExitFailure;
   safety.BeginSafety();
-  if (!MakeAllSafe(safety, *fs, files, parsed.Has("--quiet"))) {
+  std::vector<std::string> trees;
+  if (const auto it = parsed.repeated.find("--tree"); it != parsed.repeated.end()) trees = it->second;
+  if (!MakeAllSafe(safety, *fs, trees, files, parsed.Has("--quiet"))) {
     std::cerr << "brightkeep: nothing was run; undoing what was made safe\n";
-    Undo(safety);
+    Undo(safety, true);
     return kExitFailure;
   }
   std::cout.flush();
-  const int status = RunCommand(safety, *parsed.rest, parsed.Has("--keep-log"));
+  const int status = RunCommand(safety, *parsed.rest, parsed.Has("--keep-log"), parsed.Has("--quiet"));
   if (status == kExitSuccess) PruneOldBackups(parsed, backup_pattern, parsed.Has("--quiet"));
   return status;
 }

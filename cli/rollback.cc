@@ -86,6 +86,8 @@ struct Outcome {
   std::vector<std::string> restored;
   std::vector<std::string> notes;  // per restored file: what of it did not come back
   std::vector<Error> not_restored;
+  std::vector<std::string> removed;
+  std::vector<Error> not_removed;
   std::optional<Error> error;
 };
 
@@ -102,7 +104,7 @@ void WriteOutcomes(const FolderAssessment& assessment, const std::vector<Outcome
     json.BeginObject();
     WriteLogFields(json, o.entry->report);
     json.Field("outcome", o.outcome);
-    WriteRestoreOutcome(json, o.restored, o.not_restored, o.error);
+    WriteRestoreOutcome(json, o.restored, o.not_restored, o.error, o.removed, o.not_removed);
     json.Key("notes");
     json.BeginObject();
     for (size_t i = 0; i < o.notes.size() && i < o.restored.size(); ++i) {
@@ -125,18 +127,40 @@ void PrintRestored(const RestoreReport& report, Outcome& outcome) {
   outcome.restored = report.restored;
   outcome.notes = report.notes;
   outcome.not_restored = report.failed;
-  if (g_quiet) return;
-  for (size_t i = 0; i < report.restored.size(); ++i) {
-    const std::string note = i < report.notes.size() ? report.notes[i] : std::string();
-    Out() << "  restored: " << report.restored[i] << (note.empty() ? "" : " (" + note + ")") << '\n';
-  }
-  for (const Error& failure : report.failed) {
-    Out() << "  not restored: " << failure.path() << ": " << failure.description() << '\n';
+  outcome.removed = report.removed;
+  outcome.not_removed = report.not_removed;
+  outcome.not_removed.insert(outcome.not_removed.end(), report.left.begin(), report.left.end());
+  if (!g_quiet) PrintRestoreReport(Out(), report, "  ");
+}
+
+// The steps a protected tree's entries would take, before the files.
+void PrintTreeSteps(const RestorePlan& plan, Outcome& outcome) {
+  FileSystem& fs = *DefaultFileSystem();
+  for (const TreeAction& step : plan.recorded.steps) {
+    const std::string path = TreePath(fs, step.root, step.relative);
+    switch (step.kind) {
+      case TreeAction::kRemove:
+      case TreeAction::kRemoveFolder:
+        Out() << "  would remove: " << path << '\n';
+        outcome.removed.push_back(path);
+        break;
+      case TreeAction::kLeaveMount:
+        Out() << "  would not remove: " << path << ": a mount point made since: left as it is\n";
+        break;
+      case TreeAction::kCannotMake:
+        Out() << "  would not restore: " << path << ": not a file, folder or link: not made again\n";
+        break;
+      default:
+        Out() << "  would restore: " << path << '\n';
+        outcome.restored.push_back(path);
+        break;
+    }
   }
 }
 
 // The dry run prints the very plan the rollback carries out.
 void PrintPlan(const RestorePlan& plan, Outcome& outcome) {
+  PrintTreeSteps(plan, outcome);
   for (const PlannedArchive& archive : plan.archives) {
     if (archive.refused) {
       Out() << "  cannot roll back: " << archive.archive << ": " << archive.refused->description() << '\n';
@@ -258,7 +282,7 @@ int RunRollback(const std::vector<std::string>& args) {
 
   size_t done = 0, files_done = 0, failed = 0, in_progress = 0;
   for (const DescribedLog& entry : assessment.logs) {
-    Outcome& outcome = outcomes.emplace_back(Outcome{&entry, "in_progress", {}, {}, {}, std::nullopt});
+    Outcome& outcome = outcomes.emplace_back(Outcome{&entry, "in_progress", {}, {}, {}, {}, {}, std::nullopt});
     if (entry.live) {
       Out() << "Skipped, still in progress: " << entry.report.log << " (" << Started(entry.report) << ")\n";
       outcome.error = PeriodInProgress(entry.report.log);

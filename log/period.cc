@@ -11,6 +11,7 @@ namespace {
 constexpr std::string_view kPrefix = "Safe";
 constexpr std::string_view kLogExtension = ".xml";
 constexpr std::string_view kLockExtension = ".lock";
+constexpr std::string_view kRecordExtension = ".record";
 constexpr std::string_view kTempExtension = ".tmp";
 constexpr std::string_view kArchiveExtension = ".zip";
 constexpr std::string_view kBackupInfix = "-backup.";
@@ -34,6 +35,7 @@ PeriodNames PeriodNames::At(const FileSystem& fs, std::string_view folder, const
 
 std::string PeriodNames::Log() const { return stem_ + std::string(kLogExtension); }
 std::string PeriodNames::Lock() const { return stem_ + std::string(kLockExtension); }
+std::string PeriodNames::Record() const { return stem_ + std::string(kRecordExtension); }
 std::string PeriodNames::Archive(int32_t n) const { return stem_ + "-" + std::to_string(n) + std::string(kArchiveExtension); }
 
 std::string PeriodNames::BackupBuild(std::string_view random) const {
@@ -65,6 +67,7 @@ std::optional<PeriodFileName> ParsePeriodFileName(std::string_view name) {
   };
   if (name.ends_with(kLogExtension)) return make(PeriodFileKind::kLog, Before(name, kLogExtension));
   if (name.ends_with(kLockExtension)) return make(PeriodFileKind::kLock, Before(name, kLockExtension));
+  if (name.ends_with(kRecordExtension)) return make(PeriodFileKind::kRecord, Before(name, kRecordExtension));
   if (name.ends_with(kArchiveExtension)) {
     const std::string_view base = Before(name, kArchiveExtension);
     const size_t dash = base.rfind('-');

@@ -6,6 +6,10 @@
 // folder except the copy beside the backup:
 //   <stem>.xml                         the rollback log
 //   <stem>.lock                        the live lock (period_lock.h)
+//   <stem>.record                      what the log does not say: each file's
+//                                      identity and extended attributes, and
+//                                      the listing of whole trees
+//                                      (period_record.h)
 //   <stem>.xml.<random>.tmp            the log's first write or a save, before
 //                                      it is renamed over the log
 //   <stem>-<n>.zip                     drive archive n
@@ -39,6 +43,7 @@ class PeriodNames {
   const std::string& Stem() const { return stem_; }
   std::string Log() const;
   std::string Lock() const;
+  std::string Record() const;
   std::string Archive(int32_t n) const;
   // `random` is a fresh name such as FileSystem::GetTempName gives.
   std::string BackupBuild(std::string_view random) const;
@@ -55,7 +60,7 @@ class PeriodNames {
 std::string PeriodStamp(const LocalDateTime& t);
 
 // What a file found directly in a temporary folder is, by its name alone.
-enum class PeriodFileKind { kLog, kLock, kLogSave, kArchive, kBackupBuild };
+enum class PeriodFileKind { kLog, kLock, kRecord, kLogSave, kArchive, kBackupBuild };
 struct PeriodFileName {
   PeriodFileKind kind;
   std::string stem_name;  // the stem's file name: "Safe ..." without folder

@@ -17,12 +17,16 @@ void RemovePeriodLeftovers(FileSystem& fs, const PeriodNames& names, std::string
   const std::string folder = fs.GetParentFolderName(stem);
   const std::string stem_name = fs.GetFileName(stem);
   std::set<std::string> changed;
+  // The record serves the log: it goes once the log is gone.
+  const bool log_gone = !fs.FileExists(names.Log());
   for (const FolderEntry& entry : fs.ListFiles(folder)) {
     const std::optional<PeriodFileName> parsed = ParsePeriodFileName(entry.name);
     if (!parsed || parsed->stem_name != stem_name) continue;
     // The log, the archives (kept when asked, removed by the log that names
     // them) and the lock file are not leftovers of a period in hand.
-    if (parsed->kind != PeriodFileKind::kLogSave && parsed->kind != PeriodFileKind::kBackupBuild) continue;
+    const bool done_with = parsed->kind == PeriodFileKind::kLogSave || parsed->kind == PeriodFileKind::kBackupBuild ||
+                           (parsed->kind == PeriodFileKind::kRecord && log_gone);
+    if (!done_with) continue;
     fs.RemoveFile(entry.path, true);
     changed.insert(folder);
   }

@@ -13,6 +13,7 @@
 #include "component/zip/archive.h"
 #include "log/drive_marker.h"
 #include "log/period_files.h"
+#include "log/restore_record.h"
 #include "log/rollback_log.h"
 
 namespace bk {
@@ -137,14 +138,19 @@ void PlanFiles(FileSystem& fs, clsFileRollBackLogZip& zip, ArchiveComponent& arc
 }  // namespace
 
 Error RestoreReport::Summary() const {
+  std::vector<const Error*> all;
+  for (const Error& e : failed) all.push_back(&e);
+  for (const Error& e : not_removed) all.push_back(&e);
   std::string text = std::to_string(failed.size()) + (failed.size() == 1 ? " file" : " files") +
-                     " could not be restored: ";
-  for (size_t i = 0; i < failed.size() && i < kFailuresNamed; ++i) {
+                     " could not be restored";
+  if (!not_removed.empty()) text += " and " + std::to_string(not_removed.size()) + " could not be removed";
+  text += ": ";
+  for (size_t i = 0; i < all.size() && i < kFailuresNamed; ++i) {
     if (i > 0) text += "; ";
-    text += failed[i].path() + " (" + failed[i].description() + ")";
+    text += all[i]->path() + " (" + all[i]->description() + ")";
   }
-  if (failed.size() > kFailuresNamed) text += "; and " + std::to_string(failed.size() - kFailuresNamed) + " more";
-  const Error& first = failed.front();
+  if (all.size() > kFailuresNamed) text += "; and " + std::to_string(all.size() - kFailuresNamed) + " more";
+  const Error& first = *all.front();
   return Error(errnum::kArchiveError, kLibrarySource, text, first.path(), first.native_code());
 }
 
@@ -170,43 +176,72 @@ RestorePlan clsFileRollbackLog::PlanRestore() {
       out.refused = e;
     }
   }
+  if (!mstrLogFileName.empty()) {
+    const std::string record = PeriodNames::OfLog(mobjFileSystem->GetAbsolutePathName(mstrLogFileName)).Record();
+    if (mobjFileSystem->FileExists(record)) PlanRecorded(*mobjFileSystem, record, mDistrust, plan.recorded);
+  }
   return plan;
 }
 
 void clsFileRollbackLog::CarryOut(const RestorePlan& plan, RestoreReport& report) {
   // An archive in another folder refuses the whole rollback before anything
-  // is read, restored or deleted.
+  // is read, restored or deleted; with a tree to put back, so does any
+  // archive that cannot be read, since the tree's entries go first.
   for (const PlannedArchive& archive : plan.archives) {
-    if (archive.outside) throw *archive.refused;
+    if (archive.outside || (archive.refused && !plan.recorded.steps.empty())) throw *archive.refused;
   }
+  TreeReport tree;
+  CarryOutTree(*mobjFileSystem, plan.recorded.steps, tree);
   for (const PlannedArchive& planned : plan.archives) {
     if (planned.refused) throw *planned.refused;
-    std::vector<std::string> entries;
-    for (const PlannedFile& file : planned.files) {
-      if (!file.refused) entries.push_back(file.entry);
-    }
-    ArchiveComponent zip(mobjFileSystem);
-    zip.ArchiveFileName = planned.archive;
-    zip.DestinationFolder = mobjFileSystem->paths().DriveRoot(planned.drive);
-    zip.KeepPaths = true;
-    const std::vector<RestoreOutcome> outcomes = zip.RestoreFiles(entries);
-    // Reported in the log's order.
-    size_t next = 0;
-    for (const PlannedFile& file : planned.files) {
-      if (file.refused) {
-        report.failed.push_back(*file.refused);
-        continue;
-      }
-      const RestoreOutcome& outcome = outcomes[next++];
-      if (outcome.error) {
-        report.failed.push_back(FileFailure(*outcome.error, file.path));
-      } else {
-        report.restored.push_back(file.path);
-        report.notes.push_back(outcome.note);
-      }
+    RestoreArchive(plan, planned, report);
+  }
+  RestoreRecordedFolders(*mobjFileSystem, plan.recorded, mDistrust, tree);
+  for (std::string& path : tree.made) {
+    report.restored.push_back(std::move(path));
+    report.notes.emplace_back();
+  }
+  report.failed.insert(report.failed.end(), tree.not_made.begin(), tree.not_made.end());
+  report.removed = std::move(tree.removed);
+  report.not_removed = std::move(tree.not_removed);
+  report.left = std::move(tree.left);
+  if (report.Failed()) throw report.Summary();
+}
+
+void clsFileRollbackLog::RestoreArchive(const RestorePlan& plan, const PlannedArchive& planned,
+                                        RestoreReport& report) {
+  std::vector<std::string> entries;
+  std::vector<const PlannedFile*> files;
+  for (const PlannedFile& file : planned.files) {
+    if (!file.refused) {
+      entries.push_back(file.entry);
+      files.push_back(&file);
     }
   }
-  if (!report.failed.empty()) throw report.Summary();
+  std::optional<RecordedFiles> recorded;
+  if (!plan.recorded.record.empty()) recorded.emplace(*mobjFileSystem, plan.recorded.record, mDistrust, planned.drive);
+  ArchiveComponent zip(mobjFileSystem);
+  zip.ArchiveFileName = planned.archive;
+  zip.DestinationFolder = mobjFileSystem->paths().DriveRoot(planned.drive);
+  zip.KeepPaths = true;
+  const std::vector<RestoreOutcome> outcomes = zip.RestoreFiles(entries, [&](size_t i) -> std::optional<RestoreHint> {
+    return recorded ? recorded->For(files[i]->target) : std::nullopt;
+  });
+  // Reported in the log's order.
+  size_t next = 0;
+  for (const PlannedFile& file : planned.files) {
+    if (file.refused) {
+      report.failed.push_back(*file.refused);
+      continue;
+    }
+    const RestoreOutcome& outcome = outcomes[next++];
+    if (outcome.error) {
+      report.failed.push_back(FileFailure(*outcome.error, file.path));
+    } else {
+      report.restored.push_back(file.path);
+      report.notes.push_back(outcome.note);
+    }
+  }
 }
 
 std::unique_ptr<PeriodLock> clsFileRollbackLog::TakeForRollback() {

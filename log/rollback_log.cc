@@ -97,7 +97,7 @@ void clsFileRollbackLog::SaveLog() {
   // A document without a root (a load that failed), only a byte-order mark,
   // never replaces the file.
   if (text.size() <= 2) return;
-  mobjFileSystem->ReplaceFileDurably(mstrLogFileName, text);
+  mobjFileSystem->ReplaceFileDurably(mstrLogFileName, text, record_ ? record_->WritePending() : nullptr);
 }
 
 double clsFileRollbackLog::StartDate() {

@@ -20,6 +20,7 @@
 #include "component/platform.h"
 #include "component/xml/xml_document.h"
 #include "log/period_lock.h"
+#include "log/tree.h"
 
 namespace bk {
 
@@ -34,7 +35,15 @@ struct RestoreReport {
   // it came back whole.
   std::vector<std::string> notes;
   std::vector<Error> failed;          // one per file not put back; path: the file as listed
+  // Entries of protected trees that the period did not have, removed; those
+  // that could not be (the rollback then fails); and those left where they
+  // are without failing it (mount points made since).
+  std::vector<std::string> removed;
+  std::vector<Error> not_removed;
+  std::vector<Error> left;
 
+  // True when something did not come back or could not be removed.
+  bool Failed() const { return !failed.empty() || !not_removed.empty(); }
   // The error that ends a rollback in which files failed (30200): how many,
   // and the first few with the reason.
   Error Summary() const;
@@ -59,8 +68,16 @@ struct PlannedArchive {
   std::vector<PlannedFile> files;  // each file once, in the log's order
 };
 
+// What a period's record adds to a restore plan.
+struct RecordPlan {
+  std::string record;              // its path; empty: the period has none
+  std::vector<TreeAction> steps;   // before the files, in order
+  std::vector<RecordedFolder> folders;  // made again above files
+};
+
 struct RestorePlan {
   std::vector<PlannedArchive> archives;
+  RecordPlan recorded;
 };
 
 class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLog> {
@@ -133,7 +150,12 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   bool LooksLikeRollbackLog();
   // True when the period of this log is live (period_lock.h).
   bool IsLive();
+  // Writes the log durably; the record given to FlushRecordWithSaves is
+  // flushed with it.
   void SaveLog();
+  // The period's record, whose appended lines every save of the log flushes
+  // together with the log; nullptr: none. Not owned.
+  void FlushRecordWithSaves(PeriodRecordWriter* record) { record_ = record; }
   void Completed(bool value);
   // What the open log file was when LoadFromFile read it (owner, mode).
   const FileStat& LoadedFileStat() const { return mLoadedStat; }
@@ -181,6 +203,7 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   std::unique_ptr<PeriodLock> TakeForRollback();
   // Restores the files of the plan, archive by archive.
   void CarryOut(const RestorePlan& plan, RestoreReport& report);
+  void RestoreArchive(const RestorePlan& plan, const PlannedArchive& planned, RestoreReport& report);
 
   std::shared_ptr<FileSystem> mobjFileSystem;
   std::shared_ptr<XmlDocument> mobjDocument;
@@ -190,6 +213,7 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   FileStat mLoadedStat;
   DistrustCheck mDistrust;
   bool archives_moved_ = false;
+  PeriodRecordWriter* record_ = nullptr;
 };
 
 class clsFileRollBackLogZip {

@@ -45,8 +45,10 @@ void clsFileRollbackCreate::EndSafety(bool blnKeepLogFile) {
   ConnectEvents(nullptr);
   const auto zips = std::move(mcolDriveZips);
   mobjLog.reset();
+  const std::string record = CloseRecord();
   try {
     for (auto& zip : *zips) fs.RemoveFile(zip->ArchiveFileName, false);
+    if (!record.empty()) fs.RemoveFile(record, true);
     fs.RemoveFile(backup, true);
     if (!blnKeepLogFile) fs.RemoveFile(mstrLogFileName, true);
   } catch (...) {

@@ -78,6 +78,14 @@ void clsFileRollbackCreate::ClaimThePeriod(const std::string& folder) {
         lock->RemoveAndRelease();
         throw;
       }
+      try {
+        mobjRecord = std::make_unique<PeriodRecordWriter>(mobjFileSystem, names.Record());
+      } catch (...) {
+        RemoveLogDurably(*mobjFileSystem, mstrLogFileName);
+        lock->RemoveAndRelease();
+        throw;
+      }
+      mobjLog->FlushRecordWithSaves(mobjRecord.get());
       mobjLock = std::move(lock);
       return;
     } catch (const Error& e) {
@@ -100,6 +108,7 @@ void clsFileRollbackCreate::BeginSafety() {
   }
 
   LetGo(false);
+  mobjRecord.reset();
   archives_made_.clear();
   mobjLog = clsFileRollbackLog::Create(mobjFileSystem);
   ClaimThePeriod(folder);
@@ -171,7 +180,9 @@ void clsFileRollbackCreate::MakeFileSafe(std::string_view strFileName) {
   }
   ConnectEvents(nullptr);
   if (!mobjLog) throw Error::Standard(errnum::kObjectNotSet);
-  mobjLog->ZipByDrive(mobjFileSystem->GetDriveName(path))->AddFile(path);
+  const std::shared_ptr<clsFileRollbackLog> log = mobjLog->ZipByDrive(mobjFileSystem->GetDriveName(path))->AppendFiles({path});
+  RecordFiles({path});
+  log->SaveLog();
 }
 
 ArchiveComponent* clsFileRollbackCreate::GetZipForDrive(std::string_view strFileName) {
@@ -231,6 +242,11 @@ std::optional<Error> clsFileRollbackCreate::ArchiveReplaced(const FileStat& open
 }
 
 void clsFileRollbackCreate::UndoSafetyOperations(bool blnDeleteLog, bool blnDeleteZips) {
+  RestoreReport report;
+  UndoReporting(report, blnDeleteLog, blnDeleteZips);
+}
+
+void clsFileRollbackCreate::UndoReporting(RestoreReport& report, bool blnDeleteLog, bool blnDeleteZips) {
   if (!mblnSafeMode) {
     throw Error(bkCreateErrorNotInSafeMode, "UndoSafetyOperations", "Not in safe mode");
   }
@@ -242,8 +258,8 @@ void clsFileRollbackCreate::UndoSafetyOperations(bool blnDeleteLog, bool blnDele
   }
   mobjLog->SetDistrustCheck(
       [this](const FileStat& opened, const std::string& path) { return ArchiveReplaced(opened, path); });
-  RestoreReport report;
   try {
+    CloseRecord();
     mobjLog->RestoreFiles(report);
     // Every file is back: the log goes before its archives, so that a crash
     // in between never leaves a log naming archives that are gone.

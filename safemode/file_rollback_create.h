@@ -25,6 +25,7 @@
 #include "log/drive_marker.h"
 #include "log/period.h"
 #include "log/period_lock.h"
+#include "log/period_record.h"
 #include "log/rollback_log.h"
 
 namespace bk {
@@ -78,15 +79,25 @@ class clsFileRollbackCreate {
   // receives the number of files done so far.
   std::vector<std::optional<Error>> MakeFilesSafe(const std::vector<std::string>& files,
                                                   const std::function<void(size_t done)>& progress = {});
-  // Makes every regular file under `folder` safe and records every file,
-  // folder and link under it (links as links, never followed; a mount point
-  // recorded, not crossed), so that UndoSafetyOperations puts the whole tree
-  // back: added entries removed, changed and deleted ones brought back.
-  void MakeTreeSafe(std::string_view folder);
+  // Makes a whole folder tree safe: records every file, folder and link
+  // under `folder` in the period's record (type, owner, group, mode, times,
+  // link target, extended attributes; links as links, never followed; a
+  // mount point recorded, not crossed), then makes every regular file safe
+  // as MakeFilesSafe does, returning per file (in `files`, when given, the
+  // order of the results) what MakeFilesSafe returns. A rollback then puts
+  // the whole tree back: entries added since removed, changed and deleted
+  // ones brought back, every folder's owner, mode and times. A symbolic link
+  // given as `folder` is resolved first. 76 when it is no folder; 70 when
+  // the temporary folder or BackupFile lies inside it; 91 outside safe mode.
+  std::vector<std::optional<Error>> MakeTreeSafe(std::string_view folder, std::vector<std::string>* files = nullptr,
+                                                 const std::function<void(size_t done)>& progress = {});
   // Restores every file made safe in the period, deletes the log and the
   // archives as asked, and leaves safe mode. 30002 when not in safe mode; a
   // failed restore leaves safe mode on.
   void UndoSafetyOperations(bool blnDeleteLog = false, bool blnDeleteZips = true);
+  // UndoSafetyOperations, reporting entry by entry into `report` (also when
+  // it throws).
+  void UndoReporting(RestoreReport& report, bool blnDeleteLog, bool blnDeleteZips);
   bool SafeMode() const { return mblnSafeMode; }
   std::string TempDir() const { return mstrTempDir; }
   // Stored with a trailing separator added when it has none.
@@ -127,6 +138,18 @@ class clsFileRollbackCreate {
   std::string WriteBackupArchive();
   void ZipIntoBackup(ArchiveComponent& backup, const std::string& path);
   void CopyDurably(const std::string& from, const std::string& to);
+  // Makes the files safe as MakeFilesSafe does; what the record says of
+  // each file comes from `recorded` (same order) when given, otherwise it
+  // is read from the file.
+  std::vector<std::optional<Error>> MakeFilesSafeRecorded(const std::vector<std::string>& files,
+                                                          const std::vector<RecordedFile>* recorded,
+                                                          const std::function<void(size_t done)>& progress);
+  // Appends to the record each file's identity and attributes and the
+  // folders above it, unflushed: the log's next save flushes the record.
+  void RecordFiles(const std::vector<std::string>& paths);
+  void RecordFolders(const std::string& folder);
+  // Flushes and closes the record; returns its path (empty when none).
+  std::string CloseRecord();
   // The drive archives as they were created, so that an undo reads the very
   // files this period wrote: a replaced one is refused.
   std::optional<Error> ArchiveReplaced(const FileStat& opened, const std::string& path) const;
@@ -142,6 +165,7 @@ class clsFileRollbackCreate {
   std::unique_ptr<KeyedCollection<std::unique_ptr<ArchiveComponent>>> mcolDriveZips;
   ArchiveComponent* mobjEvntZip = nullptr;
   std::unique_ptr<PeriodLock> mobjLock;
+  std::unique_ptr<PeriodRecordWriter> mobjRecord;
   bool trust_folder_ = false;
   std::vector<std::pair<std::string, FileStat>> archives_made_;
 };

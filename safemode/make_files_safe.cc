@@ -30,6 +30,12 @@ DriveBatch& BatchFor(std::vector<DriveBatch>& batches, ArchiveComponent* zip, co
 
 std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafe(const std::vector<std::string>& files,
                                                                        const std::function<void(size_t)>& progress) {
+  return MakeFilesSafeRecorded(files, nullptr, progress);
+}
+
+std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(
+    const std::vector<std::string>& files, const std::vector<RecordedFile>* recorded,
+    const std::function<void(size_t)>& progress) {
   std::vector<std::optional<Error>> results(files.size());
   size_t done = 0;
   const auto one_done = [&] {
@@ -64,20 +70,29 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafe(const std
     }
   }
   if (!mobjLog) throw Error::Standard(errnum::kObjectNotSet);
-  bool recorded = false;
+  bool listed = false;
   for (DriveBatch& batch : batches) {
     if (batch.stored.empty()) continue;
     std::vector<std::optional<Error>> refused(batch.stored.size());
     mobjLog->ZipByDrive(batch.drive)->AppendFiles(batch.stored, &refused);
+    // The record lists the files in the log's order, each drive's together.
+    std::vector<std::string> accepted;
     size_t k = 0;
     for (size_t item : batch.items) {
       if (results[item]) continue;
-      if (refused[k]) results[item] = std::move(refused[k]);
+      if (refused[k]) {
+        results[item] = std::move(refused[k]);
+      } else if (recorded && mobjRecord) {
+        mobjRecord->AddFile((*recorded)[item]);
+      } else {
+        accepted.push_back(batch.stored[k]);
+      }
       ++k;
     }
-    recorded = true;
+    RecordFiles(accepted);
+    listed = true;
   }
-  if (recorded) mobjLog->SaveLog();
+  if (listed) mobjLog->SaveLog();
   return results;
 }
 

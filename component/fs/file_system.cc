@@ -78,11 +78,15 @@ std::unique_ptr<TextReader> FileSystem::OpenTextFile(std::string_view path) {
   return std::make_unique<TextReader>(Open(path, OpenMode::kRead));
 }
 
-void FileSystem::WriteNewFile(std::string_view path, std::string_view bytes) {
+void FileSystem::WriteNewFile(std::string_view path, std::string_view bytes, File* flushed_with) {
   std::unique_ptr<File> file = Open(path, OpenMode::kCreatePrivate);
   try {
     file->WriteAt(0, bytes.data(), bytes.size());
-    file->Sync();
+    if (flushed_with) {
+      SyncFiles({file.get(), flushed_with});
+    } else {
+      file->Sync();
+    }
     file->Close();
   } catch (...) {
     file.reset();
@@ -96,11 +100,11 @@ void FileSystem::WriteNewFile(std::string_view path, std::string_view bytes) {
 }
 
 void FileSystem::CreateFileDurably(std::string_view path, std::string_view bytes) {
-  PublishDurably(path, bytes, /*replace=*/false);
+  PublishDurably(path, bytes, /*replace=*/false, nullptr);
 }
 
-void FileSystem::ReplaceFileDurably(std::string_view path, std::string_view bytes) {
-  PublishDurably(path, bytes, /*replace=*/true);
+void FileSystem::ReplaceFileDurably(std::string_view path, std::string_view bytes, File* flushed_with) {
+  PublishDurably(path, bytes, /*replace=*/true, flushed_with);
 }
 
 namespace {
@@ -114,7 +118,7 @@ Error AsTargets(const Error& e, const std::string& temp, std::string_view target
 
 }  // namespace
 
-void FileSystem::PublishDurably(std::string_view path, std::string_view bytes, bool replace) {
+void FileSystem::PublishDurably(std::string_view path, std::string_view bytes, bool replace, File* flushed_with) {
   std::string folder = GetParentFolderName(path);
   if (folder.empty()) folder = GetParentFolderName(GetAbsolutePathName(path));
 
@@ -124,7 +128,7 @@ void FileSystem::PublishDurably(std::string_view path, std::string_view bytes, b
   for (int attempt = 0;; ++attempt) {
     temp = BuildPath(folder, GetFileName(path) + "." + GetTempName());
     try {
-      WriteNewFile(temp, bytes);
+      WriteNewFile(temp, bytes, flushed_with);
       break;
     } catch (const Error& e) {
       if (e.number() != errnum::kFileAlreadyExists || attempt == 20) throw AsTargets(e, temp, path);

@@ -333,8 +333,10 @@ class FileSystem {
   // in the same folder, named "<name>.<GetTempName()>" so that a leftover says whose it was,
   // created for its owner only (kCreatePrivate); syncs it, renames it over the target and syncs the
   // folder. The temporary file is removed on any failure; the target then
-  // holds its previous content.
-  void ReplaceFileDurably(std::string_view path, std::string_view bytes);
+  // holds its previous content. `flushed_with`, another open file of this
+  // file system, is flushed to stable storage together with the new content
+  // (SyncFiles), before the rename.
+  void ReplaceFileDurably(std::string_view path, std::string_view bytes, File* flushed_with = nullptr);
   // Creates the file durably, for its owner only, where no entry holds the
   // name: as ReplaceFileDurably, but the temporary file is moved into place
   // with RenameNoReplace, so that an existing entry (a link too, never
@@ -367,8 +369,8 @@ class FileSystem {
  private:
   // Creates a file exclusively for its owner only, fills and syncs it; a file
   // created but not filled is removed again.
-  void WriteNewFile(std::string_view path, std::string_view bytes);
-  void PublishDurably(std::string_view path, std::string_view bytes, bool replace);
+  void WriteNewFile(std::string_view path, std::string_view bytes, File* flushed_with);
+  void PublishDurably(std::string_view path, std::string_view bytes, bool replace, File* flushed_with);
 };
 
 // The platform's file system, shared by the whole process.

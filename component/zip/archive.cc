@@ -148,7 +148,8 @@ std::vector<std::string> ArchiveComponent::ListEntries() {
   return names;
 }
 
-std::vector<RestoreOutcome> ArchiveComponent::RestoreFiles(const std::vector<std::string>& names) {
+std::vector<RestoreOutcome> ArchiveComponent::RestoreFiles(
+    const std::vector<std::string>& names, const std::function<std::optional<RestoreHint>(size_t)>& hint) {
   const std::string archive_path = ArchivePath();
   std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kReadRegular);
   const zip::Directory& dir = state_->Load(*archive, archive_path);
@@ -185,6 +186,7 @@ std::vector<RestoreOutcome> ArchiveComponent::RestoreFiles(const std::vector<std
       renamed.back().name = Slashed(old->second->name);
     }
     const std::string target = fs_->paths().Absolute(names[i], destination);
+    std::optional<RestoreHint> known = hint ? hint(i) : std::nullopt;
     try {
       if (found == nullptr) {
         throw Error(errnum::kFileNotFound, kLibrarySource, "The archive holds no copy of the file", target);
@@ -194,7 +196,7 @@ std::vector<RestoreOutcome> ArchiveComponent::RestoreFiles(const std::vector<std
                                    ? std::string()
                                    : zip::TargetPath(fs_->paths(), destination, e, true);
       if (path.empty() || !IsBelow(fs_->paths(), destination, path)) throw UnsafeName(e.name);
-      extractor.StageRestore(e, path);
+      extractor.StageRestore(e, path, std::move(known));
       batch.push_back(i);
     } catch (const Error& e) {
       outcomes[i].error = e.path().empty() ? Error(e.number(), e.source(), e.description(), target, e.native_code()) : e;

@@ -66,6 +66,25 @@ struct RestoreOutcome {
   std::string note;
 };
 
+// What a caller knows of a file that RestoreFiles puts back, beyond the
+// archive's copy.
+struct RestoreHint {
+  // The file as it was when its copy was made (FileStat's device, file_id
+  // and birth_ns; all 0 when unknown). A file at the target that is another
+  // file (it was replaced since) is left to whatever still uses it: the copy
+  // comes back as a new file renamed over it.
+  uint64_t device = 0;
+  uint64_t file_id = 0;
+  int64_t birth_ns = 0;
+  // The exact modification time; 0: the archive's.
+  int64_t modified_ns = 0;
+  // The extended attributes the file had in these namespaces (name
+  // prefixes): those it has now in them and not here are removed. No
+  // namespaces: the file's attributes are left alone.
+  std::vector<ExtendedAttribute> attributes;
+  std::vector<std::string> namespaces;
+};
+
 class ArchiveComponent {
  public:
   explicit ArchiveComponent(std::shared_ptr<FileSystem> fs = DefaultFileSystem());
@@ -171,8 +190,10 @@ class ArchiveComponent {
   // would leave the destination, a link another user could have placed is on
   // its path, the target cannot be written), or the note of a file that came
   // back without its owner and group. Fails as a whole only when the archive
-  // cannot be read.
-  std::vector<RestoreOutcome> RestoreFiles(const std::vector<std::string>& names);
+  // cannot be read. `hint`, when given, is asked once per name, in order,
+  // for what is known of that file.
+  std::vector<RestoreOutcome> RestoreFiles(const std::vector<std::string>& names,
+                                           const std::function<std::optional<RestoreHint>(size_t)>& hint = {});
 
  private:
   struct State;

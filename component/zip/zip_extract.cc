@@ -1,5 +1,7 @@
 #include "component/zip/zip_extract.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -110,7 +112,7 @@ int32_t Extractor::WriteFile(const Entry& entry, const std::string& target) {
       throw;
     }
     out->Sync();
-    ApplyMetadata(*out, entry, /*with_owner=*/false);
+    ApplyMetadata(*out, entry, /*with_owner=*/false, nullptr);
     out->Close();
     folder->RenameEntry(temp, fs_.GetFileName(target));
     touched_.insert(parent);
@@ -127,7 +129,7 @@ int32_t Extractor::WriteFile(const Entry& entry, const std::string& target) {
   }
 }
 
-std::string Extractor::ApplyMetadata(File& file, const Entry& entry, bool with_owner) {
+std::string Extractor::ApplyMetadata(File& file, const Entry& entry, bool with_owner, const RestoreHint* hint) {
   const uint32_t mode = entry.unix_mode() & 07777;
   std::string note;
   if (fs_.paths().Separator() == '/') {
@@ -151,13 +153,28 @@ std::string Extractor::ApplyMetadata(File& file, const Entry& entry, bool with_o
     } else if (entry.external_attributes & kDosReadOnly) {
       file.SetAttributes(file.Stat().attributes & 07777 & ~(0222u | kSetIds));
     }
+    if (hint && !hint->namespaces.empty()) ApplyAttributes(file, *hint);
   } else {
     uint32_t attributes = entry.external_attributes & (kWinReadOnly | kWinHidden | kWinSystem | kWinArchive);
     if (mode != 0 && (mode & 0200) == 0) attributes |= kWinReadOnly;
     file.SetAttributes(attributes != 0 ? attributes : kWinNormal);
   }
-  file.SetModifiedTime(entry.ModifiedSeconds() * 1'000'000'000);
+  file.SetModifiedTime(hint && hint->modified_ns != 0 ? hint->modified_ns : entry.ModifiedSeconds() * 1'000'000'000);
   return note;
+}
+
+void Extractor::ApplyAttributes(File& file, const RestoreHint& hint) {
+  const std::vector<ExtendedAttribute> had = file.ExtendedAttributes();
+  for (const ExtendedAttribute& a : had) {
+    const bool in_namespaces = std::any_of(hint.namespaces.begin(), hint.namespaces.end(),
+                                           [&](const std::string& ns) { return a.name.starts_with(ns); });
+    const bool kept = std::any_of(hint.attributes.begin(), hint.attributes.end(),
+                                  [&](const ExtendedAttribute& r) { return r.name == a.name; });
+    if (in_namespaces && !kept) file.RemoveExtendedAttribute(a.name);
+  }
+  for (const ExtendedAttribute& a : hint.attributes) {
+    if (std::find(had.begin(), had.end(), a) == had.end()) file.SetExtendedAttribute(a.name, a.value);
+  }
 }
 
 bool Extractor::SyncFolders() {
@@ -179,11 +196,31 @@ Error RestoreError(int32_t number, const std::string& why, const std::string& ta
   return Error(number, kLibrarySource, why, target, native);
 }
 
+// Whether the file at the target is still the one that was made safe: by
+// device and file number, and birth time where both are known, so that a
+// number the file system gave again to a new file does not pass.
+bool SameFile(const FileStat& now, const std::optional<RestoreHint>& hint) {
+  if (!hint || (hint->device == 0 && hint->file_id == 0)) return true;
+  if (now.device != hint->device || now.file_id != hint->file_id) return false;
+  return hint->birth_ns == 0 || now.birth_ns == 0 || now.birth_ns == hint->birth_ns;
+}
+
+// A program being run from the file refuses writers ("text file busy").
+bool IsBusyProgram(const Error& e) {
+#ifdef _WIN32
+  (void)e;
+  return false;
+#else
+  return e.native_code() == ETXTBSY;
+#endif
+}
+
 }  // namespace
 
-void Extractor::StageRestore(const Entry& entry, const std::string& target) {
+void Extractor::StageRestore(const Entry& entry, const std::string& target, std::optional<RestoreHint> hint) {
   const std::optional<std::string> held = CheckEntry(entry, target);
-  Staged staged{&entry, target, OpenFolder(fs_.GetParentFolderName(target), /*keep=*/true), {}, nullptr, {}};
+  Staged staged{&entry, target, OpenFolder(fs_.GetParentFolderName(target), /*keep=*/true), {}, nullptr, {},
+                std::move(hint)};
   const std::string name = fs_.GetFileName(target);
   FileStat st;
   bool exists = true;
@@ -200,8 +237,14 @@ void Extractor::StageRestore(const Entry& entry, const std::string& target) {
   if (exists && !st.is_symlink && posix && (st.attributes & kUnixTypeMask) != kUnixRegular) {
     throw RestoreError(errnum::kPermissionDenied, "A device, pipe or socket is where the file belongs", target);
   }
-  if (exists && !st.is_symlink) {
-    Rewrite(staged, held);
+  if (exists && !st.is_symlink && SameFile(st, staged.hint)) {
+    try {
+      Rewrite(staged, held);
+    } catch (const Error& e) {
+      if (!IsBusyProgram(e)) throw;
+      staged.out.reset();
+      Recreate(staged, held);
+    }
   } else {
     Recreate(staged, held);
   }
@@ -325,7 +368,7 @@ std::vector<RestoreOutcome> Extractor::FinishRestores() {
 void Extractor::Complete(Staged& s) {
   try {
     if (s.result.error) throw *s.result.error;
-    s.result.note = ApplyMetadata(*s.out, *s.entry, /*with_owner=*/true);
+    s.result.note = ApplyMetadata(*s.out, *s.entry, /*with_owner=*/true, s.hint ? &*s.hint : nullptr);
     s.out->Close();
     if (!s.temp.empty()) s.folder->RenameEntry(s.temp, fs_.GetFileName(s.target));
   } catch (const Error& e) {

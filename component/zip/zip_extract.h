@@ -58,7 +58,10 @@ class Extractor {
   //
   // StageRestore checks a file entry whole, then writes it out. A regular
   // file at the target is rewritten in place, so that it stays the same file
-  // (inode and hard links, file ID, ACLs and streams); a copy over 1 MiB is
+  // (inode and hard links, file ID, ACLs and streams), unless the hint says
+  // it is another file than the one made safe or the file is a running
+  // program's ("text file busy"): then it is left to whoever uses it and
+  // replaced as a missing file is, below. A copy over 1 MiB is
   // written into the emptied file and its runs of zeros left as holes, as in
   // a new file. Where there is no file, or a symbolic link (never followed;
   // it is replaced), a new file "<target>.brightkeep-restore" is created
@@ -68,11 +71,13 @@ class Extractor {
   // is finished. Throws bk::Error naming the target and saying why; the
   // target is then untouched, except when writing into it failed part-way
   // (running the restore again puts it right).
-  void StageRestore(const Entry& entry, const std::string& target);
+  void StageRestore(const Entry& entry, const std::string& target, std::optional<RestoreHint> hint = std::nullopt);
   // Flushes the staged files together; then gives each, on the open file,
   // its owner and group (POSIX, when recorded), its permission bits or
   // attributes (setuid and setgid only with the owner and group applied)
-  // and its time; renames each new file into place and flushes the folders
+  // then the hint's extended attributes (in its order, which puts ACLs
+  // first and file capabilities last) and its time; renames each new file
+  // into place and flushes the folders
   // that changed. Returns for each staged file, in order, what became of it.
   std::vector<RestoreOutcome> FinishRestores();
   // What the batch holds: callers finish it before it holds too many open
@@ -88,6 +93,7 @@ class Extractor {
     std::string temp;  // the new file's name in `folder`; empty for a rewrite
     std::unique_ptr<File> out;
     RestoreOutcome result;
+    std::optional<RestoreHint> hint;
   };
 
   // The folder `path`, made when missing; with `keep`, held open for the
@@ -103,7 +109,8 @@ class Extractor {
   void Discard(Staged& staged);
   // Gives the open file the entry's metadata; returns the note of what could
   // not be given.
-  std::string ApplyMetadata(File& file, const Entry& entry, bool with_owner);
+  std::string ApplyMetadata(File& file, const Entry& entry, bool with_owner, const RestoreHint* hint);
+  void ApplyAttributes(File& file, const RestoreHint& hint);
 
   FileSystem& fs_;
   File& archive_;

@@ -1,0 +1,289 @@
+#include "log/period_record.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "component/error.h"
+#include "component/platform.h"
+
+namespace bk {
+namespace {
+
+constexpr std::string_view kHeader = "brightkeep-record";
+constexpr int kVersion = 1;
+constexpr size_t kBufferSize = 1 << 16;
+constexpr std::string_view kAcl = "system.posix_acl_";
+constexpr std::string_view kCapability = "security.capability";
+
+void Escape(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F || c == '%') {
+      out += '%';
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    } else {
+      out += c;
+    }
+  }
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+Error Damaged(std::string_view why) {
+  return Error(errnum::kArchiveError, kLibrarySource, "The period's record is damaged: " + std::string(why));
+}
+
+std::string Unescape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    const int hi = i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
+    const int lo = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
+    if (hi < 0 || lo < 0) throw Damaged("a bad escape");
+    out += static_cast<char>(hi * 16 + lo);
+    i += 2;
+  }
+  return out;
+}
+
+std::vector<std::string_view> Fields(std::string_view line) {
+  std::vector<std::string_view> out;
+  size_t start = 0;
+  for (size_t i = 0; i <= line.size(); ++i) {
+    if (i < line.size() && line[i] != '\t') continue;
+    out.push_back(line.substr(start, i - start));
+    start = i + 1;
+  }
+  return out;
+}
+
+template <typename T>
+T Number(std::string_view field) {
+  T value{};
+  const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
+  if (ec != std::errc() || end != field.data() + field.size()) throw Damaged("a bad number");
+  return value;
+}
+
+void Field(std::string& line, std::string_view text) {
+  line += '\t';
+  Escape(line, text);
+}
+
+void Field(std::string& line, int64_t n) { line += '\t' + std::to_string(n); }
+void Field(std::string& line, uint64_t n) { line += '\t' + std::to_string(n); }
+
+void Attributes(std::string& line, const std::vector<ExtendedAttribute>& attributes) {
+  Field(line, static_cast<uint64_t>(attributes.size()));
+  for (const ExtendedAttribute& a : attributes) {
+    Field(line, a.name);
+    Field(line, a.value);
+  }
+}
+
+std::vector<ExtendedAttribute> ReadAttributes(const std::vector<std::string_view>& f, size_t at) {
+  if (at >= f.size()) throw Damaged("no attributes");
+  const size_t n = Number<size_t>(f[at]);
+  if (f.size() != at + 1 + 2 * n) throw Damaged("a bad count of attributes");
+  std::vector<ExtendedAttribute> out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = {Unescape(f[at + 1 + 2 * i]), Unescape(f[at + 2 + 2 * i])};
+  return out;
+}
+
+int AttributeRank(const std::string& name) {
+  if (name.starts_with(kAcl)) return 0;
+  return name == kCapability ? 2 : 1;
+}
+
+}  // namespace
+
+std::vector<std::string> RecordedNamespaces() {
+  if (CurrentUserId() != 0) return {"user."};
+  return {"user.", "trusted.", "security.", std::string(kAcl) + "access", std::string(kAcl) + "default"};
+}
+
+bool InNamespaces(std::string_view name, const std::vector<std::string>& namespaces) {
+  return std::any_of(namespaces.begin(), namespaces.end(), [&](const std::string& ns) { return name.starts_with(ns); });
+}
+
+std::vector<ExtendedAttribute> AttributesToRecord(std::vector<ExtendedAttribute> all,
+                                                  const std::vector<std::string>& namespaces) {
+  std::erase_if(all, [&](const ExtendedAttribute& a) { return !InNamespaces(a.name, namespaces); });
+  std::stable_sort(all.begin(), all.end(), [](const ExtendedAttribute& a, const ExtendedAttribute& b) {
+    return AttributeRank(a.name) < AttributeRank(b.name);
+  });
+  return all;
+}
+
+PeriodRecordWriter::PeriodRecordWriter(std::shared_ptr<FileSystem> fs, std::string path)
+    : fs_(std::move(fs)), path_(std::move(path)), namespaces_(RecordedNamespaces()) {
+  file_ = fs_->Open(path_, OpenMode::kCreatePrivate);
+  std::string joined;
+  for (const std::string& ns : namespaces_) joined += (joined.empty() ? "" : ",") + ns;
+  std::string line(kHeader);
+  Field(line, static_cast<int64_t>(kVersion));
+  Field(line, joined);
+  Line(std::move(line));
+  Sync();
+  fs_->SyncFolder(fs_->GetParentFolderName(path_));
+}
+
+void PeriodRecordWriter::Line(std::string line) {
+  pending_ += line;
+  pending_ += '\n';
+  if (pending_.size() >= kBufferSize) WritePending();
+}
+
+File* PeriodRecordWriter::WritePending() {
+  if (!pending_.empty()) {
+    file_->WriteAt(offset_, pending_.data(), pending_.size());
+    offset_ += pending_.size();
+    pending_.clear();
+  }
+  return file_.get();
+}
+
+void PeriodRecordWriter::Sync() { WritePending()->Sync(); }
+
+void PeriodRecordWriter::Close() {
+  Sync();
+  file_->Close();
+}
+
+void PeriodRecordWriter::AddFile(const RecordedFile& file) {
+  std::string line = "F";
+  Field(line, file.path);
+  Field(line, file.device);
+  Field(line, file.file_id);
+  Field(line, file.birth_ns);
+  Field(line, file.modified_ns);
+  Attributes(line, file.attributes);
+  Line(std::move(line));
+}
+
+void PeriodRecordWriter::AddFolder(const RecordedFolder& folder) {
+  if (!folders_.insert(folder.path).second) return;
+  std::string line = "P";
+  Field(line, folder.path);
+  Field(line, static_cast<uint64_t>(folder.owner));
+  Field(line, static_cast<uint64_t>(folder.group));
+  Field(line, static_cast<uint64_t>(folder.mode));
+  Line(std::move(line));
+}
+
+void PeriodRecordWriter::BeginTree(std::string_view root, uint64_t device) {
+  std::string line = "T";
+  Field(line, root);
+  Field(line, device);
+  Line(std::move(line));
+  tree_entries_ = 0;
+}
+
+void PeriodRecordWriter::AddTreeEntry(const TreeEntry& e) {
+  std::string line = "E";
+  Field(line, std::string_view(reinterpret_cast<const char*>(&e.type), 1));
+  Field(line, e.relative);
+  Field(line, static_cast<uint64_t>(e.owner));
+  Field(line, static_cast<uint64_t>(e.group));
+  Field(line, static_cast<uint64_t>(e.mode));
+  Field(line, e.modified_ns);
+  Field(line, e.link_target);
+  Attributes(line, e.attributes);
+  Line(std::move(line));
+  ++tree_entries_;
+}
+
+void PeriodRecordWriter::EndTree() {
+  std::string line = "t";
+  Field(line, tree_entries_);
+  Line(std::move(line));
+}
+
+std::unique_ptr<PeriodRecordReader> PeriodRecordReader::Open(FileSystem& fs, const std::string& path,
+                                                             const DistrustCheck& distrust) {
+  std::unique_ptr<File> file;
+  try {
+    file = fs.Open(path, OpenMode::kReadRegular);
+  } catch (const Error& e) {
+    if (e.number() == errnum::kFileNotFound || e.number() == errnum::kPathNotFound) return nullptr;
+    throw;
+  }
+  if (distrust) {
+    if (std::optional<Error> why = distrust(file->Stat(), path)) throw *why;
+  }
+  std::unique_ptr<PeriodRecordReader> reader(new PeriodRecordReader(std::move(file)));
+  std::string line;
+  if (!reader->ReadLine(line)) throw Damaged("it is empty");
+  const std::vector<std::string_view> f = Fields(line);
+  if (f.size() != 3 || f[0] != kHeader) throw Damaged("no header");
+  if (Number<int>(f[1]) != kVersion) throw Damaged("an unknown version");
+  const std::string joined = Unescape(f[2]);
+  for (size_t start = 0; start < joined.size();) {
+    const size_t comma = std::min(joined.find(',', start), joined.size());
+    reader->namespaces_.push_back(joined.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return reader;
+}
+
+bool PeriodRecordReader::ReadLine(std::string& line) {
+  for (;;) {
+    const size_t nl = buffer_.find('\n', pos_);
+    if (nl != std::string::npos) {
+      line.assign(buffer_, pos_, nl - pos_);
+      pos_ = nl + 1;
+      return true;
+    }
+    // A last line without its break was cut short: it is not part of the record.
+    if (end_) return false;
+    buffer_.erase(0, pos_);
+    pos_ = 0;
+    const size_t had = buffer_.size();
+    buffer_.resize(had + kBufferSize);
+    const size_t n = file_->ReadAt(offset_, buffer_.data() + had, kBufferSize);
+    buffer_.resize(had + n);
+    offset_ += n;
+    if (n == 0) end_ = true;
+  }
+}
+
+bool PeriodRecordReader::Next(RecordItem& item) {
+  std::string line;
+  if (!ReadLine(line)) return false;
+  const std::vector<std::string_view> f = Fields(line);
+  const std::string_view kind = f[0];
+  if (kind == "F" && f.size() >= 7) {
+    item.kind = RecordItem::kFile;
+    item.file = RecordedFile{Unescape(f[1]), Number<uint64_t>(f[2]), Number<uint64_t>(f[3]), Number<int64_t>(f[4]),
+                             Number<int64_t>(f[5]), ReadAttributes(f, 6)};
+  } else if (kind == "P" && f.size() == 5) {
+    item.kind = RecordItem::kFolder;
+    item.folder = RecordedFolder{Unescape(f[1]), Number<uint32_t>(f[2]), Number<uint32_t>(f[3]), Number<uint32_t>(f[4])};
+  } else if (kind == "T" && f.size() == 3) {
+    item.kind = RecordItem::kTreeBegin;
+    item.tree_root = Unescape(f[1]);
+    item.tree_device = Number<uint64_t>(f[2]);
+  } else if (kind == "E" && f.size() >= 9 && f[1].size() == 1) {
+    item.kind = RecordItem::kTreeEntry;
+    item.entry = TreeEntry{static_cast<TreeEntryType>(f[1][0]), Unescape(f[2]), Number<uint32_t>(f[3]),
+                           Number<uint32_t>(f[4]),         Number<uint32_t>(f[5]), Number<int64_t>(f[6]),
+                           Unescape(f[7]),                  ReadAttributes(f, 8)};
+  } else if (kind == "t" && f.size() == 2) {
+    item.kind = RecordItem::kTreeEnd;
+  } else {
+    throw Damaged("an unknown line");
+  }
+  return true;
+}
+
+}  // namespace bk

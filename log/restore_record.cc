@@ -1,0 +1,159 @@
+#include "log/restore_record.h"
+
+#include <functional>
+#include <vector>
+
+#include "component/text.h"
+
+namespace bk {
+namespace {
+
+std::unique_ptr<PeriodRecordReader> OpenRecord(FileSystem& fs, const std::string& record,
+                                               const DistrustCheck& distrust) {
+  std::unique_ptr<PeriodRecordReader> reader = PeriodRecordReader::Open(fs, record, distrust);
+  if (!reader) throw Error::Standard(errnum::kFileNotFound, record);
+  return reader;
+}
+
+// Which trees of the record are complete, in order: a tree cut short was
+// listed before any of its files was made safe.
+std::vector<bool> CompleteTrees(FileSystem& fs, const std::string& record, const DistrustCheck& distrust) {
+  std::unique_ptr<PeriodRecordReader> reader = OpenRecord(fs, record, distrust);
+  std::vector<bool> complete;
+  RecordItem item;
+  while (reader->Next(item)) {
+    if (item.kind == RecordItem::kTreeBegin) complete.push_back(false);
+    if (item.kind == RecordItem::kTreeEnd && !complete.empty()) complete.back() = true;
+  }
+  return complete;
+}
+
+bool Exists(FileSystem& fs, const std::string& path) {
+  try {
+    fs.Stat(path);
+    return true;
+  } catch (const Error& e) {
+    if (e.number() == errnum::kFileNotFound || e.number() == errnum::kPathNotFound) return false;
+    throw;
+  }
+}
+
+// Runs `each` on every complete tree, with the reader of its entries.
+void ForEachTree(FileSystem& fs, const std::string& record, const DistrustCheck& distrust,
+                 const std::function<void(const RecordItem&, const std::function<bool(TreeEntry&)>&)>& each,
+                 const std::function<void(const RecordItem&)>& other) {
+  const std::vector<bool> complete = CompleteTrees(fs, record, distrust);
+  std::unique_ptr<PeriodRecordReader> reader = OpenRecord(fs, record, distrust);
+  RecordItem item;
+  size_t tree = 0;
+  while (reader->Next(item)) {
+    if (item.kind != RecordItem::kTreeBegin) {
+      if (other) other(item);
+      continue;
+    }
+    const bool whole = complete[tree++];
+    RecordItem begin = item;
+    bool ended = false;
+    const std::function<bool(TreeEntry&)> next = [&](TreeEntry& e) {
+      if (ended || !reader->Next(item) || item.kind != RecordItem::kTreeEntry) {
+        ended = true;
+        return false;
+      }
+      e = std::move(item.entry);
+      return true;
+    };
+    if (whole) each(begin, next);
+    TreeEntry rest;
+    while (next(rest)) {
+    }
+  }
+}
+
+}  // namespace
+
+void PlanRecorded(FileSystem& fs, const std::string& record, const DistrustCheck& distrust, RecordPlan& out) {
+  out.record = record;
+  ForEachTree(
+      fs, record, distrust,
+      [&](const RecordItem& begin, const std::function<bool(TreeEntry&)>& next) {
+        std::vector<TreeAction> steps = PlanTree(fs, begin.tree_root, begin.tree_device, next);
+        out.steps.insert(out.steps.end(), std::make_move_iterator(steps.begin()), std::make_move_iterator(steps.end()));
+      },
+      [&](const RecordItem& item) {
+        if (item.kind != RecordItem::kFolder || Exists(fs, item.folder.path)) return;
+        TreeEntry made;
+        made.type = TreeEntryType::kFolder;
+        made.owner = item.folder.owner;
+        made.group = item.folder.group;
+        made.mode = item.folder.mode;
+        out.steps.push_back(TreeAction{TreeAction::kMakeFolder, item.folder.path, "", made});
+        out.folders.push_back(item.folder);
+      });
+}
+
+void RestoreRecordedFolders(FileSystem& fs, const RecordPlan& plan, const DistrustCheck& distrust,
+                            TreeReport& report) {
+  if (plan.record.empty()) return;
+  std::vector<std::string> namespaces = OpenRecord(fs, plan.record, distrust)->namespaces();
+  // Folders above files, outermost first in the record: the innermost go
+  // first. Their attributes are not recorded and are left alone.
+  for (auto it = plan.folders.rbegin(); it != plan.folders.rend(); ++it) {
+    bool given = false;
+    RestoreTreeFolders(fs, it->path, {},
+                       [&](TreeEntry& e) {
+                         if (given) return false;
+                         e = TreeEntry{TreeEntryType::kFolder, "", it->owner, it->group, it->mode, 0, {}, {}};
+                         given = true;
+                         return true;
+                       },
+                       report);
+  }
+  ForEachTree(
+      fs, plan.record, distrust,
+      [&](const RecordItem& begin, const std::function<bool(TreeEntry&)>& next) {
+        RestoreTreeFolders(fs, begin.tree_root, namespaces, next, report);
+      },
+      {});
+}
+
+RecordedFiles::RecordedFiles(FileSystem& fs, const std::string& record, const DistrustCheck& distrust,
+                             std::string drive)
+    : fs_(fs), reader_(OpenRecord(fs, record, distrust)), drive_(std::move(drive)) {
+  namespaces_ = reader_->namespaces();
+  Advance();
+}
+
+void RecordedFiles::Advance() {
+  current_.reset();
+  RecordItem item;
+  try {
+    while (reader_ && reader_->Next(item)) {
+      if (item.kind != RecordItem::kFile || !text::EqualsIgnoreCase(fs_.GetDriveName(item.file.path), drive_)) continue;
+      current_ = std::move(item.file);
+      return;
+    }
+  } catch (const Error&) {
+    // A damaged line ends what the record says of files; their content
+    // still comes back.
+  }
+  reader_.reset();
+}
+
+std::optional<RestoreHint> RecordedFiles::For(const std::string& target) {
+  const std::hash<std::string> hash;
+  // A file the log lists twice comes back once, and is recorded twice.
+  while (current_ && current_->path != target && asked_.count(hash(current_->path)) != 0) Advance();
+  asked_.insert(hash(target));
+  if (!current_ || current_->path != target) return std::nullopt;
+  RestoreHint hint;
+  hint.device = current_->device;
+  hint.file_id = current_->file_id;
+  hint.birth_ns = current_->birth_ns;
+  hint.modified_ns = current_->modified_ns;
+  hint.attributes = std::move(current_->attributes);
+  hint.namespaces = namespaces_;
+  Advance();
+  return hint;
+}
+
+}  // namespace bk

@@ -1,0 +1,110 @@
+// The period's record: what each file made safe was besides its content,
+// and whole folder trees made safe.
+#include <memory>
+#include <string>
+
+#include "component/error.h"
+#include "log/tree.h"
+#include "safemode/file_rollback_create.h"
+
+namespace bk {
+namespace {
+
+constexpr const char* kMakeTreeSafe = "MakeTreeSafe";
+
+// True when `path` is `folder` or lies below it.
+bool Inside(const PathRules& rules, const std::string& folder, const std::string& path) {
+  if (path == folder) return true;
+  const std::string prefix = folder.back() == rules.Separator() ? folder : folder + rules.Separator();
+  return path.starts_with(prefix);
+}
+
+// The path with links resolved where it exists, else as given.
+std::string Resolved(FileSystem& fs, const std::string& path) {
+  try {
+    return fs.ResolveLinks(path);
+  } catch (const Error&) {
+    return path;
+  }
+}
+
+}  // namespace
+
+void clsFileRollbackCreate::RecordFolders(const std::string& folder) {
+  FileSystem& fs = *mobjFileSystem;
+  std::vector<std::string> chain;
+  for (std::string f = folder; !f.empty() && !mobjRecord->Knows(f); f = fs.GetParentFolderName(f)) {
+    chain.push_back(f);
+  }
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    const FileStat st = fs.Stat(*it);
+    const uint32_t mode = fs.paths().Separator() == '/' ? st.attributes & 07777 : st.attributes;
+    mobjRecord->AddFolder(RecordedFolder{*it, static_cast<uint32_t>(std::max<int64_t>(st.owner, 0)),
+                                         static_cast<uint32_t>(std::max<int64_t>(st.group, 0)), mode});
+  }
+}
+
+void clsFileRollbackCreate::RecordFiles(const std::vector<std::string>& paths) {
+  if (!mobjRecord) return;
+  FileSystem& fs = *mobjFileSystem;
+  std::unique_ptr<Folder> folder;
+  for (const std::string& path : paths) {
+    const std::string parent = fs.GetParentFolderName(path);
+    RecordFolders(parent);
+    if (!folder || folder->path() != parent) folder = fs.OpenFolder(parent, nullptr);
+    const std::string name = fs.GetFileName(path);
+    const FileStat st = folder->StatEntry(name);
+    mobjRecord->AddFile(RecordedFile{path, st.device, st.file_id, st.birth_ns, st.modified_ns,
+                                     AttributesToRecord(folder->EntryAttributes(name), mobjRecord->namespaces())});
+  }
+}
+
+std::string clsFileRollbackCreate::CloseRecord() {
+  if (mobjLog) mobjLog->FlushRecordWithSaves(nullptr);
+  if (!mobjRecord) return {};
+  std::string path = mobjRecord->path();
+  mobjRecord->Close();
+  mobjRecord.reset();
+  return path;
+}
+
+std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::string_view strFolder,
+                                                                      std::vector<std::string>* files,
+                                                                      const std::function<void(size_t)>& progress) {
+  if (!mblnSafeMode || !mobjRecord || !mobjLog) throw Error::Standard(errnum::kObjectNotSet);
+  FileSystem& fs = *mobjFileSystem;
+  if (!fs.FolderExists(strFolder)) throw Error::Standard(errnum::kPathNotFound, std::string(strFolder));
+  const std::string root = fs.ResolveLinks(fs.GetAbsolutePathName(strFolder));
+  // The period's own files would be recorded, then removed by its rollback.
+  const auto refuse_inside = [&](const std::string& what, const std::string& path) {
+    if (!path.empty() && Inside(fs.paths(), root, Resolved(fs, path))) {
+      throw Error(errnum::kPermissionDenied, kMakeTreeSafe, "Permission denied: the " + what + " lies inside the tree",
+                  root);
+    }
+  };
+  refuse_inside("temporary folder", fs.GetParentFolderName(mstrLogFileName));
+  if (!mstrBackupFile.empty()) {
+    const std::string backup = fs.GetAbsolutePathName(mstrBackupFile);
+    refuse_inside("backup file", fs.BuildPath(Resolved(fs, fs.GetParentFolderName(backup)), fs.GetFileName(backup)));
+  }
+
+  std::vector<std::string> paths;
+  std::vector<RecordedFile> recorded;
+  WalkTree(fs, root, mobjRecord->namespaces(), [&](const TreeEntry& e, const FileStat& st) {
+    if (e.relative.empty()) mobjRecord->BeginTree(root, st.device);
+    mobjRecord->AddTreeEntry(e);
+    if (e.type != TreeEntryType::kFile) return;
+    std::string path = TreePath(fs, root, e.relative);
+    recorded.push_back(RecordedFile{path, st.device, st.file_id, st.birth_ns, st.modified_ns, e.attributes});
+    paths.push_back(std::move(path));
+  });
+  mobjRecord->EndTree();
+  RecordFolders(fs.GetParentFolderName(root));
+  // The listing is durable before any of its files is listed in the log.
+  mobjRecord->Sync();
+  std::vector<std::optional<Error>> results = MakeFilesSafeRecorded(paths, &recorded, progress);
+  if (files) *files = std::move(paths);
+  return results;
+}
+
+}  // namespace bk
