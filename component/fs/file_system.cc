@@ -24,6 +24,10 @@ std::string RandomTempName() {
   return name;
 }
 
+Error NotAFolder(std::string_view path, int64_t native_code) {
+  return Error(errnum::kPathFileAccessError, kLibrarySource, "Not a folder", std::string(path), native_code);
+}
+
 }  // namespace fs_internal
 
 Error NotARegularFile(std::string_view path, int64_t native_code) {
@@ -51,6 +55,11 @@ std::vector<AclEntry> ParsePosixAcl(std::string_view value) {
 void File::SetOwner(uint32_t, uint32_t) { throw Error::Standard(errnum::kPermissionDenied, path()); }
 void File::SetAttributes(uint32_t) { throw Error::Standard(errnum::kPermissionDenied, path()); }
 void File::SetModifiedTime(int64_t) { throw Error::Standard(errnum::kPermissionDenied, path()); }
+std::vector<ExtendedAttribute> File::ExtendedAttributes() { return {}; }
+void File::SetExtendedAttribute(std::string_view, std::string_view) {
+  throw Error::Standard(errnum::kPermissionDenied, path());
+}
+void File::RemoveExtendedAttribute(std::string_view) { throw Error::Standard(errnum::kPermissionDenied, path()); }
 
 std::string File::ReadAll() {
   std::string out;

@@ -2,6 +2,7 @@
 // relative to an open folder.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,20 +50,30 @@ void ThrowErrno(std::string_view path, bool path_is_folder) {
 // whatever the privileges of the process.
 bool IsReadOnlyMode(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
 
-int64_t ToNs(const struct timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
+int64_t ToNs(const struct statx_timestamp& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
 
-FileStat FromStat(const struct stat& st) {
+bool TryStatAt(int dirfd, const char* name, int flags, FileStat* out) {
+  struct statx st;
+  if (::statx(dirfd, name, flags, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) return false;
+  const mode_t mode = st.stx_mode;
+  *out = FileStat{};
+  out->size = st.stx_size;
+  out->modified_ns = ToNs(st.stx_mtime);
+  out->attributes = mode;
+  out->is_folder = S_ISDIR(mode);
+  out->is_symlink = S_ISLNK(mode);
+  out->read_only = !out->is_folder && !out->is_symlink && IsReadOnlyMode(mode);
+  out->owner = st.stx_uid;
+  out->group = st.stx_gid;
+  out->device = static_cast<uint64_t>(makedev(st.stx_dev_major, st.stx_dev_minor));
+  out->file_id = st.stx_ino;
+  out->birth_ns = (st.stx_mask & STATX_BTIME) != 0 ? ToNs(st.stx_btime) : 0;
+  return true;
+}
+
+FileStat StatAt(int dirfd, const char* name, int flags, std::string_view path) {
   FileStat out;
-  out.size = static_cast<uint64_t>(st.st_size);
-  out.modified_ns = ToNs(st.st_mtim);
-  out.attributes = st.st_mode;
-  out.is_folder = S_ISDIR(st.st_mode);
-  out.is_symlink = S_ISLNK(st.st_mode);
-  out.read_only = !out.is_folder && !out.is_symlink && IsReadOnlyMode(st.st_mode);
-  out.owner = st.st_uid;
-  out.group = st.st_gid;
-  out.device = static_cast<uint64_t>(st.st_dev);
-  out.file_id = static_cast<uint64_t>(st.st_ino);
+  if (!TryStatAt(dirfd, name, flags, &out)) ThrowErrno(path);
   return out;
 }
 

@@ -44,9 +44,7 @@ class PosixFileSystem final : public FileSystem {
   bool FolderExists(std::string_view path) override { return !path.empty() && IsFolder(Str(path)); }
 
   FileStat Stat(std::string_view path) override {
-    struct stat st;
-    if (::lstat(Str(path).c_str(), &st) != 0) ThrowErrno(path);
-    return FromStat(st);
+    return StatAt(AT_FDCWD, Str(path).c_str(), AT_SYMLINK_NOFOLLOW, path);
   }
 
   std::vector<FolderEntry> ListFiles(std::string_view folder) override;

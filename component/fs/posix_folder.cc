@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "component/error.h"
+#include "component/fs/fs_internal.h"
 #include "component/fs/posix_internal.h"
 
 namespace bk::posix_internal {
@@ -22,25 +23,6 @@ constexpr int kMaxLinks = 40;  // as the kernel's own limit on links in a path
 // path is; reading its entries needs no more.
 constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-// An open descriptor, closed with it.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
 bool TrustedOwner(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
 
 // Whether the link `link` (lstat) in the open folder `folder` may be followed.
@@ -48,19 +30,6 @@ bool MayFollow(int folder, const struct stat& link) {
   struct stat holder;
   if (::fstat(folder, &holder) != 0) return false;
   return TrustedOwner(link.st_uid) && TrustedOwner(holder.st_uid) && (holder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-std::string ReadLinkAt(int folder, const std::string& name, const std::string& path) {
-  std::string target(256, '\0');
-  for (;;) {
-    const ssize_t n = ::readlinkat(folder, name.c_str(), target.data(), target.size());
-    if (n < 0) ThrowErrno(path);
-    if (static_cast<size_t>(n) < target.size()) {
-      target.resize(static_cast<size_t>(n));
-      return target;
-    }
-    target.resize(target.size() * 2);
-  }
 }
 
 void AppendComponents(std::string_view path, std::deque<std::string>* out, bool front) {
@@ -164,9 +133,56 @@ class PosixFolder final : public Folder {
   const std::string& path() const override { return path_; }
 
   FileStat StatEntry(std::string_view name) override {
-    struct stat st;
-    if (::fstatat(fd_.get(), Name(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) ThrowErrno(Entry(name));
-    return FromStat(st);
+    const int flags = AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0);
+    return StatAt(fd_.get(), NameOrSelf(name).c_str(), flags, Entry(name));
+  }
+
+  std::vector<FolderItem> ListEntries() override { return entries::List(fd_.get(), path_); }
+
+  std::unique_ptr<Folder> OpenSubfolder(std::string_view name) override {
+    const std::string entry = Entry(name);
+    Descriptor fd(::openat(fd_.get(), Name(name).c_str(), kFolderFlags));
+    if (fd.get() < 0 && (errno == ELOOP || errno == ENOTDIR)) throw fs_internal::NotAFolder(entry, errno);
+    if (fd.get() < 0) ThrowErrno(entry);
+    return std::make_unique<PosixFolder>(std::move(fd), entry);
+  }
+
+  void MakeFolder(std::string_view name) override {
+    if (::mkdirat(fd_.get(), Name(name).c_str(), 0700) != 0) ThrowErrno(Entry(name));
+  }
+
+  void MakeLink(std::string_view name, std::string_view target, bool) override {
+    entries::MakeLink(fd_.get(), Name(name), target, Entry(name));
+  }
+
+  std::string ReadLink(std::string_view name) override { return ReadLinkAt(fd_.get(), Name(name), Entry(name)); }
+
+  void RemoveSubfolder(std::string_view name) override {
+    entries::RemoveSubfolder(fd_.get(), Name(name), Entry(name));
+  }
+
+  void SetEntryOwner(std::string_view name, uint32_t owner, uint32_t group) override {
+    entries::SetOwner(fd_.get(), NameOrSelf(name), owner, group, Entry(name));
+  }
+
+  void SetEntryMode(std::string_view name, uint32_t mode) override {
+    entries::SetMode(fd_.get(), NameOrSelf(name), mode, Entry(name));
+  }
+
+  void SetEntryModifiedTime(std::string_view name, int64_t modified_ns) override {
+    entries::SetModifiedTime(fd_.get(), NameOrSelf(name), modified_ns, Entry(name));
+  }
+
+  std::vector<ExtendedAttribute> EntryAttributes(std::string_view name) override {
+    return entries::Attributes(fd_.get(), NameOrSelf(name), Entry(name));
+  }
+
+  void SetEntryAttribute(std::string_view name, std::string_view attribute, std::string_view value) override {
+    entries::SetAttribute(fd_.get(), NameOrSelf(name), attribute, value, Entry(name));
+  }
+
+  void RemoveEntryAttribute(std::string_view name, std::string_view attribute) override {
+    entries::RemoveAttribute(fd_.get(), NameOrSelf(name), attribute, Entry(name));
   }
 
   std::unique_ptr<File> OpenEntry(std::string_view name, OpenMode mode) override {
@@ -202,20 +218,39 @@ class PosixFolder final : public Folder {
 
  private:
   // A single component: a name with a separator, "." or ".." would leave
-  // the folder.
+  // the folder (and one with a NUL would name another entry).
   std::string Name(std::string_view name) const {
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos) {
+    constexpr std::string_view kSeparatorOrNul("/\0", 2);
+    if (name.empty() || name == "." || name == ".." || name.find_first_of(kSeparatorOrNul) != std::string_view::npos) {
       throw Error::Standard(errnum::kBadFileNameOrNumber, Entry(name));
     }
     return std::string(name);
   }
-  std::string Entry(std::string_view name) const { return PosixPathRules().BuildPath(path_, name); }
+  // As Name, but an empty name stands for the folder itself.
+  std::string NameOrSelf(std::string_view name) const { return name.empty() ? std::string() : Name(name); }
+  std::string Entry(std::string_view name) const {
+    return name.empty() ? path_ : PosixPathRules().BuildPath(path_, name);
+  }
 
   Descriptor fd_;
   std::string path_;
 };
 
 }  // namespace
+
+std::string ReadLinkAt(int folder, const std::string& name, const std::string& path) {
+  std::string target(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlinkat(folder, name.c_str(), target.data(), target.size());
+    if (n < 0 && errno == EINVAL) throw Error::Standard(errnum::kPathFileAccessError, path, EINVAL);
+    if (n < 0) ThrowErrno(path);
+    if (static_cast<size_t>(n) < target.size()) {
+      target.resize(static_cast<size_t>(n));
+      return target;
+    }
+    target.resize(target.size() * 2);
+  }
+}
 
 std::unique_ptr<Folder> OpenFolderSafely(const std::string& path, std::vector<std::string>* created) {
   Walk walk(created);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "component/error.h"
@@ -26,7 +27,11 @@ bool IsFolder(const std::string& path);
 // A file without any write permission bit plays the part of a file with the
 // read-only attribute.
 bool IsReadOnlyMode(mode_t mode);
-FileStat FromStat(const struct stat& st);
+// The metadata of `name` in `dirfd` by one statx (flags as fstatat's, birth
+// time where the file system keeps one). StatAt throws; TryStatAt returns
+// false with errno set.
+bool TryStatAt(int dirfd, const char* name, int flags, FileStat* out);
+FileStat StatAt(int dirfd, const char* name, int flags, std::string_view path);
 struct timespec FromNs(int64_t ns);
 // Refuses (70) to open a read-only regular file `name` in `dirfd` for writing.
 void CheckWritable(int dirfd, const std::string& name, const std::string& path, int stat_flags);
@@ -71,11 +76,7 @@ class PosixFile final : public File {
     if (::fsync(Fd()) != 0) ThrowErrno(path_);
   }
 
-  FileStat Stat() override {
-    struct stat st;
-    if (::fstat(Fd(), &st) != 0) ThrowErrno(path_);
-    return FromStat(st);
-  }
+  FileStat Stat() override { return StatAt(Fd(), "", AT_EMPTY_PATH, path_); }
 
   void Close() override {
     const int fd = Fd();
@@ -100,6 +101,10 @@ class PosixFile final : public File {
     times[1] = FromNs(modified_ns);
     if (::futimens(Fd(), times) != 0) ThrowErrno(path_);
   }
+
+  std::vector<ExtendedAttribute> ExtendedAttributes() override;
+  void SetExtendedAttribute(std::string_view name, std::string_view value) override;
+  void RemoveExtendedAttribute(std::string_view name) override;
 
   bool TryLock(LockKind kind) override { return LockWhole(kind, F_OFD_SETLK); }
   void Lock(LockKind kind) override { LockWhole(kind, F_OFD_SETLKW); }
@@ -136,6 +141,44 @@ class PosixFile final : public File {
 std::unique_ptr<File> OpenAt(int dirfd, const std::string& name, const std::string& path, OpenMode mode, bool entry);
 // Folder::OpenForRewrite on `name` in the folder `dirfd`.
 std::unique_ptr<File> OpenForRewriteAt(int dirfd, const std::string& name, const std::string& path);
+
+// An open descriptor, closed with it.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// The target the link `name` in `folder` holds; 75 when it is no link.
+std::string ReadLinkAt(int folder, const std::string& name, const std::string& path);
+
+// Operations on the entry `name` of the open (O_PATH) folder `folder`, or on
+// the folder itself for an empty name where Folder allows one; `path` names
+// the entry in errors. As the Folder operations of the same names.
+namespace entries {
+std::vector<FolderItem> List(int folder, const std::string& path);
+void MakeLink(int folder, const std::string& name, std::string_view target, const std::string& path);
+void RemoveSubfolder(int folder, const std::string& name, const std::string& path);
+void SetOwner(int folder, const std::string& name, uint32_t owner, uint32_t group, const std::string& path);
+void SetMode(int folder, const std::string& name, uint32_t mode, const std::string& path);
+void SetModifiedTime(int folder, const std::string& name, int64_t modified_ns, const std::string& path);
+std::vector<ExtendedAttribute> Attributes(int folder, const std::string& name, const std::string& path);
+void SetAttribute(int folder, const std::string& name, std::string_view attribute, std::string_view value,
+                  const std::string& path);
+void RemoveAttribute(int folder, const std::string& name, std::string_view attribute, const std::string& path);
+}  // namespace entries
 
 // FileSystem::OpenFolder and FileSystem::ResolveLinks of an absolute path.
 std::unique_ptr<Folder> OpenFolderSafely(const std::string& path, std::vector<std::string>* created);

@@ -129,6 +129,46 @@ TEST_F(FileSystemTest, FolderEntriesAndMetadataOnTheOpenFile) {
   EXPECT_EQ(ErrorOf([&] { folder->StatEntry("renamed.txt"); }).number(), errnum::kFileNotFound);
 }
 
+// Whole trees through open folders: subfolders made, listed, opened and
+// removed by name.
+TEST_F(FileSystemTest, SubfoldersThroughOpenFolders) {
+  std::unique_ptr<Folder> top = fs_->OpenFolder(dir_.path(), nullptr);
+  top->MakeFolder("sub");
+  EXPECT_EQ(ErrorOf([&] { top->MakeFolder("sub"); }).number(), errnum::kFileAlreadyExists);
+  if (!OnWindows()) {
+    EXPECT_EQ(top->StatEntry("sub").attributes & 0777, 0700u);
+  }
+  std::unique_ptr<Folder> sub = top->OpenSubfolder("sub");
+  EXPECT_EQ(sub->path(), At("sub"));
+  std::unique_ptr<File> file = sub->OpenEntry("f.txt", OpenMode::kCreateNew);
+  file->WriteAt(0, "abc", 3);
+  file->Close();
+  const int64_t when = 1013436224LL * 1000000000LL;
+  sub->SetEntryModifiedTime("", when);
+
+  const std::vector<FolderItem> items = top->ListEntries();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].name, "sub");
+  EXPECT_TRUE(items[0].stat.is_folder);
+  EXPECT_EQ(items[0].stat.modified_ns, when);
+  const std::vector<FolderItem> inner = sub->ListEntries();
+  ASSERT_EQ(inner.size(), 1u);
+  EXPECT_EQ(inner[0].name, "f.txt");
+  EXPECT_EQ(inner[0].stat.size, 3u);
+  EXPECT_FALSE(inner[0].stat.is_folder);
+
+  const Error file_as_folder = ErrorOf([&] { sub->OpenSubfolder("f.txt"); });
+  EXPECT_EQ(file_as_folder.number(), errnum::kPathFileAccessError);
+  EXPECT_EQ(file_as_folder.description(), "Not a folder");
+  EXPECT_EQ(file_as_folder.path(), fs_->BuildPath(At("sub"), "f.txt"));
+  EXPECT_EQ(ErrorOf([&] { top->OpenSubfolder("none"); }).number(), errnum::kFileNotFound);
+  EXPECT_EQ(ErrorOf([&] { top->RemoveSubfolder("sub"); }).number(), errnum::kPermissionDenied);
+  EXPECT_EQ(ErrorOf([&] { top->OpenSubfolder("sub/f.txt"); }).number(), errnum::kBadFileNameOrNumber);
+  sub->RemoveEntry("f.txt");
+  top->RemoveSubfolder("sub");
+  EXPECT_TRUE(top->ListEntries().empty());
+}
+
 TEST_F(FileSystemTest, ReadOnlyFileNeedsForceToBeDeleted) {
   WriteFile(At("ro.txt"), "keep");
   MakeReadOnly(*fs_, At("ro.txt"));

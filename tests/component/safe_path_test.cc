@@ -1,12 +1,17 @@
 // Folders opened by walking their path (POSIX): a link on the way is followed
 // only when it and the folder holding it are root's or the caller's and that
 // folder is not writable by group or others; files to be made safe are read
-// by the same rule. Not built for Windows.
+// by the same rule. The operations on a folder's entries never follow a link
+// at the entry. Not built for Windows.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "component/error.h"
@@ -64,6 +69,122 @@ TEST(SafePath, LinksAreFollowedOnlyWhereNoOtherUserCouldHavePlacedThem) {
       EXPECT_EQ(e.path(), link);
     }
   }
+}
+
+TEST(EntryOperations, NeverFollowALinkAtTheEntry) {
+  std::shared_ptr<FileSystem> fs = DefaultFileSystem();
+  TempDir dir;
+  const std::string outside = dir / "outside", link = dir / "inner/link";
+  WriteFile(dir / "outside/keep.txt", "kept");
+  ASSERT_EQ(::chmod(outside.c_str(), 0755), 0);
+  std::filesystem::create_directory(dir / "inner");
+  std::filesystem::create_directory_symlink("../outside", link);
+  const FileStat before = fs->Stat(outside);
+  auto folder = fs->OpenFolder(dir / "inner", nullptr);
+
+  for (const auto& refused : std::vector<std::function<void()>>{
+           [&] { folder->OpenSubfolder("link"); },
+           [&] { folder->RemoveSubfolder("link"); },
+       }) {
+    const Error e = ErrorOf(refused);
+    EXPECT_EQ(e.number(), errnum::kPathFileAccessError);
+    EXPECT_EQ(e.description(), "Not a folder");
+    EXPECT_EQ(e.path(), link);
+  }
+  EXPECT_EQ(ErrorOf([&] { folder->SetEntryMode("link", 0700); }).number(), errnum::kPathFileAccessError);
+  EXPECT_EQ(ErrorOf([&] { folder->MakeFolder("link"); }).number(), errnum::kFileAlreadyExists);
+
+  // Owner and time land on the link itself.
+  const uint32_t owner = ::geteuid() == 0 ? kNobody : ::geteuid();
+  folder->SetEntryOwner("link", owner, ::getegid());
+  folder->SetEntryModifiedTime("link", 1'000'000'000);
+  const FileStat own = folder->StatEntry("link");
+  EXPECT_TRUE(own.is_symlink);
+  EXPECT_EQ(own.owner, owner);
+  EXPECT_EQ(own.modified_ns, 1'000'000'000);
+  EXPECT_EQ(folder->ReadLink("link"), "../outside");
+
+  const FileStat after = fs->Stat(outside);
+  EXPECT_EQ(after.modified_ns, before.modified_ns);
+  EXPECT_EQ(after.attributes, before.attributes);
+  EXPECT_EQ(after.owner, before.owner);
+  EXPECT_EQ(ReadFile(dir / "outside/keep.txt"), "kept");
+  const std::vector<FolderItem> items = folder->ListEntries();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_TRUE(items[0].stat.is_symlink);
+}
+
+TEST(EntryOperations, ExtendedAttributesRoundTripOnFilesFoldersAndEntries) {
+  std::shared_ptr<FileSystem> fs = DefaultFileSystem();
+  TempDir dir;
+  WriteFile(dir / "f.txt", "x");
+  std::filesystem::create_directory(dir / "sub");
+  auto file = fs->Open(dir / "f.txt", OpenMode::kReadWrite);
+  try {
+    file->SetExtendedAttribute("user.probe", "1");
+  } catch (const Error& e) {
+    if (e.native_code() != ENOTSUP && e.native_code() != EPERM) throw;
+    GTEST_SKIP() << "the file system of " << dir.path() << " refuses user.* attributes";
+  }
+  file->RemoveExtendedAttribute("user.probe");
+  auto folder = fs->OpenFolder(dir.path(), nullptr);
+  auto sub = folder->OpenSubfolder("sub");
+  using List = std::function<std::vector<ExtendedAttribute>()>;
+  using Set = std::function<void(std::string_view, std::string_view)>;
+  using Remove = std::function<void(std::string_view)>;
+  struct Row {
+    const char* what;
+    Set set;  // through one way to the object,
+    Remove remove;
+    List list;  // read back through another
+  };
+  const Row rows[] = {
+      {"open file, read as an entry", [&](auto a, auto v) { file->SetExtendedAttribute(a, v); },
+       [&](auto a) { file->RemoveExtendedAttribute(a); }, [&] { return folder->EntryAttributes("f.txt"); }},
+      {"folder entry, read as the folder itself", [&](auto a, auto v) { folder->SetEntryAttribute("sub", a, v); },
+       [&](auto a) { folder->RemoveEntryAttribute("sub", a); }, [&] { return sub->EntryAttributes(""); }},
+      {"folder itself, read as an entry", [&](auto a, auto v) { sub->SetEntryAttribute("", a, v); },
+       [&](auto a) { sub->RemoveEntryAttribute("", a); }, [&] { return folder->EntryAttributes("sub"); }},
+  };
+  const auto users = [](std::vector<ExtendedAttribute> all) {
+    std::erase_if(all, [](const ExtendedAttribute& a) { return !a.name.starts_with("user."); });
+    return all;
+  };
+  const std::string binary("t\0wo", 4);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    row.set("user.a", "one");
+    row.set("user.b", binary);
+    row.set("user.a", "uno");
+    auto both = users(row.list());
+    std::sort(both.begin(), both.end(), [](auto& x, auto& y) { return x.name < y.name; });
+    EXPECT_EQ(both, (std::vector<ExtendedAttribute>{{"user.a", "uno"}, {"user.b", binary}}));
+    row.remove("user.a");
+    row.remove("user.a");  // already gone: nothing to do
+    EXPECT_EQ(users(row.list()), (std::vector<ExtendedAttribute>{{"user.b", binary}}));
+  }
+  EXPECT_EQ(users(sub->EntryAttributes("")), (std::vector<ExtendedAttribute>{{"user.b", binary}}));
+}
+
+TEST(EntryOperations, BirthTimeWhereTheFileSystemKeepsOne) {
+  std::shared_ptr<FileSystem> fs = DefaultFileSystem();
+  TempDir dir;
+  const auto now = [] {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  const int64_t start = now();
+  WriteFile(dir / "f.txt", "x");
+  fs->SetModifiedTime(dir / "f.txt", 1'000'000'000);
+  const int64_t born = fs->Stat(dir / "f.txt").birth_ns;
+  if (born == 0) GTEST_SKIP() << "the file system of " << dir.path() << " keeps no birth time";
+  EXPECT_GT(born, start - 60'000'000'000);  // coarse file-system clocks lag a little
+  EXPECT_LE(born, now());
+  auto folder = fs->OpenFolder(dir.path(), nullptr);
+  EXPECT_EQ(fs->Open(dir / "f.txt", OpenMode::kRead)->Stat().birth_ns, born);
+  EXPECT_EQ(folder->StatEntry("f.txt").birth_ns, born);
+  EXPECT_EQ(folder->ListEntries().at(0).stat.birth_ns, born);
+  EXPECT_NE(folder->StatEntry("").birth_ns, 0);
 }
 
 }  // namespace

@@ -288,6 +288,18 @@ class FaultInjectingFile final : public File {
     Check(kFaultSetTimes);
     inner_->SetModifiedTime(modified_ns);
   }
+  std::vector<ExtendedAttribute> ExtendedAttributes() override {
+    Check(kFaultStat);
+    return inner_->ExtendedAttributes();
+  }
+  void SetExtendedAttribute(std::string_view name, std::string_view value) override {
+    Check(kFaultSetAttributes);
+    inner_->SetExtendedAttribute(name, value);
+  }
+  void RemoveExtendedAttribute(std::string_view name) override {
+    Check(kFaultSetAttributes);
+    inner_->RemoveExtendedAttribute(name);
+  }
 
  private:
   void Check(uint32_t kind) {
@@ -360,9 +372,64 @@ class FaultInjectingFolder final : public ForwardingFolder {
     if (state_->real_flushes()) target().Sync();
     state_->FolderSynced(path());
   }
+  std::vector<FolderItem> ListEntries() override {
+    state_->Count(kFaultList, path());
+    return target().ListEntries();
+  }
+  std::unique_ptr<Folder> OpenSubfolder(std::string_view name) override {
+    state_->Count(kFaultOpen, Entry(name));
+    return std::make_unique<FaultInjectingFolder>(target().OpenSubfolder(name), state_, fs_);
+  }
+  void MakeFolder(std::string_view name) override {
+    const std::string path = Entry(name);
+    state_->Count(kFaultCreateFolder, path);
+    state_->Touch(path);
+    target().MakeFolder(name);
+    state_->FolderCreated(path);
+  }
+  // Links are counted as files created and removed, but a power cut leaves
+  // them as they are (see the header).
+  void MakeLink(std::string_view name, std::string_view link_target, bool folder_target) override {
+    state_->Count(kFaultOpen, Entry(name));
+    target().MakeLink(name, link_target, folder_target);
+  }
+  std::string ReadLink(std::string_view name) override {
+    state_->Count(kFaultStat, Entry(name));
+    return target().ReadLink(name);
+  }
+  void RemoveSubfolder(std::string_view name) override {
+    const std::string path = Entry(name);
+    state_->Count(kFaultRemoveFolder, path);
+    state_->Touch(path);
+    target().RemoveSubfolder(name);
+  }
+  void SetEntryOwner(std::string_view name, uint32_t owner, uint32_t group) override {
+    state_->Count(kFaultSetAttributes, Entry(name));
+    target().SetEntryOwner(name, owner, group);
+  }
+  void SetEntryMode(std::string_view name, uint32_t mode) override {
+    state_->Count(kFaultSetAttributes, Entry(name));
+    target().SetEntryMode(name, mode);
+  }
+  void SetEntryModifiedTime(std::string_view name, int64_t modified_ns) override {
+    state_->Count(kFaultSetTimes, Entry(name));
+    target().SetEntryModifiedTime(name, modified_ns);
+  }
+  std::vector<ExtendedAttribute> EntryAttributes(std::string_view name) override {
+    state_->Count(kFaultStat, Entry(name));
+    return target().EntryAttributes(name);
+  }
+  void SetEntryAttribute(std::string_view name, std::string_view attribute, std::string_view value) override {
+    state_->Count(kFaultSetAttributes, Entry(name));
+    target().SetEntryAttribute(name, attribute, value);
+  }
+  void RemoveEntryAttribute(std::string_view name, std::string_view attribute) override {
+    state_->Count(kFaultSetAttributes, Entry(name));
+    target().RemoveEntryAttribute(name, attribute);
+  }
 
  private:
-  std::string Entry(std::string_view name) const { return fs_.BuildPath(path(), name); }
+  std::string Entry(std::string_view name) const { return name.empty() ? path() : fs_.BuildPath(path(), name); }
   std::shared_ptr<State> state_;
   FileSystem& fs_;
 };

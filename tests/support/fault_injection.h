@@ -7,8 +7,13 @@
 // wrapper), size and stat queries, listing, creating, opening and removing
 // folders, removing, copying and renaming files, syncing folders, setting
 // times, attributes and owners (by path or on an open file). The entries of
-// a folder opened through the wrapper (OpenFolder) are counted and modelled
-// as the same operations by path, the folder's path joined with the name. FileExists, FolderExists, GetAbsolutePathName and GetTempName
+// a folder opened through the wrapper (OpenFolder, OpenSubfolder) are
+// counted and modelled as the same operations by path, the folder's path
+// joined with the name: ListEntries as listing, OpenSubfolder as opening,
+// MakeFolder and RemoveSubfolder as creating and removing a folder, MakeLink
+// as opening (creating) a file, ReadLink and reading extended attributes as
+// stat queries, setting owners, modes and extended attributes as setting
+// attributes, SetEntryModifiedTime as setting times. FileExists, FolderExists, GetAbsolutePathName and GetTempName
 // never fail and are not counted. FailAt(n) makes the n-th counted operation
 // of the chosen kinds throw instead of running; a test loops n = 1, 2, ...
 // until a run ends with fault_fired() false, having failed every step once.
@@ -19,7 +24,8 @@
 //     creation of the file: a file created and never synced is empty);
 //   - an entry of a folder (a file or folder created, renamed into or out of
 //     it, or removed) is durable up to the folder's last SyncFolder;
-//   - times and attributes are not modelled: they stay as they are.
+//   - times, attributes, extended attributes and the links MakeLink makes
+//     are not modelled: they stay as they are.
 // Every content and entry change since those points is undone, exactly, from
 // snapshots the wrapper keeps in memory (so meant for test-sized files).
 // Everything that exists when the wrapper is created counts as durable. Close
@@ -44,7 +50,8 @@ enum FaultKind : uint32_t {
   kFaultTruncate = 1u << 3,
   kFaultSync = 1u << 4,
   kFaultClose = 1u << 5,
-  kFaultStat = 1u << 6,  // Stat, File::Stat, File::Size, Folder::StatEntry, AccessAcl
+  kFaultStat = 1u << 6,  // Stat, File::Stat, File::Size, Folder::StatEntry, AccessAcl, reading links and
+                         // extended attributes
   kFaultList = 1u << 7,
   kFaultCreateFolder = 1u << 8,
   kFaultRemoveFolder = 1u << 9,
