@@ -118,10 +118,10 @@ bool Undo(clsFileRollbackCreate& safety, bool quiet) {
   RestoreReport report;
   try {
     safety.UndoReporting(report, true, true);
-    if (!quiet) PrintRestoreReport(std::cerr, report, "brightkeep: ");
+    if (!quiet) PrintRestoreReport(std::cerr, report, "  ");
     return true;
   } catch (const Error& e) {
-    PrintRestoreReport(std::cerr, report, "brightkeep: ");
+    PrintRestoreReport(std::cerr, report, "  ");
     ReportError(e);
     std::cerr << "brightkeep: the period stays unfinished; run 'brightkeep rollback " << safety.TempDir() << "'\n";
     return false;

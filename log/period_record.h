@@ -124,7 +124,8 @@ class PeriodRecordWriter {
 class PeriodRecordReader {
  public:
   // Opens the record without following a link, judged by `distrust` as a
-  // period's archives are; nullptr when there is none.
+  // period's archives are; nullptr when there is none, or when it was cut
+  // short before its first line was whole.
   static std::unique_ptr<PeriodRecordReader> Open(FileSystem& fs, const std::string& path,
                                                   const DistrustCheck& distrust);
   const std::vector<std::string>& namespaces() const { return namespaces_; }

@@ -178,7 +178,7 @@ RestorePlan clsFileRollbackLog::PlanRestore() {
   }
   if (!mstrLogFileName.empty()) {
     const std::string record = PeriodNames::OfLog(mobjFileSystem->GetAbsolutePathName(mstrLogFileName)).Record();
-    if (mobjFileSystem->FileExists(record)) PlanRecorded(*mobjFileSystem, record, mDistrust, plan.recorded);
+    PlanRecorded(*mobjFileSystem, record, mDistrust, plan.recorded);
   }
   return plan;
 }
@@ -303,6 +303,10 @@ void clsFileRollbackLog::RollbackAndRemove(RestoreReport& report) {
 void clsFileRollbackLog::DeleteLogFile() {
   const RollbackHold hold{TakeForRollback()};
   RemoveLogDurably(*mobjFileSystem, mstrLogFileName);
+  // The record serves the log alone.
+  if (!mstrLogFileName.empty()) {
+    RemovePeriodLeftovers(*mobjFileSystem, PeriodNames::OfLog(mobjFileSystem->GetAbsolutePathName(mstrLogFileName)), {});
+  }
 }
 
 void clsFileRollbackLog::DeleteArchives() {

@@ -72,6 +72,7 @@ void ForEachTree(FileSystem& fs, const std::string& record, const DistrustCheck&
 }  // namespace
 
 void PlanRecorded(FileSystem& fs, const std::string& record, const DistrustCheck& distrust, RecordPlan& out) {
+  if (!PeriodRecordReader::Open(fs, record, distrust)) return;
   out.record = record;
   ForEachTree(
       fs, record, distrust,

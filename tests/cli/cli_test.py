@@ -255,7 +255,7 @@ class RollbackTests(Scratch):
         self.assert_files_as_before()
         for name in self.FILES:
             self.assertIn("  restored: " + self.path(name) + "\n", result.stdout)
-        self.assertEqual(len(self.temp_files()), 2)  # the log and its archive
+        self.assertEqual(len(self.temp_files()), 3)  # the log, its record and its archive
 
         self.write("a.txt", b"changed again")
         result = run("rollback", self.temp, "--delete-logs", "--json", "-q")
@@ -308,7 +308,7 @@ class RollbackTests(Scratch):
                       result.stdout)
         self.assertNotIn("  restored: " + self.path("sub/b.bin"), result.stdout)
         self.assertIn("brightkeep: 1 file could not be restored: " + self.path("sub/b.bin"), result.stderr)
-        self.assertEqual(len(self.temp_files()), 2)  # the log and its archive, to run again
+        self.assertEqual(len(self.temp_files()), 3)  # the log, its record and its archive, to run again
         os.rmdir(self.path("sub/b.bin"))
         log = self.assess_json()["unfinished"][0]["log"]
         open(log + ".rad12345.tmp", "w").close()  # a save of the log cut short
