@@ -208,30 +208,64 @@ void clsFileRollbackLog::CarryOut(const RestorePlan& plan, RestoreReport& report
   if (report.Failed()) throw report.Summary();
 }
 
+namespace {
+
+// The mount points made inside trees since, through which nothing is restored.
+std::vector<std::string> MountsMadeSince(FileSystem& fs, const RecordPlan& plan) {
+  std::vector<std::string> mounts;
+  for (const TreeAction& step : plan.steps) {
+    if (step.kind == TreeAction::kLeaveMount) mounts.push_back(TreePath(fs, step.root, step.relative));
+  }
+  return mounts;
+}
+
+bool Below(const PathRules& rules, const std::string& path, const std::vector<std::string>& folders) {
+  for (const std::string& f : folders) {
+    if (path.size() > f.size() && path.starts_with(f) && rules.IsSeparator(path[f.size()])) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void clsFileRollbackLog::RestoreArchive(const RestorePlan& plan, const PlannedArchive& planned,
                                         RestoreReport& report) {
+  const std::vector<std::string> mounts = MountsMadeSince(*mobjFileSystem, plan.recorded);
+  std::vector<std::optional<Error>> refused;  // per planned file
   std::vector<std::string> entries;
-  std::vector<const PlannedFile*> files;
+  std::vector<size_t> order;  // the planned file of each entry
   for (const PlannedFile& file : planned.files) {
-    if (!file.refused) {
-      entries.push_back(file.entry);
-      files.push_back(&file);
+    refused.push_back(file.refused);
+    if (!file.refused && Below(mobjFileSystem->paths(), file.target, mounts)) {
+      refused.back() = Error(errnum::kPermissionDenied, kLibrarySource,
+                             "A mount point made since is on the way: nothing is restored through it", file.path);
     }
+    if (refused.back()) continue;
+    entries.push_back(file.entry);
+    order.push_back(refused.size() - 1);
   }
+  // The record lists the files in the log's order: each planned file is
+  // asked for in turn, those not restored too, so that none holds up the rest.
   std::optional<RecordedFiles> recorded;
   if (!plan.recorded.record.empty()) recorded.emplace(*mobjFileSystem, plan.recorded.record, mDistrust, planned.drive);
+  size_t asked = 0;
+  const auto hint = [&](size_t i) -> std::optional<RestoreHint> {
+    if (!recorded) return std::nullopt;
+    for (; asked < order[i]; ++asked) recorded->For(planned.files[asked].target);
+    ++asked;
+    return recorded->For(planned.files[order[i]].target);
+  };
   ArchiveComponent zip(mobjFileSystem);
   zip.ArchiveFileName = planned.archive;
   zip.DestinationFolder = mobjFileSystem->paths().DriveRoot(planned.drive);
   zip.KeepPaths = true;
-  const std::vector<RestoreOutcome> outcomes = zip.RestoreFiles(entries, [&](size_t i) -> std::optional<RestoreHint> {
-    return recorded ? recorded->For(files[i]->target) : std::nullopt;
-  });
+  const std::vector<RestoreOutcome> outcomes = zip.RestoreFiles(entries, hint);
   // Reported in the log's order.
   size_t next = 0;
-  for (const PlannedFile& file : planned.files) {
-    if (file.refused) {
-      report.failed.push_back(*file.refused);
+  for (size_t k = 0; k < planned.files.size(); ++k) {
+    const PlannedFile& file = planned.files[k];
+    if (refused[k]) {
+      report.failed.push_back(*refused[k]);
       continue;
     }
     const RestoreOutcome& outcome = outcomes[next++];

@@ -27,7 +27,9 @@ bool ChildOf(const std::string& rel, const std::string& folder) {
 
 TreeEntryType TypeOf(const FileStat& st, uint64_t device, bool posix) {
   if (st.is_symlink) return TreeEntryType::kLink;
-  if (st.is_folder) return st.device != device ? TreeEntryType::kMount : TreeEntryType::kFolder;
+  // A device number of 0 is one the platform did not give.
+  const bool elsewhere = st.device != device && st.device != 0 && device != 0;
+  if (st.is_folder) return elsewhere ? TreeEntryType::kMount : TreeEntryType::kFolder;
   if (!posix || (st.attributes & kTypeMask) == kRegular) return TreeEntryType::kFile;
   return TreeEntryType::kOther;
 }
@@ -164,6 +166,12 @@ class Planner {
 
   void Same(Folder& here, const FolderItem& item, TreeEntry& recorded, const std::string& rel) {
     const TreeEntryType type = TypeOf(item.stat, device_, posix_);
+    if (type == TreeEntryType::kMount && recorded.type == TreeEntryType::kFolder) {
+      // Mounted over since: nothing of the folder is reached through it.
+      Add(TreeAction::kLeaveMount, recorded.relative);
+      SkipUnder(recorded.relative);
+      return;
+    }
     if (type != recorded.type) {
       Extra(here, item, rel, false);
       Make(recorded);

@@ -36,7 +36,8 @@ struct TreeAction {
     kRemoveFolder,  // an empty folder (what it held comes before it)
     kMakeFolder,
     kMakeLink,
-    kLeaveMount,    // a mount point made since: reported, left, not a failure
+    kLeaveMount,    // a mount point made since: reported, left, not a failure;
+                    // no file is restored through it
     kCannotMake,    // a recorded entry of a kind that is not recreated
   } kind;
   std::string root;

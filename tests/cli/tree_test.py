@@ -193,6 +193,72 @@ class TreeTests(Scratch):
             "%s: %.300s\n  now %.300s" % (k, before.get(k), after.get(k)) for k in differ))
 
 
+# The change to files named one by one, run as COMMAND: marker.
+CHANGE_LISTED = r"""
+import os, shutil, sys, time
+with open("replaced.conf.new", "wb") as f:
+    f.write(b"replaced\n")
+os.rename("replaced.conf.new", "replaced.conf")
+os.setxattr("attrs.txt", "user.changed", b"new")
+os.setxattr("attrs.txt", "user.added", b"added")
+os.removexattr("attrs.txt", "user.kept")
+shutil.rmtree("nest")
+open(sys.argv[1], "w").close()
+time.sleep(60)
+"""
+
+
+class ListedFileTests(Scratch):
+    """Files named one by one come back as they were made safe: with their
+    attributes, into folders made again with their owner and mode, and as a
+    new file renamed over one that a program still uses."""
+
+    FILES = {"replaced.conf": b"original\n", "attrs.txt": b"attrs\n", "nest/deep.txt": b"deep\n"}
+
+    def test_files_come_back_whole_without_disturbing_their_users(self):
+        try:
+            os.setxattr(self.path("attrs.txt"), "user.kept", b"1")
+        except OSError as e:
+            if e.errno != errno.ENOTSUP:
+                raise
+            self.skipTest("the file system of %s keeps no user.* attributes" % self.root)
+        os.setxattr(self.path("attrs.txt"), "user.changed", b"old")
+        os.chmod(self.path("nest"), 0o750)
+        if os.geteuid() == 0:
+            os.chown(self.path("nest"), OTHER_USER, OTHER_USER)
+        nest = os.stat(self.path("nest"))
+        program = self.path("program")  # a running program's file is "busy" to writers
+        with open("/bin/sleep", "rb") as src, open(program, "wb") as dst:
+            dst.write(src.read())
+        os.chmod(program, 0o755)
+        marker = os.path.join(self.root, "changed")
+        proc = subprocess.Popen([cli_support.BRIGHTKEEP, "protect", "--temp", self.temp, "--backup", self.backup,
+                                 *[self.path(n) for n in (*self.FILES, "program")], "--",
+                                 sys.executable, "-c", CHANGE_LISTED, marker],
+                                cwd=os.path.join(self.root, "data"), stdout=subprocess.DEVNULL)
+        deadline = time.monotonic() + 60
+        while not os.path.exists(marker):
+            self.assertIsNone(proc.poll(), "protect ended before the change was done")
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.02)
+        os.kill(proc.pid, signal.SIGKILL)
+        proc.wait()
+        self.wait_until_not_live()
+        running = subprocess.Popen([program, "60"])
+        self.addCleanup(running.wait)
+        self.addCleanup(running.kill)
+        with open(self.path("replaced.conf"), "rb") as held:
+            result = run("rollback", self.temp)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            self.assertEqual(held.read(), b"replaced\n")  # the new file was left to its user
+        self.assert_files_as_before()
+        self.assertIsNone(running.poll(), "the running program was disturbed")
+        attrs = {n: os.getxattr(self.path("attrs.txt"), n) for n in os.listxattr(self.path("attrs.txt"))}
+        self.assertEqual(attrs, {"user.kept": b"1", "user.changed": b"old"})
+        now = os.stat(self.path("nest"))
+        self.assertEqual((now.st_mode, now.st_uid, now.st_gid), (nest.st_mode, nest.st_uid, nest.st_gid))
+
+
 for _way in ("failed_command", "killed_protect", "library_undo"):
     for _scenario in ("every_change", "pointing_outside"):
         setattr(TreeTests, "test_%s_%s" % (_way, _scenario),
