@@ -237,10 +237,18 @@ std::unique_ptr<PeriodRecordReader> PeriodRecordReader::Open(FileSystem& fs, con
   return reader;
 }
 
+void PeriodRecordReader::Seek(uint64_t offset) {
+  buffer_.clear();
+  pos_ = 0;
+  offset_ = offset;
+  end_ = false;
+}
+
 bool PeriodRecordReader::ReadLine(std::string& line) {
   for (;;) {
     const size_t nl = buffer_.find('\n', pos_);
     if (nl != std::string::npos) {
+      last_ = offset_ - buffer_.size() + pos_;
       line.assign(buffer_, pos_, nl - pos_);
       pos_ = nl + 1;
       return true;

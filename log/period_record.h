@@ -15,6 +15,7 @@
 //   P <folder path> <owner> <group> <mode>
 //   T <root path> <device>                 a tree begins
 //   E <type> <relative path> <owner> <group> <mode> <modified ns> <link target> <attributes>
+//                                          an entry, a file's followed by its F line
 //   t <entries>                            the tree is complete
 // <attributes> is a count followed by that many name and value fields.
 // Entries of a tree come in the order of TreeWalk: each folder before what it
@@ -131,6 +132,10 @@ class PeriodRecordReader {
   const std::vector<std::string>& namespaces() const { return namespaces_; }
   // The next item; false at the end. A damaged line fails with 30200.
   bool Next(RecordItem& item);
+  // Where the line of the item Next returned last begins, and reading on
+  // from such a place.
+  uint64_t LastOffset() const { return last_; }
+  void Seek(uint64_t offset);
 
  private:
   explicit PeriodRecordReader(std::unique_ptr<File> file) : file_(std::move(file)) {}
@@ -139,7 +144,8 @@ class PeriodRecordReader {
   std::vector<std::string> namespaces_;
   std::string buffer_;
   size_t pos_ = 0;
-  uint64_t offset_ = 0;
+  uint64_t offset_ = 0;  // of the end of buffer_
+  uint64_t last_ = 0;
   bool end_ = false;
 };
 

@@ -244,16 +244,10 @@ void clsFileRollbackLog::RestoreArchive(const RestorePlan& plan, const PlannedAr
     entries.push_back(file.entry);
     order.push_back(refused.size() - 1);
   }
-  // The record lists the files in the log's order: each planned file is
-  // asked for in turn, those not restored too, so that none holds up the rest.
   std::optional<RecordedFiles> recorded;
   if (!plan.recorded.record.empty()) recorded.emplace(*mobjFileSystem, plan.recorded.record, mDistrust, planned.drive);
-  size_t asked = 0;
   const auto hint = [&](size_t i) -> std::optional<RestoreHint> {
-    if (!recorded) return std::nullopt;
-    for (; asked < order[i]; ++asked) recorded->For(planned.files[asked].target);
-    ++asked;
-    return recorded->For(planned.files[order[i]].target);
+    return recorded ? recorded->For(planned.files[order[i]].target) : std::nullopt;
   };
   ArchiveComponent zip(mobjFileSystem);
   zip.ArchiveFileName = planned.archive;

@@ -1,5 +1,6 @@
 #include "log/restore_record.h"
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -54,8 +55,11 @@ void ForEachTree(FileSystem& fs, const std::string& record, const DistrustCheck&
     const bool whole = complete[tree++];
     RecordItem begin = item;
     bool ended = false;
+    // The lines of the tree's files lie among its entries.
     const std::function<bool(TreeEntry&)> next = [&](TreeEntry& e) {
-      if (ended || !reader->Next(item) || item.kind != RecordItem::kTreeEntry) {
+      while (!ended && reader->Next(item) && item.kind == RecordItem::kFile) {
+      }
+      if (ended || item.kind != RecordItem::kTreeEntry) {
         ended = true;
         return false;
       }
@@ -119,42 +123,44 @@ void RestoreRecordedFolders(FileSystem& fs, const RecordPlan& plan, const Distru
 
 RecordedFiles::RecordedFiles(FileSystem& fs, const std::string& record, const DistrustCheck& distrust,
                              std::string drive)
-    : fs_(fs), reader_(OpenRecord(fs, record, distrust)), drive_(std::move(drive)) {
-  namespaces_ = reader_->namespaces();
-  Advance();
-}
-
-void RecordedFiles::Advance() {
-  current_.reset();
+    : reader_(OpenRecord(fs, record, distrust)), namespaces_(reader_->namespaces()) {
+  const std::hash<std::string> hash;
   RecordItem item;
   try {
-    while (reader_ && reader_->Next(item)) {
-      if (item.kind != RecordItem::kFile || !text::EqualsIgnoreCase(fs_.GetDriveName(item.file.path), drive_)) continue;
-      current_ = std::move(item.file);
-      return;
+    while (reader_->Next(item)) {
+      if (item.kind != RecordItem::kFile || !text::EqualsIgnoreCase(fs.GetDriveName(item.file.path), drive)) continue;
+      index_.emplace_back(hash(item.file.path), reader_->LastOffset());
     }
   } catch (const Error&) {
     // A damaged line ends what the record says of files; their content
     // still comes back.
   }
-  reader_.reset();
+  std::stable_sort(index_.begin(), index_.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
 }
 
 std::optional<RestoreHint> RecordedFiles::For(const std::string& target) {
-  const std::hash<std::string> hash;
-  // A file the log lists twice comes back once, and is recorded twice.
-  while (current_ && current_->path != target && asked_.count(hash(current_->path)) != 0) Advance();
-  asked_.insert(hash(target));
-  if (!current_ || current_->path != target) return std::nullopt;
-  RestoreHint hint;
-  hint.device = current_->device;
-  hint.file_id = current_->file_id;
-  hint.birth_ns = current_->birth_ns;
-  hint.modified_ns = current_->modified_ns;
-  hint.attributes = std::move(current_->attributes);
-  hint.namespaces = namespaces_;
-  Advance();
-  return hint;
+  const uint64_t key = std::hash<std::string>()(target);
+  auto it = std::lower_bound(index_.begin(), index_.end(), key,
+                             [](const auto& entry, uint64_t k) { return entry.first < k; });
+  for (; it != index_.end() && it->first == key; ++it) {
+    RecordItem item;
+    reader_->Seek(it->second);
+    try {
+      if (!reader_->Next(item) || item.kind != RecordItem::kFile || item.file.path != target) continue;
+    } catch (const Error&) {
+      continue;
+    }
+    RestoreHint hint;
+    hint.device = item.file.device;
+    hint.file_id = item.file.file_id;
+    hint.birth_ns = item.file.birth_ns;
+    hint.modified_ns = item.file.modified_ns;
+    hint.attributes = std::move(item.file.attributes);
+    hint.namespaces = namespaces_;
+    return hint;
+  }
+  return std::nullopt;
 }
 
 }  // namespace bk

@@ -7,7 +7,8 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "component/zip/archive.h"
 #include "log/period_record.h"
@@ -26,21 +27,18 @@ void PlanRecorded(FileSystem& fs, const std::string& record, const DistrustCheck
 void RestoreRecordedFolders(FileSystem& fs, const RecordPlan& plan, const DistrustCheck& distrust,
                             TreeReport& report);
 
-// What the record says of the files of one drive, asked in the log's order
-// (the order the record lists them in too).
+// What the record says of the files of one drive: an index of 16 bytes per
+// file (a hash of its path and where its line begins), each line read again
+// when its file is asked for. A file recorded twice is taken as it was first.
 class RecordedFiles {
  public:
   RecordedFiles(FileSystem& fs, const std::string& record, const DistrustCheck& distrust, std::string drive);
   std::optional<RestoreHint> For(const std::string& target);
 
  private:
-  void Advance();
-  FileSystem& fs_;
   std::unique_ptr<PeriodRecordReader> reader_;
-  std::string drive_;
   std::vector<std::string> namespaces_;
-  std::optional<RecordedFile> current_;
-  std::unordered_set<size_t> asked_;  // hashes of the paths asked for so far
+  std::vector<std::pair<uint64_t, uint64_t>> index_;  // (hash of the path, offset), by hash
 };
 
 }  // namespace bk

@@ -138,11 +138,9 @@ class clsFileRollbackCreate {
   std::string WriteBackupArchive();
   void ZipIntoBackup(ArchiveComponent& backup, const std::string& path);
   void CopyDurably(const std::string& from, const std::string& to);
-  // Makes the files safe as MakeFilesSafe does; what the record says of
-  // each file comes from `recorded` (same order) when given, otherwise it
-  // is read from the file.
-  std::vector<std::optional<Error>> MakeFilesSafeRecorded(const std::vector<std::string>& files,
-                                                          const std::vector<RecordedFile>* recorded,
+  // Makes the files safe as MakeFilesSafe does; unless `recorded` (the
+  // record holds them already), the record gets what each file was.
+  std::vector<std::optional<Error>> MakeFilesSafeRecorded(const std::vector<std::string>& files, bool recorded,
                                                           const std::function<void(size_t done)>& progress);
   // Appends to the record each file's identity and attributes and the
   // folders above it, unflushed: the log's next save flushes the record.

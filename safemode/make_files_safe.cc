@@ -30,11 +30,11 @@ DriveBatch& BatchFor(std::vector<DriveBatch>& batches, ArchiveComponent* zip, co
 
 std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafe(const std::vector<std::string>& files,
                                                                        const std::function<void(size_t)>& progress) {
-  return MakeFilesSafeRecorded(files, nullptr, progress);
+  return MakeFilesSafeRecorded(files, false, progress);
 }
 
 std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(
-    const std::vector<std::string>& files, const std::vector<RecordedFile>* recorded,
+    const std::vector<std::string>& files, bool recorded,
     const std::function<void(size_t)>& progress) {
   std::vector<std::optional<Error>> results(files.size());
   size_t done = 0;
@@ -75,21 +75,18 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(
     if (batch.stored.empty()) continue;
     std::vector<std::optional<Error>> refused(batch.stored.size());
     mobjLog->ZipByDrive(batch.drive)->AppendFiles(batch.stored, &refused);
-    // The record lists the files in the log's order, each drive's together.
     std::vector<std::string> accepted;
     size_t k = 0;
     for (size_t item : batch.items) {
       if (results[item]) continue;
       if (refused[k]) {
         results[item] = std::move(refused[k]);
-      } else if (recorded && mobjRecord) {
-        mobjRecord->AddFile((*recorded)[item]);
       } else {
         accepted.push_back(batch.stored[k]);
       }
       ++k;
     }
-    RecordFiles(accepted);
+    if (!recorded) RecordFiles(accepted);
     listed = true;
   }
   if (listed) mobjLog->SaveLog();

@@ -88,21 +88,21 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::strin
     refuse_inside("backup file", fs.BuildPath(Resolved(fs, fs.GetParentFolderName(backup)), fs.GetFileName(backup)));
   }
 
+  // Each file is recorded as the walk finds it, its line after its entry's,
+  // so that nothing of the tree is held in memory but the list of its files.
   std::vector<std::string> paths;
-  std::vector<RecordedFile> recorded;
   WalkTree(fs, root, mobjRecord->namespaces(), [&](const TreeEntry& e, const FileStat& st) {
     if (e.relative.empty()) mobjRecord->BeginTree(root, st.device);
     mobjRecord->AddTreeEntry(e);
     if (e.type != TreeEntryType::kFile) return;
-    std::string path = TreePath(fs, root, e.relative);
-    recorded.push_back(RecordedFile{path, st.device, st.file_id, st.birth_ns, st.modified_ns, e.attributes});
-    paths.push_back(std::move(path));
+    paths.push_back(TreePath(fs, root, e.relative));
+    mobjRecord->AddFile(RecordedFile{paths.back(), st.device, st.file_id, st.birth_ns, st.modified_ns, e.attributes});
   });
   mobjRecord->EndTree();
   RecordFolders(fs.GetParentFolderName(root));
   // The listing is durable before any of its files is listed in the log.
   mobjRecord->Sync();
-  std::vector<std::optional<Error>> results = MakeFilesSafeRecorded(paths, &recorded, progress);
+  std::vector<std::optional<Error>> results = MakeFilesSafeRecorded(paths, true, progress);
   if (files) *files = std::move(paths);
   return results;
 }
