@@ -165,7 +165,8 @@ class Folder {
   virtual void MakeFolder(std::string_view name) = 0;
   // Creates a symbolic link `name` holding `target` as given; 58 when any
   // entry holds the name. Windows: a file link (a folder link when
-  // `folder_target`), 70 without the privilege to make links.
+  // `folder_target`), 70 without the privilege to make links or where the
+  // platform makes none (Wine reports success and makes nothing).
   virtual void MakeLink(std::string_view name, std::string_view target, bool folder_target) = 0;
   // The target a link holds, as stored; 75 when `name` is no link.
   virtual std::string ReadLink(std::string_view name) = 0;
@@ -174,8 +175,8 @@ class Folder {
   virtual void RemoveSubfolder(std::string_view name) = 0;
   // Metadata of the entry `name`, or for an empty name of the folder itself,
   // set without following a link at `name`. SetEntryOwner: POSIX lchown
-  // semantics, Windows does nothing. SetEntryMode: POSIX permission bits
-  // (a link refuses with 75), Windows FILE_ATTRIBUTE_* bits.
+  // semantics, Windows does nothing. SetEntryMode: POSIX permission bits,
+  // Windows FILE_ATTRIBUTE_* bits; a link (any reparse point) refuses with 75.
   // SetEntryModifiedTime: a link's own time.
   virtual void SetEntryOwner(std::string_view name, uint32_t owner, uint32_t group) = 0;
   virtual void SetEntryMode(std::string_view name, uint32_t mode) = 0;

@@ -47,6 +47,19 @@ std::wstring Wide(std::string_view path) {
   return L"\\\\?\\" + WideOf(text::ToUtf16(full));
 }
 
+std::wstring WideText(std::string_view text) { return WideOf(text::ToUtf16(text)); }
+
+void SetModifiedTimeOf(std::string_view path, int64_t modified_ns, DWORD open_flags) {
+  HANDLE h = CreateFileW(Wide(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | open_flags, nullptr);
+  if (h == INVALID_HANDLE_VALUE) ThrowLastError(path);
+  const FILETIME ft = FiletimeFromNs(modified_ns);
+  const bool ok = SetFileTime(h, nullptr, nullptr, &ft);
+  const DWORD err = GetLastError();
+  CloseHandle(h);
+  if (!ok) throw ErrorFromWin32(err, path);
+}
+
 // The one translation of Win32 error codes into the component's numbers.
 Error ErrorFromWin32(DWORD err, std::string_view path, bool path_is_folder) {
   int32_t number = errnum::kPathFileAccessError;

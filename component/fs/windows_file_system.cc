@@ -79,14 +79,7 @@ class WindowsFileSystem final : public FileSystem {
   std::unique_ptr<File> Open(std::string_view path, OpenMode mode) override;
 
   void SetModifiedTime(std::string_view path, int64_t modified_ns) override {
-    HANDLE h = CreateFileW(Wide(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) ThrowLastError(path);
-    const FILETIME ft = FiletimeFromNs(modified_ns);
-    const bool ok = SetFileTime(h, nullptr, nullptr, &ft);
-    const DWORD err = GetLastError();
-    CloseHandle(h);
-    if (!ok) throw ErrorFromWin32(err, path);
+    SetModifiedTimeOf(path, modified_ns, /*open_flags=*/0);
   }
 
   void SetAttributes(std::string_view path, uint32_t attributes) override {
@@ -97,8 +90,6 @@ class WindowsFileSystem final : public FileSystem {
   void SetOwner(std::string_view, uint32_t, uint32_t) override {}
   std::string ResolveLinks(std::string_view path) override;
   std::vector<AclEntry> AccessAcl(std::string_view) override { return {}; }
-  // Folder::OpenForRewrite of a path.
-  std::unique_ptr<File> OpenForRewrite(std::string_view path);
 
  private:
   // Attributes of an existing entry, or INVALID_FILE_ATTRIBUTES.
@@ -231,49 +222,6 @@ std::unique_ptr<File> WindowsFileSystem::Open(std::string_view path, OpenMode mo
   return file;
 }
 
-// A folder held by its path: Windows creates files without following a
-// reparse point at their name (CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT),
-// and the entries' operations are the path calls of the file system.
-class WindowsFolder final : public Folder {
- public:
-  WindowsFolder(WindowsFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
-  const std::string& path() const override { return path_; }
-  FileStat StatEntry(std::string_view name) override { return fs_.Stat(Entry(name)); }
-  std::unique_ptr<File> OpenEntry(std::string_view name, OpenMode mode) override {
-    const std::string path = Entry(name);
-    // The creating-new and regular-only modes refuse a reparse point
-    // themselves; the others are kept from following one here.
-    const bool refuses_itself = mode == OpenMode::kCreateNew || mode == OpenMode::kCreatePrivate ||
-                                mode == OpenMode::kReadRegular || mode == OpenMode::kReadWriteRegular;
-    const DWORD a = refuses_itself ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(Wide(path).c_str());
-    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0) throw NotARegularFile(path);
-    return fs_.Open(path, mode);
-  }
-  std::unique_ptr<File> OpenForRewrite(std::string_view name) override {
-    const std::string path = Entry(name);
-    const DWORD a = GetFileAttributesW(Wide(path).c_str());
-    // A read-only file is made writable for the rewrite; its attributes are
-    // set from the archive afterwards.
-    const bool read_only =
-        a != INVALID_FILE_ATTRIBUTES && (a & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_READONLY;
-    if (read_only && !SetFileAttributesW(Wide(path).c_str(), a & ~FILE_ATTRIBUTE_READONLY)) ThrowLastError(path);
-    return fs_.OpenForRewrite(path);
-  }
-  void RenameEntry(std::string_view from, std::string_view to) override { fs_.RenameFile(Entry(from), Entry(to)); }
-  void RemoveEntry(std::string_view name) override { fs_.RemoveFile(Entry(name), true); }
-  void Sync() override { fs_.SyncFolder(path_); }
-
- private:
-  std::string Entry(std::string_view name) const {
-    if (name.empty() || name == "." || name == ".." || name.find_first_of("\\/") != std::string_view::npos) {
-      throw Error::Standard(errnum::kBadFileNameOrNumber, fs_.BuildPath(path_, name));
-    }
-    return fs_.BuildPath(path_, name);
-  }
-  WindowsFileSystem& fs_;
-  std::string path_;
-};
-
 std::unique_ptr<Folder> WindowsFileSystem::OpenFolder(std::string_view path, std::vector<std::string>* created) {
   const std::string full = GetAbsolutePathName(path);
   std::vector<std::string> missing;
@@ -288,22 +236,7 @@ std::unique_ptr<Folder> WindowsFileSystem::OpenFolder(std::string_view path, std
     }
     created->push_back(folder);
   }
-  return std::make_unique<WindowsFolder>(*this, full);
-}
-
-std::unique_ptr<File> WindowsFileSystem::OpenForRewrite(std::string_view path) {
-  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) ThrowLastError(path);
-  auto file = WrapHandle(h, Str(path));
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(h, &info)) ThrowLastError(path);
-  const DWORD refused = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-  if ((info.dwFileAttributes & refused) != 0 || GetFileType(h) != FILE_TYPE_DISK) {
-    throw Error::Standard(errnum::kPermissionDenied, Str(path), ERROR_ACCESS_DENIED);
-  }
-  return file;
+  return FolderByPath(*this, full);
 }
 
 std::string WindowsFileSystem::ResolveLinks(std::string_view path) {

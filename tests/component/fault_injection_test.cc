@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include "support/temp_dir.h"
@@ -180,6 +181,41 @@ TEST_F(FaultInjectionTest, EntriesOfAnOpenFolderFollowTheModel) {
     fs_->PowerCut();
     EXPECT_EQ(FilesIn(*fs_, sub), synced ? std::set<std::string>{"target.txt"} : std::set<std::string>{"gone.txt"});
   }
+}
+
+// Whole trees through an open folder: each operation is counted and failed
+// by its kind, subfolders opened through the wrapper are wrapped too, and a
+// folder made in a folder never synced is gone after a power cut.
+TEST_F(FaultInjectionTest, TreeOperationsOfAnOpenFolderAreCountedByKind) {
+  WriteFile(At("f.txt"), "x");
+  std::unique_ptr<Folder> folder = fs_->OpenFolder(dir_.path(), nullptr);
+  std::unique_ptr<Folder> sub;
+  struct Row {
+    const char* what;
+    uint32_t kind;
+    std::function<void()> run;
+  };
+  const Row rows[] = {
+      {"make a folder", kFaultCreateFolder, [&] { folder->MakeFolder("sub"); }},
+      {"open it", kFaultOpen, [&] { sub = folder->OpenSubfolder("sub"); }},
+      {"its own time", kFaultSetTimes, [&] { sub->SetEntryModifiedTime("", 1013436224LL * 1000000000LL); }},
+      {"list", kFaultList, [&] { folder->ListEntries(); }},
+      {"a file's mode", kFaultSetAttributes,
+       [&] { folder->SetEntryMode("f.txt", folder->StatEntry("f.txt").attributes); }},
+      {"remove it", kFaultRemoveFolder, [&] { folder->RemoveSubfolder("sub"); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs_->FailAt(1, row.kind);
+    EXPECT_THROW(row.run(), Error);
+    EXPECT_TRUE(fs_->fault_fired());
+    fs_->ClearFault();
+    row.run();
+  }
+  folder->MakeFolder("unsynced");
+  fs_->PowerCut();
+  EXPECT_FALSE(Exists(At("unsynced")));
+  EXPECT_EQ(ReadFile(At("f.txt")), "x");
 }
 
 TEST_F(FaultInjectionTest, PowerCutKeepsWhatWasSynced) {

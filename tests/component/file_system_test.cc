@@ -169,6 +169,30 @@ TEST_F(FileSystemTest, SubfoldersThroughOpenFolders) {
   EXPECT_TRUE(top->ListEntries().empty());
 }
 
+// Links made and read back through an open folder, which never follows one
+// where a folder is expected.
+TEST_F(FileSystemTest, LinksThroughOpenFolders) {
+  std::unique_ptr<Folder> top = fs_->OpenFolder(dir_.path(), nullptr);
+  top->MakeFolder("sub");
+  try {
+    top->MakeLink("link", "sub", /*folder_target=*/true);
+  } catch (const Error& e) {
+    if (!OnWindows() || e.number() != errnum::kPermissionDenied) throw;
+    GTEST_SKIP() << "this account or platform makes no symbolic links (" << e.native_code() << ")";
+  }
+  EXPECT_EQ(top->ReadLink("link"), "sub");
+  EXPECT_TRUE(top->StatEntry("link").is_symlink);
+  EXPECT_EQ(ErrorOf([&] { top->MakeLink("link", "other", false); }).number(), errnum::kFileAlreadyExists);
+  for (const auto& refused : std::vector<std::function<void()>>{
+           [&] { top->OpenSubfolder("link"); },
+           [&] { top->RemoveSubfolder("link"); },
+           [&] { top->ReadLink("sub"); },
+       }) {
+    EXPECT_EQ(ErrorOf(refused).number(), errnum::kPathFileAccessError);
+  }
+  EXPECT_TRUE(fs_->FolderExists(At("sub")));
+}
+
 TEST_F(FileSystemTest, ReadOnlyFileNeedsForceToBeDeleted) {
   WriteFile(At("ro.txt"), "keep");
   MakeReadOnly(*fs_, At("ro.txt"));

@@ -103,6 +103,12 @@ TEST(EntryOperations, NeverFollowALinkAtTheEntry) {
   EXPECT_EQ(own.owner, owner);
   EXPECT_EQ(own.modified_ns, 1'000'000'000);
   EXPECT_EQ(folder->ReadLink("link"), "../outside");
+  // The folder itself, for an empty name.
+  folder->SetEntryMode("", 0750);
+  folder->SetEntryOwner("", owner, ::getegid());
+  const FileStat inner = fs->Stat(dir / "inner");
+  EXPECT_EQ(inner.attributes & 07777, 0750u);
+  EXPECT_EQ(inner.owner, owner);
 
   const FileStat after = fs->Stat(outside);
   EXPECT_EQ(after.modified_ns, before.modified_ns);
