@@ -172,8 +172,14 @@ class TreeTests(Scratch):
         proc.wait()
         proc.stderr.close()
         self.wait_until_not_live()
+        dry = run("rollback", self.temp, "--dry-run")
         result = run("rollback", self.temp)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        # The dry run told exactly what the rollback removed.
+        told = lambda out, word: sorted(l.split(": ", 1)[1] for l in out.splitlines()
+                                        if l.strip().startswith(word + " " + self.tree))
+        self.assertEqual(told(dry.stdout, "would remove:"), told(result.stdout, "removed:"))
+        self.assertTrue(told(result.stdout, "removed:"))
 
     def library_undo(self, scenario):
         result = subprocess.run([TREE_UNDO, self.temp, self.tree, "--", *self.change(scenario, "exit")],

@@ -53,6 +53,27 @@ TEST(SafeModeErrors, FileNotFoundCreatesNoArchive) {
   EXPECT_EQ(safe.log()->ZipCount(), 0);
 }
 
+// A tree that holds the period's own files is refused before anything of it
+// is recorded or stored: its rollback would remove them.
+TEST(SafeModeErrors, ATreeHoldingThePeriodsFilesIsRefused) {
+  Scratch s;
+  WriteFile(s.Data("a.txt"), "x");
+  for (const bool backup_inside : {false, true}) {
+    SCOPED_TRACE(backup_inside);
+    clsFileRollbackCreate safe(s.fs);
+    safe.TempDir(backup_inside ? s.temp : s.Data("rollback"));
+    safe.BackupFile(backup_inside ? s.Data("out.zip") : s.backup);
+    safe.BeginSafety();
+    const std::string what = backup_inside ? "backup file" : "temporary folder";
+    ExpectRaised(Catch([&] { safe.MakeTreeSafe(s.data); }), 70, "MakeTreeSafe",
+                 "Permission denied: the " + what + " lies inside the tree");
+    EXPECT_EQ(safe.log()->ZipCount(), 0);
+    safe.UndoSafetyOperations(true, true);
+  }
+  ExpectRaised(Catch([&] { clsFileRollbackCreate(s.fs).MakeTreeSafe(s.data); }), 91, kLibrarySource,
+               "Object variable or With block variable not set");
+}
+
 TEST(SafeModeErrors, SafeModeStateErrors) {
   Scratch s;
   clsFileRollbackCreate safe(s.fs);
