@@ -238,6 +238,13 @@ std::unique_ptr<PeriodRecordReader> PeriodRecordReader::Open(FileSystem& fs, con
 }
 
 void PeriodRecordReader::Seek(uint64_t offset) {
+  // Lines asked for in about the order they were written are mostly in the
+  // buffer already.
+  const uint64_t start = offset_ - buffer_.size();
+  if (offset >= start && offset < offset_) {
+    pos_ = static_cast<size_t>(offset - start);
+    return;
+  }
   buffer_.clear();
   pos_ = 0;
   offset_ = offset;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Windows command line, brightkeep.exe, as a user meets it under Wine:
-# a protected change that fails is undone, one that succeeds leaves a backup,
+# a protected change that fails is undone (a whole tree too), one that
+# succeeds leaves a backup,
 # and a period whose owner is killed with SIGKILL is found by assess and
 # brought back by rollback.
 #   tests/cli/wine_cli_test.sh win32|win64 [BUILD_DIR]
@@ -37,6 +38,14 @@ status=$?
 check "protect returns the failing command's status" [ "$status" -eq 3 ]
 check "a failed change is undone byte for byte" diff -r "$work/before" "$work/data"
 check "no backup is made for a failed change" [ ! -e "$work/fail.zip" ]
+
+# A whole tree: what the failing command added goes, what it changed or
+# removed comes back.
+D="$(win "$work/data")"
+bk protect --temp "$T" --backup "$(win "$work/tree.zip")" --tree "$D" -- \
+  cmd /c "echo changed> $A & mkdir $D\\new & echo added> $D\\new\\c.txt & rmdir /s /q $D\\sub & exit 4" >"$work/out0.txt" 2>&1
+check "protect --tree returns the failing command's status" [ "$?" -eq 4 ]
+check "a failed change to a tree is undone, added entries removed" diff -r "$work/before" "$work/data"
 
 # A succeeding command: the change stays, the backup holds the drive archive and the log.
 bk protect --temp "$T" --backup "$(win "$work/ok.zip")" "$A" -- cmd /c "echo kept> $A" >"$work/out2.txt" 2>&1
