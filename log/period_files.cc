@@ -60,4 +60,21 @@ std::vector<FolderLeftovers> FindLeftovers(const std::vector<FolderEntry>& files
   return out;
 }
 
+void RemoveOrphanRecords(const std::shared_ptr<FileSystem>& fs, const std::string& folder) {
+  bool removed = false;
+  for (const FolderEntry& entry : fs->ListFiles(folder)) {
+    const std::optional<PeriodFileName> parsed = ParsePeriodFileName(entry.name);
+    if (!parsed || parsed->kind != PeriodFileKind::kRecord) continue;
+    const PeriodNames names(fs->BuildPath(folder, parsed->stem_name));
+    if (fs->FileExists(names.Log())) continue;
+    bool live = false;
+    std::unique_ptr<PeriodLock> lock = PeriodLock::Take(fs, names.Lock(), {}, &live);
+    if (live) continue;  // a period claiming its name: its log comes next
+    fs->RemoveFile(entry.path, true);
+    lock->RemoveAndRelease();
+    removed = true;
+  }
+  if (removed) fs->SyncFolder(folder);
+}
+
 }  // namespace bk

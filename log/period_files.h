@@ -7,6 +7,7 @@
 // And finding leftovers: files of periods that no unfinished log claims.
 #pragma once
 
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 
 #include "component/fs/file_system.h"
 #include "log/period.h"
+#include "log/period_lock.h"
 
 namespace bk {
 
@@ -26,7 +28,13 @@ void RemoveLogDurably(FileSystem& fs, const std::string& log_path);
 // its archives and the lock file are not among them. The caller holds the
 // period's lock, so no file of a live period and no claim of another
 // process is ever touched.
+// The period's record goes too once its log is gone.
 void RemovePeriodLeftovers(FileSystem& fs, const PeriodNames& names, std::string_view backup_file);
+
+// Removes the records in `folder` whose logs are gone, each under its
+// period's lock and only when that period is not live (a host that deletes
+// a log itself leaves its record behind), then the lock files it took.
+void RemoveOrphanRecords(const std::shared_ptr<FileSystem>& fs, const std::string& folder);
 
 // The files of periods in `folder` that no log in `claimed` (stem names of
 // the unfinished logs found there, taken or skipped) claims: the archives,

@@ -112,6 +112,11 @@ void clsFileRollbackCreate::BeginSafety() {
   archives_made_.clear();
   mobjLog = clsFileRollbackLog::Create(mobjFileSystem);
   ClaimThePeriod(folder);
+  try {
+    RemoveOrphanRecords(mobjFileSystem, folder);
+  } catch (const Error&) {
+    // Housekeeping only: a record left now goes at a later start.
+  }
   mobjLog->BackupDestFileName(mstrBackupFile);
 
   ConnectEvents(nullptr);

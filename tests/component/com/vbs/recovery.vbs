@@ -26,7 +26,8 @@ Sub Abandon()
   WriteText gB, "changed b"
   WriteText gZ, "changed z"
   Set o = Nothing
-  CheckEqual CountFiles(gTemp, "Safe "), 4, "the abandoned period's log and archives remain"
+  ' The completed log, and the abandoned period's log, record and two archives.
+  CheckEqual CountFiles(gTemp, "Safe "), 5, "the abandoned period's log, record and archives remain"
 End Sub
 
 Sub TestFreshManager()
