@@ -265,6 +265,29 @@ class ListedFileTests(Scratch):
         self.assertEqual((now.st_mode, now.st_uid, now.st_gid), (nest.st_mode, nest.st_uid, nest.st_gid))
 
 
+class MountTests(Scratch):
+    """A file system mounted inside the tree since is reported and left as it
+    is, with what it holds; the rest of the tree comes back."""
+
+    def test_a_mount_point_made_since_is_left_and_not_entered(self):
+        if os.geteuid() != 0:
+            self.skipTest("mounting needs root")
+        mount = self.path("mnt")
+        script = "mkdir %s && mount -t tmpfs none %s && echo inside > %s/x && echo changed > %s; exit 1" % (
+            mount, mount, mount, self.path("a.txt"))
+        self.addCleanup(subprocess.run, ["umount", mount], capture_output=True)
+        result = run("protect", "--tree", os.path.join(self.root, "data"), "--temp", self.temp,
+                     "--backup", self.backup, "--", "sh", "-c", script)
+        if not os.path.ismount(mount):
+            self.skipTest("this machine refuses to mount a tmpfs: " + result.stderr)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn("not removed: %s: a mount point made since" % mount, result.stderr)
+        self.assert_files_as_before()
+        with open(os.path.join(mount, "x")) as f:
+            self.assertEqual(f.read(), "inside\n")
+        self.assertEqual(self.temp_files(), [])
+
+
 for _way in ("failed_command", "killed_protect", "library_undo"):
     for _scenario in ("every_change", "pointing_outside"):
         setattr(TreeTests, "test_%s_%s" % (_way, _scenario),
