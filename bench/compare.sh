@@ -19,7 +19,8 @@
 #   - peak memory making a sparse file safe and restoring it.
 # Brightkeep flushes to stable storage what it promises; the other tools flush
 # nothing themselves, so each is timed with a `sync` after it. The scratch
-# folder is under BK_BENCH_DIR (default /var/tmp).
+# folder is under BK_BENCH_DIR (default /var/tmp). The figures for whole
+# folder trees are bench/tree_compare.sh's, in docs/performance-trees.md.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 runs=3 growth_files=10000 big_gb=5
@@ -219,5 +220,7 @@ cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)
   echo "(\`dd conv=fsync\`, medians of 5): $durable_row."
   echo
   echo "![Time per file made safe](performance.png)"
+  echo
+  echo "Whole folder trees: [performance-trees.md](performance-trees.md), written by \`bench/tree_compare.sh\`."
 } > "$root/docs/performance.md"
 cat "$root/docs/performance.md"
