@@ -71,16 +71,20 @@ AttributeCalls OnPath(const EntryPath& p) {
 // Reads into a buffer sized by a first call, again when it grew meanwhile
 // (ERANGE). False with errno set on any other failure.
 bool ReadSized(const std::function<ssize_t(char*, size_t)>& call, std::string* out) {
+  // Most lists and values are short (most often empty): one call reads
+  // them; a longer one is asked its size first.
+  constexpr size_t kFirstTry = 256;
+  out->assign(kFirstTry, '\0');
   for (;;) {
-    const ssize_t size = call(nullptr, 0);
-    if (size < 0) return false;
-    out->assign(static_cast<size_t>(size), '\0');
     const ssize_t got = call(out->data(), out->size());
     if (got >= 0) {
       out->resize(static_cast<size_t>(got));
       return true;
     }
     if (errno != ERANGE) return false;
+    const ssize_t size = call(nullptr, 0);
+    if (size < 0) return false;
+    out->assign(static_cast<size_t>(size) + 1, '\0');
   }
 }
 
