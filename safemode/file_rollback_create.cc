@@ -44,7 +44,11 @@ clsFileRollbackCreate::clsFileRollbackCreate(std::shared_ptr<FileSystem> fs)
 
 // Destroying the object does no file work: an unfinished period's log and
 // archives stay behind for recovery, and its lock is let go.
-clsFileRollbackCreate::~clsFileRollbackCreate() { ConnectEvents(nullptr); }
+clsFileRollbackCreate::~clsFileRollbackCreate() {
+  ConnectEvents(nullptr);
+  // The log may outlive this object (a host holds it); the record goes now.
+  if (mobjLog) mobjLog->FlushRecordWithSaves(nullptr);
+}
 
 void clsFileRollbackCreate::BackupFile(std::string_view value) { mstrBackupFile = value; }
 
@@ -108,6 +112,7 @@ void clsFileRollbackCreate::BeginSafety() {
   }
 
   LetGo(false);
+  if (mobjLog) mobjLog->FlushRecordWithSaves(nullptr);
   mobjRecord.reset();
   archives_made_.clear();
   mobjLog = clsFileRollbackLog::Create(mobjFileSystem);
