@@ -33,30 +33,15 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-# The benchmark's own tools (not needed by the test command).
-need=()
-for tool in gnuplot:gnuplot-nox zip:zip unzip:unzip pigz:pigz bc:bc /usr/bin/time:time; do
-  command -v "${tool%%:*}" > /dev/null || need+=("${tool##*:}")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq && $sudo apt-get install -y -qq "${need[@]}"
-fi
-
-bash "$root/scripts/install-deps.sh" > /dev/null
-(cd "$root" && cmake --preset native > /dev/null && cmake --build --preset native -j2 --target brightkeep_cli period_growth > /dev/null)
+. "$root/bench/lib.sh"
+bench_tools gnuplot:gnuplot-nox zip:zip unzip:unzip pigz:pigz bc:bc /usr/bin/time:time
+bench_build brightkeep_cli period_growth
 bk="$root/build/native/cli/brightkeep"
 growth_bin="$root/build/native/bench/period_growth"
 
 work="$(mktemp -d "${BK_BENCH_DIR:-/var/tmp}/bk-compare.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
-now() { date +%s.%N; }
-# Seconds taken by a command; its output is dropped.
-seconds() { local t0; t0=$(now); "$@" > /dev/null 2>&1 || true; echo "$(now) - $t0" | bc -l; }
-median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-ratio() { printf '%.2f' "$(echo "$1 / $2" | bc -l)"; }
-fmt() { printf '%.2f' "$1"; }
 
 echo "compare: corpus" >&2
 find /usr/share/doc -type f -readable > "$work/list.txt" 2> /dev/null || true

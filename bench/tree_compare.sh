@@ -33,18 +33,9 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-# The benchmark's own tools (not needed by the test command).
-need=()
-for tool in bc:bc /usr/bin/time:time; do
-  command -v "${tool%%:*}" > /dev/null || need+=("${tool##*:}")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq && $sudo apt-get install -y -qq "${need[@]}"
-fi
-
-bash "$root/scripts/install-deps.sh" > /dev/null
-(cd "$root" && cmake --preset native > /dev/null && cmake --build --preset native -j2 --target brightkeep_cli tree_record > /dev/null)
+. "$root/bench/lib.sh"
+bench_tools bc:bc /usr/bin/time:time
+bench_build brightkeep_cli tree_record
 bk="$root/build/native/cli/brightkeep"
 record_bin="$root/build/native/bench/tree_record"
 
@@ -52,15 +43,9 @@ work="$(mktemp -d "${BK_BENCH_DIR:-/var/tmp}/bk-tree.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 tree="$work/tree"
 
-now() { date +%s.%N; }
-# Seconds taken by a command; its output is dropped.
-seconds() { local t0; t0=$(now); "$@" > /dev/null 2>&1 || true; echo "$(now) - $t0" | bc -l; }
 # Seconds taken by a command; its peak memory in kB goes to the file $1.
 measured() { local out="$1"; shift; seconds /usr/bin/time -f %M -o "$out" "$@"; }
 peak_mb() { echo $(($(tail -1 "$1") / 1024)); }
-median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-ratio() { printf '%.2f' "$(echo "$1 / $2" | bc -l)"; }
-fmt() { printf '%.2f' "$1"; }
 larger() { if [ "$1" -gt "$2" ]; then echo "$1"; else echo "$2"; fi; }
 
 echo "tree_compare: corpus" >&2

@@ -58,6 +58,9 @@ class Error : public std::exception {
   static Error Standard(int32_t number, std::string path = {}, int64_t native_code = 0);
 
   int32_t number() const { return number_; }
+  // A file or folder that is not there: 53 "File not found" or 76 "Path not
+  // found" (which of the two depends on whether its folder exists).
+  bool IsNotFound() const { return number_ == errnum::kFileNotFound || number_ == errnum::kPathNotFound; }
   const std::string& source() const { return source_; }
   const std::string& description() const { return description_; }
   const std::string& path() const { return path_; }

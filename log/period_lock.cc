@@ -7,16 +7,12 @@ namespace {
 // looked up again before the taker gives up on it.
 constexpr int kTakeAttempts = 8;
 
-bool IsMissing(const Error& e) {
-  return e.number() == errnum::kFileNotFound || e.number() == errnum::kPathNotFound;
-}
-
 // The lock file as it is now, or nullptr when there is none.
 std::unique_ptr<File> OpenExisting(FileSystem& fs, const std::string& path) {
   try {
     return fs.Open(path, OpenMode::kReadWriteRegular);
   } catch (const Error& e) {
-    if (IsMissing(e)) return nullptr;
+    if (e.IsNotFound()) return nullptr;
     throw;
   }
 }
@@ -29,7 +25,7 @@ bool StillThere(FileSystem& fs, const std::string& path, const FileStat& opened)
     if (opened.file_id == 0 || now.file_id == 0) return true;
     return now.device == opened.device && now.file_id == opened.file_id;
   } catch (const Error& e) {
-    if (IsMissing(e)) return false;
+    if (e.IsNotFound()) return false;
     throw;
   }
 }

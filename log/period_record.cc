@@ -112,10 +112,6 @@ std::vector<std::string> RecordedNamespaces() {
   return {"user.", "trusted.", "security.", std::string(kAcl) + "access", std::string(kAcl) + "default"};
 }
 
-bool InNamespaces(std::string_view name, const std::vector<std::string>& namespaces) {
-  return std::any_of(namespaces.begin(), namespaces.end(), [&](const std::string& ns) { return name.starts_with(ns); });
-}
-
 std::vector<ExtendedAttribute> AttributesToRecord(std::vector<ExtendedAttribute> all,
                                                   const std::vector<std::string>& namespaces) {
   std::erase_if(all, [&](const ExtendedAttribute& a) { return !InNamespaces(a.name, namespaces); });
@@ -215,7 +211,7 @@ std::unique_ptr<PeriodRecordReader> PeriodRecordReader::Open(FileSystem& fs, con
   try {
     file = fs.Open(path, OpenMode::kReadRegular);
   } catch (const Error& e) {
-    if (e.number() == errnum::kFileNotFound || e.number() == errnum::kPathNotFound) return nullptr;
+    if (e.IsNotFound()) return nullptr;
     throw;
   }
   if (distrust) {

@@ -81,8 +81,6 @@ struct RecordItem {
 // The namespaces of extended attributes this process records: "user." and,
 // for root, "trusted.", "security." and the POSIX ACLs.
 std::vector<std::string> RecordedNamespaces();
-// True when `name` lies in one of the namespaces.
-bool InNamespaces(std::string_view name, const std::vector<std::string>& namespaces);
 // Those of the attributes that lie in the namespaces, in the order they are
 // put back: ACLs first, "security.capability" last.
 std::vector<ExtendedAttribute> AttributesToRecord(std::vector<ExtendedAttribute> all,

@@ -2,6 +2,7 @@
 // back the files its log lists: its drive marker names the drive, the listed
 // path below that drive names the entry and where it goes. Entries the log
 // does not list are never written.
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <set>
@@ -220,10 +221,7 @@ std::vector<std::string> MountsMadeSince(FileSystem& fs, const RecordPlan& plan)
 }
 
 bool Below(const PathRules& rules, const std::string& path, const std::vector<std::string>& folders) {
-  for (const std::string& f : folders) {
-    if (path.size() > f.size() && path.starts_with(f) && rules.IsSeparator(path[f.size()])) return true;
-  }
-  return false;
+  return std::any_of(folders.begin(), folders.end(), [&](const std::string& f) { return rules.IsBelow(f, path); });
 }
 
 }  // namespace

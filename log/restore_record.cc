@@ -34,7 +34,7 @@ bool Exists(FileSystem& fs, const std::string& path) {
     fs.Stat(path);
     return true;
   } catch (const Error& e) {
-    if (e.number() == errnum::kFileNotFound || e.number() == errnum::kPathNotFound) return false;
+    if (e.IsNotFound()) return false;
     throw;
   }
 }
@@ -57,14 +57,14 @@ void ForEachTree(FileSystem& fs, const std::string& record, const DistrustCheck&
     bool ended = false;
     // The lines of the tree's files lie among its entries.
     const std::function<bool(TreeEntry&)> next = [&](TreeEntry& e) {
-      while (!ended && reader->Next(item) && item.kind == RecordItem::kFile) {
+      while (!ended) {
+        if (!reader->Next(item) || (item.kind != RecordItem::kFile && item.kind != RecordItem::kTreeEntry)) break;
+        if (item.kind == RecordItem::kFile) continue;
+        e = std::move(item.entry);
+        return true;
       }
-      if (ended || item.kind != RecordItem::kTreeEntry) {
-        ended = true;
-        return false;
-      }
-      e = std::move(item.entry);
-      return true;
+      ended = true;
+      return false;
     };
     if (whole) each(begin, next);
     TreeEntry rest;
@@ -76,8 +76,10 @@ void ForEachTree(FileSystem& fs, const std::string& record, const DistrustCheck&
 }  // namespace
 
 void PlanRecorded(FileSystem& fs, const std::string& record, const DistrustCheck& distrust, RecordPlan& out) {
-  if (!PeriodRecordReader::Open(fs, record, distrust)) return;
+  const std::unique_ptr<PeriodRecordReader> reader = PeriodRecordReader::Open(fs, record, distrust);
+  if (!reader) return;
   out.record = record;
+  out.namespaces = reader->namespaces();
   ForEachTree(
       fs, record, distrust,
       [&](const RecordItem& begin, const std::function<bool(TreeEntry&)>& next) {
@@ -92,31 +94,21 @@ void PlanRecorded(FileSystem& fs, const std::string& record, const DistrustCheck
         made.group = item.folder.group;
         made.mode = item.folder.mode;
         out.steps.push_back(TreeAction{TreeAction::kMakeFolder, item.folder.path, "", made});
-        out.folders.push_back(item.folder);
       });
 }
 
 void RestoreRecordedFolders(FileSystem& fs, const RecordPlan& plan, const DistrustCheck& distrust,
                             TreeReport& report) {
   if (plan.record.empty()) return;
-  std::vector<std::string> namespaces = OpenRecord(fs, plan.record, distrust)->namespaces();
-  // Folders above files, outermost first in the record: the innermost go
-  // first. Their attributes are not recorded and are left alone.
-  for (auto it = plan.folders.rbegin(); it != plan.folders.rend(); ++it) {
-    bool given = false;
-    RestoreTreeFolders(fs, it->path, {},
-                       [&](TreeEntry& e) {
-                         if (given) return false;
-                         e = TreeEntry{TreeEntryType::kFolder, "", it->owner, it->group, it->mode, 0, {}, {}};
-                         given = true;
-                         return true;
-                       },
-                       report);
+  // Folders made again above files (their attributes are not recorded and
+  // are left alone), innermost first: the record lists them outermost first.
+  for (auto it = plan.steps.rbegin(); it != plan.steps.rend(); ++it) {
+    if (it->kind == TreeAction::kMakeFolder && it->relative.empty()) RestoreFolder(fs, it->root, it->recorded, report);
   }
   ForEachTree(
       fs, plan.record, distrust,
       [&](const RecordItem& begin, const std::function<bool(TreeEntry&)>& next) {
-        RestoreTreeFolders(fs, begin.tree_root, namespaces, next, report);
+        RestoreTreeFolders(fs, begin.tree_root, plan.namespaces, next, report);
       },
       {});
 }

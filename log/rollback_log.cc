@@ -198,7 +198,7 @@ void clsFileRollbackLog::CheckArchiveBeside(clsFileRollBackLogZip& zip) {
   try {
     file = mobjFileSystem->Open(archive, OpenMode::kReadRegular);
   } catch (const Error& e) {
-    if (e.number() == errnum::kFileNotFound || e.number() == errnum::kPathNotFound) return;  // the restore reports it
+    if (e.IsNotFound()) return;  // the restore reports it
     throw;
   }
   if (std::optional<Error> why = mDistrust(file->Stat(), archive)) throw *why;

@@ -71,8 +71,8 @@ struct PlannedArchive {
 // What a period's record adds to a restore plan.
 struct RecordPlan {
   std::string record;              // its path; empty: the period has none
+  std::vector<std::string> namespaces;  // of the attributes it holds
   std::vector<TreeAction> steps;   // before the files, in order
-  std::vector<RecordedFolder> folders;  // made again above files
 };
 
 struct RestorePlan {

@@ -40,7 +40,7 @@ std::optional<FileStat> StatOrNone(Folder& folder, const std::string& name) {
   try {
     return folder.StatEntry(name);
   } catch (const Error& e) {
-    if (e.number() == errnum::kFileNotFound || e.number() == errnum::kPathNotFound) return std::nullopt;
+    if (e.IsNotFound()) return std::nullopt;
     throw;
   }
 }

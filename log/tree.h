@@ -65,6 +65,11 @@ struct TreeReport {
 // Carries out the planned steps in order, going on past one that fails.
 void CarryOutTree(FileSystem& fs, const std::vector<TreeAction>& actions, TreeReport& report);
 
+// Gives the folder at `path` the owner, group, mode and (unless 0) time of
+// `recorded`, setting only what differs. A failure goes into
+// report.not_made.
+void RestoreFolder(FileSystem& fs, const std::string& path, const TreeEntry& recorded, TreeReport& report);
+
 // Gives every recorded folder of the tree (and the links) its owner, group,
 // mode, time (unless 0) and extended attributes in `namespaces`, deepest
 // first, setting only what differs. Failures go into report.not_made.

@@ -131,15 +131,9 @@ void ApplyFolder(FileSystem& fs, TreeOpener& opener, const std::string& root, co
     if (posix && (now.owner != e.owner || now.group != e.group)) holder.SetEntryOwner(name, e.owner, e.group);
     if ((posix ? now.attributes & 07777 : now.attributes) != e.mode) holder.SetEntryMode(name, e.mode);
     if (posix) {
-      const std::vector<ExtendedAttribute> had = holder.EntryAttributes(name);
-      for (const ExtendedAttribute& a : had) {
-        const bool kept = std::any_of(e.attributes.begin(), e.attributes.end(),
-                                      [&](const ExtendedAttribute& r) { return r.name == a.name; });
-        if (!kept && InNamespaces(a.name, namespaces)) holder.RemoveEntryAttribute(name, a.name);
-      }
-      for (const ExtendedAttribute& a : e.attributes) {
-        if (std::find(had.begin(), had.end(), a) == had.end()) holder.SetEntryAttribute(name, a.name, a.value);
-      }
+      const AttributeChanges changes = ChangesBetween(holder.EntryAttributes(name), e.attributes, namespaces);
+      for (const std::string& gone : changes.remove) holder.RemoveEntryAttribute(name, gone);
+      for (const ExtendedAttribute& a : changes.set) holder.SetEntryAttribute(name, a.name, a.value);
     }
     if (e.modified_ns != 0 && now.modified_ns != e.modified_ns) holder.SetEntryModifiedTime(name, e.modified_ns);
   } catch (const Error& err) {
@@ -148,6 +142,11 @@ void ApplyFolder(FileSystem& fs, TreeOpener& opener, const std::string& root, co
 }
 
 }  // namespace
+
+void RestoreFolder(FileSystem& fs, const std::string& path, const TreeEntry& recorded, TreeReport& report) {
+  TreeOpener opener(fs, path);
+  ApplyFolder(fs, opener, path, recorded, {}, report);
+}
 
 void CarryOutTree(FileSystem& fs, const std::vector<TreeAction>& actions, TreeReport& report) {
   std::set<std::string> changed;
@@ -166,7 +165,7 @@ void CarryOutTree(FileSystem& fs, const std::vector<TreeAction>& actions, TreeRe
       fs.SyncFolder(folder);
     } catch (const Error& e) {
       // A folder removed since has nothing left to flush.
-      if (e.number() != errnum::kPathNotFound && e.number() != errnum::kFileNotFound) throw;
+      if (!e.IsNotFound()) throw;
     }
   }
 }

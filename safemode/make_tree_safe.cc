@@ -12,13 +12,6 @@ namespace {
 
 constexpr const char* kMakeTreeSafe = "MakeTreeSafe";
 
-// True when `path` is `folder` or lies below it.
-bool Inside(const PathRules& rules, const std::string& folder, const std::string& path) {
-  if (path == folder) return true;
-  const std::string prefix = folder.back() == rules.Separator() ? folder : folder + rules.Separator();
-  return path.starts_with(prefix);
-}
-
 // The path with links resolved where it exists, else as given.
 std::string Resolved(FileSystem& fs, const std::string& path) {
   try {
@@ -76,13 +69,14 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::strin
   if (!fs.FolderExists(strFolder)) throw Error::Standard(errnum::kPathNotFound, std::string(strFolder));
   const std::string root = fs.ResolveLinks(fs.GetAbsolutePathName(strFolder));
   // The period's own files would be recorded, then removed by its rollback.
+  // Both are given with the links of their folders resolved.
   const auto refuse_inside = [&](const std::string& what, const std::string& path) {
-    if (!path.empty() && Inside(fs.paths(), root, Resolved(fs, path))) {
+    if (path == root || fs.paths().IsBelow(root, path)) {
       throw Error(errnum::kPermissionDenied, kMakeTreeSafe, "Permission denied: the " + what + " lies inside the tree",
                   root);
     }
   };
-  refuse_inside("temporary folder", fs.GetParentFolderName(mstrLogFileName));
+  refuse_inside("temporary folder", Resolved(fs, fs.GetParentFolderName(mstrLogFileName)));
   if (!mstrBackupFile.empty()) {
     const std::string backup = fs.GetAbsolutePathName(mstrBackupFile);
     refuse_inside("backup file", fs.BuildPath(Resolved(fs, fs.GetParentFolderName(backup)), fs.GetFileName(backup)));

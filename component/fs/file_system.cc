@@ -1,5 +1,6 @@
 #include "component/fs/file_system.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <random>
@@ -50,6 +51,23 @@ std::vector<AclEntry> ParsePosixAcl(std::string_view value) {
   std::vector<AclEntry> entries;
   for (size_t at = 4; at < value.size(); at += 8) entries.push_back(AclEntry{u16(at), u16(at + 2), u32(at + 4)});
   return entries;
+}
+
+bool InNamespaces(std::string_view name, const std::vector<std::string>& namespaces) {
+  return std::any_of(namespaces.begin(), namespaces.end(), [&](const std::string& ns) { return name.starts_with(ns); });
+}
+
+AttributeChanges ChangesBetween(const std::vector<ExtendedAttribute>& now, const std::vector<ExtendedAttribute>& wanted,
+                                const std::vector<std::string>& namespaces) {
+  AttributeChanges changes;
+  for (const ExtendedAttribute& a : now) {
+    const bool kept = std::any_of(wanted.begin(), wanted.end(), [&](const ExtendedAttribute& w) { return w.name == a.name; });
+    if (!kept && InNamespaces(a.name, namespaces)) changes.remove.push_back(a.name);
+  }
+  for (const ExtendedAttribute& w : wanted) {
+    if (std::find(now.begin(), now.end(), w) == now.end()) changes.set.push_back(w);
+  }
+  return changes;
 }
 
 void File::SetOwner(uint32_t, uint32_t) { throw Error::Standard(errnum::kPermissionDenied, path()); }

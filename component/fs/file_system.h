@@ -54,6 +54,21 @@ struct ExtendedAttribute {
   bool operator==(const ExtendedAttribute&) const = default;
 };
 
+// True when the attribute's name lies in one of the namespaces (name
+// prefixes such as "user.").
+bool InNamespaces(std::string_view name, const std::vector<std::string>& namespaces);
+
+// What turns the attributes a file has (`now`) back into those it had
+// (`wanted`), within `namespaces`: the names to remove (in the namespaces,
+// not wanted) and the attributes to set (wanted, not so now), in `wanted`'s
+// order.
+struct AttributeChanges {
+  std::vector<std::string> remove;
+  std::vector<ExtendedAttribute> set;
+};
+AttributeChanges ChangesBetween(const std::vector<ExtendedAttribute>& now, const std::vector<ExtendedAttribute>& wanted,
+                                const std::vector<std::string>& namespaces);
+
 // An entry of a folder with its metadata (a link's own, never followed).
 struct FolderItem {
   std::string name;

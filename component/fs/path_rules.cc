@@ -169,6 +169,12 @@ std::string PathRules::PathBelowDrive(std::string_view absolute_path) const {
   return out;
 }
 
+bool PathRules::IsBelow(std::string_view folder, std::string_view path) const {
+  std::string prefix(folder);
+  if (prefix.empty() || !IsSeparator(prefix.back())) prefix += Separator();
+  return path.size() > prefix.size() && path.starts_with(prefix);
+}
+
 const PathRules& WindowsPathRules() {
   static const WindowsRules rules;
   return rules;

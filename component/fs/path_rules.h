@@ -42,6 +42,9 @@ class PathRules {
   // ("C:\App\a.txt" gives "App/a.txt"; "/srv/a.txt" gives "srv/a.txt").
   // Precondition: `absolute_path` is absolute and normalised.
   std::string PathBelowDrive(std::string_view absolute_path) const;
+  // True when `path` lies below `folder`, the folder itself excluded; both
+  // absolute and normalised. Letter case counts.
+  bool IsBelow(std::string_view folder, std::string_view path) const;
 };
 
 const PathRules& WindowsPathRules();

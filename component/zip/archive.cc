@@ -54,10 +54,7 @@ std::vector<const zip::Entry*> Select(const std::vector<zip::Entry>& entries, co
 std::string TargetKey(const std::string& target, bool windows) { return windows ? text::FoldCase(target) : target; }
 
 bool IsBelow(const PathRules& rules, const std::string& folder, const std::string& path) {
-  std::string prefix = folder;
-  if (prefix.empty() || !rules.IsSeparator(prefix.back())) prefix += rules.Separator();
-  const std::string resolved = rules.Absolute(path, folder);
-  return resolved.size() > prefix.size() && resolved.compare(0, prefix.size(), prefix) == 0;
+  return rules.IsBelow(folder, rules.Absolute(path, folder));
 }
 
 std::string Slashed(std::string name) {

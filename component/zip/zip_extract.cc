@@ -164,17 +164,9 @@ std::string Extractor::ApplyMetadata(File& file, const Entry& entry, bool with_o
 }
 
 void Extractor::ApplyAttributes(File& file, const RestoreHint& hint) {
-  const std::vector<ExtendedAttribute> had = file.ExtendedAttributes();
-  for (const ExtendedAttribute& a : had) {
-    const bool in_namespaces = std::any_of(hint.namespaces.begin(), hint.namespaces.end(),
-                                           [&](const std::string& ns) { return a.name.starts_with(ns); });
-    const bool kept = std::any_of(hint.attributes.begin(), hint.attributes.end(),
-                                  [&](const ExtendedAttribute& r) { return r.name == a.name; });
-    if (in_namespaces && !kept) file.RemoveExtendedAttribute(a.name);
-  }
-  for (const ExtendedAttribute& a : hint.attributes) {
-    if (std::find(had.begin(), had.end(), a) == had.end()) file.SetExtendedAttribute(a.name, a.value);
-  }
+  const AttributeChanges changes = ChangesBetween(file.ExtendedAttributes(), hint.attributes, hint.namespaces);
+  for (const std::string& gone : changes.remove) file.RemoveExtendedAttribute(gone);
+  for (const ExtendedAttribute& a : changes.set) file.SetExtendedAttribute(a.name, a.value);
 }
 
 bool Extractor::SyncFolders() {
@@ -227,7 +219,7 @@ void Extractor::StageRestore(const Entry& entry, const std::string& target, std:
   try {
     st = staged.folder->StatEntry(name);
   } catch (const Error& e) {
-    if (e.number() != errnum::kFileNotFound && e.number() != errnum::kPathNotFound) throw;
+    if (!e.IsNotFound()) throw;
     exists = false;
   }
   if (exists && st.is_folder) {

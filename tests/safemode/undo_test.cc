@@ -149,5 +149,46 @@ TEST_F(FailedPeriod, ALogLeftByADestroyedObjectRollsBackLater) {
   EXPECT_EQ(s.FilesIn(s.temp), (Names{Stem() + ".record", log_name}));
 }
 
+// A period that ended while its tree was being listed left a record cut
+// inside the listing: that tree is left out (nothing of it is removed) and
+// the files the log lists still come back. The whole record puts it back.
+TEST(RecordedTree, ARecordCutInsideATreesListingLeavesThatTreeOut) {
+  Scratch s;
+  WriteFile(s.Data("a.txt"), "original");
+  WriteFile(s.Data("sub/b.txt"), "b");
+  struct Cut {
+    const char* what;
+    int64_t before_end;  // bytes cut before the listing's closing line; -1: none
+  };
+  for (const Cut cut : {Cut{"before the closing line", 0}, Cut{"inside the last entry", 3}, Cut{"whole", -1}}) {
+    SCOPED_TRACE(cut.what);
+    std::string log_path;
+    {
+      clsFileRollbackCreate crashed(s.fs);
+      crashed.TempDir(s.temp);
+      crashed.BeginSafety();
+      crashed.MakeTreeSafe(s.data);
+      log_path = crashed.log_file_name();
+    }
+    const std::string record = PeriodNames::OfLog(log_path).Record();
+    if (cut.before_end >= 0) {
+      const std::string bytes = ReadFile(record);
+      const size_t closing = bytes.find("\nt\t");
+      ASSERT_NE(closing, std::string::npos);
+      WriteFile(record, bytes.substr(0, closing + 1 - static_cast<size_t>(cut.before_end)));
+    }
+    WriteFile(s.Data("a.txt"), "changed");
+    WriteFile(s.Data("added.txt"), "added");
+    auto log = clsFileRollbackLog::Create(s.fs);
+    log->LoadFromFile(log_path);
+    RestoreReport report;
+    log->RollbackAndRemove(report);
+    EXPECT_EQ(ReadFile(s.Data("a.txt")), "original");
+    EXPECT_EQ(Exists(s.Data("added.txt")), cut.before_end >= 0);
+    EXPECT_EQ(report.removed.size(), cut.before_end >= 0 ? 0u : 1u);
+    if (Exists(s.Data("added.txt"))) s.fs->RemoveFile(s.Data("added.txt"), true);
+  }
+}
+
 }  // namespace
 }  // namespace bk::testing

@@ -1,0 +1,28 @@
+# Shared by the comparison scripts (sourced; they set $root first): the
+# benchmarks' own tools, the build, and timing and figures.
+
+# bench_tools COMMAND:PACKAGE...: installs the packages of the commands
+# missing here (tools the test command does not need).
+bench_tools() {
+  local need=() tool sudo=""
+  for tool in "$@"; do
+    command -v "${tool%%:*}" > /dev/null || need+=("${tool##*:}")
+  done
+  [ ${#need[@]} -gt 0 ] || return 0
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq && $sudo apt-get install -y -qq "${need[@]}"
+}
+
+# bench_build TARGET...: the project's dependencies, then those targets of
+# the native build.
+bench_build() {
+  bash "$root/scripts/install-deps.sh" > /dev/null
+  (cd "$root" && cmake --preset native > /dev/null && cmake --build --preset native -j2 --target "$@" > /dev/null)
+}
+
+now() { date +%s.%N; }
+# Seconds taken by a command; its output is dropped.
+seconds() { local t0; t0=$(now); "$@" > /dev/null 2>&1 || true; echo "$(now) - $t0" | bc -l; }
+median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+ratio() { printf '%.2f' "$(echo "$1 / $2" | bc -l)"; }
+fmt() { printf '%.2f' "$1"; }
