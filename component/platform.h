@@ -45,4 +45,11 @@ std::string LocaleDecimalSeparator();
 // does not exist yet is judged by its nearest existing parent folder.
 std::string VolatileFileSystemName(const std::string& path);
 
+// What names this boot of the machine (Linux: the kernel's random boot id),
+// so that identities kept with device numbers, which the kernel gives anew
+// at each boot, are compared only within the boot that kept them. Empty
+// where device numbers stay the same across boots (Windows: volume serial
+// numbers) or the boot cannot be told.
+std::string BootId();
+
 }  // namespace bk

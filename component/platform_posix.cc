@@ -1,6 +1,7 @@
 #include "component/platform.h"
 
 #include <errno.h>
+#include <fstream>
 #include <time.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -37,6 +38,15 @@ int64_t UtcOffsetSeconds(const LocalDateTime& time) {
   local.tm_isdst = -1;
   if (mktime(&local) == static_cast<time_t>(-1)) return 0;
   return local.tm_gmtoff;
+}
+
+std::string BootId() {
+#ifdef __linux__
+  std::ifstream in("/proc/sys/kernel/random/boot_id");
+  std::string id;
+  if (in >> id) return id;
+#endif
+  return {};
 }
 
 int64_t CurrentUserId() { return static_cast<int64_t>(::geteuid()); }

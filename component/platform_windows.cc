@@ -52,6 +52,8 @@ int64_t UtcOffsetSeconds(const LocalDateTime& time) {
   return (ticks(l) - ticks(u)) / 10'000'000;
 }
 
+std::string BootId() { return {}; }
+
 int64_t CurrentUserId() { return -1; }
 int64_t CurrentGroupId() { return -1; }
 

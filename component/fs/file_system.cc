@@ -35,6 +35,35 @@ Error NotARegularFile(std::string_view path, int64_t native_code) {
   return Error(errnum::kPathFileAccessError, kLibrarySource, "Not a regular file", std::string(path), native_code);
 }
 
+bool SameEntry(const FileStat& a, const FileStat& b) {
+  if (a.is_folder != b.is_folder || a.is_symlink != b.is_symlink) return false;
+  if (a.device != b.device || a.file_id != b.file_id || a.file_id_high != b.file_id_high) return false;
+  return a.birth_ns == 0 || b.birth_ns == 0 || a.birth_ns == b.birth_ns;
+}
+
+Error EntryChanged(std::string_view path) {
+  return Error(errnum::kPermissionDenied, kLibrarySource, "Permission denied: the entry changed since it was looked at",
+               std::string(path));
+}
+
+std::vector<std::string> Folder::ListNames() {
+  std::vector<std::string> names;
+  for (FolderItem& item : ListEntries()) names.push_back(std::move(item.name));
+  return names;
+}
+
+std::unique_ptr<Folder> Folder::OpenDescendant(std::string_view relative) {
+  std::unique_ptr<Folder> here;
+  for (size_t start = 0; start < relative.size();) {
+    const size_t slash = std::min(relative.find('/', start), relative.size());
+    const std::string_view name = relative.substr(start, slash - start);
+    here = (here ? *here : *this).OpenSubfolder(name);
+    start = slash + 1;
+  }
+  if (!here) throw Error::Standard(errnum::kBadFileNameOrNumber, path());
+  return here;
+}
+
 Error RefusedLink(std::string_view link_path) {
   return Error(errnum::kPermissionDenied, kLibrarySource,
                "Permission denied: a link another user could have placed was refused", std::string(link_path));

@@ -44,7 +44,31 @@ struct FileStat {
   // file; 0 when unknown (Windows: 0, the file ID is never reused while the
   // file exists).
   int64_t birth_ns = 0;
+  // The upper half of a 128-bit file ID (Windows file systems that have one);
+  // 0 elsewhere.
+  uint64_t file_id_high = 0;
+  // When the file's content or metadata last changed (POSIX ctime, Windows
+  // ChangeTime): no call sets it back, so an unchanged value says that
+  // nothing of the file was changed since. 0 when unknown.
+  int64_t changed_ns = 0;
 };
+
+// True when the two describe the same entry: the same kind (folder, link or
+// other), device and file number, and birth time where both have one. Valid
+// within one boot of the machine only: device numbers are given anew at
+// every boot.
+bool SameEntry(const FileStat& a, const FileStat& b);
+
+// The error of an operation that found another entry than the one its caller
+// expected at a name (SameEntry): 70 "Permission denied: the entry changed
+// since it was looked at".
+Error EntryChanged(std::string_view path);
+
+// True when the error says that the file is in use in a way that refuses
+// writers (POSIX: a running program, "text file busy"; Windows: a sharing
+// violation or a file mapped into memory): such a file is left to whoever
+// uses it and replaced by a new file renamed over it.
+bool IsBusyFile(const Error& e);
 
 // One extended attribute: its whole name ("user.origin", "security.selinux",
 // "system.posix_acl_access") and its value.
@@ -172,9 +196,19 @@ class Folder {
   // Every entry but "." and "..", each with its metadata (a link's own), in
   // the platform's enumeration order.
   virtual std::vector<FolderItem> ListEntries() = 0;
+  // The names of those entries alone, in the platform's order: for folders
+  // too large to hold every entry's metadata at once.
+  virtual std::vector<std::string> ListNames();
   // Opens the folder `name` inside this one, never through a link: a link
   // or anything but a folder fails with 75 "Not a folder".
   virtual std::unique_ptr<Folder> OpenSubfolder(std::string_view name) = 0;
+  // Opens the folder at `relative` below this one (components separated by
+  // "/"), never through a link and never onto another device: POSIX opens it
+  // in one call where the kernel can (openat2 with RESOLVE_BENEATH,
+  // RESOLVE_NO_SYMLINKS and RESOLVE_NO_XDEV), else one component at a time
+  // with OpenSubfolder. A link on the way fails with 75 "Not a folder", a
+  // mount point with 70. The caller checks the folder it got (SameEntry).
+  virtual std::unique_ptr<Folder> OpenDescendant(std::string_view relative);
   // Creates the folder `name`, for its owner only (POSIX 0700) until the
   // caller gives it its mode; 58 when any entry holds the name.
   virtual void MakeFolder(std::string_view name) = 0;
@@ -218,6 +252,19 @@ class Folder {
   virtual void RenameEntry(std::string_view from, std::string_view to) = 0;
   // Removes a file or link (never a folder, never followed).
   virtual void RemoveEntry(std::string_view name) = 0;
+  // Removes the file, link or other entry `name` (never a folder) only while
+  // it is still the entry `expected` describes (SameEntry), else fails with
+  // EntryChanged and removes nothing. POSIX compares the entry and unlinks it
+  // in this folder's handle; Windows deletes through a handle of the entry.
+  virtual void RemoveEntryIfSame(std::string_view name, const FileStat& expected) = 0;
+  // Removes the empty folder `name` only while it is still the folder
+  // `expected` describes, else EntryChanged.
+  virtual void RemoveSubfolderIfSame(std::string_view name, const FileStat& expected) = 0;
+  // Gives the link `name` that owner and group through a handle of the link
+  // itself (never followed), only while it is still the link `expected`
+  // describes, else EntryChanged. Windows does nothing.
+  virtual void SetLinkOwnerIfSame(std::string_view name, const FileStat& expected, uint32_t owner,
+                                  uint32_t group) = 0;
   // Flushes the folder's entries to stable storage.
   virtual void Sync() = 0;
 };
@@ -435,7 +482,14 @@ class ForwardingFolder : public Folder {
   void RemoveEntry(std::string_view n) override { target_->RemoveEntry(n); }
   void Sync() override { target_->Sync(); }
   std::vector<FolderItem> ListEntries() override { return target_->ListEntries(); }
+  std::vector<std::string> ListNames() override { return target_->ListNames(); }
   std::unique_ptr<Folder> OpenSubfolder(std::string_view n) override { return target_->OpenSubfolder(n); }
+  std::unique_ptr<Folder> OpenDescendant(std::string_view r) override { return target_->OpenDescendant(r); }
+  void RemoveEntryIfSame(std::string_view n, const FileStat& e) override { target_->RemoveEntryIfSame(n, e); }
+  void RemoveSubfolderIfSame(std::string_view n, const FileStat& e) override { target_->RemoveSubfolderIfSame(n, e); }
+  void SetLinkOwnerIfSame(std::string_view n, const FileStat& e, uint32_t o, uint32_t g) override {
+    target_->SetLinkOwnerIfSame(n, e, o, g);
+  }
   void MakeFolder(std::string_view n) override { target_->MakeFolder(n); }
   void MakeLink(std::string_view n, std::string_view t, bool f) override { target_->MakeLink(n, t, f); }
   std::string ReadLink(std::string_view n) override { return target_->ReadLink(n); }

@@ -134,27 +134,43 @@ void PosixFile::RemoveExtendedAttribute(std::string_view name) { RemoveAttribute
 
 namespace entries {
 
-std::vector<FolderItem> List(int folder, const std::string& path) {
+namespace {
+
+// Calls `each` with the name of every entry but "." and "..".
+void ForEachName(int folder, const std::string& path, const std::function<void(std::string)>& each) {
   Descriptor readable(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (readable.get() < 0) ThrowErrno(path, /*path_is_folder=*/true);
   std::unique_ptr<DIR, DirCloser> dir(::fdopendir(readable.get()));
   if (!dir) ThrowErrno(path, /*path_is_folder=*/true);
   readable.release();
-  std::vector<FolderItem> out;
   for (;;) {
     errno = 0;
     const struct dirent* entry = ::readdir(dir.get());
     if (entry == nullptr) break;
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    FolderItem item{name, {}};
-    if (TryStatAt(folder, name.c_str(), AT_SYMLINK_NOFOLLOW, &item.stat)) {
-      out.push_back(std::move(item));
-    } else if (errno != ENOENT) {  // gone since it was listed
-      ThrowErrno(PosixPathRules().BuildPath(path, name));
-    }
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") each(std::move(name));
   }
   if (errno != 0) ThrowErrno(path, /*path_is_folder=*/true);
+}
+
+}  // namespace
+
+std::vector<FolderItem> List(int folder, const std::string& path) {
+  std::vector<FolderItem> out;
+  ForEachName(folder, path, [&](std::string name) {
+    FolderItem item{std::move(name), {}};
+    if (TryStatAt(folder, item.name.c_str(), AT_SYMLINK_NOFOLLOW, &item.stat)) {
+      out.push_back(std::move(item));
+    } else if (errno != ENOENT) {  // gone since it was listed
+      ThrowErrno(PosixPathRules().BuildPath(path, item.name));
+    }
+  });
+  return out;
+}
+
+std::vector<std::string> ListNames(int folder, const std::string& path) {
+  std::vector<std::string> out;
+  ForEachName(folder, path, [&](std::string name) { out.push_back(std::move(name)); });
   return out;
 }
 

@@ -68,8 +68,19 @@ bool TryStatAt(int dirfd, const char* name, int flags, FileStat* out) {
   out->device = static_cast<uint64_t>(makedev(st.stx_dev_major, st.stx_dev_minor));
   out->file_id = st.stx_ino;
   out->birth_ns = (st.stx_mask & STATX_BTIME) != 0 ? ToNs(st.stx_btime) : 0;
+  out->changed_ns = ToNs(st.stx_ctime);
   return true;
 }
+
+}  // namespace bk::posix_internal
+
+namespace bk {
+
+bool IsBusyFile(const Error& e) { return e.native_code() == ETXTBSY; }
+
+}  // namespace bk
+
+namespace bk::posix_internal {
 
 FileStat StatAt(int dirfd, const char* name, int flags, std::string_view path) {
   FileStat out;

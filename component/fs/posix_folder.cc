@@ -4,7 +4,9 @@
 // followed only when it and the folder holding it are root's or this
 // process's user's, and that folder is not writable by group or others.
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -138,6 +140,22 @@ class PosixFolder final : public Folder {
   }
 
   std::vector<FolderItem> ListEntries() override { return entries::List(fd_.get(), path_); }
+  std::vector<std::string> ListNames() override { return entries::ListNames(fd_.get(), path_); }
+
+  std::unique_ptr<Folder> OpenDescendant(std::string_view relative) override {
+    struct open_how how = {};
+    how.flags = kFolderFlags;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_XDEV | RESOLVE_NO_MAGICLINKS;
+    const std::string rel(relative);
+    const std::string entry = PosixPathRules().BuildPath(path_, rel);
+    Descriptor fd(static_cast<int>(::syscall(SYS_openat2, fd_.get(), rel.c_str(), &how, sizeof how)));
+    if (fd.get() >= 0) return std::make_unique<PosixFolder>(std::move(fd), entry);
+    // A kernel without openat2 (before 5.6), or one that refuses it here.
+    if (errno == ENOSYS || errno == EPERM || errno == EAGAIN) return Folder::OpenDescendant(relative);
+    if (errno == ELOOP || errno == ENOTDIR) throw fs_internal::NotAFolder(entry, errno);
+    if (errno == EXDEV) throw Error::Standard(errnum::kPermissionDenied, entry, EXDEV);
+    ThrowErrno(entry);
+  }
 
   std::unique_ptr<Folder> OpenSubfolder(std::string_view name) override {
     const std::string entry = Entry(name);
@@ -204,6 +222,30 @@ class PosixFolder final : public Folder {
   void RemoveEntry(std::string_view name) override {
     if (StatEntry(name).is_folder) throw Error::Standard(errnum::kFileNotFound, Entry(name), EISDIR);
     if (::unlinkat(fd_.get(), Name(name).c_str(), 0) != 0) ThrowErrno(Entry(name));
+  }
+
+  // Linux removes names, never handles: the entry is compared in this
+  // folder's handle right before its name goes.
+  void RemoveEntryIfSame(std::string_view name, const FileStat& expected) override {
+    const FileStat now = StatEntry(name);
+    if (now.is_folder || !SameEntry(now, expected)) throw EntryChanged(Entry(name));
+    if (::unlinkat(fd_.get(), Name(name).c_str(), 0) != 0) ThrowErrno(Entry(name));
+  }
+
+  void RemoveSubfolderIfSame(std::string_view name, const FileStat& expected) override {
+    const Descriptor sub(::openat(fd_.get(), Name(name).c_str(), kFolderFlags));
+    if (sub.get() < 0 && (errno == ELOOP || errno == ENOTDIR)) throw EntryChanged(Entry(name));
+    if (sub.get() < 0) ThrowErrno(Entry(name));
+    if (!SameEntry(StatAt(sub.get(), "", AT_EMPTY_PATH, Entry(name)), expected)) throw EntryChanged(Entry(name));
+    entries::RemoveSubfolder(fd_.get(), Name(name), Entry(name));
+  }
+
+  void SetLinkOwnerIfSame(std::string_view name, const FileStat& expected, uint32_t owner, uint32_t group) override {
+    const Descriptor link(::openat(fd_.get(), Name(name).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (link.get() < 0) ThrowErrno(Entry(name));
+    const FileStat now = StatAt(link.get(), "", AT_EMPTY_PATH, Entry(name));
+    if (!now.is_symlink || !SameEntry(now, expected)) throw EntryChanged(Entry(name));
+    entries::SetOwner(link.get(), "", owner, group, Entry(name));
   }
 
   void Sync() override {

@@ -169,6 +169,7 @@ std::string ReadLinkAt(int folder, const std::string& name, const std::string& p
 // the entry in errors. As the Folder operations of the same names.
 namespace entries {
 std::vector<FolderItem> List(int folder, const std::string& path);
+std::vector<std::string> ListNames(int folder, const std::string& path);
 void MakeLink(int folder, const std::string& name, std::string_view target, const std::string& path);
 void RemoveSubfolder(int folder, const std::string& name, const std::string& path);
 void SetOwner(int folder, const std::string& name, uint32_t owner, uint32_t group, const std::string& path);

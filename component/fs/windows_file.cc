@@ -60,6 +60,18 @@ void SetModifiedTimeOf(std::string_view path, int64_t modified_ns, DWORD open_fl
   if (!ok) throw ErrorFromWin32(err, path);
 }
 
+}  // namespace bk::windows_internal
+
+namespace bk {
+
+bool IsBusyFile(const Error& e) {
+  return e.native_code() == ERROR_SHARING_VIOLATION || e.native_code() == ERROR_USER_MAPPED_FILE;
+}
+
+}  // namespace bk
+
+namespace bk::windows_internal {
+
 // The one translation of Win32 error codes into the component's numbers.
 Error ErrorFromWin32(DWORD err, std::string_view path, bool path_is_folder) {
   int32_t number = errnum::kPathFileAccessError;

@@ -84,6 +84,21 @@ class WindowsFolder final : public Folder {
 
   void RenameEntry(std::string_view from, std::string_view to) override { fs_.RenameFile(Entry(from), Entry(to)); }
   void RemoveEntry(std::string_view name) override { fs_.RemoveFile(Entry(name), true); }
+  // Compared by path, then removed by path: a folder held by its path has no
+  // handle to act through.
+  void RemoveEntryIfSame(std::string_view name, const FileStat& expected) override {
+    const FileStat now = StatEntry(name);
+    if (now.is_folder || !SameEntry(now, expected)) throw EntryChanged(Entry(name));
+    RemoveEntry(name);
+  }
+  void RemoveSubfolderIfSame(std::string_view name, const FileStat& expected) override {
+    if (!SameEntry(StatEntry(name), expected)) throw EntryChanged(Entry(name));
+    RemoveSubfolder(name);
+  }
+  void SetLinkOwnerIfSame(std::string_view name, const FileStat& expected, uint32_t, uint32_t) override {
+    const FileStat now = StatEntry(name);
+    if (!now.is_symlink || !SameEntry(now, expected)) throw EntryChanged(Entry(name));
+  }
   void Sync() override { fs_.SyncFolder(path_); }
   std::vector<FolderItem> ListEntries() override;
 

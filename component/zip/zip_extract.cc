@@ -1,7 +1,6 @@
 #include "component/zip/zip_extract.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -197,16 +196,6 @@ bool SameFile(const FileStat& now, const std::optional<RestoreHint>& hint) {
   return hint->birth_ns == 0 || now.birth_ns == 0 || now.birth_ns == hint->birth_ns;
 }
 
-// A program being run from the file refuses writers ("text file busy").
-bool IsBusyProgram(const Error& e) {
-#ifdef _WIN32
-  (void)e;
-  return false;
-#else
-  return e.native_code() == ETXTBSY;
-#endif
-}
-
 }  // namespace
 
 void Extractor::StageRestore(const Entry& entry, const std::string& target, std::optional<RestoreHint> hint) {
@@ -233,7 +222,7 @@ void Extractor::StageRestore(const Entry& entry, const std::string& target, std:
     try {
       Rewrite(staged, held);
     } catch (const Error& e) {
-      if (!IsBusyProgram(e)) throw;
+      if (!IsBusyFile(e)) throw;
       staged.out.reset();
       Recreate(staged, held);
     }

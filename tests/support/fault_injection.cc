@@ -403,6 +403,31 @@ class FaultInjectingFolder final : public ForwardingFolder {
     state_->Touch(path);
     target().RemoveSubfolder(name);
   }
+  void RemoveSubfolderIfSame(std::string_view name, const FileStat& expected) override {
+    const std::string path = Entry(name);
+    state_->Count(kFaultRemoveFolder, path);
+    state_->Touch(path);
+    target().RemoveSubfolderIfSame(name, expected);
+  }
+  void RemoveEntryIfSame(std::string_view name, const FileStat& expected) override {
+    const std::string path = Entry(name);
+    state_->Count(kFaultRemove, path);
+    state_->Touch(path);
+    target().RemoveEntryIfSame(name, expected);
+    state_->Unlink(path);
+  }
+  void SetLinkOwnerIfSame(std::string_view name, const FileStat& expected, uint32_t owner, uint32_t group) override {
+    state_->Count(kFaultSetAttributes, Entry(name));
+    target().SetLinkOwnerIfSame(name, expected, owner, group);
+  }
+  std::vector<std::string> ListNames() override {
+    state_->Count(kFaultList, path());
+    return target().ListNames();
+  }
+  std::unique_ptr<Folder> OpenDescendant(std::string_view relative) override {
+    state_->Count(kFaultOpen, Entry(relative));
+    return std::make_unique<FaultInjectingFolder>(target().OpenDescendant(relative), state_, fs_);
+  }
   void SetEntryOwner(std::string_view name, uint32_t owner, uint32_t group) override {
     state_->Count(kFaultSetAttributes, Entry(name));
     target().SetEntryOwner(name, owner, group);
