@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     } else {
       bk::PeriodRecordWriter writer(fs, record);
       bk::WalkTree(*fs, root, writer.namespaces(), [&](const bk::TreeEntry& e, const bk::FileStat& st) {
-        if (e.relative.empty()) writer.BeginTree(root, st.device);
+        if (e.relative.empty()) writer.BeginTree(root, bk::Identity::Of(st));
         writer.AddTreeEntry(e);
         ++entries;
       });

@@ -132,6 +132,7 @@ void PrintRestoreReport(std::ostream& out, const RestoreReport& report, std::str
     const std::string note = i < report.notes.size() ? report.notes[i] : std::string();
     out << indent << "restored: " << report.restored[i] << (note.empty() ? "" : " (" + note + ")") << '\n';
   }
+  for (const std::string& path : report.unchanged) out << indent << "unchanged: " << path << '\n';
   for (const Error& e : report.failed) out << indent << "not restored: " << e.path() << ": " << e.description() << '\n';
 }
 

@@ -7,6 +7,7 @@
 #include "cli/json_writer.h"
 #include "cli/options.h"
 #include "log/trust.h"
+#include "restore/plan.h"
 #include "safemode/file_rollback_create.h"
 
 namespace bk::cli {
@@ -59,16 +60,21 @@ void WriteJson(const std::string& backup, const Outcome& o) {
 }
 
 // The files the plan would write, and those it would not.
-void TakePlan(const RestorePlan& plan, Outcome& out, std::vector<std::string>* targets) {
-  for (const PlannedArchive& archive : plan.archives) {
-    if (archive.refused) throw *archive.refused;
-    for (const PlannedFile& file : archive.files) {
-      if (file.refused) {
-        out.not_restored.push_back(*file.refused);
-      } else {
-        out.restored.push_back(file.path);
-        targets->push_back(file.target);
-      }
+void TakePlan(const restore::Plan& plan, Outcome& out, std::vector<std::string>* targets) {
+  for (const restore::Step& step : plan.steps) {
+    switch (step.action) {
+      case restore::Action::kStop:
+        throw plan.errors[step.error];
+      case restore::Action::kRefuse:
+        out.not_restored.push_back(plan.errors[step.error]);
+        break;
+      case restore::Action::kRestore:
+      case restore::Action::kUnchanged:
+        out.restored.push_back(plan.Shown(step));
+        targets->push_back(plan.PathOf(step));
+        break;
+      default:
+        break;
     }
   }
 }
@@ -151,7 +157,7 @@ int RunRevert(const std::vector<std::string>& args) {
   const UnpackedBackup unpacked(fs, ReadBackupArchive(fs, backup), temp);
   Outcome out;
   std::vector<std::string> targets;
-  TakePlan(unpacked.log()->PlanRestore(), out, &targets);
+  TakePlan(restore::MakePlan(*unpacked.log()), out, &targets);
   int status = kExitSuccess;
   if (dry_run) {
     out.outcome = "would_revert";

@@ -6,6 +6,9 @@
 #include "cli/json_writer.h"
 #include "cli/options.h"
 #include "component/process.h"
+#include "restore/plan.h"
+#include "restore/print.h"
+#include "restore/rollback.h"
 
 namespace bk::cli {
 
@@ -85,6 +88,8 @@ struct Outcome {
   std::string outcome;  // "rolled_back", "failed", "in_progress", "would_roll_back"
   std::vector<std::string> restored;
   std::vector<std::string> notes;  // per restored file: what of it did not come back
+  std::vector<std::string> unchanged;
+  size_t done_before = 0;
   std::vector<Error> not_restored;
   std::vector<std::string> removed;
   std::vector<Error> not_removed;
@@ -105,6 +110,11 @@ void WriteOutcomes(const FolderAssessment& assessment, const std::vector<Outcome
     WriteLogFields(json, o.entry->report);
     json.Field("outcome", o.outcome);
     WriteRestoreOutcome(json, o.restored, o.not_restored, o.error, o.removed, o.not_removed);
+    json.Key("unchanged");
+    json.BeginArray();
+    for (const std::string& path : o.unchanged) json.String(path);
+    json.EndArray();
+    json.Field("done_before", static_cast<int64_t>(o.done_before));
     json.Key("notes");
     json.BeginObject();
     for (size_t i = 0; i < o.notes.size() && i < o.restored.size(); ++i) {
@@ -123,60 +133,30 @@ void WriteOutcomes(const FolderAssessment& assessment, const std::vector<Outcome
   json.EndObject();
 }
 
-void PrintRestored(const RestoreReport& report, Outcome& outcome) {
-  outcome.restored = report.restored;
-  outcome.notes = report.notes;
-  outcome.not_restored = report.failed;
-  outcome.removed = report.removed;
-  outcome.not_removed = report.not_removed;
-  outcome.not_removed.insert(outcome.not_removed.end(), report.left.begin(), report.left.end());
-  if (!g_quiet) PrintRestoreReport(Out(), report, "  ");
-}
-
-// The steps a protected tree's entries would take, before the files.
-void PrintTreeSteps(const RestorePlan& plan, Outcome& outcome) {
-  FileSystem& fs = *DefaultFileSystem();
-  for (const TreeAction& step : plan.recorded.steps) {
-    const std::string path = TreePath(fs, step.root, step.relative);
-    switch (step.kind) {
-      case TreeAction::kRemove:
-      case TreeAction::kRemoveFolder:
-        Out() << "  would remove: " << path << '\n';
-        outcome.removed.push_back(path);
-        break;
-      case TreeAction::kLeaveMount:
-        Out() << "  would not remove: " << path << ": a mount point made since: left as it is\n";
-        break;
-      case TreeAction::kCannotMake:
-        Out() << "  would not restore: " << path << ": not a file, folder or link: not made again\n";
-        break;
-      default:
-        Out() << "  would restore: " << path << '\n';
-        outcome.restored.push_back(path);
-        break;
-    }
+// Takes one entry's outcome into the period's JSON, and prints it.
+void Take(const restore::Outcome& o, Outcome& outcome, bool would) {
+  switch (o.verb) {
+    case restore::Verb::kRestored:
+      outcome.restored.push_back(o.path);
+      outcome.notes.push_back(o.note);
+      break;
+    case restore::Verb::kUnchanged: outcome.unchanged.push_back(o.path); break;
+    case restore::Verb::kRemoved: outcome.removed.push_back(o.path); break;
+    case restore::Verb::kNotRestored: outcome.not_restored.push_back(*o.error); break;
+    case restore::Verb::kNotRemoved:
+    case restore::Verb::kLeft: outcome.not_removed.push_back(*o.error); break;
+    case restore::Verb::kDoneBefore: ++outcome.done_before; break;
+    case restore::Verb::kStopped:
+      if (!outcome.error) outcome.error = o.error;
+      break;
   }
+  if (!g_quiet || o.verb == restore::Verb::kStopped) restore::PrintOutcome(Out(), o, "  ", would);
 }
 
 // The dry run prints the very plan the rollback carries out.
-void PrintPlan(const RestorePlan& plan, Outcome& outcome) {
-  PrintTreeSteps(plan, outcome);
-  for (const PlannedArchive& archive : plan.archives) {
-    if (archive.refused) {
-      Out() << "  cannot roll back: " << archive.archive << ": " << archive.refused->description() << '\n';
-      if (!outcome.error) outcome.error = archive.refused;
-      continue;
-    }
-    for (const PlannedFile& file : archive.files) {
-      if (file.refused) {
-        Out() << "  would not restore: " << file.path << ": " << file.refused->description() << '\n';
-        outcome.not_restored.push_back(*file.refused);
-      } else {
-        Out() << "  would restore: " << file.path << '\n';
-        outcome.restored.push_back(file.path);
-      }
-    }
-  }
+void PrintPlan(const DescribedLog& entry, Outcome& outcome) {
+  const restore::Plan plan = restore::MakePlan(*entry.log);
+  for (const restore::Outcome& o : restore::Foresee(plan)) Take(o, outcome, true);
 }
 
 void DeleteLog(const DescribedLog& entry) {
@@ -203,22 +183,21 @@ bool RollBackOne(const DescribedLog& entry, const ParsedArgs& parsed, Progress& 
       DeleteLog(entry);
       return true;
     }
-    RestoreReport report;
+    const restore::OutcomeSink sink = [&](const restore::Outcome& o) { Take(o, outcome, false); };
+    restore::Summary summary;
     try {
-      if (keep_archives) {
-        entry.log->RollbackReporting(report, false);
-      } else {
-        entry.log->RollbackAndRemove(report);
-      }
+      summary = restore::Rollback(*entry.log, {true, false, !keep_archives}, sink);
     } catch (const Error& e) {
       progress.Clear();
-      PrintRestored(report, outcome);
       outcome.error = e;
       Out() << "  failed: " << e.what() << '\n' << std::flush;
       ReportError(e);
       return false;
     }
-    PrintRestored(report, outcome);
+    if (summary.done_before != 0) {
+      Out() << "  partly rolled back before: " << summary.done_before << " done before, "
+            << summary.restored + summary.removed + summary.unchanged << " now\n";
+    }
     if (!keep_archives) Out() << "  removed: the log, its archives and leftovers\n";
     if (keep_archives && delete_logs) DeleteLog(entry);
   } catch (const Error& e) {
@@ -282,7 +261,7 @@ int RunRollback(const std::vector<std::string>& args) {
 
   size_t done = 0, files_done = 0, failed = 0, in_progress = 0;
   for (const DescribedLog& entry : assessment.logs) {
-    Outcome& outcome = outcomes.emplace_back(Outcome{&entry, "in_progress", {}, {}, {}, {}, {}, std::nullopt});
+    Outcome& outcome = outcomes.emplace_back(Outcome{&entry, "in_progress"});
     if (entry.live) {
       Out() << "Skipped, still in progress: " << entry.report.log << " (" << Started(entry.report) << ")\n";
       outcome.error = PeriodInProgress(entry.report.log);
@@ -293,7 +272,7 @@ int RunRollback(const std::vector<std::string>& args) {
     if (dry_run) {
       Out() << "Would roll back: " << entry.report.log << " (" << Started(entry.report) << ")\n";
       outcome.outcome = "would_roll_back";
-      PrintPlan(entry.log->PlanRestore(), outcome);
+      PrintPlan(entry, outcome);
       continue;
     }
     Out() << "Rolling back: " << entry.report.log << " (" << Started(entry.report) << ")\n";

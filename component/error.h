@@ -48,10 +48,25 @@ inline constexpr int32_t kUnrepresentableValue = 30101;
 // Source of errors that are not raised by a named member: the library name.
 inline constexpr const char* kLibrarySource = "VELMARBrightkeep";
 
+// What kind of failure an error is, beyond its number (30200 serves many):
+// input that cannot be read (a damaged archive, log or record), a refusal
+// (distrust, a change made meanwhile, a path that would leave its drive), an
+// operation that did part of its work (a rollback some of whose files did
+// not come back), or the system's failure to read or write. kUnspecified
+// for errors that were given none.
+enum class ErrorKind : uint8_t { kUnspecified, kCorrupt, kRefused, kIncomplete, kIo };
+
 class Error : public std::exception {
  public:
   Error(int32_t number, std::string source, std::string description,
         std::string path = {}, int64_t native_code = 0);
+
+  // The same error, of that kind.
+  Error& Kind(ErrorKind kind) {
+    kind_ = kind;
+    return *this;
+  }
+  ErrorKind kind() const { return kind_; }
 
   // A standard run-time error with its standard description and the library
   // name as source.
@@ -75,6 +90,7 @@ class Error : public std::exception {
   std::string description_;
   std::string path_;
   int64_t native_code_;
+  ErrorKind kind_ = ErrorKind::kUnspecified;
   std::string what_;
 };
 

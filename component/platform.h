@@ -45,6 +45,10 @@ std::string LocaleDecimalSeparator();
 // does not exist yet is judged by its nearest existing parent folder.
 std::string VolatileFileSystemName(const std::string& path);
 
+// The permission bits a folder made by this process gets by default (POSIX:
+// 0777 less the umask); 0 where folders have no such bits (Windows).
+uint32_t NewFolderMode();
+
 // What names this boot of the machine (Linux: the kernel's random boot id),
 // so that identities kept with device numbers, which the kernel gives anew
 // at each boot, are compared only within the boot that kept them. Empty

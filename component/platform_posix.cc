@@ -49,6 +49,17 @@ std::string BootId() {
   return {};
 }
 
+uint32_t NewFolderMode() {
+  // The umask is read without changing it, so that other threads never see
+  // another one.
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("Umask:", 0) == 0) return 0777 & ~static_cast<uint32_t>(std::stoul(line.substr(6), nullptr, 8));
+  }
+  return 0755;
+}
+
 int64_t CurrentUserId() { return static_cast<int64_t>(::geteuid()); }
 int64_t CurrentGroupId() { return static_cast<int64_t>(::getegid()); }
 

@@ -54,6 +54,8 @@ int64_t UtcOffsetSeconds(const LocalDateTime& time) {
 
 std::string BootId() { return {}; }
 
+uint32_t NewFolderMode() { return 0; }
+
 int64_t CurrentUserId() { return -1; }
 int64_t CurrentGroupId() { return -1; }
 

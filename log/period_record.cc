@@ -10,7 +10,7 @@ namespace bk {
 namespace {
 
 constexpr std::string_view kHeader = "brightkeep-record";
-constexpr int kVersion = 1;
+constexpr int kVersion = 2;
 constexpr size_t kBufferSize = 1 << 16;
 constexpr std::string_view kAcl = "system.posix_acl_";
 constexpr std::string_view kCapability = "security.capability";
@@ -36,7 +36,8 @@ int HexValue(char c) {
 }
 
 Error Damaged(std::string_view why) {
-  return Error(errnum::kArchiveError, kLibrarySource, "The period's record is damaged: " + std::string(why));
+  return Error(errnum::kArchiveError, kLibrarySource, "The period's record is damaged: " + std::string(why))
+      .Kind(ErrorKind::kCorrupt);
 }
 
 std::string Unescape(std::string_view text) {
@@ -91,6 +92,18 @@ void Attributes(std::string& line, const std::vector<ExtendedAttribute>& attribu
   }
 }
 
+void IdentityFields(std::string& line, const Identity& id) {
+  Field(line, id.device);
+  Field(line, id.file_id);
+  Field(line, id.file_id_high);
+  Field(line, id.birth_ns);
+}
+
+Identity ReadIdentity(const std::vector<std::string_view>& f, size_t at) {
+  return Identity{Number<uint64_t>(f[at]), Number<uint64_t>(f[at + 1]), Number<uint64_t>(f[at + 2]),
+                  Number<int64_t>(f[at + 3])};
+}
+
 std::vector<ExtendedAttribute> ReadAttributes(const std::vector<std::string_view>& f, size_t at) {
   if (at >= f.size()) throw Damaged("no attributes");
   const size_t n = Number<size_t>(f[at]);
@@ -121,6 +134,12 @@ std::vector<ExtendedAttribute> AttributesToRecord(std::vector<ExtendedAttribute>
   return all;
 }
 
+bool SameFile(const Identity& recorded, const FileStat& now, bool same_boot) {
+  if (recorded.file_id != now.file_id || recorded.file_id_high != now.file_id_high) return false;
+  if (same_boot && recorded.device != now.device) return false;
+  return recorded.birth_ns == 0 || now.birth_ns == 0 || recorded.birth_ns == now.birth_ns;
+}
+
 PeriodRecordWriter::PeriodRecordWriter(std::shared_ptr<FileSystem> fs, std::string path)
     : fs_(std::move(fs)), path_(std::move(path)), namespaces_(RecordedNamespaces()) {
   file_ = fs_->Open(path_, OpenMode::kCreatePrivate);
@@ -129,9 +148,27 @@ PeriodRecordWriter::PeriodRecordWriter(std::shared_ptr<FileSystem> fs, std::stri
   std::string line(kHeader);
   Field(line, static_cast<int64_t>(kVersion));
   Field(line, joined);
+  Field(line, BootId());
+  Field(line, UtcOffsetSeconds(LocalNow()));
   Line(std::move(line));
   Sync();
   fs_->SyncFolder(fs_->GetParentFolderName(path_));
+}
+
+PeriodRecordWriter::PeriodRecordWriter(std::shared_ptr<FileSystem> fs, std::string path, std::unique_ptr<File> file,
+                                       uint64_t end)
+    : fs_(std::move(fs)), path_(std::move(path)), file_(std::move(file)), offset_(end) {}
+
+std::unique_ptr<PeriodRecordWriter> PeriodRecordWriter::Append(std::shared_ptr<FileSystem> fs, std::string path) {
+  std::unique_ptr<File> file = fs->Open(path, OpenMode::kReadWriteRegular);
+  // A last line cut short by a crash is ended first, so that what follows
+  // starts a line of its own; the reader skips the damaged one.
+  const uint64_t size = file->Size();
+  char last = '\n';
+  if (size > 0) file->ReadAt(size - 1, &last, 1);
+  std::unique_ptr<PeriodRecordWriter> writer(new PeriodRecordWriter(std::move(fs), std::move(path), std::move(file), size));
+  if (last != '\n') writer->pending_ = "\n";
+  return writer;
 }
 
 void PeriodRecordWriter::Line(std::string line) {
@@ -159,10 +196,10 @@ void PeriodRecordWriter::Close() {
 void PeriodRecordWriter::AddFile(const RecordedFile& file) {
   std::string line = "F";
   Field(line, file.path);
-  Field(line, file.device);
-  Field(line, file.file_id);
-  Field(line, file.birth_ns);
+  IdentityFields(line, file.identity);
   Field(line, file.modified_ns);
+  Field(line, file.changed_ns);
+  Field(line, file.size);
   Attributes(line, file.attributes);
   Line(std::move(line));
 }
@@ -177,10 +214,17 @@ void PeriodRecordWriter::AddFolder(const RecordedFolder& folder) {
   Line(std::move(line));
 }
 
-void PeriodRecordWriter::BeginTree(std::string_view root, uint64_t device) {
+void PeriodRecordWriter::AddArchive(std::string_view file_name, const Identity& identity) {
+  std::string line = "A";
+  Field(line, file_name);
+  IdentityFields(line, identity);
+  Line(std::move(line));
+}
+
+void PeriodRecordWriter::BeginTree(std::string_view root, const Identity& identity) {
   std::string line = "T";
   Field(line, root);
-  Field(line, device);
+  IdentityFields(line, identity);
   Line(std::move(line));
   tree_entries_ = 0;
 }
@@ -205,6 +249,15 @@ void PeriodRecordWriter::EndTree() {
   Line(std::move(line));
 }
 
+void PeriodRecordWriter::AddDone(DoneStep step, std::string_view path) {
+  std::string line = "D";
+  Field(line, std::string_view(reinterpret_cast<const char*>(&step), 1));
+  Field(line, path);
+  Line(std::move(line));
+}
+
+void PeriodRecordWriter::AddWhole() { Line("W"); }
+
 std::unique_ptr<PeriodRecordReader> PeriodRecordReader::Open(FileSystem& fs, const std::string& path,
                                                              const DistrustCheck& distrust) {
   std::unique_ptr<File> file;
@@ -214,16 +267,29 @@ std::unique_ptr<PeriodRecordReader> PeriodRecordReader::Open(FileSystem& fs, con
     if (e.IsNotFound()) return nullptr;
     throw;
   }
+  const FileStat st = file->Stat();
   if (distrust) {
-    if (std::optional<Error> why = distrust(file->Stat(), path)) throw *why;
+    if (std::optional<Error> why = distrust(st, path)) throw *why;
   }
-  std::unique_ptr<PeriodRecordReader> reader(new PeriodRecordReader(std::move(file)));
+  if (st.size > kMaxRecordSize) {
+    throw Damaged("it is larger (" + std::to_string(st.size) + " bytes) than a record may be (" +
+                  std::to_string(kMaxRecordSize) + ")");
+  }
+  std::unique_ptr<PeriodRecordReader> reader(new PeriodRecordReader(std::move(file), path));
   std::string line;
   // A record cut short before its first line was whole says nothing.
   if (!reader->ReadLine(line)) return nullptr;
   const std::vector<std::string_view> f = Fields(line);
-  if (f.size() != 3 || f[0] != kHeader) throw Damaged("no header");
-  if (Number<int>(f[1]) != kVersion) throw Damaged("an unknown version");
+  if (f.size() < 3 || f[0] != kHeader) throw Damaged("no header");
+  reader->version_ = Number<int>(f[1]);
+  if (reader->version_ == 2 && f.size() == 5) {
+    reader->same_boot_ = !f[3].empty() && Unescape(f[3]) == BootId();
+    reader->utc_offset_ = Number<int64_t>(f[4]);
+  } else if (reader->version_ != 1 || f.size() != 3) {
+    throw Damaged("an unknown version (" + std::string(f[1]) + ")");
+  } else {
+    reader->same_boot_ = true;  // 4.0.0 kept no boot id: its numbers are taken as they stand
+  }
   const std::string joined = Unescape(f[2]);
   for (size_t start = 0; start < joined.size();) {
     const size_t comma = std::min(joined.find(',', start), joined.size());
@@ -233,7 +299,8 @@ std::unique_ptr<PeriodRecordReader> PeriodRecordReader::Open(FileSystem& fs, con
   return reader;
 }
 
-void PeriodRecordReader::Seek(uint64_t offset) {
+void PeriodRecordReader::Seek(uint64_t offset, uint64_t line) {
+  line_ = line - 1;
   // Lines asked for in about the order they were written are mostly in the
   // buffer already.
   const uint64_t start = offset_ - buffer_.size();
@@ -252,6 +319,7 @@ bool PeriodRecordReader::ReadLine(std::string& line) {
     const size_t nl = buffer_.find('\n', pos_);
     if (nl != std::string::npos) {
       last_ = offset_ - buffer_.size() + pos_;
+      ++line_;
       line.assign(buffer_, pos_, nl - pos_);
       pos_ = nl + 1;
       return true;
@@ -269,29 +337,59 @@ bool PeriodRecordReader::ReadLine(std::string& line) {
   }
 }
 
+void PeriodRecordReader::ParseFile(const std::vector<std::string_view>& f, RecordItem& item) const {
+  item.kind = RecordItem::kFile;
+  RecordedFile& file = item.file;
+  file.path = Unescape(f[1]);
+  if (version_ == 1) {
+    if (f.size() < 7) throw Damaged("a short line");
+    file.identity = Identity{Number<uint64_t>(f[2]), Number<uint64_t>(f[3]), 0, Number<int64_t>(f[4])};
+    file.modified_ns = Number<int64_t>(f[5]);
+    file.changed_ns = 0;
+    file.size = 0;
+    file.attributes = ReadAttributes(f, 6);
+    return;
+  }
+  if (f.size() < 10) throw Damaged("a short line");
+  file.identity = ReadIdentity(f, 2);
+  file.modified_ns = Number<int64_t>(f[6]);
+  file.changed_ns = Number<int64_t>(f[7]);
+  file.size = Number<uint64_t>(f[8]);
+  file.attributes = ReadAttributes(f, 9);
+}
+
 bool PeriodRecordReader::Next(RecordItem& item) {
   std::string line;
   if (!ReadLine(line)) return false;
   const std::vector<std::string_view> f = Fields(line);
   const std::string_view kind = f[0];
-  if (kind == "F" && f.size() >= 7) {
-    item.kind = RecordItem::kFile;
-    item.file = RecordedFile{Unescape(f[1]), Number<uint64_t>(f[2]), Number<uint64_t>(f[3]), Number<int64_t>(f[4]),
-                             Number<int64_t>(f[5]), ReadAttributes(f, 6)};
+  const bool v2 = version_ >= 2;
+  if (kind == "F" && f.size() >= 2) {
+    ParseFile(f, item);
   } else if (kind == "P" && f.size() == 5) {
     item.kind = RecordItem::kFolder;
     item.folder = RecordedFolder{Unescape(f[1]), Number<uint32_t>(f[2]), Number<uint32_t>(f[3]), Number<uint32_t>(f[4])};
-  } else if (kind == "T" && f.size() == 3) {
+  } else if (kind == "A" && v2 && f.size() == 6) {
+    item.kind = RecordItem::kArchive;
+    item.name = Unescape(f[1]);
+    item.identity = ReadIdentity(f, 2);
+  } else if (kind == "T" && f.size() == (v2 ? 6u : 3u)) {
     item.kind = RecordItem::kTreeBegin;
-    item.tree_root = Unescape(f[1]);
-    item.tree_device = Number<uint64_t>(f[2]);
-  } else if (kind == "E" && f.size() >= 9 && f[1].size() == 1) {
+    item.name = Unescape(f[1]);
+    item.identity = v2 ? ReadIdentity(f, 2) : Identity{Number<uint64_t>(f[2]), 0, 0, 0};
+  } else if (kind == "E" && f.size() >= 9 && f[1].size() == 1 && std::string_view("fdlmo").find(f[1][0]) != std::string_view::npos) {
     item.kind = RecordItem::kTreeEntry;
     item.entry = TreeEntry{static_cast<TreeEntryType>(f[1][0]), Unescape(f[2]), Number<uint32_t>(f[3]),
                            Number<uint32_t>(f[4]),         Number<uint32_t>(f[5]), Number<int64_t>(f[6]),
                            Unescape(f[7]),                  ReadAttributes(f, 8)};
   } else if (kind == "t" && f.size() == 2) {
     item.kind = RecordItem::kTreeEnd;
+  } else if (kind == "D" && v2 && f.size() == 3 && f[1].size() == 1 && std::string_view("rxm").find(f[1][0]) != std::string_view::npos) {
+    item.kind = RecordItem::kDone;
+    item.step = static_cast<DoneStep>(f[1][0]);
+    item.name = Unescape(f[2]);
+  } else if (kind == "W" && v2 && f.size() == 1) {
+    item.kind = RecordItem::kWhole;
   } else {
     throw Damaged("an unknown line");
   }

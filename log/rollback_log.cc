@@ -1,12 +1,14 @@
 #include "log/rollback_log.h"
 
 #include <exception>
+#include <set>
 #include <utility>
 
 #include "component/error.h"
 #include "component/text.h"
 #include "log/log_values.h"
 #include "log/period.h"
+#include "log/period_files.h"
 
 namespace bk {
 namespace {
@@ -208,6 +210,49 @@ bool clsFileRollbackLog::LooksLikeRollbackLog() {
   if (!mobjDocument) return false;
   const auto root = mobjDocument->FirstChild();
   return root && root->TagName() == "VELMARFileRollbackLog" && !mobjDocument->GetElementsByTagName("StartDate").empty();
+}
+
+std::unique_ptr<PeriodLock> clsFileRollbackLog::TakeForRollback() {
+  if (mstrLogFileName.empty()) return nullptr;  // a log held in memory only has no period on disk
+  bool live = false;
+  std::unique_ptr<PeriodLock> lock = PeriodLock::Take(mobjFileSystem, LockPath(), mDistrust, &live);
+  if (live) throw PeriodInProgress(mstrLogFileName);
+  return lock;
+}
+
+bool clsFileRollbackLog::IsLive() {
+  if (mstrLogFileName.empty()) return false;
+  return PeriodLock::IsLive(mobjFileSystem, LockPath(), mDistrust);
+}
+
+std::string clsFileRollbackLog::LockPath() {
+  return PeriodNames::OfLog(mobjFileSystem->GetAbsolutePathName(mstrLogFileName)).Lock();
+}
+
+void clsFileRollbackLog::DeleteLogFile() {
+  const std::unique_ptr<PeriodLock> lock = TakeForRollback();
+  RemoveLogDurably(*mobjFileSystem, mstrLogFileName);
+  // The record serves the log alone.
+  if (!mstrLogFileName.empty()) {
+    RemovePeriodLeftovers(*mobjFileSystem, PeriodNames::OfLog(mobjFileSystem->GetAbsolutePathName(mstrLogFileName)), {});
+  }
+  if (lock) lock->RemoveAndRelease();
+}
+
+void clsFileRollbackLog::DeleteArchives() {
+  std::set<std::string> folders;
+  for (auto& zip : RequireZips()) {
+    std::string name;
+    try {
+      name = ArchivePath(*zip);
+    } catch (const Error&) {
+      continue;  // an archive in another folder is never touched
+    }
+    if (!mobjFileSystem->FileExists(name)) continue;
+    mobjFileSystem->RemoveFile(name, true);
+    folders.insert(mobjFileSystem->GetParentFolderName(name));
+  }
+  for (const std::string& folder : folders) mobjFileSystem->SyncFolder(folder);
 }
 
 void clsFileRollbackLog::ResetLog() {

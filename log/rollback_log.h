@@ -20,64 +20,32 @@
 #include "component/platform.h"
 #include "component/xml/xml_document.h"
 #include "log/period_lock.h"
-#include "log/tree.h"
+#include "log/period_record.h"
 
 namespace bk {
 
 class clsFileRollBackLogZip;
 
-// What a rollback came to, file by file. A file counts as restored once its
-// content is written and flushed.
+// What a rollback came to, entry by entry (restore/rollback.h fills it). A
+// file counts as restored once its content is written and flushed.
 struct RestoreReport {
-  std::vector<std::string> restored;  // paths as the log lists them
-  // One per restored path, in the same order: what of the file could not be
-  // put back ("owner and group not restored: not permitted"), or empty when
-  // it came back whole.
+  std::vector<std::string> restored;  // paths as the log lists them; folders and links made again
+  // One per restored path, in the same order: what of it could not be put
+  // back ("owner and group not restored: not permitted"), or empty when it
+  // came back whole.
   std::vector<std::string> notes;
-  std::vector<Error> failed;          // one per file not put back; path: the file as listed
+  std::vector<std::string> unchanged;  // files left as they were: nothing of them had changed
+  std::vector<Error> failed;          // one per entry not put back; path: the entry
   // Entries of protected trees that the period did not have, removed; those
-  // that could not be (the rollback then fails); and those left where they
-  // are without failing it (mount points made since).
+  // that could not be; and those left where they are without failing the
+  // rollback (mount points made since).
   std::vector<std::string> removed;
   std::vector<Error> not_removed;
   std::vector<Error> left;
+  size_t done_before = 0;  // entries an earlier run of the rollback did
 
   // True when something did not come back or could not be removed.
   bool Failed() const { return !failed.empty() || !not_removed.empty(); }
-  // The error that ends a rollback in which files failed (30200): how many,
-  // and the first few with the reason.
-  Error Summary() const;
-};
-
-// One file of a restore plan: the file as the log lists it, where it goes
-// and the archive's entry it comes from, or why it will not come back.
-struct PlannedFile {
-  std::string path;    // as the log lists it
-  std::string target;  // absolute
-  std::string entry;   // the archive's entry name
-  std::optional<Error> refused;
-};
-
-// One archive of a restore plan. `refused` stops the rollback at this
-// archive (missing, no valid drive marker, in another folder).
-struct PlannedArchive {
-  std::string archive;  // where the rollback reads it
-  std::string drive;
-  std::optional<Error> refused;
-  bool outside = false;  // named in another folder: the whole rollback is refused
-  std::vector<PlannedFile> files;  // each file once, in the log's order
-};
-
-// What a period's record adds to a restore plan.
-struct RecordPlan {
-  std::string record;              // its path; empty: the period has none
-  std::vector<std::string> namespaces;  // of the attributes it holds
-  std::vector<TreeAction> steps;   // before the files, in order
-};
-
-struct RestorePlan {
-  std::vector<PlannedArchive> archives;
-  RecordPlan recorded;
 };
 
 class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLog> {
@@ -124,10 +92,6 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   // link, and the log written into it durably. 58 when the name is taken;
   // the log then holds nothing.
   void ClaimLogFile(std::string_view strLogFileName, double start_date);
-  // What a rollback would do, archive by archive and file by file, read from
-  // the log and the archives without changing anything. The rollback itself
-  // carries out this very plan.
-  RestorePlan PlanRestore();
   // Rollback, reporting file by file into `report` (also when it throws).
   void RollbackReporting(RestoreReport& report, bool blnDeleteZip);
   // The owner's undo (the caller holds the period's lock): Rollback without
@@ -150,6 +114,9 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   bool LooksLikeRollbackLog();
   // True when the period of this log is live (period_lock.h).
   bool IsLive();
+  // The period's lock for a rollback (nullptr for a log held in memory):
+  // 70 "Permission denied: the period is still in progress" when live.
+  std::unique_ptr<PeriodLock> TakeForRollback();
   // Writes the log durably; the record given to FlushRecordWithSaves is
   // flushed with it.
   void SaveLog();
@@ -199,11 +166,6 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   void Bind(clsFileRollBackLogZip& entry, std::shared_ptr<XmlElement> element);
   // The lock file of this log's period.
   std::string LockPath();
-  // The period's lock for a rollback: 70 when the period is live.
-  std::unique_ptr<PeriodLock> TakeForRollback();
-  // Restores the files of the plan, archive by archive.
-  void CarryOut(const RestorePlan& plan, RestoreReport& report);
-  void RestoreArchive(const RestorePlan& plan, const PlannedArchive& planned, RestoreReport& report);
 
   std::shared_ptr<FileSystem> mobjFileSystem;
   std::shared_ptr<XmlDocument> mobjDocument;

@@ -180,6 +180,7 @@ std::string clsFileRollbackCreate::PathToMakeSafe(std::string_view strFileName) 
 void clsFileRollbackCreate::MakeFileSafe(std::string_view strFileName) {
   const std::string path = PathToMakeSafe(strFileName);
   ArchiveComponent* zip = GetZipForDrive(path);
+  const std::vector<std::optional<RecordedFile>> seen = ObserveFiles({path});
   ConnectEvents(zip);
   zip->FilesToProcess = path;
   mblnFileSkipped = false;
@@ -191,7 +192,7 @@ void clsFileRollbackCreate::MakeFileSafe(std::string_view strFileName) {
   ConnectEvents(nullptr);
   if (!mobjLog) throw Error::Standard(errnum::kObjectNotSet);
   const std::shared_ptr<clsFileRollbackLog> log = mobjLog->ZipByDrive(mobjFileSystem->GetDriveName(path))->AppendFiles({path});
-  RecordFiles({path});
+  RecordFile(seen.front());
   log->SaveLog();
 }
 
@@ -211,7 +212,10 @@ ArchiveComponent* clsFileRollbackCreate::CreateZipForDrive(std::string_view strD
   zip->IncludeOpenFiles = false;
   ArchiveComponent* result = zip.get();
   const std::string name = zip->ArchiveFileName;
-  archives_made_.emplace_back(name, mobjFileSystem->Open(name, OpenMode::kReadRegular)->Stat());
+  const FileStat made = mobjFileSystem->Open(name, OpenMode::kReadRegular)->Stat();
+  archives_made_.emplace_back(name, made);
+  // Every later rollback refuses an archive that is not this very file.
+  if (mobjRecord) mobjRecord->AddArchive(mobjFileSystem->GetFileName(name), Identity::Of(made));
   mcolDriveZips->Add(std::move(zip), strDrive);
   mobjLog->AddZip(name, strDrive);
   return result;
@@ -280,7 +284,8 @@ void clsFileRollbackCreate::UndoReporting(RestoreReport& report, bool blnDeleteL
     if (blnDeleteZips) mobjLog->DeleteArchives();
     RemovePeriodLeftovers(*mobjFileSystem, PeriodNames::OfLog(mstrLogFileName), mobjLog->BackupDestFileName());
   } catch (...) {
-    LetGo(false);
+    // Still in safe mode: the period stays live, its lock held, until the
+    // undo is run again or this object goes.
     throw;
   }
   LetGo(true);

@@ -142,9 +142,13 @@ class clsFileRollbackCreate {
   // record holds them already), the record gets what each file was.
   std::vector<std::optional<Error>> MakeFilesSafeRecorded(const std::vector<std::string>& files, bool recorded,
                                                           const std::function<void(size_t done)>& progress);
-  // Appends to the record each file's identity and attributes and the
-  // folders above it, unflushed: the log's next save flushes the record.
-  void RecordFiles(const std::vector<std::string>& paths);
+  // Each file as it is before its copy is read: identity, size, change time
+  // and attributes, and the folders above it recorded (unflushed: the log's
+  // next save flushes the record). Nothing for a file that cannot be looked
+  // at: it is made safe all the same, without what the record would add.
+  std::vector<std::optional<RecordedFile>> ObserveFiles(const std::vector<std::string>& paths);
+  // Appends the file's line to the record, once its copy is stored.
+  void RecordFile(const std::optional<RecordedFile>& file);
   void RecordFolders(const std::string& folder);
   // Flushes and closes the record; returns its path (empty when none).
   std::string CloseRecord();

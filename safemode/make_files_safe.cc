@@ -16,6 +16,8 @@ struct DriveBatch {
   std::vector<size_t> items;       // positions in the caller's list
   std::vector<std::string> paths;  // absolute, as the archive stores them
   std::vector<std::string> stored;  // those stored, for the log
+  std::vector<std::optional<RecordedFile>> seen;  // each file as it was before it was read
+  std::vector<size_t> stored_at;   // of each stored file, its position in `paths`
 };
 
 DriveBatch& BatchFor(std::vector<DriveBatch>& batches, ArchiveComponent* zip, const std::string& drive) {
@@ -57,6 +59,7 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(
     batch.paths.push_back(path);
   }
   for (DriveBatch& batch : batches) {
+    if (!recorded) batch.seen = ObserveFiles(batch.paths);
     ConnectEvents(batch.zip);
     const std::vector<int32_t> codes = batch.zip->ZipFiles(batch.paths, [&](size_t, int32_t) { one_done(); });
     mblnFileSkipped = false;
@@ -64,6 +67,7 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(
     for (size_t k = 0; k < codes.size(); ++k) {
       if (codes[k] == 0) {
         batch.stored.push_back(batch.paths[k]);
+        batch.stored_at.push_back(k);
       } else {
         results[batch.items[k]] = Error(bkCreateErrorUnableToOpenFile, "MakeFileSafe", "Unable to open file");
       }
@@ -75,18 +79,16 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(
     if (batch.stored.empty()) continue;
     std::vector<std::optional<Error>> refused(batch.stored.size());
     mobjLog->ZipByDrive(batch.drive)->AppendFiles(batch.stored, &refused);
-    std::vector<std::string> accepted;
     size_t k = 0;
     for (size_t item : batch.items) {
       if (results[item]) continue;
       if (refused[k]) {
         results[item] = std::move(refused[k]);
-      } else {
-        accepted.push_back(batch.stored[k]);
+      } else if (!recorded) {
+        RecordFile(batch.seen[batch.stored_at[k]]);
       }
       ++k;
     }
-    if (!recorded) RecordFiles(accepted);
     listed = true;
   }
   if (listed) mobjLog->SaveLog();

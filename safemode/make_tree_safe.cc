@@ -12,6 +12,10 @@ namespace {
 
 constexpr const char* kMakeTreeSafe = "MakeTreeSafe";
 
+RecordedFile Observed(const std::string& path, const FileStat& st, std::vector<ExtendedAttribute> attributes) {
+  return RecordedFile{path, Identity::Of(st), st.modified_ns, st.changed_ns, st.size, std::move(attributes)};
+}
+
 // The path with links resolved where it exists, else as given.
 std::string Resolved(FileSystem& fs, const std::string& path) {
   try {
@@ -37,19 +41,28 @@ void clsFileRollbackCreate::RecordFolders(const std::string& folder) {
   }
 }
 
-void clsFileRollbackCreate::RecordFiles(const std::vector<std::string>& paths) {
-  if (!mobjRecord) return;
+std::vector<std::optional<RecordedFile>> clsFileRollbackCreate::ObserveFiles(const std::vector<std::string>& paths) {
+  std::vector<std::optional<RecordedFile>> out(paths.size());
+  if (!mobjRecord) return out;
   FileSystem& fs = *mobjFileSystem;
   std::unique_ptr<Folder> folder;
-  for (const std::string& path : paths) {
-    const std::string parent = fs.GetParentFolderName(path);
-    RecordFolders(parent);
-    if (!folder || folder->path() != parent) folder = fs.OpenFolder(parent, nullptr);
-    const std::string name = fs.GetFileName(path);
-    const FileStat st = folder->StatEntry(name);
-    mobjRecord->AddFile(RecordedFile{path, st.device, st.file_id, st.birth_ns, st.modified_ns,
-                                     AttributesToRecord(folder->EntryAttributes(name), mobjRecord->namespaces())});
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const std::string parent = fs.GetParentFolderName(paths[i]);
+    try {
+      RecordFolders(parent);
+      if (!folder || folder->path() != parent) folder = fs.OpenFolder(parent, nullptr);
+      const std::string name = fs.GetFileName(paths[i]);
+      out[i] = Observed(paths[i], folder->StatEntry(name),
+                        AttributesToRecord(folder->EntryAttributes(name), mobjRecord->namespaces()));
+    } catch (const Error&) {
+      folder.reset();  // the zip call says what is wrong with the file
+    }
   }
+  return out;
+}
+
+void clsFileRollbackCreate::RecordFile(const std::optional<RecordedFile>& file) {
+  if (mobjRecord && file) mobjRecord->AddFile(*file);
 }
 
 std::string clsFileRollbackCreate::CloseRecord() {
@@ -86,11 +99,11 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::strin
   // so that nothing of the tree is held in memory but the list of its files.
   std::vector<std::string> paths;
   WalkTree(fs, root, mobjRecord->namespaces(), [&](const TreeEntry& e, const FileStat& st) {
-    if (e.relative.empty()) mobjRecord->BeginTree(root, st.device);
+    if (e.relative.empty()) mobjRecord->BeginTree(root, Identity::Of(st));
     mobjRecord->AddTreeEntry(e);
     if (e.type != TreeEntryType::kFile) return;
     paths.push_back(TreePath(fs, root, e.relative));
-    mobjRecord->AddFile(RecordedFile{paths.back(), st.device, st.file_id, st.birth_ns, st.modified_ns, e.attributes});
+    mobjRecord->AddFile(Observed(paths.back(), st, e.attributes));
   });
   mobjRecord->EndTree();
   RecordFolders(fs.GetParentFolderName(root));

@@ -46,6 +46,15 @@ Error EntryChanged(std::string_view path) {
                std::string(path));
 }
 
+void File::ZeroRange(uint64_t offset, uint64_t n) {
+  const std::string zeros(static_cast<size_t>(std::min<uint64_t>(n, 1 << 16)), '\0');
+  for (uint64_t done = 0; done < n;) {
+    const size_t chunk = static_cast<size_t>(std::min<uint64_t>(n - done, zeros.size()));
+    WriteAt(offset + done, zeros.data(), chunk);
+    done += chunk;
+  }
+}
+
 std::vector<std::string> Folder::ListNames() {
   std::vector<std::string> names;
   for (FolderItem& item : ListEntries()) names.push_back(std::move(item.name));

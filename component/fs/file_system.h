@@ -140,6 +140,10 @@ class File {
   virtual void WriteAt(uint64_t offset, const void* data, size_t n) = 0;
   virtual uint64_t Size() = 0;
   virtual void Truncate(uint64_t size) = 0;
+  // Makes `n` bytes at `offset` (within the file) read as zeros, releasing
+  // their blocks where the file system can (POSIX: a hole punched, the size
+  // kept). By default the zeros are written.
+  virtual void ZeroRange(uint64_t offset, uint64_t n);
   // Flushes the file's data and metadata to stable storage.
   virtual void Sync() = 0;
   virtual FileStat Stat() = 0;
@@ -448,6 +452,7 @@ class ForwardingFile : public File {
   void WriteAt(uint64_t offset, const void* data, size_t n) override { target_->WriteAt(offset, data, n); }
   uint64_t Size() override { return target_->Size(); }
   void Truncate(uint64_t size) override { target_->Truncate(size); }
+  void ZeroRange(uint64_t o, uint64_t n) override { target_->ZeroRange(o, n); }
   void Sync() override { target_->Sync(); }
   FileStat Stat() override { return target_->Stat(); }
   void Close() override { target_->Close(); }

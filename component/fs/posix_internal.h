@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,6 +71,15 @@ class PosixFile final : public File {
 
   void Truncate(uint64_t size) override {
     if (::ftruncate(Fd(), static_cast<off_t>(size)) != 0) ThrowErrno(path_);
+  }
+
+  void ZeroRange(uint64_t offset, uint64_t n) override {
+    if (::fallocate(Fd(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                    static_cast<off_t>(n)) == 0) {
+      return;
+    }
+    if (errno != EOPNOTSUPP && errno != ENOSYS) ThrowErrno(path_);
+    File::ZeroRange(offset, n);  // a file system without holes
   }
 
   void Sync() override {

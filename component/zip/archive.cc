@@ -57,11 +57,6 @@ bool IsBelow(const PathRules& rules, const std::string& folder, const std::strin
   return rules.IsBelow(folder, rules.Absolute(path, folder));
 }
 
-std::string Slashed(std::string name) {
-  std::replace(name.begin(), name.end(), '\\', '/');
-  return name;
-}
-
 Error UnsafeName(const std::string& name) {
   return Error(errnum::kArchiveError, kLibrarySource,
                "The archive holds an entry that would be written outside the destination folder", name);
@@ -143,65 +138,6 @@ std::vector<std::string> ArchiveComponent::ListEntries() {
   names.reserve(dir.entries.size());
   for (const zip::Entry& e : dir.entries) names.push_back(e.name);
   return names;
-}
-
-std::vector<RestoreOutcome> ArchiveComponent::RestoreFiles(
-    const std::vector<std::string>& names, const std::function<std::optional<RestoreHint>(size_t)>& hint) {
-  const std::string archive_path = ArchivePath();
-  std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kReadRegular);
-  const zip::Directory& dir = state_->Load(*archive, archive_path);
-  const bool windows = IsWindows(*fs_);
-  // The first entry of each name: a file made safe twice comes back as it
-  // was the first time. Names written with "\" are found by their "/" form
-  // when no entry holds that form itself.
-  std::map<std::string, const zip::Entry*> first, first_slashed;
-  for (const zip::Entry& e : dir.entries) {
-    first.emplace(TargetKey(e.name, windows), &e);
-    if (e.name.find('\\') != std::string::npos) first_slashed.emplace(TargetKey(Slashed(e.name), windows), &e);
-  }
-  const std::string destination = Destination();
-  zip::Extractor extractor(*fs_, *archive, archive->Size());
-  std::vector<RestoreOutcome> outcomes(names.size());
-  std::deque<zip::Entry> renamed;  // "/" forms of "\" names, kept while staged
-  std::vector<size_t> batch;
-  // Files are flushed together, a batch at a time: one trip to the disk for
-  // many files, with a bounded number of them open.
-  constexpr size_t kBatchFiles = 256;
-  constexpr uint64_t kBatchBytes = 512ull << 20;
-  const auto finish = [&] {
-    std::vector<RestoreOutcome> done = extractor.FinishRestores();
-    for (size_t i = 0; i < batch.size(); ++i) outcomes[batch[i]] = std::move(done[i]);
-    batch.clear();
-  };
-  for (size_t i = 0; i < names.size(); ++i) {
-    const std::string key = TargetKey(names[i], windows);
-    const zip::Entry* found = nullptr;
-    if (const auto it = first.find(key); it != first.end()) {
-      found = it->second;
-    } else if (const auto old = first_slashed.find(key); old != first_slashed.end()) {
-      found = &renamed.emplace_back(*old->second);
-      renamed.back().name = Slashed(old->second->name);
-    }
-    const std::string target = fs_->paths().Absolute(names[i], destination);
-    std::optional<RestoreHint> known = hint ? hint(i) : std::nullopt;
-    try {
-      if (found == nullptr) {
-        throw Error(errnum::kFileNotFound, kLibrarySource, "The archive holds no copy of the file", target);
-      }
-      const zip::Entry& e = *found;
-      const std::string path = zip::IsUnsafeName(e.name, windows) || e.IsSymlink() || e.IsFolder()
-                                   ? std::string()
-                                   : zip::TargetPath(fs_->paths(), destination, e, true);
-      if (path.empty() || !IsBelow(fs_->paths(), destination, path)) throw UnsafeName(e.name);
-      extractor.StageRestore(e, path, std::move(known));
-      batch.push_back(i);
-    } catch (const Error& e) {
-      outcomes[i].error = e.path().empty() ? Error(e.number(), e.source(), e.description(), target, e.native_code()) : e;
-    }
-    if (extractor.staged_files() >= kBatchFiles || extractor.staged_bytes() >= kBatchBytes) finish();
-  }
-  finish();
-  return outcomes;
 }
 
 }  // namespace bk

@@ -56,35 +56,6 @@ struct SkippingFileArgs {
   int32_t xReason = 0;
 };
 
-// What became of one file that RestoreFiles puts back.
-struct RestoreOutcome {
-  // Nothing once the file is written and flushed; otherwise why it did not
-  // come back.
-  std::optional<Error> error;
-  // For a file that came back: what of it could not be, such as "owner and
-  // group not restored: not permitted". Empty when it came back whole.
-  std::string note;
-};
-
-// What a caller knows of a file that RestoreFiles puts back, beyond the
-// archive's copy.
-struct RestoreHint {
-  // The file as it was when its copy was made (FileStat's device, file_id
-  // and birth_ns; all 0 when unknown). A file at the target that is another
-  // file (it was replaced since) is left to whatever still uses it: the copy
-  // comes back as a new file renamed over it.
-  uint64_t device = 0;
-  uint64_t file_id = 0;
-  int64_t birth_ns = 0;
-  // The exact modification time; 0: the archive's.
-  int64_t modified_ns = 0;
-  // The extended attributes the file had in these namespaces (name
-  // prefixes): those it has now in them and not here are removed. No
-  // namespaces: the file's attributes are left alone.
-  std::vector<ExtendedAttribute> attributes;
-  std::vector<std::string> namespaces;
-};
-
 class ArchiveComponent {
  public:
   explicit ArchiveComponent(std::shared_ptr<FileSystem> fs = DefaultFileSystem());
@@ -177,23 +148,6 @@ class ArchiveComponent {
   // scan of the local headers when the end record is missing).
   std::vector<std::string> ListEntries();
 
-  // Puts back, below DestinationFolder with their paths, the files stored
-  // under `names` (by the platform's rules: on Windows letter case is
-  // ignored), each from the first entry of that name, as
-  // zip::Extractor::StageRestore does: into the existing file where there is
-  // one. An entry whose name separates with "\" (as older archives wrote
-  // them) serves a name that has "/" in their place when no entry has the
-  // name itself. Files are flushed together, in batches. Goes on past a file
-  // that cannot be put back and returns, per name, what became of it: the
-  // error that says why not (the archive holds no such file, its copy is
-  // damaged, encrypted or compressed by an unsupported method, its name
-  // would leave the destination, a link another user could have placed is on
-  // its path, the target cannot be written), or the note of a file that came
-  // back without its owner and group. Fails as a whole only when the archive
-  // cannot be read. `hint`, when given, is asked once per name, in order,
-  // for what is known of that file.
-  std::vector<RestoreOutcome> RestoreFiles(const std::vector<std::string>& names,
-                                           const std::function<std::optional<RestoreHint>(size_t)>& hint = {});
 
  private:
   struct State;

@@ -10,6 +10,8 @@
 
 #include "component/error.h"
 #include "component/zip/archive.h"
+#include "component/zip/archive_reader.h"
+#include "restore/file_writer.h"
 #include "fuzz_support.h"
 #include "log/drive_marker.h"
 
@@ -41,10 +43,22 @@ void Restore(const std::string& root) {
     zip.Unzip();
   } catch (const bk::Error&) {
   }
-  // A rollback's own path: each named file put back in place, whatever the
-  // archive claims about it.
+  // A rollback's own path: every entry put back over one file in place,
+  // whatever the archive claims about it.
   try {
-    (void)zip.RestoreFiles(zip.ListEntries());
+    const std::shared_ptr<bk::FileSystem> fs = bk::DefaultFileSystem();
+    bk::ArchiveReader reader(*fs, zip.ArchiveFileName);
+    bk::restore::FileWriter writer(*fs, reader, true, {"user."});
+    std::vector<std::string> made;
+    std::shared_ptr<bk::Folder> out = fs->OpenFolder(root + "/out", &made);
+    size_t tag = 0;
+    for (const bk::zip::Entry& e : reader.entries()) {
+      try {
+        writer.Stage(e, {out, "file", root + "/out/file", {}, false, std::nullopt}, tag++);
+        (void)writer.Finish();
+      } catch (const bk::Error&) {
+      }
+    }
   } catch (const bk::Error&) {
   }
 }

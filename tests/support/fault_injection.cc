@@ -249,6 +249,11 @@ class FaultInjectingFile final : public File {
     state_->Pin(node_, inner_.get());
     inner_->Truncate(size);
   }
+  void ZeroRange(uint64_t offset, uint64_t n) override {
+    Check(kFaultWrite);
+    state_->Pin(node_, inner_.get());
+    inner_->ZeroRange(offset, n);
+  }
   void Sync() override {
     Check(kFaultSync);
     if (state_->real_flushes()) inner_->Sync();

@@ -108,28 +108,3 @@ TEST_F(Hostile, AnEntryInflatingBeyondItsSizeIsDamaged) {
 
 }  // namespace
 }  // namespace bk::testing
-
-namespace bk::testing {
-namespace {
-
-// Archives of earlier versions named entries with "\": a file asked for with
-// "/" comes back from such an entry when no entry has the name itself, and
-// "\" names that climb out are still refused.
-TEST_F(Hostile, BackslashNamesOfEarlierArchivesRestore) {
-  BuildArchive(archive_path, {{"old\\a.txt", "from the backslash entry"},
-                              {"both\\b.txt", "not this one"},
-                              {"both/b.txt", "the exact name"},
-                              {"up\\..\\..\\c.txt", "escaping"}});
-  archive.DestinationFolder = dir.path();
-  const std::vector<RestoreOutcome> outcomes = archive.RestoreFiles({"old/a.txt", "both/b.txt", "up/../../c.txt"});
-  ASSERT_EQ(outcomes.size(), 3u);
-  EXPECT_FALSE(outcomes[0].error) << outcomes[0].error->description();
-  EXPECT_FALSE(outcomes[1].error) << outcomes[1].error->description();
-  EXPECT_EQ(ReadFile(dir / "old/a.txt"), "from the backslash entry");
-  EXPECT_EQ(ReadFile(dir / "both/b.txt"), "the exact name");
-  ASSERT_TRUE(outcomes[2].error);
-  EXPECT_EQ(outcomes[2].error->number(), errnum::kArchiveError);
-}
-
-}  // namespace
-}  // namespace bk::testing

@@ -1,0 +1,143 @@
+#include "restore/record_index.h"
+
+#include <functional>
+
+namespace bk::restore {
+namespace {
+
+uint64_t Hash(std::string_view text) { return std::hash<std::string_view>()(text); }
+
+std::string DoneKey(DoneStep step, std::string_view path) { return static_cast<char>(step) + std::string(path); }
+
+}  // namespace
+
+Error RecordDamage(const std::string& record, uint64_t line, const std::string& what) {
+  return Error(errnum::kArchiveError, kLibrarySource,
+               "The period's record is damaged at line " + std::to_string(line) + ": " + what, record)
+      .Kind(ErrorKind::kCorrupt);
+}
+
+RecordIndex RecordIndex::Read(FileSystem& fs, const std::string& path, const DistrustCheck& distrust) {
+  RecordIndex index;
+  index.path_ = path;
+  if (path.empty()) return index;
+  try {
+    index.reader_ = PeriodRecordReader::Open(fs, path, distrust);
+  } catch (const Error& e) {
+    index.unusable = e;
+    return index;
+  }
+  if (!index.reader_) return index;
+  try {
+    index.Index();
+  } catch (const Error& e) {
+    // Reading the file itself failed part-way: what was read is used.
+    index.damage.push_back(e);
+  }
+  return index;
+}
+
+const std::vector<std::string>& RecordIndex::namespaces() const {
+  static const std::vector<std::string> kNone;
+  return reader_ ? reader_->namespaces() : kNone;
+}
+
+void RecordIndex::Index() {
+  PeriodRecordReader& r = *reader_;
+  RecordItem item;
+  IndexedTree* open = nullptr;  // the tree whose lines are being read
+  for (;;) {
+    bool more;
+    try {
+      more = r.Next(item);
+    } catch (const Error& e) {
+      if (e.kind() != ErrorKind::kCorrupt) throw;
+      if (open != nullptr) {
+        if (open->damaged_line == 0) open->damaged_line = r.LastLine();
+      } else {
+        damage.push_back(RecordDamage(r.path(), r.LastLine(), "what the line said is not put back"));
+      }
+      continue;
+    }
+    if (!more) break;
+    switch (item.kind) {
+      case RecordItem::kFile:
+        files_.emplace(Hash(item.file.path), std::make_pair(r.LastOffset(), r.LastLine()));
+        break;
+      case RecordItem::kFolder:
+        if (open == nullptr) folders.push_back(std::move(item.folder));
+        break;
+      case RecordItem::kArchive:
+        archives[item.name] = item.identity;
+        break;
+      case RecordItem::kTreeBegin:
+        trees.push_back(IndexedTree{item.name, item.identity, r.LastOffset(), r.LastLine(), false, 0});
+        open = &trees.back();
+        break;
+      case RecordItem::kTreeEntry:
+        if (open == nullptr) damage.push_back(RecordDamage(r.path(), r.LastLine(), "an entry outside any tree"));
+        break;
+      case RecordItem::kTreeEnd:
+        if (open != nullptr) open->complete = true;
+        open = nullptr;
+        break;
+      case RecordItem::kDone:
+        done_.insert(DoneKey(item.step, item.name));
+        open = nullptr;
+        break;
+      case RecordItem::kWhole:
+        done_.clear();
+        open = nullptr;
+        break;
+    }
+  }
+}
+
+std::optional<RecordedFile> RecordIndex::FileAt(uint64_t offset, uint64_t line) {
+  if (!reader_) return std::nullopt;
+  RecordItem item;
+  reader_->Seek(offset, line);
+  try {
+    if (!reader_->Next(item) || item.kind != RecordItem::kFile) return std::nullopt;
+  } catch (const Error&) {
+    return std::nullopt;
+  }
+  return std::move(item.file);
+}
+
+std::optional<RecordedFile> RecordIndex::File(const std::string& path, uint64_t* offset, uint64_t* line) {
+  const auto range = files_.equal_range(Hash(path));
+  std::optional<RecordedFile> found;
+  uint64_t at = UINT64_MAX;
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second.first >= at) continue;
+    std::optional<RecordedFile> file = FileAt(it->second.first, it->second.second);
+    if (!file || file->path != path) continue;
+    found = std::move(file);
+    at = it->second.first;
+    if (offset) *offset = it->second.first;
+    if (line) *line = it->second.second;
+  }
+  return found;
+}
+
+bool RecordIndex::Done(DoneStep step, const std::string& path) const { return done_.count(DoneKey(step, path)) != 0; }
+
+void RecordIndex::StartTree(const IndexedTree& tree) {
+  reader_->Seek(tree.offset, tree.line);
+  RecordItem item;
+  reader_->Next(item);  // the tree's own line
+}
+
+bool RecordIndex::NextEntry(TreeEntry& entry) {
+  RecordItem item;
+  while (reader_->Next(item)) {
+    if (item.kind == RecordItem::kFile) continue;
+    if (item.kind != RecordItem::kTreeEntry) return false;
+    entry = std::move(item.entry);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace bk::restore

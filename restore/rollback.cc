@@ -1,0 +1,83 @@
+// The rollback of a period, and the members of clsFileRollbackLog that put
+// files back: they are the restore engine's, so they live here.
+#include "restore/rollback.h"
+
+#include "log/period_files.h"
+#include "restore/execute.h"
+#include "restore/plan.h"
+
+namespace bk::restore {
+namespace {
+
+// A rollback's hold on the period: the lock file goes when the rollback
+// ends, whatever the outcome (a period that is not live needs none), while
+// the lock is still held.
+struct Hold {
+  std::unique_ptr<PeriodLock> lock;
+  ~Hold() {
+    if (lock) lock->RemoveAndRelease();
+  }
+};
+
+}  // namespace
+
+OutcomeSink Into(RestoreReport& report) {
+  return [&report](const Outcome& o) {
+    switch (o.verb) {
+      case Verb::kRestored:
+        report.restored.push_back(o.path);
+        report.notes.push_back(o.note);
+        break;
+      case Verb::kUnchanged: report.unchanged.push_back(o.path); break;
+      case Verb::kRemoved: report.removed.push_back(o.path); break;
+      case Verb::kNotRestored: report.failed.push_back(*o.error); break;
+      case Verb::kNotRemoved: report.not_removed.push_back(*o.error); break;
+      case Verb::kLeft: report.left.push_back(*o.error); break;
+      case Verb::kDoneBefore: ++report.done_before; break;
+      case Verb::kStopped: break;
+    }
+  };
+}
+
+Summary Rollback(clsFileRollbackLog& log, const RollbackOptions& options, const OutcomeSink& sink) {
+  const Hold hold{options.take_lock ? log.TakeForRollback() : nullptr};
+  Plan plan = MakePlan(log);
+  const Summary summary = Execute(plan, log.file_system_ptr(), sink);
+  if (!summary.Whole()) throw summary.Failure();
+  FileSystem& fs = log.file_system();
+  if (options.remove_period) {
+    const std::string backup = log.BackupDestFileName();
+    RemoveLogDurably(fs, log.LogFileName());
+    log.DeleteArchives();
+    RemovePeriodLeftovers(fs, PeriodNames::OfLog(fs.GetAbsolutePathName(log.LogFileName())), backup);
+  } else if (options.delete_archives) {
+    log.DeleteArchives();
+  }
+  return summary;
+}
+
+}  // namespace bk::restore
+
+namespace bk {
+
+void clsFileRollbackLog::Rollback(bool blnDeleteZip) {
+  RequireZips();
+  restore::Rollback(*this, {true, blnDeleteZip, false}, {});
+}
+
+void clsFileRollbackLog::RollbackReporting(RestoreReport& report, bool blnDeleteZip) {
+  RequireZips();
+  restore::Rollback(*this, {true, blnDeleteZip, false}, restore::Into(report));
+}
+
+void clsFileRollbackLog::RestoreFiles(RestoreReport& report) {
+  RequireZips();
+  restore::Rollback(*this, {false, false, false}, restore::Into(report));
+}
+
+void clsFileRollbackLog::RollbackAndRemove(RestoreReport& report) {
+  RequireZips();
+  restore::Rollback(*this, {true, false, true}, restore::Into(report));
+}
+
+}  // namespace bk
