@@ -7,6 +7,7 @@
 #include "component/text.h"
 #include "log/log_values.h"
 #include "log/period.h"
+#include "log/trust.h"
 
 namespace bk {
 namespace {
@@ -65,6 +66,9 @@ void clsFileRollbackLog::LoadFromFile(std::string_view strLogFile) {
   mobjDocument = CreateXmlDocument();
   const std::unique_ptr<File> file = mobjFileSystem->Open(mstrLogFileName, OpenMode::kReadRegular);
   mLoadedStat = file->Stat();
+  if (mLoadedStat.size > kMaxLogSize) {
+    throw TooLarge(errnum::kPathFileAccessError, "Rollback log", mLoadedStat.size, kMaxLogSize, mstrLogFileName);
+  }
   const std::string bytes = file->ReadAll();
   file->Close();
   LoadDocument(bytes, mstrLogFileName);
