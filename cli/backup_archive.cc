@@ -55,13 +55,19 @@ std::string Stamp(const LocalDateTime& t) {
   return stamp;
 }
 
+// What a top-level file entry's name says it is, by the names of a period's
+// files; nullopt for anything else (a folder, a name with a separator).
+std::optional<PeriodFileKind> KindOf(const zip::Entry& e) {
+  if (e.IsFolder() || e.name.find_first_of("/\\") != std::string::npos) return std::nullopt;
+  const std::optional<PeriodFileName> parsed = ParsePeriodFileName(e.name);
+  if (!parsed) return std::nullopt;
+  return parsed->kind;
+}
+
 // The top-level entry naming a rollback log ("Safe *.xml"), if any.
 const zip::Entry* LogEntry(const std::vector<zip::Entry>& entries) {
   for (const zip::Entry& e : entries) {
-    const std::optional<PeriodFileName> parsed = ParsePeriodFileName(e.name);
-    if (!e.IsFolder() && e.name.find('/') == std::string::npos && parsed && parsed->kind == PeriodFileKind::kLog) {
-      return &e;
-    }
+    if (KindOf(e) == PeriodFileKind::kLog) return &e;
   }
   return nullptr;
 }
@@ -156,9 +162,7 @@ BackupArchive ReadBackupArchive(const std::shared_ptr<FileSystem>& fs, const std
   backup.entries = zip::ReadDirectory(*backup.file).entries;
   if (const zip::Entry* log = LogEntry(backup.entries)) backup.log_entry = log->name;
   for (const zip::Entry& e : backup.entries) {
-    const std::optional<PeriodFileName> parsed = ParsePeriodFileName(e.name);
-    if (e.IsFolder() || e.name.find('/') != std::string::npos || !parsed) continue;
-    if (parsed->kind == PeriodFileKind::kArchive) backup.archive_entries.push_back(e.name);
+    if (KindOf(e) == PeriodFileKind::kArchive) backup.archive_entries.push_back(e.name);
   }
   if (backup.log_entry.empty()) {
     throw Error(errnum::kArchiveError, kLibrarySource, "Not a backup archive: it holds no rollback log", path);
@@ -291,7 +295,13 @@ std::vector<std::string> PruneBackups(const std::shared_ptr<FileSystem>& fs, con
   std::vector<std::string> removed;
   for (size_t i = keep; i < found.size(); ++i) {
     if (found[i].name == written_name) continue;
-    const FileStat now_there = folder->StatEntry(found[i].name);
+    FileStat now_there;
+    try {
+      now_there = folder->StatEntry(found[i].name);
+    } catch (const Error& e) {
+      if (e.IsNotFound()) continue;
+      throw;
+    }
     if (now_there.is_symlink || now_there.device != found[i].judged.device ||
         now_there.file_id != found[i].judged.file_id) {
       continue;  // replaced since it was judged
