@@ -295,18 +295,12 @@ std::vector<std::string> PruneBackups(const std::shared_ptr<FileSystem>& fs, con
   std::vector<std::string> removed;
   for (size_t i = keep; i < found.size(); ++i) {
     if (found[i].name == written_name) continue;
-    FileStat now_there;
     try {
-      now_there = folder->StatEntry(found[i].name);
+      folder->RemoveEntryIfSame(found[i].name, found[i].judged);
     } catch (const Error& e) {
-      if (e.IsNotFound()) continue;
+      if (e.IsNotFound() || e.number() == errnum::kPermissionDenied) continue;  // gone, or replaced since judged
       throw;
     }
-    if (now_there.is_symlink || now_there.device != found[i].judged.device ||
-        now_there.file_id != found[i].judged.file_id) {
-      continue;  // replaced since it was judged
-    }
-    folder->RemoveEntry(found[i].name);
     removed.push_back(fs->BuildPath(folder->path(), found[i].name));
   }
   if (!removed.empty()) folder->Sync();
