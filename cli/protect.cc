@@ -159,7 +159,9 @@ int RunChild(clsFileRollbackCreate& safety, const std::vector<std::string>& comm
 constexpr std::chrono::seconds kKillGrace{5};
 
 void PrintHolders(const std::vector<ProcessInfo>& holders) {
-  for (const ProcessInfo& p : holders) std::cerr << "  pid " << p.pid << " (" << p.user << "): " << p.command << '\n';
+  for (const ProcessInfo& p : holders) std::cerr << "  " << DescribeProcess(p) << '\n';
+  // Another user's processes are seen by root only.
+  if (holders.empty()) std::cerr << "  (none that this user may see)\n";
 }
 
 // Files are put back only once nothing COMMAND started can still write them:
