@@ -17,7 +17,11 @@ Lists the unfinished periods of safe mode whose rollback logs lie in DIR
 first: each log, when its period started, and per archive its drive, its path
 and the files it holds. Periods still in progress (their program is still at
 work, or a rollback of them is) are listed apart as in progress and not
-counted. Candidates that are skipped are listed with the reason: they cannot
+counted, with the processes that hold them (as root: all of them). A period
+whose program has ended but that processes it left running keep live is
+listed and counted as unfinished: a rollback takes it once they have ended.
+Pipes, sockets and devices named as a period's files are noted and left
+alone. Candidates that are skipped are listed with the reason: they cannot
 be loaded, or another user could have planted them (the folder, the log or
 one of its archives is owned by another user than you or root, or writable
 by others). So are logs whose archives are all missing, and files of periods
@@ -43,6 +47,7 @@ void WriteJson(const FolderAssessment& assessment) {
       if (entry.live != live) continue;
       json.BeginObject();
       WriteLogFields(json, entry.report);
+      if (live) WriteHolders(json, assessment.holders.at(entry.log->LogFileName()));
       json.EndObject();
     }
     json.EndArray();
@@ -55,15 +60,27 @@ void WriteJson(const FolderAssessment& assessment) {
     for (const std::string& path : period.paths) json.String(path);
   }
   json.EndArray();
+  json.Key("not_files");
+  json.BeginArray();
+  for (const std::string& path : assessment.not_files) json.String(path);
+  json.EndArray();
   json.EndObject();
 }
 
 void WriteText(const FolderAssessment& assessment) {
-  size_t count = 0;
+  size_t count = 0, in_progress = 0;
   for (const DescribedLog& entry : assessment.logs) {
     if (entry.live) {
-      std::cout << "In progress (not touched): ";
+      const bool owner_gone = assessment.OwnerGone(entry);
+      count += owner_gone ? 1 : 0;
+      in_progress += owner_gone ? 0 : 1;
+      std::cout << (owner_gone ? "Unfinished period kept live by processes its program left running (rolled back"
+                                 " once they have ended): "
+                               : "In progress (not touched): ");
       PrintLog(std::cout, entry.report, false);
+      for (const ProcessInfo& p : assessment.holders.at(entry.log->LogFileName()).processes) {
+        std::cout << "  held by " << DescribeProcess(p) << '\n';
+      }
       continue;
     }
     ++count;
@@ -80,8 +97,13 @@ void WriteText(const FolderAssessment& assessment) {
       std::cout << "Leftover (no unfinished log claims it; safe to delete): " << path << '\n';
     }
   }
+  for (const std::string& path : assessment.not_files) {
+    std::cout << "Left alone (named as a period's file, but not a file): " << path << '\n';
+  }
   std::cout << (count == 0 ? std::string("No") : std::to_string(count)) << " unfinished period"
-            << (count == 1 ? "" : "s") << " in " << assessment.folder << ".\n";
+            << (count == 1 ? "" : "s") << " in " << assessment.folder;
+  if (in_progress != 0) std::cout << "; " << in_progress << " in progress";
+  std::cout << ".\n";
 }
 
 }  // namespace
@@ -100,7 +122,7 @@ int RunAssess(const std::vector<std::string>& args) {
     WriteText(assessment);
   }
   for (const DescribedLog& entry : assessment.logs) {
-    if (!entry.live) return kExitNeedsRecovery;
+    if (!entry.live || assessment.OwnerGone(entry)) return kExitNeedsRecovery;
   }
   return kExitSuccess;
 }

@@ -2,8 +2,17 @@
 // BackupFile (the period's drive archives and its log as top-level entries),
 // read for `inspect` and unpacked for `revert`; and the names of backups
 // that `protect --backup` stamps with the time ("%t") and `--keep` prunes.
+//
+// A backup is opened once, as a regular file and never through a link, and
+// everything read of it comes from that open file: what was judged is what
+// is read. What is read out of it is bounded (docs/reliability.md): its log
+// by kMaxLogSize, each drive archive by kMaxUnpackRatio times what it takes
+// in the backup (at least kMinUnpackBound); the sizes the central directory
+// declares are checked first and reading stops at the bound whatever they
+// say.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,9 +20,13 @@
 
 #include "component/fs/file_system.h"
 #include "component/platform.h"
+#include "component/zip/zip_format.h"
 #include "log/rollback_log.h"
 
 namespace bk::cli {
+
+inline constexpr uint64_t kMaxUnpackRatio = 64;
+inline constexpr uint64_t kMinUnpackBound = 256ull << 20;
 
 // True when the file begins as a ZIP archive does.
 bool IsZipArchive(FileSystem& fs, const std::string& path);
@@ -22,15 +35,25 @@ struct BackupArchive {
   std::string path;
   std::string log_entry;                     // the period's log
   std::vector<std::string> archive_entries;  // its drive archives
+  std::shared_ptr<File> file;                // the backup, open
+  std::vector<zip::Entry> entries;           // its central directory
 };
-// Reads the entries of a backup archive. 30200 when it holds no log.
+// Opens a backup archive and reads its central directory. 75 "Not a regular
+// file" for a link, folder, pipe or device; 30200 when it holds no log.
 BackupArchive ReadBackupArchive(const std::shared_ptr<FileSystem>& fs, const std::string& path);
 
-// The period's log, read into memory from the backup archive.
+// Why the opened backup is not to be trusted, as trust.h judges a temporary
+// folder's files (on the open file) and its folder; nullopt when trusted.
+std::optional<Error> BackupDistrust(FileSystem& fs, const BackupArchive& backup, int64_t user, int64_t group);
+
+// The period's log, read into memory from the backup archive (at most
+// kMaxLogSize bytes; a larger one is refused with the number and the bound).
 std::shared_ptr<clsFileRollbackLog> LoadBackupLog(const std::shared_ptr<FileSystem>& fs, const BackupArchive& backup);
 
-// A folder of the caller's own inside `parent` holding the backup's log and
-// drive archives, removed with this object.
+// A folder of the caller's own inside `parent` (made afresh, for its owner
+// only) holding the backup's log and drive archives, each created there
+// exclusively and checked before use; removed with this object, whatever
+// happened meanwhile.
 class UnpackedBackup {
  public:
   UnpackedBackup(std::shared_ptr<FileSystem> fs, const BackupArchive& backup, const std::string& parent);
@@ -41,8 +64,13 @@ class UnpackedBackup {
   const std::shared_ptr<clsFileRollbackLog>& log() const { return log_; }
 
  private:
+  void Unpack(const BackupArchive& backup);
+  // Removes the folder and all in it; what cannot go stays.
+  void Remove() noexcept;
   std::shared_ptr<FileSystem> fs_;
-  std::string folder_;
+  std::unique_ptr<Folder> parent_;
+  std::unique_ptr<Folder> folder_;
+  std::string name_;  // of the folder, in `parent_`
   std::shared_ptr<clsFileRollbackLog> log_;
 };
 
@@ -51,9 +79,16 @@ class UnpackedBackup {
 std::string StampBackupName(const std::string& pattern, const LocalDateTime& start);
 // True when the pattern names a stamped backup: "%t" in its file name part.
 bool IsStampedPattern(const FileSystem& fs, const std::string& pattern);
-// Removes the oldest backups of the folder whose names match the pattern
-// with any time, keeping `keep` of them (oldest by the time in the name).
-// Returns the paths removed.
-std::vector<std::string> PruneBackups(FileSystem& fs, const std::string& pattern, size_t keep);
+// Removes the oldest backups of the pattern's folder beyond `keep` (oldest by
+// the time in the name). Only what is proven to be the caller's backup of
+// that name counts and goes: a regular file (never a link) owned by the
+// caller, named by the pattern with a time no later than `now`, a ZIP archive
+// whose central directory names a rollback log ("Safe *.xml") whose text
+// begins as one and records that very file name as its backup destination.
+// `written` (the backup just made) is never removed. Each goes through the
+// folder opened once, by name, once its entry is found to be still the file
+// judged. Returns the paths removed.
+std::vector<std::string> PruneBackups(const std::shared_ptr<FileSystem>& fs, const std::string& pattern, size_t keep,
+                                      const std::string& written, const LocalDateTime& now);
 
 }  // namespace bk::cli

@@ -19,6 +19,20 @@ std::string StemName(FileSystem& fs, const std::string& log_path) {
   return fs.GetFileName(PeriodNames::OfLog(log_path).Stem());
 }
 
+// The period files of the folder, the entries that are no files apart.
+std::vector<FolderEntry> PeriodFiles(FileSystem& fs, const std::string& folder, std::vector<std::string>* not_files) {
+  std::vector<FolderEntry> files;
+  for (FolderEntry& entry : fs.ListFiles(folder)) {
+    if (!ParsePeriodFileName(entry.name)) continue;
+    if (IsSpecialEntry(fs, entry.path)) {
+      not_files->push_back(entry.path);
+    } else {
+      files.push_back(std::move(entry));
+    }
+  }
+  return files;
+}
+
 }  // namespace
 
 FolderAssessment AssessFolder(std::string_view folder, bool trust_folder, std::shared_ptr<FileSystem> fs) {
@@ -29,17 +43,23 @@ FolderAssessment AssessFolder(std::string_view folder, bool trust_folder, std::s
   manager.TrustFolder(trust_folder);
   manager.AssessRollback(result.folder);
   std::set<std::string> claimed;
+  const DistrustCheck distrust = LockDistrust(trust_folder);
   for (const std::shared_ptr<clsFileRollbackLog>& log : *manager.FailedLogs()) {
     DescribedLog entry{log, DescribeLog(*log)};
-    entry.live = log->IsLive();
+    const PeriodLock::Probe probe = PeriodLock::Look(fs, PeriodNames::OfLog(log->LogFileName()).Lock(), distrust);
+    entry.live = probe.live;
+    if (probe.live) {
+      result.holders[log->LogFileName()] = LiveHolders{
+          probe.owner_running, ProcessesHoldingFile(probe.identity.device, probe.identity.file_id)};
+    }
     claimed.insert(StemName(*fs, log->LogFileName()));
     result.logs.push_back(std::move(entry));
   }
   SortNewestFirst(result.logs);
   result.skipped = manager.SkippedLogs();
   for (const SkippedLog& skipped : result.skipped) claimed.insert(StemName(*fs, skipped.path));
-  const DistrustCheck distrust = LockDistrust(trust_folder);
-  for (FolderLeftovers& leftovers : FindLeftovers(fs->ListFiles(result.folder), claimed)) {
+  const std::vector<FolderEntry> files = PeriodFiles(*fs, result.folder, &result.not_files);
+  for (FolderLeftovers& leftovers : FindLeftovers(files, claimed)) {
     const PeriodNames names(fs->BuildPath(result.folder, leftovers.stem_name));
     if (!PeriodLock::IsLive(fs, names.Lock(), distrust)) result.leftovers.push_back(std::move(leftovers));
   }
@@ -62,6 +82,29 @@ std::vector<std::string> RemoveLeftovers(const FolderAssessment& assessment, con
   if (!removed.empty()) fs->SyncFolder(assessment.folder);
   lock->RemoveAndRelease();
   return removed;
+}
+
+bool FolderAssessment::OwnerGone(const DescribedLog& entry) const {
+  const auto it = holders.find(entry.log->LogFileName());
+  return entry.live && it != holders.end() && !it->second.owner_running;
+}
+
+std::string DescribeProcess(const ProcessInfo& process) {
+  return "pid " + std::to_string(process.pid) + " (" + process.user + "): " + process.command;
+}
+
+void WriteHolders(JsonWriter& json, const LiveHolders& holders) {
+  json.Field("owner_running", holders.owner_running);
+  json.Key("held_by");
+  json.BeginArray();
+  for (const ProcessInfo& p : holders.processes) {
+    json.BeginObject();
+    json.Field("pid", p.pid);
+    json.Field("user", p.user);
+    json.Field("command", p.command);
+    json.EndObject();
+  }
+  json.EndArray();
 }
 
 std::string DescribeSkipped(const SkippedLog& skipped) {

@@ -3,6 +3,7 @@
 // live), the candidates skipped, and the leftovers.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,10 +13,18 @@
 #include "cli/json_writer.h"
 #include "cli/log_report.h"
 #include "component/fs/file_system.h"
+#include "component/process.h"
 #include "log/period_files.h"
 #include "recovery/rollback_manager.h"
 
 namespace bk::cli {
+
+// Who keeps a period in progress live: whether its own program still runs,
+// and the processes that hold its lock file open (component/process.h).
+struct LiveHolders {
+  bool owner_running = true;
+  std::vector<ProcessInfo> processes;
+};
 
 struct FolderAssessment {
   std::string folder;  // absolute
@@ -25,6 +34,14 @@ struct FolderAssessment {
   // Files of periods that no unfinished log in the folder claims and that no
   // live period holds (log/period_files.h FindLeftovers), by period.
   std::vector<FolderLeftovers> leftovers;
+  // For each log in progress (by its path), who holds it.
+  std::map<std::string, LiveHolders> holders;
+  // Entries named as a period's files that are no files (a pipe, socket or
+  // device): never opened, never removed, only noted.
+  std::vector<std::string> not_files;
+  // True when the period is live only through what its program left running:
+  // it is unfinished, and a rollback takes it once they have ended.
+  bool OwnerGone(const DescribedLog& entry) const;
 };
 
 // With `trust_folder` the ownership and permission checks are left out
@@ -36,6 +53,11 @@ std::vector<std::string> RemoveLeftovers(const FolderAssessment& assessment, con
 FolderAssessment AssessFolder(std::string_view folder, bool trust_folder,
                               std::shared_ptr<FileSystem> fs = DefaultFileSystem());
 
+// "pid N (user): command".
+std::string DescribeProcess(const ProcessInfo& process);
+// The members "owner_running" and "held_by" ([{"pid", "user", "command"}])
+// of a log in progress.
+void WriteHolders(JsonWriter& json, const LiveHolders& holders);
 // A JSON array of {"path", "error": {"number", "source", "description"}}.
 // The text form of one skipped candidate: "PATH: DESCRIPTION (NUMBER)".
 std::string DescribeSkipped(const SkippedLog& skipped);

@@ -1,6 +1,7 @@
 // brightkeep protect --temp DIR --backup FILE [--keep-log] [--trust-folder]
 //                    [--tree DIR]... [--files-from LIST] [FILE...] -- COMMAND [ARG...]
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +23,7 @@ namespace bk::cli {
 namespace {
 
 constexpr const char* kHelp = R"(Usage: brightkeep protect --temp DIR --backup FILE [--keep N] [--keep-log] [--trust-folder] [-q]
+                          [--wait SECONDS] [--kill]
                           [--tree TREE]... [--files-from LIST [--null]] [FILE...] -- COMMAND [ARG...]
 
 Enters safe mode with DIR as the temporary folder, makes every FILE and
@@ -36,8 +38,14 @@ entry. If this program itself is ended before that,
 the period stays unfinished in DIR for 'brightkeep rollback DIR'. While
 COMMAND, or anything it started that keeps the period's lock open, still
 runs, the period is in progress and no rollback touches it; a killed
-'brightkeep protect' ends COMMAND with SIGTERM. DIR must not be writable by
-other users (see 'brightkeep assess --help'), unless --trust-folder.
+'brightkeep protect' ends COMMAND with SIGTERM. When COMMAND succeeded,
+what it left running (a service it started) is neither waited for nor
+ended. When it failed, its files are put back only once what it left
+running has ended: protect waits --wait seconds for those processes (and
+names them), ends them with --kill, or else leaves the period unfinished
+for a later 'brightkeep rollback DIR' and exits with 125. DIR must not be
+writable by other users (see 'brightkeep assess --help'), unless
+--trust-folder.
 
 A file that cannot be made safe, or a backup FILE whose folder is missing or
 refuses a new file, stops everything before COMMAND runs: every such file is
@@ -46,9 +54,10 @@ terminal, a progress line shows while 200 files or more are made safe.
 
 Exit status: COMMAND's own when everything came back or COMMAND succeeded
 (128 + N when signal N ended it; 127 when it cannot be found, 126 when it
-cannot be run); 125 when COMMAND failed and not every file came back (the
-period stays for 'brightkeep rollback DIR'); 1 when safe mode could not be
-entered or ended.
+cannot be run); 125 when COMMAND failed and not every file came back, or
+processes it left running kept them from being put back (the period stays
+for 'brightkeep rollback DIR'); 1 when safe mode could not be entered or
+ended.
 
 Options:
   --temp DIR         folder for the period's rollback log and archives
@@ -56,7 +65,13 @@ Options:
                      in its name stands for the time protect started, as
                      YYYYMMDD-HHMMSS, "%%" for "%"
   --keep N           with "%t" in the backup's name: after a success, remove
-                     the oldest backups of that name with any time, keeping N
+                     the oldest backups of that name with any earlier time,
+                     keeping N; only backups this user owns, whose log names
+                     that very file as its backup, are ever removed
+  --wait SECONDS     when COMMAND failed, how long to wait for what it left
+                     running before its files are put back (default 60)
+  --kill             when that wait is over, end those processes (SIGTERM,
+                     then SIGKILL after 5 s) and put the files back
   --keep-log         keep the completed log in DIR after success
   --trust-folder     take DIR as your own: no ownership or permission checks
   --tree TREE        also protect the whole folder tree TREE (may be given
@@ -140,20 +155,46 @@ int RunChild(clsFileRollbackCreate& safety, const std::vector<std::string>& comm
   return child.WaitForeground();
 }
 
-// Files are put back only once nothing COMMAND started can still write them.
-void WaitForLeftoverProcesses(clsFileRollbackCreate& safety) {
-  PeriodLock* lock = safety.period_lock();
-  if (lock == nullptr || lock->TryAlone()) return;
-  std::cerr << "brightkeep: waiting for the processes the command started to end\n";
-  lock->WaitUntilAlone();
+// Seconds a failed COMMAND's leftover processes get after SIGTERM (--kill).
+constexpr std::chrono::seconds kKillGrace{5};
+
+void PrintHolders(const std::vector<ProcessInfo>& holders) {
+  for (const ProcessInfo& p : holders) std::cerr << "  " << DescribeProcess(p) << '\n';
+  // Another user's processes are seen by root only.
+  if (holders.empty()) std::cerr << "  (none that this user may see)\n";
 }
 
-// After a success, the oldest stamped backups beyond --keep go.
-void PruneOldBackups(const ParsedArgs& parsed, const std::string& pattern, bool quiet) {
+// Files are put back only once nothing COMMAND started can still write them:
+// true when that is so, waiting at most --wait seconds for what COMMAND left
+// running (ending it first with --kill). The period's lock is held all the
+// while, so no rollback can begin meanwhile.
+bool LeftoverProcessesGone(clsFileRollbackCreate& safety, const ParsedArgs& parsed) {
+  PeriodLock* lock = safety.period_lock();
+  if (lock == nullptr || lock->TryAlone()) return true;
+  const std::chrono::seconds wait(std::stoul(parsed.Value("--wait").value_or("60")));
+  const FileStat id = lock->Identity().value_or(FileStat{});
+  std::cerr << "brightkeep: waiting up to " << wait.count() << " s for the processes the command left running:\n";
+  PrintHolders(ProcessesHoldingFile(id.device, id.file_id));
+  if (lock->WaitUntilAlone(wait)) return true;
+  if (parsed.Has("--kill")) {
+    std::cerr << "brightkeep: ending them (SIGTERM, then SIGKILL after " << kKillGrace.count() << " s)\n";
+    EndProcessesHoldingFile(id.device, id.file_id, kKillGrace);
+    if (lock->WaitUntilAlone(kKillGrace)) return true;
+  }
+  const std::vector<ProcessInfo> holders = ProcessesHoldingFile(id.device, id.file_id);
+  std::cerr << "brightkeep: the period stays unfinished while these processes run; 'brightkeep rollback "
+            << safety.TempDir() << "' puts the files back once they have ended:\n";
+  PrintHolders(holders);
+  return false;
+}
+
+// After a success, the oldest stamped backups beyond --keep go; never the
+// one just written.
+void PruneOldBackups(const ParsedArgs& parsed, const std::string& pattern, const std::string& written, bool quiet) {
   const auto keep = parsed.Value("--keep");
   if (!keep) return;
   try {
-    for (const std::string& path : PruneBackups(*DefaultFileSystem(), pattern, std::stoul(*keep))) {
+    for (const std::string& path : PruneBackups(DefaultFileSystem(), pattern, std::stoul(*keep), written, LocalNow())) {
       if (!quiet) std::cerr << "brightkeep: removed an older backup: " << path << '\n';
     }
   } catch (const Error& e) {
@@ -161,10 +202,11 @@ void PruneOldBackups(const ParsedArgs& parsed, const std::string& pattern, bool 
   }
 }
 
-int RunCommand(clsFileRollbackCreate& safety, const std::vector<std::string>& command, bool keep_log, bool quiet) {
+int RunCommand(clsFileRollbackCreate& safety, const ParsedArgs& parsed) {
+  const bool quiet = parsed.Has("--quiet");
   int status = 0;
   try {
-    status = RunChild(safety, command);
+    status = RunChild(safety, *parsed.rest);
   } catch (const Error& e) {
     ReportError(e);
     if (!Undo(safety, quiet)) return kExitIncompleteRestore;
@@ -172,11 +214,11 @@ int RunCommand(clsFileRollbackCreate& safety, const std::vector<std::string>& co
   }
   if (status != 0) {
     std::cerr << "brightkeep: the command failed with status " << status << "; restoring its files\n";
-    WaitForLeftoverProcesses(safety);
+    if (!LeftoverProcessesGone(safety, parsed)) return kExitIncompleteRestore;
     return Undo(safety, quiet) ? status : kExitIncompleteRestore;
   }
   try {
-    safety.EndSafety(keep_log);
+    safety.EndSafety(parsed.Has("--keep-log"));
   } catch (const Error& e) {
     ReportError(e);
     std::cerr << "brightkeep: the command succeeded but safe mode could not be ended\n";
@@ -254,7 +296,8 @@ bool MakeAllSafe(clsFileRollbackCreate& safety, FileSystem& fs, const std::vecto
 int RunProtect(const std::vector<std::string>& args) {
   const ParsedArgs parsed = ParseArgs(
       args, {{"--temp", true}, {"--backup", true}, {"--keep-log", false}, {"--trust-folder", false}, {"--files-from", true},
-             {"--null", false}, {"--quiet", false}, {"--keep", true}, {"--tree", true, true}},
+             {"--null", false}, {"--quiet", false}, {"--keep", true}, {"--tree", true, true}, {"--wait", true},
+             {"--kill", false}},
       true);
   if (parsed.help) {
     std::cout << kHelp;
@@ -273,6 +316,11 @@ int RunProtect(const std::vector<std::string>& args) {
       throw UsageError("--keep needs a number of backups, 1 or more");
     }
     if (!IsStampedPattern(*fs, backup_pattern)) throw UsageError("--keep needs \"%t\" in the name of --backup");
+  }
+  if (const auto wait = parsed.Value("--wait")) {
+    if (wait->empty() || wait->size() > 9 || wait->find_first_not_of("0123456789") != std::string::npos) {
+      throw UsageError("--wait needs a number of seconds");
+    }
   }
   if (const std::string kind = VolatileFileSystemName(temp); !kind.empty()) {
     std::cerr << "brightkeep: warning: the temporary folder " << temp << " is on " << kind
@@ -293,8 +341,8 @@ int RunProtect(const std::vector<std::string>& args) {
     return kExitFailure;
   }
   std::cout.flush();
-  const int status = RunCommand(safety, *parsed.rest, parsed.Has("--keep-log"), parsed.Has("--quiet"));
-  if (status == kExitSuccess) PruneOldBackups(parsed, backup_pattern, parsed.Has("--quiet"));
+  const int status = RunCommand(safety, parsed);
+  if (status == kExitSuccess) PruneOldBackups(parsed, backup_pattern, safety.BackupFile(), parsed.Has("--quiet"));
   return status;
 }
 

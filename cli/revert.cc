@@ -35,7 +35,10 @@ Options:
   --backup FILE    where the backup archive of the files as they were before
                    the revert goes
   --keep-log       keep the revert's completed log in DIR
-  --trust-folder   take DIR as your own: no ownership or permission checks
+  --trust-folder   take DIR and BACKUP as your own: no ownership or
+                   permission checks of either (without it, BACKUP must be a
+                   regular file owned by you or root, writable by no one
+                   else, in a folder no other user can write)
   --dry-run        only report what would be restored, changing nothing
   -q, --quiet      no line per file; errors and the outcome are still shown
   --json           write the outcome as JSON (see the README)
@@ -149,12 +152,18 @@ int RunRevert(const std::vector<std::string>& args) {
   safety.TempDir(temp);
   if (parsed.Value("--backup")) safety.BackupFile(fs->GetAbsolutePathName(*parsed.Value("--backup")));
   safety.TrustFolder(parsed.Has("--trust-folder"));
+  const BackupArchive archive = ReadBackupArchive(fs, backup);
+  if (!parsed.Has("--trust-folder")) {
+    // Judged before anything is made: a backup another user could have
+    // written would have root write whatever files, owners and modes it says.
+    if (std::optional<Error> why = BackupDistrust(*fs, archive, CurrentUserId(), CurrentGroupId())) throw *why;
+  }
   if (!fs->FolderExists(temp)) CreateFolderPath(*fs, temp);
   if (!parsed.Has("--trust-folder")) {
     if (std::optional<Error> why = FolderDistrust(*fs, temp, CurrentUserId(), CurrentGroupId())) throw *why;
   }
 
-  const UnpackedBackup unpacked(fs, ReadBackupArchive(fs, backup), temp);
+  const UnpackedBackup unpacked(fs, archive, temp);
   Outcome out;
   std::vector<std::string> targets;
   TakePlan(restore::MakePlan(*unpacked.log()), out, &targets);

@@ -247,6 +247,9 @@ int RunRollback(const std::vector<std::string>& args) {
     std::cerr << "brightkeep: skipped a log: " << skipped.error.description() << " (" << skipped.error.number()
               << "): " << skipped.path << '\n';
   }
+  for (const std::string& path : assessment.not_files) {
+    std::cerr << "brightkeep: left alone, named as a period's file but not a file: " << path << '\n';
+  }
   const bool dry_run = parsed.Has("--dry-run");
   g_quiet = parsed.Has("--quiet");
   std::ostream discard(nullptr);

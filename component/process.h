@@ -4,6 +4,7 @@
 // are UTF-8.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -55,6 +56,28 @@ class ChildProcess {
   explicit ChildProcess(std::unique_ptr<Native> native);
   std::unique_ptr<Native> native_;
 };
+
+// A running process as the user knows it.
+struct ProcessInfo {
+  int64_t pid = 0;
+  std::string user;     // the name of its real user (the number when it has none)
+  std::string command;  // its command line, arguments separated by spaces
+};
+
+// The processes other than this one that hold the file `device`/`file_id`
+// (FileStat) open, by pid. Linux: each /proc/PID/fd entry that leads to that
+// file (as root every process is seen, otherwise only the caller's own).
+// Windows: none, since no child there inherits a handle of this process's
+// files: only the process that opened a file holds it.
+std::vector<ProcessInfo> ProcessesHoldingFile(uint64_t device, uint64_t file_id);
+
+// Ends the processes that hold that file open: SIGTERM to each, then SIGKILL
+// to those that still hold it after `grace`. Each is signalled through a
+// handle of the process (Linux pidfd) taken before it is checked to hold the
+// file, so a pid that was reused meanwhile is never signalled. Returns once
+// none holds it, or at most `grace` after the SIGKILL. Windows: nothing to end
+// (see above).
+void EndProcessesHoldingFile(uint64_t device, uint64_t file_id, std::chrono::milliseconds grace);
 
 enum class StandardStream { kOutput = 1, kError = 2 };
 

@@ -174,4 +174,11 @@ std::string CurrentExecutablePath() {
   }
 }
 
+// A child inherits no handle of this process's files here, and the job
+// object ends COMMAND's descendants with this process: only the process that
+// opened a file holds it, so there is no one else to name or to end.
+std::vector<ProcessInfo> ProcessesHoldingFile(uint64_t, uint64_t) { return {}; }
+
+void EndProcessesHoldingFile(uint64_t, uint64_t, std::chrono::milliseconds) {}
+
 }  // namespace bk

@@ -1,7 +1,16 @@
 #include "log/period_lock.h"
 
+#include <thread>
+
 namespace bk {
 namespace {
+
+// The bytes locked apart from the whole file (period_lock.h).
+constexpr uint64_t kLiveByte = 0;
+constexpr uint64_t kChildrenByte = 1;
+constexpr uint64_t kOwnerByte = 2;
+// How often a wait for the children asks again.
+constexpr std::chrono::milliseconds kAlonePoll{50};
 
 // How often a lock file that vanished or was replaced under a taker is
 // looked up again before the taker gives up on it.
@@ -40,7 +49,9 @@ Error PeriodInProgress(const std::string& log_path) {
 std::unique_ptr<PeriodLock> PeriodLock::Claim(std::shared_ptr<FileSystem> fs, const std::string& path) {
   std::unique_ptr<File> file = fs->Open(path, OpenMode::kCreatePrivate);
   // A clean-up that found the new file first holds it and will remove it.
-  if (!file->TryLock(LockKind::kShared)) throw Error::Standard(errnum::kFileAlreadyExists, path);
+  if (!file->TryLock(LockKind::kShared) || !file->TryLockByte(LockKind::kExclusive, kOwnerByte)) {
+    throw Error::Standard(errnum::kFileAlreadyExists, path);
+  }
   return std::unique_ptr<PeriodLock>(new PeriodLock(std::move(fs), path, std::move(file)));
 }
 
@@ -73,29 +84,50 @@ std::unique_ptr<PeriodLock> PeriodLock::Take(std::shared_ptr<FileSystem> fs, con
 }
 
 bool PeriodLock::IsLive(std::shared_ptr<FileSystem> fs, const std::string& path, const DistrustCheck& distrust) {
+  return Look(std::move(fs), path, distrust).live;
+}
+
+PeriodLock::Probe PeriodLock::Look(std::shared_ptr<FileSystem> fs, const std::string& path,
+                                   const DistrustCheck& distrust) {
+  Probe probe;
   std::unique_ptr<File> file;
   try {
     file = OpenExisting(*fs, path);
   } catch (const Error&) {
-    return false;
+    return probe;
   }
-  if (!file) return false;
-  if (distrust && distrust(file->Stat(), path)) return false;
-  return !file->TryLock(LockKind::kExclusive);
+  if (!file) return probe;
+  probe.identity = file->Stat();
+  if (distrust && distrust(probe.identity, path)) return probe;
+  probe.live = !file->TryLock(LockKind::kExclusive);
+  probe.owner_running = probe.live && !file->TryLockByte(LockKind::kExclusive, kOwnerByte);
+  return probe;
 }
 
 PeriodLock::~PeriodLock() = default;
 
 std::unique_ptr<File> PeriodLock::ShareWithChild() {
   std::unique_ptr<File> shared = fs_->Open(path_, OpenMode::kReadWriteRegular);
-  if (!shared->TryLock(LockKind::kShared)) throw Error::Standard(errnum::kPermissionDenied, path_);
+  if (!shared->TryLockByte(LockKind::kShared, kLiveByte) || !shared->TryLockByte(LockKind::kShared, kChildrenByte)) {
+    throw Error::Standard(errnum::kPermissionDenied, path_);
+  }
   return shared;
 }
 
-bool PeriodLock::TryAlone() { return !file_ || file_->TryLock(LockKind::kExclusive); }
+bool PeriodLock::TryAlone() { return !file_ || file_->TryLockByte(LockKind::kExclusive, kChildrenByte); }
 
-void PeriodLock::WaitUntilAlone() {
-  if (file_) file_->Lock(LockKind::kExclusive);
+bool PeriodLock::WaitUntilAlone(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!TryAlone()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kAlonePoll);
+  }
+  return true;
+}
+
+std::optional<FileStat> PeriodLock::Identity() {
+  if (!file_) return std::nullopt;
+  return file_->Stat();
 }
 
 void PeriodLock::RemoveAndRelease() {

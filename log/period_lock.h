@@ -1,16 +1,30 @@
 // The live lock of a period: a lock file beside the log ("<stem>.lock"),
 // created with the period's other files and locked with the operating
-// system's advisory lock (flock on POSIX, LockFileEx on Windows), which the
-// kernel drops when the last holder ends, so it never goes stale.
+// system's advisory lock (OFD locks on POSIX, LockFileEx on Windows), which
+// the kernel drops when the last holder ends, so it never goes stale.
 //
-// The period's owner holds it shared from the moment it claims the name
-// until it is done; a child that inherits a descriptor of it keeps the period
-// live too. A rollback or a clean-up takes it exclusive for as long as it
-// works on the period, so it never touches a live period and two of them
-// never overlap. A lock file that another user could have planted is no sign
-// of life (the `distrust` check judges it on the open file).
+// Three parts of the file are locked apart:
+// - the whole file, or at least its first byte ("live"): the period's owner
+//   holds the whole file shared from the moment it claims the name until it
+//   is done, and the share handed to a child holds the first byte shared (so
+//   the period stays live while a process COMMAND started keeps it open). A
+//   rollback or a clean-up takes the whole file exclusive for as long as it
+//   works on the period, so it never touches a live period and two of them
+//   never overlap. A lock file that another user could have planted is no
+//   sign of life (the `distrust` check judges it on the open file).
+// - byte 1 ("children"): held shared by the share handed to a child; the
+//   owner takes it exclusive to learn that the children are gone, without
+//   ever letting its own lock go.
+// - byte 2 ("owner"): held exclusive by the owner alone, so that anyone can
+//   tell a period whose owner still runs from one that only the processes it
+//   left behind keep live.
+// A period of an earlier version holds whole-file locks only: on POSIX it
+// conflicts with all three, so its owner counts as running; on Windows its
+// lock is the first byte's, so it is live, but its owner is not told apart
+// from its children.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -43,6 +57,16 @@ class PeriodLock {
   // True when another holds the period's lock (the owner, a child of it, or
   // a rollback). Takes nothing.
   static bool IsLive(std::shared_ptr<FileSystem> fs, const std::string& path, const DistrustCheck& distrust);
+  // What the lock tells of a period: whether it is live, whether its owner
+  // still runs, and which file the lock file is (to find who holds it open).
+  // A lock file that is missing, cannot be opened as a regular file, or that
+  // `distrust` refuses tells nothing (not live).
+  struct Probe {
+    bool live = false;
+    bool owner_running = false;
+    FileStat identity;
+  };
+  static Probe Look(std::shared_ptr<FileSystem> fs, const std::string& path, const DistrustCheck& distrust);
 
   ~PeriodLock();
   PeriodLock(const PeriodLock&) = delete;
@@ -52,15 +76,18 @@ class PeriodLock {
   // could not be made).
   bool held() const { return file_ != nullptr; }
   const std::string& path() const { return path_; }
-  // A second open of the lock file, locked shared, for a child process to
-  // inherit (FileSystem File::NativeHandle): the period stays live while the
-  // child or anything it started keeps it open.
+  // A second open of the lock file, locked shared (the whole file and the
+  // children's byte), for a child process to inherit (FileSystem
+  // File::NativeHandle): the period stays live while the child or anything
+  // it started keeps it open.
   std::unique_ptr<File> ShareWithChild();
   // True when no one else holds the lock (the children that inherited it
-  // have ended); the owner then holds it exclusive.
+  // have ended). The owner's own lock is never let go meanwhile.
   bool TryAlone();
-  // As TryAlone, waiting until it is so.
-  void WaitUntilAlone();
+  // As TryAlone, asking again until it is so or `limit` has passed.
+  bool WaitUntilAlone(std::chrono::milliseconds limit);
+  // Which file the held lock file is; nullopt when none is held.
+  std::optional<FileStat> Identity();
   // Removes the lock file while it is still held, as the period's last
   // file, then lets the lock go. The folder is not flushed: a lock file left
   // by a power cut is a leftover that the next rollback removes.

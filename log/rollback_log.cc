@@ -9,6 +9,7 @@
 #include "log/log_values.h"
 #include "log/period.h"
 #include "log/period_files.h"
+#include "log/trust.h"
 
 namespace bk {
 namespace {
@@ -67,6 +68,9 @@ void clsFileRollbackLog::LoadFromFile(std::string_view strLogFile) {
   mobjDocument = CreateXmlDocument();
   const std::unique_ptr<File> file = mobjFileSystem->Open(mstrLogFileName, OpenMode::kReadRegular);
   mLoadedStat = file->Stat();
+  if (mLoadedStat.size > kMaxLogSize) {
+    throw TooLarge(errnum::kPathFileAccessError, "Rollback log", mLoadedStat.size, kMaxLogSize, mstrLogFileName);
+  }
   const std::string bytes = file->ReadAll();
   file->Close();
   LoadDocument(bytes, mstrLogFileName);

@@ -49,6 +49,23 @@ std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, i
   return std::nullopt;
 }
 
+Error TooLarge(int32_t number, std::string_view what, uint64_t size, uint64_t bound, const std::string& path) {
+  return Error(number, kLibrarySource,
+               std::string(what) + " too large: " + std::to_string(size) + " bytes, more than the bound of " +
+                   std::to_string(bound) + " bytes",
+               path);
+}
+
+bool IsSpecialEntry(FileSystem& fs, const std::string& path) {
+  constexpr uint32_t kTypeBits = 0170000, kRegular = 0100000;
+  try {
+    const FileStat st = fs.Stat(path);
+    return st.owner >= 0 && !st.is_folder && !st.is_symlink && (st.attributes & kTypeBits) != kRegular;
+  } catch (const Error&) {
+    return false;
+  }
+}
+
 std::optional<Error> FileDistrust(const FileStat& st, const std::string& path, int64_t user) {
   if (user < 0 || st.owner < 0) return std::nullopt;
   if (OwnedByAnother(st, user)) return Distrust("owned by another user", path);

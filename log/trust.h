@@ -19,6 +19,17 @@
 
 namespace bk {
 
+// The largest rollback log that is read, from a file or out of a backup
+// (docs/reliability.md): a log takes about 75 bytes a file plus twice its
+// path's length, so a period of a million files whose paths average 160
+// characters fits; a larger one is refused before it is read, since it is
+// parsed whole in memory (about 2.5 times its size).
+inline constexpr uint64_t kMaxLogSize = 384ull << 20;
+
+// The error for input refused by its size: "<what> too large: N bytes, more
+// than the bound of M bytes", with `number` and `path`.
+Error TooLarge(int32_t number, std::string_view what, uint64_t size, uint64_t bound, const std::string& path);
+
 // A folder is distrusted when another user owns it, or when others may write
 // it, or its group may and that group is not the caller's own (primary)
 // group, unless the sticky bit keeps them from replacing files they do not
@@ -27,6 +38,13 @@ namespace bk {
 // and root, a named group other than the caller's, or the owning group when
 // it is not the caller's, granted write after the mask.
 std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, int64_t user, int64_t group);
+
+// True when the entry at `path` (not following a link) is a pipe, socket or
+// device (POSIX): never a period's file, so never opened (a pipe would block
+// its reader) nor removed, only noted. False when it is gone, and where files
+// carry no POSIX mode (Windows). For leaving an entry alone only: what is
+// opened is judged again on the open file.
+bool IsSpecialEntry(FileSystem& fs, const std::string& path);
 
 // A file is distrusted when another user owns it or group or others may write
 // it; `st` comes from the open file (fstat), never from a second look-up.

@@ -39,7 +39,7 @@ void clsRollbackManager::AssessRollback(std::string_view strTempDir) {
       trust_folder_ ? std::nullopt : FolderDistrust(*fs_, std::string(strTempDir), CurrentUserId(), CurrentGroupId());
 
   for (const FolderEntry& entry : entries) {
-    if (!IsLogCandidate(entry)) continue;
+    if (!IsLogCandidate(entry) || IsSpecialEntry(*fs_, entry.path)) continue;
     if (folder_distrust) {
       skipped_.push_back(SkippedLog{entry.path, *folder_distrust});
       continue;

@@ -30,7 +30,8 @@ class clsRollbackManager {
   explicit clsRollbackManager(std::shared_ptr<FileSystem> fs = DefaultFileSystem());
 
   // Loads every "Safe*.xml" directly in the folder and collects those not
-  // marked completed into a new collection. Changes no file. Unless the
+  // marked completed into a new collection (a pipe, socket or device of such
+  // a name is no candidate: it is never opened). Changes no file. Unless the
   // folder is trusted, an unfinished log is skipped when the folder, the log
   // or an archive it names in that folder could have been planted by another
   // user (trust.h), and each log handed out checks its archives again when it

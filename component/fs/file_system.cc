@@ -131,6 +131,8 @@ bool File::TryLock(LockKind) { throw Error::Standard(errnum::kPathFileAccessErro
 
 void File::Lock(LockKind) { throw Error::Standard(errnum::kPathFileAccessError, path()); }
 
+bool File::TryLockByte(LockKind, uint64_t) { throw Error::Standard(errnum::kPathFileAccessError, path()); }
+
 void FileSystem::SyncFiles(const std::vector<File*>& files) {
   for (File* file : files) file->Sync();
 }

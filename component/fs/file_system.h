@@ -160,6 +160,12 @@ class File {
   virtual bool TryLock(LockKind kind);
   // As TryLock, but waits until the lock is free.
   virtual void Lock(LockKind kind);
+  // As TryLock, on the one byte at `offset`: it conflicts with the locks
+  // other opens hold on that byte, whole-file locks included (on Windows the
+  // whole-file lock is the first byte's), never with this open's own, and it
+  // leaves this open's locks of other bytes as they are. Held until the file
+  // is closed, as TryLock's.
+  virtual bool TryLockByte(LockKind kind, uint64_t offset);
   // The platform's handle of the open file (POSIX descriptor, Windows
   // HANDLE), for handing it to a child process; -1 for files in memory.
   virtual intptr_t NativeHandle() const { return -1; }
@@ -459,6 +465,7 @@ class ForwardingFile : public File {
   const std::string& path() const override { return target_->path(); }
   bool TryLock(LockKind kind) override { return target_->TryLock(kind); }
   void Lock(LockKind kind) override { target_->Lock(kind); }
+  bool TryLockByte(LockKind kind, uint64_t offset) override { return target_->TryLockByte(kind, offset); }
   intptr_t NativeHandle() const override { return target_->NativeHandle(); }
   void SetOwner(uint32_t o, uint32_t g) override { target_->SetOwner(o, g); }
   void SetAttributes(uint32_t a) override { target_->SetAttributes(a); }

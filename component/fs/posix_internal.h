@@ -116,8 +116,9 @@ class PosixFile final : public File {
   void SetExtendedAttribute(std::string_view name, std::string_view value) override;
   void RemoveExtendedAttribute(std::string_view name) override;
 
-  bool TryLock(LockKind kind) override { return LockWhole(kind, F_OFD_SETLK); }
-  void Lock(LockKind kind) override { LockWhole(kind, F_OFD_SETLKW); }
+  bool TryLock(LockKind kind) override { return LockBytes(kind, F_OFD_SETLK, 0, 0); }
+  void Lock(LockKind kind) override { LockBytes(kind, F_OFD_SETLKW, 0, 0); }
+  bool TryLockByte(LockKind kind, uint64_t offset) override { return LockBytes(kind, F_OFD_SETLK, offset, 1); }
   intptr_t NativeHandle() const override { return fd_; }
 
   int Fd() const {
@@ -129,10 +130,13 @@ class PosixFile final : public File {
   // Locks of the open file description (OFD locks): inherited with the
   // descriptor, dropped when its last descriptor closes, and changed from
   // shared to exclusive atomically (the shared lock stays while it waits).
-  bool LockWhole(LockKind kind, int command) {
+  // A length of 0 reaches to the end of the file, however far it grows.
+  bool LockBytes(LockKind kind, int command, uint64_t offset, uint64_t length) {
     struct flock lock = {};
     lock.l_type = kind == LockKind::kShared ? F_RDLCK : F_WRLCK;
     lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(offset);
+    lock.l_len = static_cast<off_t>(length);
     while (::fcntl(Fd(), command, &lock) != 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EACCES) return false;

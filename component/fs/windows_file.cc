@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <map>
 
 #include "component/error.h"
 #include "component/fs/windows_internal.h"
@@ -184,8 +185,11 @@ class WindowsFile final : public File {
     return st;
   }
 
-  bool TryLock(LockKind kind) override { return LockRange(kind, LOCKFILE_FAIL_IMMEDIATELY); }
-  void Lock(LockKind kind) override { LockRange(kind, 0); }
+  bool TryLock(LockKind kind) override { return LockRange(kind, LOCKFILE_FAIL_IMMEDIATELY, 0); }
+  void Lock(LockKind kind) override { LockRange(kind, 0, 0); }
+  bool TryLockByte(LockKind kind, uint64_t offset) override {
+    return LockRange(kind, LOCKFILE_FAIL_IMMEDIATELY, offset);
+  }
   intptr_t NativeHandle() const override { return reinterpret_cast<intptr_t>(handle_); }
 
   void Close() override {
@@ -210,21 +214,25 @@ class WindowsFile final : public File {
   }
 
  private:
-  // The lock covers the first byte, which every holder locks alike; a held
-  // lock is let go first, so that shared and exclusive can be exchanged.
-  bool LockRange(LockKind kind, DWORD flags) {
-    if (locked_) {
-      OVERLAPPED at = Position(0);
+  // The whole-file lock covers the first byte, which every holder locks
+  // alike; TryLockByte locks one other byte. Only a lock held on the same
+  // byte is let go first, so that shared and exclusive can be exchanged
+  // there: the locks of other bytes stay while it waits.
+  bool LockRange(LockKind kind, DWORD flags, uint64_t offset) {
+    auto held = held_.find(offset);
+    if (held != held_.end()) {
+      if (held->second == kind) return true;
+      OVERLAPPED at = Position(offset);
       UnlockFileEx(Handle(), 0, 1, 0, &at);
-      locked_ = false;
+      held_.erase(held);
     }
-    OVERLAPPED at = Position(0);
+    OVERLAPPED at = Position(offset);
     if (kind == LockKind::kExclusive) flags |= LOCKFILE_EXCLUSIVE_LOCK;
     if (!LockFileEx(Handle(), flags, 0, 1, 0, &at)) {
       if (GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING) return false;
       ThrowLastError(path_);
     }
-    locked_ = true;
+    held_[offset] = kind;
     return true;
   }
 
@@ -241,7 +249,7 @@ class WindowsFile final : public File {
 
   HANDLE handle_;
   std::string path_;
-  bool locked_ = false;
+  std::map<uint64_t, LockKind> held_;  // the bytes this handle locks
 };
 
 std::unique_ptr<File> WrapHandle(HANDLE handle, std::string path) {

@@ -1,8 +1,10 @@
 // Reading ZIP archives: the central directory through the end record (ZIP64
 // too), a recovery scan of the local headers when the end record or the
 // directory is damaged, and streaming extraction with size and CRC checks.
-// Internal to the archive component and its tests. Damaged input never makes
-// these functions crash, loop or allocate more than the file holds.
+// Internal to the archive component and its tests, and to the command's
+// reading of backups (cli/backup_archive.h), which reads one open file only.
+// Damaged input never makes these functions crash, loop or allocate more
+// than the file holds.
 #pragma once
 
 #include <cstdint>

@@ -386,7 +386,7 @@ class RevertTests(Scratch):
         older = [os.path.join(self.root, "bk-%d0101-000000.zip" % y) for y in (2020, 2021, 2022)]
         other = os.path.join(self.root, "bk-latest.zip")
         for path in older + [other]:
-            open(path, "w").close()
+            self.assertEqual(self.protect("true", backup=path).returncode, 0)
         result = self.protect("true", "--keep", "2", backup=os.path.join(self.root, "bk-%t.zip"))
         self.assertEqual(result.returncode, 0, result.stderr)
         kept = sorted(os.path.basename(p) for p in glob.glob(os.path.join(self.root, "bk-*.zip")))

@@ -36,7 +36,7 @@ expect() {
 
 expect "" "" "assess help inspect protect revert rollback"
 expect "" "--" "--help --version"
-expect "protect" "--" "-- --backup --files-from --help --keep --keep-log --null --quiet --temp --tree --trust-folder"
+expect "protect" "--" "-- --backup --files-from --help --keep --keep-log --kill --null --quiet --temp --tree --trust-folder --wait"
 expect "protect --temp" "" "rollback"                   # folders only
 expect "protect --backup" "" "list.txt rollback"        # files
 expect "protect --files-from" "l" "list.txt"

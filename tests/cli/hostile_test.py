@@ -7,9 +7,13 @@ started together on one folder, some of them killed.
 """
 
 import fcntl
+import glob
 import json
 import os
+import pwd
+import shutil
 import signal
+import socket
 import stat
 import subprocess
 import time
@@ -21,6 +25,9 @@ import cli_support
 from cli_support import Scratch, run
 
 OTHER_USER = 12345  # a user id nobody on the test machine has
+AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+NOBODY = pwd.getpwnam("nobody").pw_uid
+LOG_BOUND = 384 << 20  # the largest rollback log read (docs/reliability.md)
 
 
 def stamps(seconds):
@@ -130,8 +137,8 @@ class HostileFolderTests(Scratch):
 
         report = self.assess_json()
         reasons = {s["path"]: s["error"]["description"] for s in report["skipped"]}
-        self.assertEqual(reasons, {os.path.join(self.temp, "Safe pipe.xml"): "Not a regular file",
-                                   log["log"]: "Not a regular file"})
+        self.assertEqual(reasons, {log["log"]: "Not a regular file"})
+        self.assertEqual(sorted(report["not_files"]), sorted([os.path.join(self.temp, "Safe pipe.xml"), archive]))
         result = run("rollback", self.temp, "--trust-folder")
         self.assertEqual(result.returncode, 1)
         self.assertIn("brightkeep: Not a regular file (75): " + archive, result.stderr)
@@ -294,6 +301,206 @@ class PeriodOwnerTests(Scratch):
         self.assertEqual(sorted(self.assess_json()["leftovers"]), cut)
         self.assertEqual(run("rollback", self.temp).returncode, 0)
         self.assertEqual(self.temp_files(), [log])
+
+
+
+@unittest.skipUnless(os.geteuid() == 0, "needs root to act as another user")
+class AttackerInputsTests(Scratch):
+    """Backups, names and entries another user placed where root's commands
+    look: none of them is trusted, followed, removed or read without bound."""
+
+    def succeeded_change(self, backup):
+        result = self.protect("printf changed > data/a.txt", backup=backup)
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+    def test_revert_refuses_a_backup_another_user_could_have_written(self):
+        shared = os.path.join(self.root, "shared")
+        os.mkdir(shared)
+        os.chmod(shared, 0o777)
+        own = os.path.join(self.root, "own.zip")
+        self.succeeded_change(own)
+        os.chown(self.root, 0, 0)
+        cases = {  # how the backup is placed: what the refusal says
+            "owned by nobody": ("nobody.zip", lambda p: os.chown(p, NOBODY, -1), "Not trusted: owned by another user"),
+            "group-writable": ("group.zip", lambda p: os.chmod(p, 0o660), "Not trusted: writable by group or others"),
+            "in a shared folder": ("shared/in.zip", None, "Not trusted: in a folder another user can write"),
+            "a link": ("link.zip", "link", "Not a regular file"),
+        }
+        for case, (name, place, refusal) in cases.items():
+            with self.subTest(case):
+                backup = os.path.join(self.root, name)
+                if place == "link":
+                    os.symlink(own, backup)
+                else:
+                    shutil.copy(own, backup)
+                    if place:
+                        place(backup)
+                result = run("revert", backup, "--temp", self.temp, "--backup", os.path.join(self.root, "r.zip"))
+                self.assertEqual(result.returncode, 1, result.stdout)
+                self.assertIn(refusal, result.stderr)
+                self.assertEqual(self.read("a.txt"), b"changed")
+                self.assertEqual(self.temp_files(), [])
+        result = run("revert", os.path.join(self.root, "nobody.zip"), "--temp", self.temp, "--trust-folder",
+                     "--backup", os.path.join(self.root, "r.zip"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_files_as_before()
+
+    @unittest.skipUnless(shutil.which("strace"), "needs strace to see the unpack folder made")
+    def test_the_unpack_folder_is_private_under_umask_000_and_goes(self):
+        backup = os.path.join(self.root, "own.zip")
+        self.succeeded_change(backup)
+        trace = os.path.join(self.root, "trace")
+        result = subprocess.run(["strace", "-f", "-qq", "-e", "trace=mkdir,mkdirat", "-o", trace,
+                                 cli_support.BRIGHTKEEP, "revert", backup, "--temp", self.temp, "--backup",
+                                 os.path.join(self.root, "r.zip")], preexec_fn=lambda: os.umask(0),
+                                capture_output=True, text=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(trace) as f:
+            made = [line for line in f if "revert-" in line]
+        self.assertEqual(len(made), 1, made)
+        self.assertRegex(made[0], r", 0700\) = 0")
+        self.assertEqual([n for n in self.temp_files() if n.startswith("revert-")], [])
+
+    def test_keep_removes_only_the_callers_own_older_backups(self):
+        bk = os.path.join(self.root, "bk")
+        os.mkdir(bk)
+        os.chmod(bk, 0o777)
+        real = [os.path.join(bk, "app-%d0101-000000.zip" % y) for y in (2020, 2021)]
+        for path in real:
+            self.succeeded_change(path)
+        renamed = os.path.join(bk, "app-20190101-000000.zip")  # a real backup of another name
+        self.succeeded_change(os.path.join(bk, "db-20190101-000000.zip"))
+        os.rename(os.path.join(bk, "db-20190101-000000.zip"), renamed)
+        planted = {"app-20990101-000000.zip": real[0], "app-20990101-000001.zip": real[1]}
+        for name, copy_of in planted.items():  # future stamps, owned by nobody
+            shutil.copy(copy_of, os.path.join(bk, name))
+            os.chown(os.path.join(bk, name), NOBODY, -1)
+        os.symlink(real[0], os.path.join(bk, "app-20180101-000000.zip"))
+        with open(os.path.join(bk, "app-20170101-000000.zip"), "w") as f:
+            f.write("not a backup\n")
+        shutil.copy(real[0], os.path.join(bk, "app-20160101-000000.zip"))
+        os.chown(os.path.join(bk, "app-20160101-000000.zip"), NOBODY, -1)
+        before = set(os.listdir(bk))
+
+        result = self.protect("true", "--keep", "2", backup=os.path.join(bk, "app-%t.zip"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        [new] = set(os.listdir(bk)) - before
+        self.assertEqual(set(os.listdir(bk)), before - {os.path.basename(real[0])} | {new})
+        result = self.protect("true", "--keep", "1", backup=os.path.join(bk, "app-%t.zip"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(set(os.listdir(bk)) & before, before - {os.path.basename(p) for p in real})
+        self.assertEqual(len(set(os.listdir(bk)) - before), 1)
+
+    def test_pipes_and_sockets_named_as_period_files_are_noted_not_failures(self):
+        os.makedirs(self.temp)
+        names = ["Safe 2030-01-01 00.00.00.xml", "Safe 2030-01-01 00.00.01-1.zip"]
+        for name in names:
+            os.mkfifo(os.path.join(self.temp, name))
+        sock = socket.socket(socket.AF_UNIX)
+        self.addCleanup(sock.close)
+        sock.bind(os.path.join(self.temp, "Safe 2030-01-01 00.00.02.lock"))
+        names.append("Safe 2030-01-01 00.00.02.lock")
+        self.killed_period()
+        for trust in ([], ["--trust-folder"]):
+            report = json.loads(run("assess", self.temp, "--json", *trust).stdout)
+            self.assertEqual(sorted(report["not_files"]), sorted(os.path.join(self.temp, n) for n in names))
+            self.assertEqual((report["skipped"], report["leftovers"]), ([], []))
+        result = run("rollback", self.temp, "--trust-folder")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_files_as_before()
+        self.assertEqual(sorted(self.temp_files()), sorted(names))
+
+    def test_an_oversized_log_is_refused_with_its_size_and_the_bound(self):
+        backup = os.path.join(self.root, "bomb.zip")
+        size = LOG_BOUND + 2
+        with zipfile.ZipFile(backup, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+            with z.open("Safe 2020-01-01 00.00.00.xml", "w", force_zip64=True) as entry:
+                entry.write(b"\xff\xfe")
+                chunk = b" \x00" * (1 << 20)
+                for _ in range(LOG_BOUND // len(chunk)):
+                    entry.write(chunk)
+        self.assertLess(os.path.getsize(backup), 4 << 20)
+        message = "too large: %d bytes, more than the bound of %d bytes" % (size, LOG_BOUND)
+        for args in (["inspect", backup], ["revert", backup, "--temp", self.temp, "--dry-run"]):
+            with self.subTest(args[0]):
+                result = run(*args)
+                self.assertEqual(result.returncode, 1, result.stdout)
+                self.assertIn(message, result.stderr)
+                self.assertIn(backup + ":Safe 2020-01-01 00.00.00.xml", result.stderr)
+        os.makedirs(self.temp, exist_ok=True)
+        log = os.path.join(self.temp, "Safe 2020-01-01 00.00.00.xml")
+        with open(log, "wb") as f:
+            f.truncate(size)
+        [skipped] = self.assess_json()["skipped"]
+        self.assertIn(message, skipped["error"]["description"])
+        self.assertEqual(skipped["path"], log)
+
+
+class LeftRunningTests(Scratch):
+    """What a failed COMMAND leaves running holds its period: protect waits
+    for it a bounded time, names it, ends it when told, and never lets the
+    period's lock go meanwhile."""
+
+    def start(self, script, *options):
+        """protect over a.txt with a COMMAND that changes it, starts `script`
+        in the background and fails; returns it once protect says it waits."""
+        proc = subprocess.Popen([cli_support.BRIGHTKEEP, "protect", "--temp", self.temp, "--backup", self.backup,
+                                 *options, self.path("a.txt"), "--", "sh", "-c",
+                                 'printf changed > "$1"; %s & echo $! > "$2"; exit 4' % script, "sh",
+                                 self.path("a.txt"), os.path.join(self.root, "pid")],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(proc.wait)
+        lines = []
+        while not lines or "waiting up to" not in lines[-1]:
+            lines.append(proc.stderr.readline())
+            self.assertNotEqual(lines[-1], "", "".join(lines))
+        with open(os.path.join(self.root, "pid")) as f:
+            return proc, int(f.read())
+
+    def test_the_lock_is_held_while_protect_waits(self):
+        release = os.path.join(self.root, "release")
+        proc, pid = self.start('while [ ! -e "%s" ]; do sleep 0.05; done' % release)
+        report = self.assess_json()
+        [live] = report["in_progress"]
+        self.assertTrue(live["owner_running"])
+        self.assertIn(pid, [p["pid"] for p in live["held_by"]])
+        self.assertIn(proc.pid, [p["pid"] for p in live["held_by"]])
+        result = run("rollback", self.temp)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("Skipped, still in progress", result.stdout)
+        self.assertEqual(self.read("a.txt"), b"changed")
+        open(release, "w").close()
+        self.assertEqual(proc.wait(timeout=60), 4, proc.stderr.read())
+        self.assert_files_as_before()
+        self.assertEqual(self.temp_files(), [])
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to act as another user")
+    def test_a_sleeper_of_another_user_is_named_and_left_or_ended(self):
+        sleeper = " ".join(AS_NOBODY) + " setsid sleep 300 </dev/null >/dev/null 2>&1"
+        proc, pid = self.start(sleeper, "--wait", "1")
+        self.addCleanup(lambda: os.path.exists("/proc/%d" % pid) and os.kill(pid, signal.SIGKILL))
+        errors = proc.stderr.read()
+        self.assertEqual(proc.wait(timeout=60), 125, errors)
+        self.assertIn("pid %d (nobody): sleep 300" % pid, errors)
+        self.assertIn("the period stays unfinished", errors)
+        self.assertEqual(self.read("a.txt"), b"changed")
+        report = self.assess_json()
+        [live] = report["in_progress"]
+        self.assertFalse(live["owner_running"])
+        self.assertEqual([(p["pid"], p["user"], p["command"]) for p in live["held_by"]], [(pid, "nobody", "sleep 300")])
+        self.assertIn("held by pid %d (nobody): sleep 300" % pid, run("assess", self.temp).stdout)
+        os.kill(pid, signal.SIGKILL)
+        self.wait_until_not_live()
+        self.assertEqual(run("rollback", self.temp).returncode, 0)
+        self.assert_files_as_before()
+
+        proc, pid = self.start("trap '' TERM; " + sleeper, "--wait", "0", "--kill")
+        errors = proc.stderr.read()
+        self.assertEqual(proc.wait(timeout=60), 4, errors)
+        self.assertIn("ending them", errors)
+        self.assertFalse(os.path.exists("/proc/%d/fd" % pid) and os.listdir("/proc/%d/fd" % pid))
+        self.assert_files_as_before()
+        self.assertEqual(self.temp_files(), [])
 
 
 if __name__ == "__main__":

@@ -280,6 +280,7 @@ class FaultInjectingFile final : public File {
   const std::string& path() const override { return inner_->path(); }
   bool TryLock(LockKind kind) override { return inner_->TryLock(kind); }
   void Lock(LockKind kind) override { inner_->Lock(kind); }
+  bool TryLockByte(LockKind kind, uint64_t offset) override { return inner_->TryLockByte(kind, offset); }
   intptr_t NativeHandle() const override { return inner_->NativeHandle(); }
   void SetOwner(uint32_t owner, uint32_t group) override {
     Check(kFaultSetAttributes);
