@@ -20,7 +20,9 @@
 # Brightkeep flushes to stable storage what it promises; the other tools flush
 # nothing themselves, so each is timed with a `sync` after it. The scratch
 # folder is under BK_BENCH_DIR (default /var/tmp). The figures for whole
-# folder trees are bench/tree_compare.sh's, in docs/performance-trees.md.
+# folder trees are bench/tree_compare.sh's, in docs/performance-trees.md; the
+# section on copy-on-write file systems is bench/reflink_compare.sh's and is
+# kept as it is.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 runs=3 growth_files=10000 big_gb=5
@@ -155,6 +157,7 @@ GNUPLOT
 first=$(sed -n 2p "$work/growth.csv") last=$(tail -1 "$work/growth.csv")
 growth_table=$(tail -n +2 "$work/growth.csv" | awk -F, '{ printf "| %s | %.2f | %.3f |\n", $1, $2, $3 }')
 cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)
+reflink_section=$(sed -n '/^<!-- reflink_compare.sh begin -->$/,/^<!-- reflink_compare.sh end -->$/p' "$root/docs/performance.md" 2> /dev/null || true)
 {
   echo "# Performance"
   echo
@@ -207,5 +210,6 @@ cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)
   echo "![Time per file made safe](performance.png)"
   echo
   echo "Whole folder trees: [performance-trees.md](performance-trees.md), written by \`bench/tree_compare.sh\`."
+  [ -z "$reflink_section" ] || printf '\n%s\n' "$reflink_section"
 } > "$root/docs/performance.md"
 cat "$root/docs/performance.md"

@@ -23,6 +23,18 @@ void RemoveQuietly(FileSystem& fs, const std::string& path) {
   }
 }
 
+// True when both folders are known to lie on one file system (a rename
+// between them can still fail, across two mounts of one file system).
+bool OnOneFileSystem(FileSystem& fs, const std::string& folder, const std::string& other) {
+  try {
+    const FileStat a = fs.Stat(folder);
+    const FileStat b = fs.Stat(other);
+    return a.is_folder && b.is_folder && a.device == b.device;
+  } catch (const Error&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 void clsFileRollbackCreate::EndSafety(bool blnKeepLogFile) {
@@ -49,7 +61,7 @@ void clsFileRollbackCreate::EndSafety(bool blnKeepLogFile) {
   try {
     for (auto& zip : *zips) fs.RemoveFile(zip->ArchiveFileName, false);
     if (!record.empty()) fs.RemoveFile(record, true);
-    fs.RemoveFile(backup, true);
+    if (!backup.empty()) fs.RemoveFile(backup, true);
     if (!blnKeepLogFile) fs.RemoveFile(mstrLogFileName, true);
   } catch (...) {
     LetGo(false);
@@ -60,13 +72,22 @@ void clsFileRollbackCreate::EndSafety(bool blnKeepLogFile) {
 
 std::string clsFileRollbackCreate::WriteBackupArchive() {
   FileSystem& fs = *mobjFileSystem;
-  // Built beside the log under a name of the period: that folder exists, the
-  // current folder of the process may be read-only or shared, and a build cut
-  // short is claimed by its period. The archive is created afresh,
-  // exclusively and following no link; a taken name moves to another.
-  const PeriodNames names = PeriodNames::OfLog(fs.GetAbsolutePathName(mstrLogFileName));
+  if (mstrBackupFile.empty()) throw Error::Standard(errnum::kPathNotFound, mstrBackupFile);
+  const std::string target = fs.GetAbsolutePathName(mstrBackupFile);
+  // Built beside the log under a name of the period: that folder exists, is
+  // trusted, and a build cut short is claimed by its period. The archive is
+  // created afresh, exclusively and following no link; a taken name moves
+  // to another. Where BackupFile lies on the same file system the build
+  // shares the drive archives' blocks (where the file system clones) and is
+  // renamed over BackupFile, so no byte is written twice; elsewhere it is
+  // compressed whole and copied there.
+  const std::string log_path = fs.GetAbsolutePathName(mstrLogFileName);
+  const PeriodNames names = PeriodNames::OfLog(log_path);
+  const bool renamed_into_place =
+      OnOneFileSystem(fs, fs.GetParentFolderName(log_path), fs.GetParentFolderName(target));
   ArchiveComponent backup(mobjFileSystem);
   backup.KeepPaths = false;
+  backup.CloneFiles = renamed_into_place;
   for (int attempt = 0;; ++attempt) {
     backup.ArchiveFileName = names.BackupBuild(fs.GetTempName());
     try {
@@ -77,10 +98,19 @@ std::string clsFileRollbackCreate::WriteBackupArchive() {
     }
   }
   try {
-    for (auto& zip : *mcolDriveZips) ZipIntoBackup(backup, zip->ArchiveFileName);
+    for (auto& zip : *mcolDriveZips) {
+      // Drive archives that share blocks hold stored copies, which their
+      // start does not tell of.
+      backup.DeflateThroughout = !renamed_into_place && zip->StoredClones();
+      ZipIntoBackup(backup, zip->ArchiveFileName);
+    }
+    // The log goes when the period is done: its copy is compressed.
+    backup.CloneFiles = false;
+    backup.DeflateThroughout = false;
     backup.IncludeOpenFiles = true;
     ZipIntoBackup(backup, mstrLogFileName);
-    CopyDurably(backup.ArchiveFileName, mstrBackupFile);
+    if (renamed_into_place && RenameDurably(backup.ArchiveFileName, target)) return {};
+    CopyDurably(backup.ArchiveFileName, target);
   } catch (...) {
     // The half-made backup archive is of no use to anyone: the drive archives
     // and the unmarked log are still in place.
@@ -88,6 +118,21 @@ std::string clsFileRollbackCreate::WriteBackupArchive() {
     throw;
   }
   return backup.ArchiveFileName;
+}
+
+// The build, flushed by its last Zip, is renamed over BackupFile and the
+// folder flushed. A rename that fails leaves the build where it was (false):
+// it is then copied, which tells the cause if it lasts.
+bool clsFileRollbackCreate::RenameDurably(const std::string& build, const std::string& target) {
+  FileSystem& fs = *mobjFileSystem;
+  try {
+    fs.RenameFile(build, target);
+  } catch (const Error&) {
+    if (fs.FileExists(build)) return false;
+    throw;
+  }
+  fs.SyncFolder(fs.GetParentFolderName(target));
+  return true;
 }
 
 // A backup that silently lacks a drive archive would lose the only copy of
@@ -101,10 +146,8 @@ void clsFileRollbackCreate::ZipIntoBackup(ArchiveComponent& backup, const std::s
 // into a file created exclusively, following no link and for its owner only
 // (a taken name moves to another), flushed, renamed over it and the folder
 // flushed, so that a failure at any point leaves the earlier file there whole.
-void clsFileRollbackCreate::CopyDurably(const std::string& from, const std::string& to) {
+void clsFileRollbackCreate::CopyDurably(const std::string& from, const std::string& target) {
   FileSystem& fs = *mobjFileSystem;
-  if (to.empty()) throw Error::Standard(errnum::kPathNotFound, to);
-  const std::string target = fs.GetAbsolutePathName(to);
   const PeriodNames names = PeriodNames::OfLog(fs.GetAbsolutePathName(mstrLogFileName));
   std::unique_ptr<File> out;
   std::string copy;

@@ -133,11 +133,12 @@ class clsFileRollbackCreate {
   // (`done`), and the lock is let go either way.
   void LetGo(bool done);
   // EndSafety's work before its commit point: the backup archive, built in
-  // the period's folder and copied durably to BackupFile. Returns its
-  // temporary path.
+  // the period's folder and renamed or copied durably to BackupFile. Returns
+  // its temporary path, or nothing when it was renamed into place.
   std::string WriteBackupArchive();
   void ZipIntoBackup(ArchiveComponent& backup, const std::string& path);
-  void CopyDurably(const std::string& from, const std::string& to);
+  bool RenameDurably(const std::string& build, const std::string& target);
+  void CopyDurably(const std::string& from, const std::string& target);
   // Makes the files safe as MakeFilesSafe does; unless `recorded` (the
   // record holds them already), the record gets what each file was.
   std::vector<std::optional<Error>> MakeFilesSafeRecorded(const std::vector<std::string>& files, bool recorded,

@@ -8,7 +8,7 @@ PKGS=(
   zlib1g-dev libdeflate-dev libpugixml-dev googletest libgtest-dev libbenchmark-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools libz-mingw-w64-dev
   libwine-dev wine wine64 wine32:i386
-  zip unzip libarchive-tools python3
+  zip unzip libarchive-tools python3 xfsprogs
   clang libclang-rt-14-dev
   debhelper lintian scdoc man-db bash-completion systemd
   wixl msitools

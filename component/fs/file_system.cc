@@ -116,6 +116,9 @@ void File::SetExtendedAttribute(std::string_view, std::string_view) {
   throw Error::Standard(errnum::kPermissionDenied, path());
 }
 void File::RemoveExtendedAttribute(std::string_view) { throw Error::Standard(errnum::kPermissionDenied, path()); }
+void File::CloneRangeFrom(File&, uint64_t, uint64_t, uint64_t) {
+  throw Error::Standard(errnum::kPathFileAccessError, path());
+}
 
 std::string File::ReadAll() {
   std::string out;

@@ -187,6 +187,17 @@ class File {
   // in memory refuse with 70.
   virtual void SetExtendedAttribute(std::string_view name, std::string_view value);
   virtual void RemoveExtendedAttribute(std::string_view name);
+  // Makes `length` bytes of this file from `offset` share the storage of the
+  // bytes of `source` (open for reading) from `source_offset`, copy-on-write:
+  // a later change to either file leaves the other as it was. This file grows
+  // when the range ends past its end. Offsets and length must be multiples of
+  // the file system's block size. POSIX: FICLONERANGE (XFS with reflink,
+  // btrfs); Windows: FSCTL_DUPLICATE_EXTENTS_TO_FILE (ReFS). Where the files
+  // cannot share blocks (another file system, one that does not clone, an
+  // unaligned range) it fails, mostly with 75, with the platform's code; part
+  // of the range may then hold the source's bytes, and the file may have
+  // grown. Files in memory fail with 75.
+  virtual void CloneRangeFrom(File& source, uint64_t source_offset, uint64_t offset, uint64_t length);
   // Reads the whole file from its start with ReadAt.
   std::string ReadAll();
 };
@@ -473,6 +484,9 @@ class ForwardingFile : public File {
   std::vector<ExtendedAttribute> ExtendedAttributes() override { return target_->ExtendedAttributes(); }
   void SetExtendedAttribute(std::string_view n, std::string_view v) override { target_->SetExtendedAttribute(n, v); }
   void RemoveExtendedAttribute(std::string_view n) override { target_->RemoveExtendedAttribute(n); }
+  void CloneRangeFrom(File& s, uint64_t from, uint64_t at, uint64_t n) override {
+    target_->CloneRangeFrom(s, from, at, n);
+  }
 
  protected:
   File& target() { return *target_; }

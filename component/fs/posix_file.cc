@@ -1,6 +1,8 @@
-// Files on POSIX: the translation of errno, and opening a file by path or
-// relative to an open folder.
+// Files on POSIX: the translation of errno, opening a file by path or
+// relative to an open folder, and sharing blocks between files.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -187,6 +189,18 @@ std::unique_ptr<File> OpenAt(int dirfd, const std::string& name, const std::stri
     throw Error::Standard(errnum::kPermissionDenied, path, EAGAIN);
   }
   return file;
+}
+
+void PosixFile::CloneRangeFrom(File& source, uint64_t source_offset, uint64_t offset, uint64_t length) {
+  if (length == 0) return;
+  struct file_clone_range range = {};
+  range.src_fd = static_cast<int64_t>(source.NativeHandle());
+  range.src_offset = source_offset;
+  range.src_length = length;
+  range.dest_offset = offset;
+  if (::ioctl(Fd(), FICLONERANGE, &range) != 0) {
+    ThrowErrno(path_);
+  }
 }
 
 std::unique_ptr<File> OpenForRewriteAt(int dirfd, const std::string& name, const std::string& path) {

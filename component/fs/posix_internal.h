@@ -112,6 +112,7 @@ class PosixFile final : public File {
     if (::futimens(Fd(), times) != 0) ThrowErrno(path_);
   }
 
+  void CloneRangeFrom(File& source, uint64_t source_offset, uint64_t offset, uint64_t length) override;
   std::vector<ExtendedAttribute> ExtendedAttributes() override;
   void SetExtendedAttribute(std::string_view name, std::string_view value) override;
   void RemoveExtendedAttribute(std::string_view name) override;

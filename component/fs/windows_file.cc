@@ -1,6 +1,7 @@
 // Files on Windows: wide paths, the translation of Win32 error codes, and an
 // open file on a handle.
 #include <windows.h>
+#include <winioctl.h>
 
 #include <algorithm>
 #include <map>
@@ -126,6 +127,15 @@ FileStat StatOf(DWORD attributes, const FILETIME& modified, DWORD size_high, DWO
 }
 
 // An open file on a handle, closed with it.
+// Block cloning on ReFS; the SDK's names, which MinGW's headers lack.
+constexpr DWORD kDuplicateExtentsToFile = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 209, METHOD_BUFFERED, FILE_WRITE_ACCESS);
+struct DuplicateExtentsData {
+  HANDLE FileHandle;
+  LARGE_INTEGER SourceFileOffset;
+  LARGE_INTEGER TargetFileOffset;
+  LARGE_INTEGER ByteCount;
+};
+
 class WindowsFile final : public File {
  public:
   WindowsFile(HANDLE handle, std::string path) : handle_(handle), path_(std::move(path)) {}
@@ -211,6 +221,21 @@ class WindowsFile final : public File {
   void SetModifiedTime(int64_t modified_ns) override {
     const FILETIME ft = FiletimeFromNs(modified_ns);
     if (!SetFileTime(Handle(), nullptr, nullptr, &ft)) ThrowLastError(path_);
+  }
+
+  // ReFS clones only within the file's end, so the file is extended first.
+  void CloneRangeFrom(File& source, uint64_t source_offset, uint64_t offset, uint64_t length) override {
+    if (length == 0) return;
+    if (Size() < offset + length) Truncate(offset + length);
+    DuplicateExtentsData range = {};
+    range.FileHandle = reinterpret_cast<HANDLE>(source.NativeHandle());
+    range.SourceFileOffset.QuadPart = static_cast<LONGLONG>(source_offset);
+    range.TargetFileOffset.QuadPart = static_cast<LONGLONG>(offset);
+    range.ByteCount.QuadPart = static_cast<LONGLONG>(length);
+    DWORD returned = 0;
+    if (!DeviceIoControl(Handle(), kDuplicateExtentsToFile, &range, sizeof range, nullptr, 0, &returned, nullptr)) {
+      ThrowLastError(path_);
+    }
   }
 
  private:

@@ -68,6 +68,16 @@ class ArchiveComponent {
   std::string DestinationFolder;  // unzip: the folder written into
   bool KeepPaths = true;        // zip: store the path below the drive root; unzip: recreate it
   bool IncludeOpenFiles = true; // false: skip a file another program is writing
+  // zip: a file of at least zip::kCloneThreshold bytes on the archive's file
+  // system, where that clones blocks (XFS with reflink, btrfs, ReFS), is
+  // stored uncompressed sharing the file's blocks; after the first refusal
+  // from a file system the archive stops trying for its files. False: every
+  // file is compressed (for an archive that will be copied elsewhere).
+  bool CloneFiles = true;
+  // zip: a file whose start does not shrink is deflated all the same, and
+  // stored only when the whole does not shrink (an archive of archives that
+  // hold stored entries, whose start says nothing of the rest).
+  bool DeflateThroughout = false;
 
   // The SkippingFile event, raised synchronously during Zip or Unzip. An empty
   // function disconnects it.
@@ -101,6 +111,10 @@ class ArchiveComponent {
   // directory, which is written back before the error is raised.
   std::vector<int32_t> ZipFiles(const std::vector<std::string>& paths,
                                 const std::function<void(size_t, int32_t)>& stored = {});
+
+  // True when this object stored, into the archive ArchiveFileName names, a
+  // file sharing its blocks (CloneFiles).
+  bool StoredClones();
 
   // Writes the central directory an archive lacks (a call whose own repair
   // failed, or a crash, left it without one; the entries are then found by

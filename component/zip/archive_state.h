@@ -1,11 +1,12 @@
 // What the two halves of the archive component share: the directory of the
-// archive last used, and small helpers. Internal to the archive component.
+// archive last used, where cloning failed, and small helpers. Internal to the archive component.
 #pragma once
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "component/zip/archive.h"
 #include "component/zip/zip_reader.h"
@@ -33,6 +34,29 @@ struct ArchiveComponent::State {
   zip::Directory dir;
   bool valid = false;
   bool pending = false;
+  // Of the archive at `clone_path`: the devices whose files it could not
+  // share blocks with, so that their later files do not pay the failed
+  // attempt, and whether it holds entries that share blocks.
+  std::string clone_path;
+  std::vector<uint64_t> clone_refused;
+  bool cloned = false;
+
+  bool MayClone(const std::string& archive_path, uint64_t device) const {
+    return clone_path != archive_path ||
+           std::find(clone_refused.begin(), clone_refused.end(), device) == clone_refused.end();
+  }
+  void Cloned(bool done, uint64_t device) {
+    if (clone_path != path) {
+      clone_path = path;
+      clone_refused.clear();
+      cloned = false;
+    }
+    if (done) {
+      cloned = true;
+    } else {
+      clone_refused.push_back(device);
+    }
+  }
 
   zip::Directory& Load(File& f, const std::string& archive_path) {
     const uint64_t now = f.Size();

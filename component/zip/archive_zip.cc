@@ -157,6 +157,7 @@ struct ArchiveComponent::Source {
   std::unique_ptr<File> file;  // open while it is to be streamed
   std::optional<SkipReason> skip;
   std::optional<size_t> ticket;  // read whole, packed by the queue into `packed`
+  bool clone = false;            // to share its blocks with the archive
   std::shared_ptr<zip::Packed> packed;
   uint64_t read_ahead = 0;       // bytes held in memory for it
 };
@@ -172,7 +173,9 @@ ArchiveComponent::Source ArchiveComponent::Prepare(const std::string& path, zip:
   s.path = fs_->GetAbsolutePathName(path);
   s.name = EntryName(s.path);
   s.skip = OpenSource(*fs_, s.path, IncludeOpenFiles, &s.before, &s.file);
-  if (s.skip || s.before.size > zip::kPackLimit) return s;
+  if (s.skip) return s;
+  s.clone = CloneFiles && s.before.size >= zip::kCloneThreshold && state_->MayClone(ArchivePath(), s.before.device);
+  if (s.clone || s.before.size > zip::kPackLimit) return s;
   // One byte more than expected tells a file that grew.
   std::string raw(static_cast<size_t>(s.before.size) + 1, '\0');
   try {
@@ -188,8 +191,9 @@ ArchiveComponent::Source ArchiveComponent::Prepare(const std::string& path, zip:
   s.file.reset();
   s.read_ahead = raw.size();
   s.packed = std::make_shared<zip::Packed>();
-  s.ticket = packer.Submit(
-      [packed = s.packed, raw = std::move(raw)]() mutable { *packed = zip::Pack(std::move(raw)); });
+  s.ticket = packer.Submit([packed = s.packed, raw = std::move(raw), throughout = DeflateThroughout]() mutable {
+    *packed = zip::Pack(std::move(raw), throughout);
+  });
   return s;
 }
 
@@ -212,10 +216,20 @@ int32_t ArchiveComponent::Store(File& archive, Source& s, zip::WorkQueue& packer
       }
     };
     try {
-      const zip::WriteResult written = zip::WriteEntry(archive, dir.append_offset, read, s.before.size, &entry,
-                                                       packer.threads() > 0 ? &packer : nullptr);
-      if (!written.complete || ChangedSince(*s.file, s.before)) reason = SkipReason::kChangedWhileReading;
-      end = written.end;
+      std::optional<zip::WriteResult> written;
+      // A refusal met since the file was prepared holds for it too.
+      if (s.clone && state_->MayClone(state_->path, s.before.device)) {
+        written = zip::WriteClonedEntry(archive, dir.append_offset, *s.file, read, s.before.size, &entry);
+        // A file that changed may have made the clone fail; that says nothing
+        // of the file system.
+        if (written || !ChangedSince(*s.file, s.before)) state_->Cloned(written.has_value(), s.before.device);
+      }
+      if (!written) {
+        written = zip::WriteEntry(archive, dir.append_offset, read, s.before.size, &entry,
+                                  packer.threads() > 0 ? &packer : nullptr, DeflateThroughout);
+      }
+      if (!written->complete || ChangedSince(*s.file, s.before)) reason = SkipReason::kChangedWhileReading;
+      end = written->end;
     } catch (const SourceFailure&) {
     }
   }
@@ -298,6 +312,10 @@ std::vector<int32_t> ArchiveComponent::ZipFiles(const std::vector<std::string>& 
     archive.Sync();
   });
   return results;
+}
+
+bool ArchiveComponent::StoredClones() {
+  return state_->cloned && state_->clone_path == ArchivePath();
 }
 
 void ArchiveComponent::Flush() {

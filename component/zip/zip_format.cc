@@ -14,6 +14,9 @@ constexpr uint16_t kExtraTimestamp = 0x5455;
 // recovery scan keep their permissions and attributes. Other readers skip it.
 constexpr uint16_t kExtraAttributes = 0x6B62;
 constexpr uint16_t kExtraUnixOwner = 0x7875;  // Info-ZIP "ux": version 1, UID and GID
+// Our own field of zeros ("pk") that puts an entry's data on a block boundary.
+constexpr uint16_t kExtraPadding = 0x6B70;
+constexpr size_t kExtraLengthAt = 28;
 
 bool Zip64Sizes(const Entry& e) { return e.size >= kMax32 || e.compressed_size >= kMax32; }
 bool NeedsZip64(const Entry& e) { return Zip64Sizes(e) || e.header_offset >= kMax32; }
@@ -155,6 +158,20 @@ std::string EncodeLocalHeader(const Entry& e, bool zip64) {
   w.Bytes(e.name);
   w.Bytes(extra);
   return out;
+}
+
+std::string AlignLocalHeader(std::string header, uint64_t offset, uint64_t alignment) {
+  const uint64_t end = offset + header.size() + 4;
+  const auto pad = static_cast<uint16_t>((alignment - end % alignment) % alignment);
+  ByteWriter w(header);
+  w.U16(kExtraPadding);
+  w.U16(pad);
+  header.append(pad, '\0');
+  ByteReader r(std::string_view(header).substr(kExtraLengthAt, 2));
+  const auto extra = static_cast<uint16_t>(r.U16() + 4 + pad);
+  header[kExtraLengthAt] = static_cast<char>(extra & 0xFF);
+  header[kExtraLengthAt + 1] = static_cast<char>(extra >> 8);
+  return header;
 }
 
 std::string EncodeCentralRecord(const Entry& e) {

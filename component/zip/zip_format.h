@@ -154,6 +154,11 @@ uint32_t Crc32(uint32_t crc, const void* data, size_t n);
 // CRC, method and sizes are known.
 std::string EncodeLocalHeader(const Entry& entry, bool zip64);
 
+// The local header pads its extra field with a field of zeros of our own
+// (readers skip it) so that the entry's data, right after the header written
+// at `offset`, starts at a multiple of `alignment`.
+std::string AlignLocalHeader(std::string header, uint64_t offset, uint64_t alignment);
+
 std::string EncodeCentralRecord(const Entry& entry);
 // The end of the archive: ZIP64 end record and locator when a value needs
 // them, then the end record.

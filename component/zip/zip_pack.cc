@@ -15,14 +15,14 @@ constexpr double kShrinkRatio = 0.97;
 
 }  // namespace
 
-Packed Pack(std::string raw) {
+Packed Pack(std::string raw, bool throughout) {
   Packed p;
   p.size = raw.size();
   p.crc = Crc32(0, raw.data(), raw.size());
   // A larger file whose start does not shrink is stored without deflating
   // the rest; a small one is judged by deflating it whole.
-  const bool judged_by_sample =
-      raw.size() > kCompressibilitySample && LooksIncompressible(raw.data(), kCompressibilitySample);
+  const bool judged_by_sample = !throughout && raw.size() > kCompressibilitySample &&
+                                LooksIncompressible(raw.data(), kCompressibilitySample);
   if (!raw.empty() && !judged_by_sample) {
     if (std::optional<std::string> deflated = DeflateWhole(raw, raw.size() - 1)) {
       p.method = kMethodDeflated;
@@ -67,7 +67,7 @@ WorkQueue::~WorkQueue() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
-  wake_.notify_all();
+  work_.notify_all();
   for (std::thread& t : threads_) t.join();
 }
 
@@ -82,7 +82,7 @@ size_t WorkQueue::Submit(std::function<void()> task) {
   std::lock_guard<std::mutex> lock(mutex_);
   jobs_.push_back(job);
   if (!threads_.empty()) waiting_.push_back(job);
-  wake_.notify_all();
+  work_.notify_one();
   return jobs_.size() - 1;
 }
 
@@ -96,7 +96,7 @@ void WorkQueue::Wait(size_t ticket) {
       job->task();
       return;
     }
-    wake_.wait(lock, [&] { return job->done; });
+    done_.wait(lock, [&] { return job->done; });
   }
   if (job->error) std::rethrow_exception(job->error);
 }
@@ -106,7 +106,7 @@ void WorkQueue::Work() {
     std::shared_ptr<Job> job;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [&] { return stopping_ || !waiting_.empty(); });
+      work_.wait(lock, [&] { return stopping_ || !waiting_.empty(); });
       if (stopping_) return;
       job = std::move(waiting_.front());
       waiting_.pop_front();
@@ -121,7 +121,7 @@ void WorkQueue::Work() {
       std::lock_guard<std::mutex> lock(mutex_);
       job->done = true;
     }
-    wake_.notify_all();
+    done_.notify_all();
   }
 }
 

@@ -34,7 +34,9 @@ struct Packed {
   uint64_t size = 0;
 };
 
-Packed Pack(std::string raw);
+// A file of more than kCompressibilitySample bytes is stored when its start
+// does not shrink; `throughout` judges it by deflating it whole instead.
+Packed Pack(std::string raw, bool throughout = false);
 
 // True when a sample of a file's start does not shrink under deflate, so the
 // file is stored without compressing the rest.
@@ -68,7 +70,8 @@ class WorkQueue {
   void Work();
 
   std::mutex mutex_;
-  std::condition_variable wake_;
+  std::condition_variable work_;  // a task waits, or the queue stops
+  std::condition_variable done_;  // a task has run
   std::deque<std::shared_ptr<Job>> waiting_;
   std::vector<std::shared_ptr<Job>> jobs_;
   bool stopping_ = false;

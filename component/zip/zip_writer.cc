@@ -63,7 +63,7 @@ void Deflate(z_stream& z, int flush, Buffer& out, File& archive, uint64_t data, 
   } while (z.avail_out == 0);
 }
 
-Pass DeflatePass(File& archive, uint64_t data, const SourceReader& source, uint64_t expected) {
+Pass DeflatePass(File& archive, uint64_t data, const SourceReader& source, uint64_t expected, bool probe) {
   Deflater d;
   z_stream& z = d.z();
   Buffer in, out;
@@ -83,7 +83,7 @@ Pass DeflatePass(File& archive, uint64_t data, const SourceReader& source, uint6
       p.gave_up = p.out >= p.in;
       return p;
     }
-    if (p.in >= kProbeInput && static_cast<double>(p.out) >= kProbeRatio * static_cast<double>(p.in)) {
+    if (probe && p.in >= kProbeInput && static_cast<double>(p.out) >= kProbeRatio * static_cast<double>(p.in)) {
       p.gave_up = true;
       return p;
     }
@@ -129,7 +129,7 @@ constexpr size_t kWindow = 32 * 1024;
 // DeflatePass with the blocks deflated by `workers`, a few ahead of the one
 // being written; memory stays within a few blocks whatever the file's size.
 Pass ParallelDeflatePass(File& archive, uint64_t data, const SourceReader& source, uint64_t expected,
-                         WorkQueue& workers) {
+                         WorkQueue& workers, bool probe) {
   const size_t ahead = workers.threads() + 1;
   std::deque<std::shared_ptr<Block>> pending;
   std::string window;
@@ -162,7 +162,7 @@ Pass ParallelDeflatePass(File& archive, uint64_t data, const SourceReader& sourc
     archive.WriteAt(data + p.out, b->out.data(), b->out.size());
     p.out += b->out.size();
     written_in += b->size;
-    if (!b->last && written_in >= kProbeInput &&
+    if (probe && !b->last && written_in >= kProbeInput &&
         static_cast<double>(p.out) >= kProbeRatio * static_cast<double>(written_in)) {
       p.gave_up = true;
       return p;
@@ -198,43 +198,101 @@ bool SampleLooksIncompressible(const SourceReader& source, uint64_t expected) {
   return LooksIncompressible(sample.data(), sample.size());
 }
 
-}  // namespace
+// A local header written ahead of its entry's data, its data aligned to
+// `alignment`.
+struct Header {
+  uint64_t offset = 0;
+  uint64_t data = 0;  // where the data starts
+  uint64_t alignment = 1;
+  bool zip64 = false;
+};
 
-WriteResult WriteEntry(File& archive, uint64_t offset, const SourceReader& source, uint64_t expected_size,
-                       Entry* e, WorkQueue* workers) {
-  const bool zip64 = expected_size >= kMax32;
+std::string LocalHeaderAt(const Header& h, const Entry& e) {
+  const std::string header = EncodeLocalHeader(e, h.zip64);
+  return h.alignment > 1 ? AlignLocalHeader(header, h.offset, h.alignment) : header;
+}
+
+// Writes the header of an entry whose method is set, with CRC and sizes
+// still unknown. The signature is written with the final header only, so an
+// entry cut short is never taken for a complete one.
+Header StartEntry(File& archive, uint64_t offset, uint64_t expected_size, Entry* e, uint64_t alignment) {
+  Header h;
+  h.offset = offset;
+  h.alignment = alignment;
+  h.zip64 = expected_size >= kMax32;
   e->header_offset = offset;
-  const bool deflate = expected_size > 0 && !SampleLooksIncompressible(source, expected_size);
-  e->method = deflate ? kMethodDeflated : kMethodStored;
-  e->version_needed = zip64 ? kVersionZip64 : kVersionDefault;
+  e->version_needed = h.zip64 ? kVersionZip64 : kVersionDefault;
   e->crc = 0;
   e->size = e->compressed_size = 0;
-  // The signature is written with the final header only, so an entry cut
-  // short is never taken for a complete one.
-  std::string header = EncodeLocalHeader(*e, zip64);
+  std::string header = LocalHeaderAt(h, *e);
   std::fill_n(header.begin(), 4, '\0');
   archive.WriteAt(offset, header.data(), header.size());
-  const uint64_t data = offset + header.size();
+  h.data = offset + header.size();
+  return h;
+}
 
-  Pass p;
-  if (deflate) {
-    p = workers ? ParallelDeflatePass(archive, data, source, expected_size, *workers)
-                : DeflatePass(archive, data, source, expected_size);
-  }
-  if (!deflate || p.gave_up) {
-    e->method = kMethodStored;
-    p = StorePass(archive, data, source, expected_size);
-  }
+// Patches CRC and sizes into the header of a pass that held the expected bytes.
+WriteResult FinishEntry(File& archive, const Header& h, const Pass& p, Entry* e) {
   WriteResult result;
   if (!p.complete) return result;
   e->crc = p.crc;
   e->size = p.in;
   e->compressed_size = p.out;
-  const std::string patched = EncodeLocalHeader(*e, zip64);
-  archive.WriteAt(offset, patched.data(), patched.size());
+  const std::string patched = LocalHeaderAt(h, *e);
+  archive.WriteAt(h.offset, patched.data(), patched.size());
   result.complete = true;
-  result.end = data + p.out;
+  result.end = h.data + p.out;
   return result;
+}
+
+}  // namespace
+
+WriteResult WriteEntry(File& archive, uint64_t offset, const SourceReader& source, uint64_t expected_size,
+                       Entry* e, WorkQueue* workers, bool throughout) {
+  const bool deflate = expected_size > 0 && (throughout || !SampleLooksIncompressible(source, expected_size));
+  e->method = deflate ? kMethodDeflated : kMethodStored;
+  const Header header = StartEntry(archive, offset, expected_size, e, 1);
+  Pass p;
+  if (deflate) {
+    p = workers ? ParallelDeflatePass(archive, header.data, source, expected_size, *workers, !throughout)
+                : DeflatePass(archive, header.data, source, expected_size, !throughout);
+  }
+  if (!deflate || p.gave_up) {
+    e->method = kMethodStored;
+    p = StorePass(archive, header.data, source, expected_size);
+  }
+  return FinishEntry(archive, header, p, e);
+}
+
+std::optional<WriteResult> WriteClonedEntry(File& archive, uint64_t offset, File& file, const SourceReader& source,
+                                            uint64_t expected_size, Entry* e) {
+  e->method = kMethodStored;
+  const Header header = StartEntry(archive, offset, expected_size, e, kCloneBlock);
+  const uint64_t whole = expected_size / kCloneBlock * kCloneBlock;
+  try {
+    archive.CloneRangeFrom(file, 0, header.data, whole);
+  } catch (const Error&) {
+    return std::nullopt;
+  }
+  // The CRC is taken from the file as it is after the clone; the caller
+  // compares its size and time before and after, as for a file deflated.
+  Buffer buf;
+  Pass p;
+  for (;;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), expected_size + 1 - p.in));
+    const size_t got = ReadFull(source, p.in, buf.data(), want);
+    if (p.in + got > expected_size) return WriteResult{};
+    p.crc = Crc32(p.crc, buf.data(), got);
+    if (p.in + got > whole) {
+      const uint64_t from = std::max(p.in, whole);
+      archive.WriteAt(header.data + from, buf.data() + (from - p.in), static_cast<size_t>(p.in + got - from));
+    }
+    p.in += got;
+    if (got < want) break;
+  }
+  p.out = p.in;
+  p.complete = p.in == expected_size;
+  return FinishEntry(archive, header, p, e);
 }
 
 std::string WriteDirectory(File& archive, uint64_t offset, const std::string& central, uint64_t count) {

@@ -306,6 +306,11 @@ class FaultInjectingFile final : public File {
     Check(kFaultSetAttributes);
     inner_->RemoveExtendedAttribute(name);
   }
+  void CloneRangeFrom(File& source, uint64_t source_offset, uint64_t offset, uint64_t length) override {
+    Check(kFaultWrite);
+    state_->Pin(node_, inner_.get());
+    inner_->CloneRangeFrom(source, source_offset, offset, length);
+  }
 
  private:
   void Check(uint32_t kind) {

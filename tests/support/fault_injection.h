@@ -2,7 +2,8 @@
 // cuts, wrapped around a real one.
 //
 // Counting and failing. Every operation that can fail on a real disk is
-// counted, in the order the wrapper sees it: opening, reading, writing,
+// counted, in the order the wrapper sees it: opening, reading, writing (and
+// cloning a range into a file),
 // truncating, syncing and closing files (on files opened through the
 // wrapper), size and stat queries, listing, creating, opening and removing
 // folders, removing, copying and renaming files, syncing folders, setting
