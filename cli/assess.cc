@@ -1,7 +1,8 @@
-// brightkeep assess DIR [--json] [--trust-folder]
+// brightkeep assess [DIR] [--json] [--trust-folder]
 #include <iostream>
 
 #include "cli/cli.h"
+#include "cli/configuration.h"
 #include "cli/folder_assessment.h"
 #include "cli/json_writer.h"
 #include "cli/options.h"
@@ -10,7 +11,7 @@ namespace bk::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: brightkeep assess DIR [--json] [--trust-folder]
+constexpr const char* kHelp = R"(Usage: brightkeep assess [DIR] [--json] [--trust-folder] [--config FILE]
 
 Lists the unfinished periods of safe mode whose rollback logs lie in DIR
 (the files "Safe*.xml" directly in it that are not marked completed), newest
@@ -26,11 +27,15 @@ be loaded, or another user could have planted them (the folder, the log or
 one of its archives is owned by another user than you or root, or writable
 by others). So are logs whose archives are all missing, and files of periods
 that no unfinished log claims (leftovers of a crash). Nothing is changed.
+Without DIR, the temporary folder of the configuration file:
+  )" BK_CONFIG_PLACE R"(.
 
 Options:
-  --json          write the result as JSON (see the README)
+  --json          write the result as JSON (see the README,
+                  )" BK_README_PLACE R"()
   --trust-folder  take every log and archive in DIR as your own: no
                   ownership or permission checks
+  --config FILE   take the folder from the configuration file FILE
   -h, --help      show this help
 )";
 
@@ -114,8 +119,7 @@ int RunAssess(const std::vector<std::string>& args) {
     std::cout << kHelp;
     return kExitSuccess;
   }
-  if (parsed.positionals.size() != 1) throw UsageError("assess needs exactly one folder");
-  const FolderAssessment assessment = AssessFolder(parsed.positionals[0], parsed.Has("--trust-folder"));
+  const FolderAssessment assessment = AssessFolder(FolderOrConfigured(parsed, "assess"), parsed.Has("--trust-folder"));
   if (parsed.Has("--json")) {
     WriteJson(assessment);
   } else {

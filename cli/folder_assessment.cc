@@ -117,6 +117,8 @@ void WriteError(JsonWriter& json, const Error& error) {
   json.Field("source", error.source());
   json.Field("description", error.description());
   json.Field("path", error.path());
+  json.Key("system_error");
+  error.native_code() != 0 ? json.Integer(error.native_code()) : json.Null();
   json.EndObject();
 }
 

@@ -62,7 +62,8 @@ void WriteHolders(JsonWriter& json, const LiveHolders& holders);
 // The text form of one skipped candidate: "PATH: DESCRIPTION (NUMBER)".
 std::string DescribeSkipped(const SkippedLog& skipped);
 void WriteSkipped(JsonWriter& json, const std::vector<SkippedLog>& skipped);
-// The error object of a failure: {"number", "source", "description", "path"}.
+// The error object of a failure: {"number", "source", "description", "path",
+// "system_error"}, the last the operating system's code or null.
 void WriteError(JsonWriter& json, const Error& error);
 // The members of a restore's outcome: "restored" (paths), "not_restored"
 // ([{"path", "error"}]), "removed" (paths of entries of protected trees that

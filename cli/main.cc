@@ -4,6 +4,7 @@
 #include <iostream>
 #include <string_view>
 
+#include "brightkeep/version.h"
 #include "cli/cli.h"
 #include "cli/folder_assessment.h"
 #include "cli/json_writer.h"
@@ -27,7 +28,11 @@ Commands:
   revert    put back the files of a period that succeeded, from its backup
 
 Run 'brightkeep help COMMAND' (or 'brightkeep COMMAND --help') for the
-options of a command.
+options of a command. The folders and the backup a command is not given
+come from the configuration file:
+  )" BK_CONFIG_PLACE R"(.
+The README: )" BK_README_PLACE R"(
+
 Options:
   --version   show the version
   -h, --help  show this help
@@ -57,7 +62,7 @@ int Dispatch(const std::vector<std::string>& args) {
     return kExitSuccess;
   }
   if (first == "--version") {
-    std::cout << "brightkeep " << BK_VERSION << '\n';
+    std::cout << "brightkeep " << BRIGHTKEEP_VERSION << '\n';
     return kExitSuccess;
   }
   for (const Subcommand& sub : kSubcommands) {

@@ -12,7 +12,11 @@ std::optional<std::string> ParsedArgs::Value(std::string_view name) const {
 
 namespace {
 
+// Every command takes --config FILE (cli/configuration.h).
+constexpr OptionDef kConfigOption{"--config", true};
+
 const OptionDef* FindOption(std::initializer_list<OptionDef> options, std::string_view name) {
+  if (name == kConfigOption.name) return &kConfigOption;
   for (const OptionDef& option : options) {
     if (option.name == name) return &option;
   }

@@ -1,6 +1,6 @@
 // Argument parsing shared by the subcommands: long options with or without a
-// value ("--name value" or "--name=value"), "-h"/"--help" anywhere, and "--"
-// ending the options.
+// value ("--name value" or "--name=value"), "-h"/"--help" and "--config FILE"
+// anywhere, and "--" ending the options.
 #pragma once
 
 #include <initializer_list>

@@ -1,4 +1,4 @@
-// brightkeep protect --temp DIR --backup FILE [--keep-log] [--trust-folder]
+// brightkeep protect [--temp DIR] [--backup FILE] [--keep-log] [--trust-folder]
 //                    [--tree DIR]... [--files-from LIST] [FILE...] -- COMMAND [ARG...]
 #include <algorithm>
 #include <chrono>
@@ -12,8 +12,10 @@
 
 #include "cli/backup_archive.h"
 #include "cli/cli.h"
+#include "cli/configuration.h"
 #include "cli/folder_assessment.h"
 #include "cli/options.h"
+#include "cli/system_log.h"
 #include "component/platform.h"
 #include "component/process.h"
 #include "safemode/file_rollback_create.h"
@@ -22,8 +24,8 @@ namespace bk::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: brightkeep protect --temp DIR --backup FILE [--keep N] [--keep-log] [--trust-folder] [-q]
-                          [--wait SECONDS] [--kill]
+constexpr const char* kHelp = R"(Usage: brightkeep protect [--temp DIR] [--backup FILE] [--keep N] [--keep-log] [--trust-folder] [-q]
+                          [--wait SECONDS] [--kill] [--config FILE]
                           [--tree TREE]... [--files-from LIST [--null]] [FILE...] -- COMMAND [ARG...]
 
 Enters safe mode with DIR as the temporary folder, makes every FILE and
@@ -45,7 +47,10 @@ running has ended: protect waits --wait seconds for those processes (and
 names them), ends them with --kill, or else leaves the period unfinished
 for a later 'brightkeep rollback DIR' and exits with 125. DIR must not be
 writable by other users (see 'brightkeep assess --help'), unless
---trust-folder.
+--trust-folder. --temp, --backup and --keep default to those of the
+configuration file:
+  )" BK_CONFIG_PLACE R"(.
+The period's start and how it ended go to the system log.
 
 A file that cannot be made safe, or a backup FILE whose folder is missing or
 refuses a new file, stops everything before COMMAND runs: every such file is
@@ -81,6 +86,7 @@ Options:
   --null             names in LIST end with NUL, not a line break
                      (as find -print0 writes them)
   -q, --quiet        no progress line; errors are still shown
+  --config FILE      take the defaults from the configuration file FILE
   -h, --help         show this help
 )";
 
@@ -141,6 +147,13 @@ bool Undo(clsFileRollbackCreate& safety, bool quiet) {
     std::cerr << "brightkeep: the period stays unfinished; run 'brightkeep rollback " << safety.TempDir() << "'\n";
     return false;
   }
+}
+
+// Undoes the period after `why` and tells the system log how it ended.
+bool UndoAfter(clsFileRollbackCreate& safety, const std::string& log, const std::string& why, bool quiet) {
+  const bool whole = Undo(safety, quiet);
+  LogPeriodEnd("protect", log, why + (whole ? ", files restored" : ", not every file came back"), true);
+  return whole;
 }
 
 // Runs COMMAND holding a lock of the period of its own, so that the period
@@ -204,26 +217,33 @@ void PruneOldBackups(const ParsedArgs& parsed, const std::string& pattern, const
 
 int RunCommand(clsFileRollbackCreate& safety, const ParsedArgs& parsed) {
   const bool quiet = parsed.Has("--quiet");
+  const std::string log = safety.log()->LogFileName();
   int status = 0;
   try {
     status = RunChild(safety, *parsed.rest);
   } catch (const Error& e) {
     ReportError(e);
-    if (!Undo(safety, quiet)) return kExitIncompleteRestore;
+    if (!UndoAfter(safety, log, "the command could not be run", quiet)) return kExitIncompleteRestore;
     return e.number() == errnum::kFileNotFound ? 127 : 126;
   }
   if (status != 0) {
     std::cerr << "brightkeep: the command failed with status " << status << "; restoring its files\n";
-    if (!LeftoverProcessesGone(safety, parsed)) return kExitIncompleteRestore;
-    return Undo(safety, quiet) ? status : kExitIncompleteRestore;
+    const std::string why = "the command failed with status " + std::to_string(status);
+    if (!LeftoverProcessesGone(safety, parsed)) {
+      LogPeriodEnd("protect", log, why + "; processes it left running hold the period", true);
+      return kExitIncompleteRestore;
+    }
+    return UndoAfter(safety, log, why, quiet) ? status : kExitIncompleteRestore;
   }
   try {
     safety.EndSafety(parsed.Has("--keep-log"));
   } catch (const Error& e) {
     ReportError(e);
     std::cerr << "brightkeep: the command succeeded but safe mode could not be ended\n";
+    LogPeriodEnd("protect", log, "the command succeeded, safe mode could not be ended: " + e.description(), true);
     return kExitFailure;
   }
+  LogPeriodEnd("protect", log, "completed, backup " + safety.BackupFile(), false);
   return kExitSuccess;
 }
 
@@ -294,7 +314,7 @@ bool MakeAllSafe(clsFileRollbackCreate& safety, FileSystem& fs, const std::vecto
 }  // namespace
 
 int RunProtect(const std::vector<std::string>& args) {
-  const ParsedArgs parsed = ParseArgs(
+  ParsedArgs parsed = ParseArgs(
       args, {{"--temp", true}, {"--backup", true}, {"--keep-log", false}, {"--trust-folder", false}, {"--files-from", true},
              {"--null", false}, {"--quiet", false}, {"--keep", true}, {"--tree", true, true}, {"--wait", true},
              {"--kill", false}},
@@ -303,6 +323,7 @@ int RunProtect(const std::vector<std::string>& args) {
     std::cout << kHelp;
     return kExitSuccess;
   }
+  TakeDefaults(parsed, {"--temp", "--backup", "--keep"});
   if (!parsed.Value("--temp")) throw UsageError("protect needs --temp DIR");
   if (!parsed.Value("--backup")) throw UsageError("protect needs --backup FILE");
   if (!parsed.rest || parsed.rest->empty()) throw UsageError("protect needs '--' followed by the command to run");
@@ -333,11 +354,13 @@ int RunProtect(const std::vector<std::string>& args) {
   safety.TrustFolder(parsed.Has("--trust-folder"));
   if (!BackupCanBeWritten(safety)) return kExitFailure;
   safety.BeginSafety();
+  const std::string log = safety.log()->LogFileName();
+  LogPeriodStart("protect", log, "running " + parsed.rest->front());
   std::vector<std::string> trees;
   if (const auto it = parsed.repeated.find("--tree"); it != parsed.repeated.end()) trees = it->second;
   if (!MakeAllSafe(safety, *fs, trees, files, parsed.Has("--quiet"))) {
     std::cerr << "brightkeep: nothing was run; undoing what was made safe\n";
-    Undo(safety, true);
+    UndoAfter(safety, log, "files could not be made safe, nothing was run", true);
     return kExitFailure;
   }
   std::cout.flush();

@@ -1,11 +1,13 @@
-// brightkeep revert BACKUP --temp DIR --backup FILE [--keep-log] [--trust-folder] [--dry-run] [-q] [--json]
+// brightkeep revert BACKUP [--temp DIR] [--backup FILE] [--keep-log] [--trust-folder] [--dry-run] [-q] [--json]
 #include <iostream>
 
 #include "cli/backup_archive.h"
 #include "cli/cli.h"
+#include "cli/configuration.h"
 #include "cli/folder_assessment.h"
 #include "cli/json_writer.h"
 #include "cli/options.h"
+#include "cli/system_log.h"
 #include "log/trust.h"
 #include "restore/plan.h"
 #include "safemode/file_rollback_create.h"
@@ -14,8 +16,8 @@ namespace bk::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: brightkeep revert BACKUP --temp DIR --backup FILE [--keep-log] [--trust-folder]
-                         [--dry-run] [-q] [--json]
+constexpr const char* kHelp = R"(Usage: brightkeep revert BACKUP [--temp DIR] [--backup FILE] [--keep-log] [--trust-folder]
+                         [--dry-run] [-q] [--json] [--config FILE]
 
 Puts back the files of a period that succeeded, as its backup archive BACKUP
 (written by 'brightkeep protect --backup') holds them: for a change that
@@ -25,6 +27,9 @@ first, so a revert that fails is undone, and a revert that succeeds leaves
 its own backup archive FILE, which can itself be reverted. Each file is
 reported as restored or not (with the reason). Files that did not exist
 when BACKUP's period began, and files created since, are left as they are.
+--temp and --backup default to those of the configuration file:
+  )" BK_CONFIG_PLACE R"(.
+The revert's start and how it ended go to the system log.
 
 Exit status: 0 when every file came back; 1 when something could not be
 restored (what was written is undone) or nothing could be done; 125 when,
@@ -33,7 +38,7 @@ after that, not every file came back to its state before the revert.
 Options:
   --temp DIR       folder for the revert's own rollback log and archives
   --backup FILE    where the backup archive of the files as they were before
-                   the revert goes
+                   the revert goes; "%t" as for protect
   --keep-log       keep the revert's completed log in DIR
   --trust-folder   take DIR and BACKUP as your own: no ownership or
                    permission checks of either (without it, BACKUP must be a
@@ -41,7 +46,9 @@ Options:
                    else, in a folder no other user can write)
   --dry-run        only report what would be restored, changing nothing
   -q, --quiet      no line per file; errors and the outcome are still shown
-  --json           write the outcome as JSON (see the README)
+  --json           write the outcome as JSON (see the README,
+                   )" BK_README_PLACE R"()
+  --config FILE    take the defaults from the configuration file FILE
   -h, --help       show this help
 )";
 
@@ -92,12 +99,15 @@ int Revert(clsFileRollbackCreate& safety, clsFileRollbackLog& log, const std::ve
   }
   safety.CheckBackupFile();
   safety.BeginSafety();
+  const std::string period = safety.log()->LogFileName();
+  LogPeriodStart("revert", period, "reverting " + fs.GetAbsolutePathName(parsed.positionals[0]));
   const std::vector<std::optional<Error>> refused = safety.MakeFilesSafe(existing);
   for (const std::optional<Error>& e : refused) {
     if (!e) continue;
     out.error = *e;
     ReportError(*e);
     safety.UndoSafetyOperations(true, true);
+    LogPeriodEnd("revert", period, "files could not be made safe, nothing was reverted", true);
     return kExitFailure;
   }
   RestoreReport report;
@@ -113,13 +123,21 @@ int Revert(clsFileRollbackCreate& safety, clsFileRollbackLog& log, const std::ve
       safety.UndoSafetyOperations(true, true);
     } catch (const Error& undo) {
       ReportError(undo);
+      LogPeriodEnd("revert", period, "failed: " + e.description() + ", not every file came back", true);
       return kExitIncompleteRestore;
     }
+    LogPeriodEnd("revert", period, "failed: " + e.description() + ", undone", true);
     return kExitFailure;
   }
   out.restored = report.restored;
-  safety.EndSafety(parsed.Has("--keep-log"));
+  try {
+    safety.EndSafety(parsed.Has("--keep-log"));
+  } catch (const Error& e) {
+    LogPeriodEnd("revert", period, "reverted, safe mode could not be ended: " + e.description(), true);
+    throw;
+  }
   out.outcome = "reverted";
+  LogPeriodEnd("revert", period, "reverted, backup " + safety.BackupFile(), false);
   return kExitSuccess;
 }
 
@@ -133,7 +151,7 @@ void PrintOutcome(const Outcome& o, bool dry_run) {
 }  // namespace
 
 int RunRevert(const std::vector<std::string>& args) {
-  const ParsedArgs parsed =
+  ParsedArgs parsed =
       ParseArgs(args, {{"--temp", true}, {"--backup", true}, {"--keep-log", false}, {"--trust-folder", false},
                        {"--dry-run", false}, {"--quiet", false}, {"--json", false}});
   if (parsed.help) {
@@ -141,6 +159,7 @@ int RunRevert(const std::vector<std::string>& args) {
     return kExitSuccess;
   }
   if (parsed.positionals.size() != 1) throw UsageError("revert needs exactly one backup archive");
+  TakeDefaults(parsed, {"--temp", "--backup"});
   if (!parsed.Value("--temp")) throw UsageError("revert needs --temp DIR");
   const bool dry_run = parsed.Has("--dry-run");
   if (!dry_run && !parsed.Value("--backup")) throw UsageError("revert needs --backup FILE");
@@ -150,7 +169,9 @@ int RunRevert(const std::vector<std::string>& args) {
   const std::string temp = fs->GetAbsolutePathName(*parsed.Value("--temp"));
   clsFileRollbackCreate safety(fs);
   safety.TempDir(temp);
-  if (parsed.Value("--backup")) safety.BackupFile(fs->GetAbsolutePathName(*parsed.Value("--backup")));
+  if (parsed.Value("--backup")) {
+    safety.BackupFile(StampBackupName(fs->GetAbsolutePathName(*parsed.Value("--backup")), LocalNow()));
+  }
   safety.TrustFolder(parsed.Has("--trust-folder"));
   const BackupArchive archive = ReadBackupArchive(fs, backup);
   if (!parsed.Has("--trust-folder")) {

@@ -1,10 +1,12 @@
-// brightkeep rollback DIR [--keep-archives] [--delete-logs] [--dry-run] [--trust-folder]
+// brightkeep rollback [DIR] [--keep-archives] [--delete-logs] [--dry-run] [--trust-folder]
 #include <iostream>
 
 #include "cli/cli.h"
+#include "cli/configuration.h"
 #include "cli/folder_assessment.h"
 #include "cli/json_writer.h"
 #include "cli/options.h"
+#include "cli/system_log.h"
 #include "component/process.h"
 #include "restore/plan.h"
 #include "restore/print.h"
@@ -14,7 +16,8 @@ namespace bk::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: brightkeep rollback DIR [--keep-archives] [--delete-logs] [--dry-run] [--trust-folder] [-q] [--json]
+constexpr const char* kHelp = R"(Usage: brightkeep rollback [DIR] [--keep-archives] [--delete-logs] [--dry-run] [--trust-folder] [-q]
+                           [--json] [--config FILE]
 
 Rolls back every unfinished period of safe mode whose rollback log lies in
 DIR, newest first: every file its log lists is put back from its archives,
@@ -24,7 +27,10 @@ and the others still go ahead. A period still in progress (its program is
 still at work) is never touched: it is reported and skipped. A candidate log
 that cannot be loaded, or that another user could have planted (see assess
 --help), is skipped and reported. Files of periods that no unfinished log
-claims (leftovers) are removed.
+claims (leftovers) are removed. Each period's rollback and how it ended go
+to the system log. Without DIR, the temporary folder of the configuration
+file:
+  )" BK_CONFIG_PLACE R"(.
 
 Exit status: 0 when everything that needed it came back or there was
 nothing to do; 1 when something could not be restored or a period was
@@ -41,7 +47,9 @@ Options:
                    ownership or permission checks
   -q, --quiet      no progress line and no line per file; errors and the
                    outcome of each period are still shown
-  --json           write the outcome as JSON (see the README)
+  --json           write the outcome as JSON (see the README,
+                   )" BK_README_PLACE R"()
+  --config FILE    take the folder from the configuration file FILE
   -h, --help       show this help
 )";
 
@@ -240,9 +248,8 @@ int RunRollback(const std::vector<std::string>& args) {
     std::cout << kHelp;
     return kExitSuccess;
   }
-  if (parsed.positionals.size() != 1) throw UsageError("rollback needs exactly one folder");
   std::shared_ptr<FileSystem> fs = DefaultFileSystem();
-  const FolderAssessment assessment = AssessFolder(parsed.positionals[0], parsed.Has("--trust-folder"), fs);
+  const FolderAssessment assessment = AssessFolder(FolderOrConfigured(parsed, "rollback"), parsed.Has("--trust-folder"), fs);
   for (const SkippedLog& skipped : assessment.skipped) {
     std::cerr << "brightkeep: skipped a log: " << skipped.error.description() << " (" << skipped.error.number()
               << "): " << skipped.path << '\n';
@@ -279,13 +286,12 @@ int RunRollback(const std::vector<std::string>& args) {
       continue;
     }
     Out() << "Rolling back: " << entry.report.log << " (" << Started(entry.report) << ")\n";
-    if (RollBackOne(entry, parsed, progress, outcome)) {
-      outcome.outcome = "rolled_back";
-      ++done;
-    } else {
-      outcome.outcome = "failed";
-      ++failed;
-    }
+    LogPeriodStart("rollback", entry.report.log);
+    const bool whole = RollBackOne(entry, parsed, progress, outcome);
+    outcome.outcome = whole ? "rolled_back" : "failed";
+    (whole ? done : failed) += 1;
+    LogPeriodEnd("rollback", entry.report.log,
+                 (whole ? "rolled back" : "failed") + (outcome.error ? ": " + outcome.error->description() : ""), !whole);
     files_done += entry.report.FileCount();
   }
   progress.Clear();

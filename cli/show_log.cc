@@ -14,7 +14,7 @@ namespace bk::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: brightkeep inspect LOG|BACKUP [--json]
+constexpr const char* kHelp = R"(Usage: brightkeep inspect LOG|BACKUP [--json] [--config FILE]
 
 Shows everything a rollback log records: when its period started, the backup
 destination, each archive with its drive, path and files, and whether the
@@ -24,8 +24,10 @@ backup does not hold it. A document that is not a rollback log is refused.
 Nothing is changed.
 
 Options:
-  --json      write the result as JSON (see the README)
-  -h, --help  show this help
+  --json         write the result as JSON (see the README,
+                 )" BK_README_PLACE R"()
+  --config FILE  accepted as by every command; inspect takes nothing from it
+  -h, --help     show this help
 )";
 
 }  // namespace

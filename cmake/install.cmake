@@ -1,8 +1,8 @@
 # Installation (Linux): the headers under include/brightkeep/, the library
 # static (libbrightkeep.a) and shared (libbrightkeep.so), the `brightkeep`
-# command, a CMake package giving Brightkeep::brightkeep and
+# command with its manual page, completions, configuration example and boot
+# unit, the README, a CMake package giving Brightkeep::brightkeep and
 # Brightkeep::brightkeep_shared, and a pkg-config file.
-include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 # The shared library is linked from every object of the static one, so the
@@ -10,26 +10,39 @@ include(CMakePackageConfigHelpers)
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/brightkeep_shared.cc
   CONTENT "// The shared library's objects come from the static library.\n")
 add_library(brightkeep_shared SHARED ${CMAKE_BINARY_DIR}/brightkeep_shared.cc)
-target_link_libraries(brightkeep_shared PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,brightkeep>" bk_options)
+target_link_libraries(brightkeep_shared PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,brightkeep>" $<BUILD_INTERFACE:bk_options>)
 target_link_options(brightkeep_shared PRIVATE -Wl,--no-undefined)
+target_compile_features(brightkeep_shared PUBLIC cxx_std_20)
 target_include_directories(brightkeep_shared PUBLIC
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
-  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/brightkeep>)
-target_compile_definitions(brightkeep_shared PUBLIC BK_VERSION="${PROJECT_VERSION}")
+  $<BUILD_INTERFACE:${CMAKE_BINARY_DIR}/generated>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 set_target_properties(brightkeep_shared PROPERTIES
   OUTPUT_NAME brightkeep
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR})
 
-install(DIRECTORY component log safemode recovery
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/brightkeep
-  FILES_MATCHING PATTERN "*.h"
-  PATTERN "*_internal.h" EXCLUDE
-  PATTERN "com" EXCLUDE)
+# The public headers, staged under brightkeep/ with their includes of each
+# other rewritten to <brightkeep/...>, so that a program's include path holds
+# no generic name such as log/ or component/.
+file(GLOB_RECURSE bk_public_headers CONFIGURE_DEPENDS RELATIVE ${PROJECT_SOURCE_DIR}
+  component/*.h log/*.h restore/*.h safemode/*.h recovery/*.h)
+list(FILTER bk_public_headers EXCLUDE REGEX "_internal\\.h$|^component/com/")
+list(TRANSFORM bk_public_headers PREPEND ${PROJECT_SOURCE_DIR}/ OUTPUT_VARIABLE bk_header_sources)
+set(bk_staged_include ${CMAKE_BINARY_DIR}/staged-include)
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/public-headers.txt CONTENT "${bk_public_headers}")
+add_custom_command(OUTPUT ${bk_staged_include}/stamp
+  COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DLIST=${CMAKE_BINARY_DIR}/public-headers.txt
+          -DOUTPUT_DIR=${bk_staged_include} -P ${PROJECT_SOURCE_DIR}/cmake/stage_headers.cmake
+  COMMAND ${CMAKE_COMMAND} -E touch ${bk_staged_include}/stamp
+  DEPENDS ${bk_header_sources} ${CMAKE_BINARY_DIR}/public-headers.txt ${PROJECT_SOURCE_DIR}/cmake/stage_headers.cmake
+  COMMENT "Staging the public headers under brightkeep/"
+  VERBATIM)
+add_custom_target(brightkeep_headers ALL DEPENDS ${bk_staged_include}/stamp)
+install(DIRECTORY ${bk_staged_include}/brightkeep DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${CMAKE_BINARY_DIR}/generated/brightkeep/version.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/brightkeep)
 
-# bk_options travels with the static library only for its link options
-# (sanitizers in such builds).
-install(TARGETS brightkeep brightkeep_shared bk_options EXPORT BrightkeepTargets
+install(TARGETS brightkeep brightkeep_shared EXPORT BrightkeepTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -44,11 +57,15 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/BrightkeepConfigVersion.cma
 install(FILES ${CMAKE_BINARY_DIR}/BrightkeepConfig.cmake ${CMAKE_BINARY_DIR}/BrightkeepConfigVersion.cmake
   DESTINATION ${bk_cmake_dir})
 
-# The pkg-config file finds its prefix from its own place, so the tree can
-# be installed under any prefix (cmake --install --prefix).
-file(RELATIVE_PATH bk_pc_to_prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
-string(REGEX REPLACE "/$" "" bk_pc_to_prefix "${bk_pc_to_prefix}")
-configure_file(cmake/brightkeep.pc.in ${CMAKE_BINARY_DIR}/brightkeep.pc @ONLY)
+# The pkg-config file is written when the tree is installed, with the prefix
+# of that installation (cmake --install --prefix may move it), as plain
+# normalised paths.
+install(CODE "set(bk_pc_template [[${PROJECT_SOURCE_DIR}/cmake/brightkeep.pc.in]])
+set(bk_pc_output [[${CMAKE_BINARY_DIR}/brightkeep.pc]])
+set(bk_pc_libdir [[${CMAKE_INSTALL_LIBDIR}]])
+set(bk_pc_includedir [[${CMAKE_INSTALL_INCLUDEDIR}]])
+set(PROJECT_VERSION [[${PROJECT_VERSION}]])
+include([[${PROJECT_SOURCE_DIR}/cmake/write_pc.cmake]])")
 install(FILES ${CMAKE_BINARY_DIR}/brightkeep.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # The manual page brightkeep(1), built from its scdoc source.
@@ -62,11 +79,33 @@ add_custom_command(OUTPUT ${bk_man_page}
 add_custom_target(brightkeep_man ALL DEPENDS ${bk_man_page})
 install(FILES ${bk_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# Completion for bash, where bash-completion loads it on demand.
-install(FILES dist/bash-completion/brightkeep DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+# Completions for bash, zsh and fish, all written by one generator from the
+# command's own --help texts, where each shell looks for them on demand.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(BK_COMPLETION_DIR ${CMAKE_BINARY_DIR}/completion)
+set(bk_completions ${BK_COMPLETION_DIR}/brightkeep ${BK_COMPLETION_DIR}/_brightkeep ${BK_COMPLETION_DIR}/brightkeep.fish)
+add_custom_command(OUTPUT ${bk_completions}
+  COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/dist/completion/generate.py
+          $<TARGET_FILE:brightkeep_cli> ${BK_COMPLETION_DIR}
+  DEPENDS brightkeep_cli ${PROJECT_SOURCE_DIR}/dist/completion/generate.py
+  COMMENT "Completions for bash, zsh and fish"
+  VERBATIM)
+add_custom_target(brightkeep_completions ALL DEPENDS ${bk_completions})
+install(FILES ${BK_COMPLETION_DIR}/brightkeep DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+install(FILES ${BK_COMPLETION_DIR}/_brightkeep DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+install(FILES ${BK_COMPLETION_DIR}/brightkeep.fish DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d)
+
+# The commented example of the configuration file, and the README the
+# command's help texts point to.
+configure_file(dist/brightkeep.conf.in ${CMAKE_BINARY_DIR}/brightkeep.conf @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/brightkeep.conf DESTINATION ${CMAKE_INSTALL_SYSCONFDIR})
+install(FILES README.md DESTINATION ${BK_DOC_DIR})
 
 # The unit that rolls back a folder's unfinished periods at boot; a relative
-# folder is taken from the installation prefix.
+# folder is taken from the installation prefix. Enabled without an instance,
+# it takes the default temporary folder.
 set(BK_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING "Where the systemd unit is installed")
+include(${PROJECT_SOURCE_DIR}/cmake/systemd_escape.cmake)
+bk_systemd_escape_path("${BK_DEFAULT_TEMP}" BK_DEFAULT_INSTANCE)
 configure_file(dist/systemd/brightkeep-rollback@.service.in ${CMAKE_BINARY_DIR}/brightkeep-rollback@.service @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/brightkeep-rollback@.service DESTINATION ${BK_SYSTEMD_UNIT_DIR})

@@ -174,8 +174,10 @@ class clsFileRollbackCreate {
 };
 
 // Creates the folder and every missing folder above it, from the top down,
-// flushing each new folder's entry to stable storage. Error 52 when the walk
-// up the path finds no existing ancestor (an empty path, a missing drive).
+// flushing each new folder's entry to stable storage. A folder another
+// process creates meanwhile is taken as it is (the caller judges it). Error
+// 52 when the walk up the path finds no existing ancestor (an empty path, a
+// missing drive).
 void CreateFolderPath(FileSystem& fs, std::string_view strPath);
 
 }  // namespace bk

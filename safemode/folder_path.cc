@@ -28,12 +28,19 @@ void CreateFolderPath(FileSystem& fs, std::string_view strPath) {
     if (fs.FolderExists(current)) break;
   }
 
-  // Walk down, creating them from the top.
+  // Walk down, creating them from the top. A folder that another process
+  // made meanwhile (another period starting on the same folder) is used as
+  // it is: the caller judges the folder it ends up with.
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
     if (it->empty()) continue;
     const std::string parent = current;
     current = fs.BuildPath(parent, *it);
-    fs.CreateFolder(current);
+    try {
+      fs.CreateFolder(current);
+    } catch (const Error& e) {
+      if (e.number() != errnum::kFileAlreadyExists || !fs.FolderExists(current)) throw;
+      continue;
+    }
     fs.SyncFolder(parent);
   }
 }

@@ -10,7 +10,7 @@ PKGS=(
   libwine-dev wine wine64 wine32:i386
   zip unzip libarchive-tools python3 xfsprogs
   clang libclang-rt-14-dev
-  debhelper lintian scdoc man-db bash-completion systemd
+  debhelper lintian scdoc man-db bash-completion zsh fish systemd
   wixl msitools
 )
 

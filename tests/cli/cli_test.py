@@ -20,7 +20,7 @@ import zipfile
 import cli_support
 from cli_support import Scratch, run
 
-ERROR_LINE = re.compile(r"^brightkeep: .+ \((\d+)\)(: .+?)?(?: \[system error \d+\])?$", re.M)
+ERROR_LINE = re.compile(r"^brightkeep: .+ \((\d+)\)(: .+?)?(?: \[system error (\d+)\])?$", re.M)
 
 
 class GeneralTests(unittest.TestCase):
@@ -42,13 +42,11 @@ class GeneralTests(unittest.TestCase):
         cases = [
             ([], "no command given", "brightkeep --help"),
             (["frobnicate"], "unknown command 'frobnicate'", "brightkeep --help"),
-            (["assess"], "assess needs exactly one folder", "brightkeep assess --help"),
-            (["assess", "a", "b"], "assess needs exactly one folder", "brightkeep assess --help"),
+            (["assess", "a", "b"], "assess takes one folder at most", "brightkeep assess --help"),
+            (["rollback", "a", "b"], "rollback takes one folder at most", "brightkeep rollback --help"),
             (["assess", "--jsn", "x"], "unknown option '--jsn'", "brightkeep assess --help"),
             (["rollback", "x", "--dry-run", "--dry-run"], "option '--dry-run' given twice", "brightkeep rollback --help"),
             (["inspect", "--json=yes", "x"], "option '--json' takes no value", "brightkeep inspect --help"),
-            (["protect", "--backup", "b.zip", "--", "true"], "protect needs --temp DIR", "brightkeep protect --help"),
-            (["protect", "--temp", "t", "--", "true"], "protect needs --backup FILE", "brightkeep protect --help"),
             (["protect", "--temp", "t", "--backup", "b.zip", "f"], "protect needs '--' followed by", "brightkeep protect --help"),
             (["protect", "--temp", "t", "--backup"], "option '--backup' needs a value", "brightkeep protect --help"),
         ]
@@ -427,7 +425,7 @@ class ShowLogTests(Scratch):
                 self.assertRegex(report["start_date"], "^" + text.replace(" ", "T") + r"[+-]\d\d:\d\d$", stored)
             self.assertIn("  started: %s\n" % (text or "(unreadable)"), run("inspect", log).stdout)
 
-    def test_a_log_that_cannot_be_loaded_or_is_no_log(self):
+    def test_a_log_that_cannot_be_loaded_or_is_no_log_with_the_system_error_in_json_too(self):
         broken, other = os.path.join(self.root, "broken.xml"), os.path.join(self.root, "other.xml")
         with open(broken, "w") as f:
             f.write("<a>")
@@ -440,6 +438,8 @@ class ShowLogTests(Scratch):
             self.assertEqual((match.group(1), match.group(2)), (number, ": " + path), result.stderr)
             error = json.loads(result.stdout)["error"]  # with --json, the error is JSON too
             self.assertEqual((str(error["number"]), error["path"]), (number, path))
+            self.assertEqual(error["system_error"], match.group(3) and int(match.group(3)), result.stderr)
+            self.assertEqual(error["system_error"] is None, number != "53")
 
 
 if __name__ == "__main__":

@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Installs the build tree into a temporary prefix and builds a user's program
-against it, with find_package(Brightkeep CONFIG) and with pkg-config.
+against it, with find_package(Brightkeep CONFIG) and with pkg-config, under
+the compiler's default language standard and with headers of its own named
+as the library's folders are (tests/cli/consumer/own).
 
     package_test.py BUILD_DIR
 """
 
+import glob
 import os
 import shutil
 import subprocess
@@ -42,15 +45,25 @@ class PackageTests(unittest.TestCase):
     def test_installed_tree(self):
         for part in ("include/brightkeep/safemode/file_rollback_create.h",
                      "include/brightkeep/recovery/rollback_manager.h",
-                     "include/brightkeep/component/fs/file_system.h"):
+                     "include/brightkeep/component/fs/file_system.h",
+                     "include/brightkeep/version.h",
+                     "etc/brightkeep.conf",
+                     "share/zsh/vendor-completions/_brightkeep",
+                     "share/fish/vendor_completions.d/brightkeep.fish",
+                     "share/doc/brightkeep/README.md"):
             self.assertTrue(os.path.isfile(os.path.join(self.prefix, part)), part)
+        targets = "".join(open(p).read() for p in glob.glob(os.path.join(self.prefix, "lib*", "cmake", "Brightkeep",
+                                                                            "BrightkeepTargets*.cmake")))
+        self.assertIn('INTERFACE_INCLUDE_DIRECTORIES "${_IMPORT_PREFIX}/include"', targets)
+        for internal in ("bk_options", "BK_VERSION"):
+            self.assertNotIn(internal, targets)
         version = check(os.path.join(self.prefix, "bin", "brightkeep"), "--version")
         self.assertRegex(version, r"^brightkeep \d+\.\d+\.\d+\n$")
 
     def test_find_package_static_and_shared(self):
         build = os.path.join(self.root, "cmake-consumer")
         check("cmake", "-S", os.path.join(HERE, "consumer"), "-B", build, "-G", "Ninja",
-              "-DCMAKE_PREFIX_PATH=" + self.prefix)
+              "-DCMAKE_PREFIX_PATH=" + self.prefix, "-DCMAKE_CXX_FLAGS=-Werror")
         check("cmake", "--build", build)
         self.run_consumer(os.path.join(build, "consumer_static"))
         self.run_consumer(os.path.join(build, "consumer_shared"))
@@ -62,11 +75,12 @@ class PackageTests(unittest.TestCase):
         self.assertEqual(len(libdirs), 1)
         env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(self.prefix, libdirs[0], "pkgconfig"))
         flags = check("pkg-config", "--cflags", "--libs", "brightkeep", env=env).split()
-        libdir = [f[2:] for f in flags if f.startswith("-L")][0]
-        self.assertTrue(os.path.samefile(libdir, os.path.join(self.prefix, libdirs[0])))
+        real_prefix = os.path.realpath(self.prefix)
+        self.assertEqual(flags, ["-std=c++20", "-I" + os.path.join(real_prefix, "include"),
+                                 "-L" + os.path.join(real_prefix, libdirs[0]), "-lbrightkeep"])
         program = os.path.join(self.root, "pc-consumer")
-        check("c++", "-std=c++20", os.path.join(HERE, "consumer", "consumer.cc"), "-o", program, *flags,
-              "-Wl,-rpath," + libdir)
+        check("c++", "-I" + os.path.join(HERE, "consumer", "own"), os.path.join(HERE, "consumer", "consumer.cc"),
+              "-o", program, *flags, "-Wl,-rpath," + flags[2][2:])
         self.run_consumer(program)
 
 

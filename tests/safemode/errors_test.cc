@@ -149,5 +149,34 @@ TEST(SafeModeErrors, CreateFolderPathCreatesFromTheTopDown) {
   EXPECT_TRUE(s.fs->FolderExists(deep));
 }
 
+// Another period starting at the same moment makes a folder between the look
+// and the creation: the folder it made is taken, whatever else holds the
+// name is refused.
+TEST(SafeModeErrors, CreateFolderPathTakesAFolderMadeMeanwhile) {
+  class Racing : public ForwardingFileSystem {
+   public:
+    Racing(std::shared_ptr<FileSystem> target, bool file) : ForwardingFileSystem(std::move(target)), file_(file) {}
+    void CreateFolder(std::string_view path) override {
+      file_ ? target().Open(path, OpenMode::kCreateNew)->Close() : target().CreateFolder(path);
+      ForwardingFileSystem::CreateFolder(path);
+    }
+
+   private:
+    bool file_;
+  };
+  for (const bool file : {false, true}) {
+    Scratch s;
+    const std::string deep = s.dir / (file ? "F/G" : "A/B");
+    Racing racing(s.fs, file);
+    if (file) {
+      EXPECT_EQ(Catch([&] { CreateFolderPath(racing, deep); }).number, errnum::kFileAlreadyExists);
+      EXPECT_TRUE(s.fs->FileExists(s.dir / "F"));
+    } else {
+      CreateFolderPath(racing, deep);
+      EXPECT_TRUE(s.fs->FolderExists(deep));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace bk::testing

@@ -5,8 +5,14 @@
 #include <sstream>
 #include <string>
 
-#include "recovery/rollback_manager.h"
-#include "safemode/file_rollback_create.h"
+#include <brightkeep/recovery/rollback_manager.h>
+#include <brightkeep/safemode/file_rollback_create.h>
+#include <brightkeep/version.h>
+
+static_assert(BRIGHTKEEP_VERSION_MAJOR >= 4, "the installed version header");
+#ifdef BK_VERSION
+#error "a macro of the library's own build reached the program"
+#endif
 
 int main(int argc, char** argv) {
   if (argc != 2) return 2;

@@ -1,0 +1,27 @@
+# bk_systemd_escape_path(PATH OUT): PATH as `systemd-escape --path` writes it,
+# for naming the instance of a template unit: the slashes at either end
+# dropped, the others written "-", and every byte but ASCII letters, digits,
+# ":", "_" and "." (not leading) written \xNN.
+function(bk_systemd_escape_path path out)
+  string(REGEX REPLACE "^/+|/+$" "" path "${path}")
+  string(REGEX REPLACE "/+" "/" path "${path}")
+  set(escaped "")
+  string(LENGTH "${path}" length)
+  set(i 0)
+  while(i LESS length)
+    string(SUBSTRING "${path}" ${i} 1 c)
+    if(c STREQUAL "/")
+      string(APPEND escaped "-")
+    elseif(c MATCHES "^[A-Za-z0-9:_]$" OR (c STREQUAL "." AND i GREATER 0))
+      string(APPEND escaped "${c}")
+    else()
+      string(HEX "${c}" hex)
+      string(APPEND escaped "\\x${hex}")
+    endif()
+    math(EXPR i "${i} + 1")
+  endwhile()
+  if(escaped STREQUAL "")
+    set(escaped "-")
+  endif()
+  set(${out} "${escaped}" PARENT_SCOPE)
+endfunction()
