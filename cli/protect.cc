@@ -25,7 +25,7 @@ namespace bk::cli {
 namespace {
 
 constexpr const char* kHelp = R"(Usage: brightkeep protect [--temp DIR] [--backup FILE] [--keep N] [--keep-log] [--trust-folder] [-q]
-                          [--wait SECONDS] [--kill] [--config FILE]
+                          [--wait SECONDS] [--kill] [--trust-tree] [--config FILE]
                           [--tree TREE]... [--files-from LIST [--null]] [FILE...] -- COMMAND [ARG...]
 
 Enters safe mode with DIR as the temporary folder, makes every FILE and
@@ -80,7 +80,12 @@ Options:
   --keep-log         keep the completed log in DIR after success
   --trust-folder     take DIR as your own: no ownership or permission checks
   --tree TREE        also protect the whole folder tree TREE (may be given
-                     more than once); DIR and FILE must not lie inside it
+                     more than once); DIR and FILE must not lie inside it,
+                     and no folder of it may be one that a user other than
+                     you and root can write, unless --trust-tree
+  --trust-tree       take every folder of each TREE as trusted: a rollback
+                     then removes whatever another user put in one they can
+                     write, whoever it belongs to
   --files-from LIST  also protect the files named in LIST, one per line
                      ("-" reads standard input; a pipe or FIFO will do)
   --null             names in LIST end with NUL, not a line break
@@ -317,7 +322,7 @@ int RunProtect(const std::vector<std::string>& args) {
   ParsedArgs parsed = ParseArgs(
       args, {{"--temp", true}, {"--backup", true}, {"--keep-log", false}, {"--trust-folder", false}, {"--files-from", true},
              {"--null", false}, {"--quiet", false}, {"--keep", true}, {"--tree", true, true}, {"--wait", true},
-             {"--kill", false}},
+             {"--kill", false}, {"--trust-tree", false}},
       true);
   if (parsed.help) {
     std::cout << kHelp;
@@ -352,6 +357,7 @@ int RunProtect(const std::vector<std::string>& args) {
   safety.TempDir(temp);
   safety.BackupFile(StampBackupName(backup_pattern, LocalNow()));
   safety.TrustFolder(parsed.Has("--trust-folder"));
+  safety.TrustTrees(parsed.Has("--trust-tree"));
   if (!BackupCanBeWritten(safety)) return kExitFailure;
   safety.BeginSafety();
   const std::string log = safety.log()->LogFileName();

@@ -29,8 +29,9 @@ std::vector<FolderItem> SortedEntries(Folder& folder) {
   return items;
 }
 
+// What the walk reads of one entry; a folder's access ACL goes to `acl`.
 TreeEntry EntryOf(Folder& holder, const std::string& name, const FileStat& st, std::string rel, uint64_t device,
-                  const std::vector<std::string>& namespaces, bool posix) {
+                  const std::vector<std::string>& namespaces, bool posix, std::vector<AclEntry>* acl) {
   TreeEntry e;
   e.type = TypeOf(st, device, posix);
   e.relative = std::move(rel);
@@ -40,22 +41,36 @@ TreeEntry EntryOf(Folder& holder, const std::string& name, const FileStat& st, s
   e.modified_ns = st.modified_ns;
   if (e.type == TreeEntryType::kLink) e.link_target = holder.ReadLink(name);
   if (e.type == TreeEntryType::kFile || e.type == TreeEntryType::kFolder) {
-    e.attributes = AttributesToRecord(holder.EntryAttributes(name), namespaces);
+    std::vector<ExtendedAttribute> all = holder.EntryAttributes(name);
+    acl->clear();
+    for (const ExtendedAttribute& a : all) {
+      if (e.type == TreeEntryType::kFolder && a.name == "system.posix_acl_access") *acl = ParsePosixAcl(a.value);
+    }
+    e.attributes = AttributesToRecord(std::move(all), namespaces);
   }
   return e;
 }
 
-void WalkFolder(FolderCache& folders, int32_t node, const std::string& rel, uint64_t device,
-                const std::vector<std::string>& namespaces, bool posix,
-                const std::function<void(const TreeEntry&, const FileStat&)>& visit) {
-  for (const FolderItem& item : SortedEntries(*folders.Open(node))) {
-    const TreeEntry e =
-        EntryOf(*folders.Open(node), item.name, item.stat, Join(rel, item.name), device, namespaces, posix);
-    visit(e, item.stat);
+struct Walk {
+  FolderCache& folders;
+  uint64_t device;
+  const std::vector<std::string>& namespaces;
+  bool posix;
+  const std::function<void(const TreeEntry&, const FileStat&)>& visit;
+  const FolderJudge& judge;
+};
+
+void WalkFolder(const Walk& w, int32_t node, const std::string& rel) {
+  std::vector<AclEntry> acl;
+  for (const FolderItem& item : SortedEntries(*w.folders.Open(node))) {
+    const TreeEntry e = EntryOf(*w.folders.Open(node), item.name, item.stat, Join(rel, item.name), w.device,
+                                w.namespaces, w.posix, &acl);
+    if (e.type == TreeEntryType::kFolder && w.judge) w.judge(e.relative, item.stat, acl);
+    w.visit(e, item.stat);
     if (e.type == TreeEntryType::kFolder) {
-      const int32_t sub = folders.AddChild(node, item.name);
-      folders.Expect(sub, item.stat);
-      WalkFolder(folders, sub, e.relative, device, namespaces, posix, visit);
+      const int32_t sub = w.folders.AddChild(node, item.name);
+      w.folders.Expect(sub, item.stat);
+      WalkFolder(w, sub, e.relative);
     }
   }
 }
@@ -73,18 +88,21 @@ std::string TreePath(const FileSystem& fs, const std::string& root, const std::s
 }
 
 void WalkTree(FileSystem& fs, const std::string& root, const std::vector<std::string>& namespaces,
-              const std::function<void(const TreeEntry&, const FileStat&)>& visit) {
+              const std::function<void(const TreeEntry&, const FileStat&)>& visit, const FolderJudge& judge) {
   FolderCache folders(fs);
   const int32_t top = folders.AddTop(fs.GetParentFolderName(root));
   folders.Expect(top, fs.OpenFolder(folders.node(top).name, nullptr)->StatEntry(""));
   const std::string name = fs.GetFileName(root);
   const FileStat st = folders.Open(top)->StatEntry(name);
   const bool posix = Posix(fs);
-  visit(EntryOf(*folders.Open(top), name, st, "", st.device, namespaces, posix), st);
   if (!st.is_folder || st.is_symlink) throw Error::Standard(errnum::kPathNotFound, root);
+  std::vector<AclEntry> acl;
+  const TreeEntry e = EntryOf(*folders.Open(top), name, st, "", st.device, namespaces, posix, &acl);
+  if (judge) judge("", st, acl);
+  visit(e, st);
   const int32_t node = folders.AddChild(top, name);
   folders.Expect(node, st);
-  WalkFolder(folders, node, "", st.device, namespaces, posix, visit);
+  WalkFolder(Walk{folders, st.device, namespaces, posix, visit, judge}, node, "");
 }
 
 }  // namespace bk

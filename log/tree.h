@@ -27,7 +27,10 @@ std::string TreePath(const FileSystem& fs, const std::string& root, const std::s
 // `visit` also receives the entry's metadata. A folder that cannot be opened
 // or listed ends the walk with its error, and so does one that changed
 // while it was walked (EntryChanged).
+// `judge`, when given, sees each folder (the root too) before the walk goes
+// into it, with its access ACL, and may end the walk by throwing.
+using FolderJudge = std::function<void(const std::string& relative, const FileStat&, const std::vector<AclEntry>&)>;
 void WalkTree(FileSystem& fs, const std::string& root, const std::vector<std::string>& namespaces,
-              const std::function<void(const TreeEntry&, const FileStat&)>& visit);
+              const std::function<void(const TreeEntry&, const FileStat&)>& visit, const FolderJudge& judge = {});
 
 }  // namespace bk

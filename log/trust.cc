@@ -29,6 +29,12 @@ bool AclLetsOthersWrite(const std::vector<AclEntry>& acl, const FileStat& st, in
   return false;
 }
 
+// Others may write the folder by its mode or its ACL.
+bool OthersMayWrite(const FileStat& st, const std::vector<AclEntry>& acl, int64_t user, int64_t group) {
+  return (st.attributes & kOthersWrite) != 0 || ((st.attributes & kGroupWrite) != 0 && st.group != group) ||
+         AclLetsOthersWrite(acl, st, user, group);
+}
+
 Error Distrust(const char* why, const std::string& path) {
   return Error(errnum::kPermissionDenied, kLibrarySource, std::string("Not trusted: ") + why, path);
 }
@@ -41,11 +47,17 @@ std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, i
   const std::string self = fs.BuildPath(folder, ".");
   const FileStat st = fs.Stat(self);
   if (st.owner < 0) return std::nullopt;
-  const bool others_write = (st.attributes & kOthersWrite) != 0 ||
-                            ((st.attributes & kGroupWrite) != 0 && st.group != group) ||
-                            AclLetsOthersWrite(fs.AccessAcl(self), st, user, group);
-  const bool shared = others_write && (st.attributes & kSticky) == 0;
+  const bool shared = OthersMayWrite(st, fs.AccessAcl(self), user, group) && (st.attributes & kSticky) == 0;
   if (OwnedByAnother(st, user) || shared) return Distrust("in a folder another user can write", folder);
+  return std::nullopt;
+}
+
+std::optional<Error> TreeFolderDistrust(const FileStat& st, const std::vector<AclEntry>& acl, const std::string& path,
+                                        int64_t user, int64_t group) {
+  if (user < 0 || st.owner < 0) return std::nullopt;
+  if (OwnedByAnother(st, user) || OthersMayWrite(st, acl, user, group)) {
+    return Distrust("a folder inside the tree that another user can write", path);
+  }
   return std::nullopt;
 }
 

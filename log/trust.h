@@ -39,6 +39,17 @@ Error TooLarge(int32_t number, std::string_view what, uint64_t size, uint64_t bo
 // it is not the caller's, granted write after the mask.
 std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, int64_t user, int64_t group);
 
+// A folder inside a tree made safe whole is distrusted when a user other
+// than `user` and root can write it: its owner, or others by its mode
+// (group write counting as for FolderDistrust) or its access ACL. The
+// sticky bit does not help here: whoever can add entries to a folder of the
+// tree can move a folder of someone else's into it, which the rollback
+// would then remove as an entry the period did not have. `st` and `acl` are
+// the folder's, read on the walk's handle. 70 "Not trusted: a folder inside
+// the tree that another user can write".
+std::optional<Error> TreeFolderDistrust(const FileStat& st, const std::vector<AclEntry>& acl, const std::string& path,
+                                        int64_t user, int64_t group);
+
 // True when the entry at `path` (not following a link) is a pipe, socket or
 // device (POSIX): never a period's file, so never opened (a pipe would block
 // its reader) nor removed, only noted. False when it is gone, and where files

@@ -55,6 +55,12 @@ class clsFileRollbackCreate {
   // permission checks (as clsRollbackManager::TrustFolder).
   void TrustFolder(bool trusted) { trust_folder_ = trusted; }
   bool TrustFolder() const { return trust_folder_; }
+  // Takes every folder of the trees MakeTreeSafe is given as trusted, also
+  // those another user can write (log/trust.h TreeFolderDistrust), which
+  // MakeTreeSafe otherwise refuses: a rollback removes what such a user put
+  // there, whoever it belongs to (docs/security.md).
+  void TrustTrees(bool trusted) { trust_trees_ = trusted; }
+  bool TrustTrees() const { return trust_trees_; }
   // Checks that BackupFile can be written: its folder exists and accepts a
   // new file, and BackupFile is not a folder. Throws the error that says why
   // not (70 "Permission denied: a folder is where the backup belongs" for a
@@ -88,7 +94,9 @@ class clsFileRollbackCreate {
   // the whole tree back: entries added since removed, changed and deleted
   // ones brought back, every folder's owner, mode and times. A symbolic link
   // given as `folder` is resolved first. 76 when it is no folder; 70 when
-  // the temporary folder or BackupFile lies inside it; 91 outside safe mode.
+  // the temporary folder or BackupFile lies inside it, or when a folder of
+  // the tree is one another user can write (unless TrustTrees); 91 outside
+  // safe mode.
   std::vector<std::optional<Error>> MakeTreeSafe(std::string_view folder, std::vector<std::string>* files = nullptr,
                                                  const std::function<void(size_t done)>& progress = {});
   // Restores every file made safe in the period, deletes the log and the
@@ -170,6 +178,7 @@ class clsFileRollbackCreate {
   std::unique_ptr<PeriodLock> mobjLock;
   std::unique_ptr<PeriodRecordWriter> mobjRecord;
   bool trust_folder_ = false;
+  bool trust_trees_ = false;
   std::vector<std::pair<std::string, FileStat>> archives_made_;
 };
 

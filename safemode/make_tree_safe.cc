@@ -5,6 +5,7 @@
 
 #include "component/error.h"
 #include "log/tree.h"
+#include "log/trust.h"
 #include "safemode/file_rollback_create.h"
 
 namespace bk {
@@ -98,13 +99,24 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::strin
   // Each file is recorded as the walk finds it, its line after its entry's,
   // so that nothing of the tree is held in memory but the list of its files.
   std::vector<std::string> paths;
-  WalkTree(fs, root, mobjRecord->namespaces(), [&](const TreeEntry& e, const FileStat& st) {
-    if (e.relative.empty()) mobjRecord->BeginTree(root, Identity::Of(st));
-    mobjRecord->AddTreeEntry(e);
-    if (e.type != TreeEntryType::kFile) return;
-    paths.push_back(TreePath(fs, root, e.relative));
-    mobjRecord->AddFile(Observed(paths.back(), st, e.attributes));
-  });
+  FolderJudge judge;
+  if (!trust_trees_) {
+    judge = [&](const std::string& relative, const FileStat& st, const std::vector<AclEntry>& acl) {
+      if (auto why = TreeFolderDistrust(st, acl, TreePath(fs, root, relative), CurrentUserId(), CurrentGroupId())) {
+        throw *why;
+      }
+    };
+  }
+  WalkTree(
+      fs, root, mobjRecord->namespaces(),
+      [&](const TreeEntry& e, const FileStat& st) {
+        if (e.relative.empty()) mobjRecord->BeginTree(root, Identity::Of(st));
+        mobjRecord->AddTreeEntry(e);
+        if (e.type != TreeEntryType::kFile) return;
+        paths.push_back(TreePath(fs, root, e.relative));
+        mobjRecord->AddFile(Observed(paths.back(), st, e.attributes));
+      },
+      judge);
   mobjRecord->EndTree();
   RecordFolders(fs.GetParentFolderName(root));
   // The listing is durable before any of its files is listed in the log.

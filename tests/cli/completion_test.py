@@ -25,7 +25,7 @@ CASES = [
     ("", "", "assess help inspect protect revert rollback"),
     ("", "--", "--help --version"),
     ("protect", "--", "-- --backup --config --files-from --help --keep --keep-log --kill --null --quiet --temp "
-                      "--tree --trust-folder --wait"),
+                      "--tree --trust-folder --trust-tree --wait"),
     ("protect --temp", "", "rollback"),  # folders only
     ("protect --backup", "", "list.txt rollback"),  # files
     ("protect --files-from", "l", "list.txt"),

@@ -150,7 +150,8 @@ class TreeTests(Scratch):
         return [sys.executable, "-c", CHANGE, self.tree, self.outside, self.marker, scenario, end]
 
     def failed_command(self, scenario):
-        result = run("protect", "--tree", self.tree, "--temp", self.temp, "--backup", self.backup,
+        # The tree holds a folder of another user's, so it is trusted by name.
+        result = run("protect", "--tree", self.tree, "--trust-tree", "--temp", self.temp, "--backup", self.backup,
                      "--", *self.change(scenario, "exit"))
         self.assertEqual(result.returncode, 1, result.stderr)
         output = result.stdout + result.stderr
@@ -159,7 +160,7 @@ class TreeTests(Scratch):
         self.assertTrue([l for l in lines if l.startswith(("restored: ", "removed: "))], output)
 
     def killed_protect(self, scenario):
-        proc = subprocess.Popen([cli_support.BRIGHTKEEP, "protect", "--tree", self.tree, "--temp", self.temp,
+        proc = subprocess.Popen([cli_support.BRIGHTKEEP, "protect", "--tree", self.tree, "--trust-tree", "--temp", self.temp,
                                  "--backup", self.backup, "--", *self.change(scenario, "sleep")],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 60
@@ -263,6 +264,26 @@ class ListedFileTests(Scratch):
         self.assertEqual(attrs, {"user.kept": b"1", "user.changed": b"old"})
         now = os.stat(self.path("nest"))
         self.assertEqual((now.st_mode, now.st_uid, now.st_gid), (nest.st_mode, nest.st_uid, nest.st_gid))
+
+
+class SharedFolderTests(Scratch):
+    """A tree holding a folder other users can write is refused before
+    anything runs, unless it is trusted by name."""
+
+    def test_a_folder_others_can_write_refuses_the_tree(self):
+        os.mkdir(self.path("drop"))
+        os.chmod(self.path("drop"), 0o1777)  # sticky: others still move folders in
+        marker = os.path.join(self.root, "ran")
+        refused = run("protect", "--tree", os.path.join(self.root, "data"), "--temp", self.temp,
+                      "--backup", self.backup, "--", "touch", marker)
+        self.assertEqual(refused.returncode, 1, refused.stderr)
+        self.assertIn("Not trusted: a folder inside the tree that another user can write (70): %s"
+                      % self.path("drop"), refused.stderr)
+        self.assertFalse(os.path.exists(marker))
+        trusted = run("protect", "--tree", os.path.join(self.root, "data"), "--trust-tree", "--temp", self.temp,
+                      "--backup", self.backup, "--", "touch", marker)
+        self.assertEqual(trusted.returncode, 0, trusted.stderr)
+        self.assertTrue(os.path.exists(marker))
 
 
 class MountTests(Scratch):
