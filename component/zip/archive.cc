@@ -15,7 +15,6 @@
 namespace bk {
 namespace {
 
-using archive_detail::IsWindows;
 using archive_detail::Saturate;
 
 SkippingFileArgs EntryArgs(const zip::Entry& e, const std::string& target) {
@@ -49,9 +48,9 @@ std::vector<const zip::Entry*> Select(const std::vector<zip::Entry>& entries, co
   return out;
 }
 
-// Identifies the file a target path names: by Windows rules letter case does
-// not tell files apart.
-std::string TargetKey(const std::string& target, bool windows) { return windows ? text::FoldCase(target) : target; }
+// Identifies the file a target path names: where names fold case, letter
+// case does not tell files apart.
+std::string TargetKey(const std::string& target, bool fold_case) { return fold_case ? text::FoldCase(target) : target; }
 
 bool IsBelow(const PathRules& rules, const std::string& folder, const std::string& path) {
   return rules.IsBelow(folder, rules.Absolute(path, folder));
@@ -98,7 +97,7 @@ int32_t ArchiveComponent::Unzip() {
   const std::vector<const zip::Entry*> selected = Select(dir.entries, FilesToProcess, FilesToExclude);
   std::vector<std::string> targets;
   for (const zip::Entry* e : selected) {
-    if (zip::IsUnsafeName(e->name, IsWindows(*fs_)) || e->IsSymlink()) throw UnsafeName(e->name);
+    if (zip::IsUnsafeName(e->name, fs_->paths().ReservesNames()) || e->IsSymlink()) throw UnsafeName(e->name);
     targets.push_back(zip::TargetPath(rules, destination, *e, KeepPaths));
     if (!targets.back().empty() && !IsBelow(rules, destination, targets.back())) throw UnsafeName(e->name);
   }
@@ -111,7 +110,7 @@ int32_t ArchiveComponent::Unzip() {
   for (size_t i = 0; i < selected.size(); ++i) {
     const zip::Entry& e = *selected[i];
     if (targets[i].empty()) continue;
-    if (!e.IsFolder() && !files_taken.insert(TargetKey(targets[i], IsWindows(*fs_))).second) continue;
+    if (!e.IsFolder() && !files_taken.insert(TargetKey(targets[i], fs_->paths().FoldsCase())).second) continue;
     int32_t reason = 0;
     if (e.IsFolder()) {
       try {
@@ -150,14 +149,14 @@ std::vector<RestoreOutcome> ArchiveComponent::RestoreFiles(
   const std::string archive_path = ArchivePath();
   std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kReadRegular);
   const zip::Directory& dir = state_->Load(*archive, archive_path);
-  const bool windows = IsWindows(*fs_);
+  const bool fold_case = fs_->paths().FoldsCase();
   // The first entry of each name: a file made safe twice comes back as it
   // was the first time. Names written with "\" are found by their "/" form
   // when no entry holds that form itself.
   std::map<std::string, const zip::Entry*> first, first_slashed;
   for (const zip::Entry& e : dir.entries) {
-    first.emplace(TargetKey(e.name, windows), &e);
-    if (e.name.find('\\') != std::string::npos) first_slashed.emplace(TargetKey(Slashed(e.name), windows), &e);
+    first.emplace(TargetKey(e.name, fold_case), &e);
+    if (e.name.find('\\') != std::string::npos) first_slashed.emplace(TargetKey(Slashed(e.name), fold_case), &e);
   }
   const std::string destination = Destination();
   zip::Extractor extractor(*fs_, *archive, archive->Size());
@@ -174,7 +173,7 @@ std::vector<RestoreOutcome> ArchiveComponent::RestoreFiles(
     batch.clear();
   };
   for (size_t i = 0; i < names.size(); ++i) {
-    const std::string key = TargetKey(names[i], windows);
+    const std::string key = TargetKey(names[i], fold_case);
     const zip::Entry* found = nullptr;
     if (const auto it = first.find(key); it != first.end()) {
       found = it->second;
@@ -189,7 +188,7 @@ std::vector<RestoreOutcome> ArchiveComponent::RestoreFiles(
         throw Error(errnum::kFileNotFound, kLibrarySource, "The archive holds no copy of the file", target);
       }
       const zip::Entry& e = *found;
-      const std::string path = zip::IsUnsafeName(e.name, windows) || e.IsSymlink() || e.IsFolder()
+      const std::string path = zip::IsUnsafeName(e.name, fs_->paths().ReservesNames()) || e.IsSymlink() || e.IsFolder()
                                    ? std::string()
                                    : zip::TargetPath(fs_->paths(), destination, e, true);
       if (path.empty() || !IsBelow(fs_->paths(), destination, path)) throw UnsafeName(e.name);
