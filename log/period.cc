@@ -100,10 +100,10 @@ bool SameFolder(FileSystem& fs, const std::string& a, const std::string& b) {
   } catch (const Error&) {
     return false;
   }
-  if (sa.file_id != 0 || sb.file_id != 0) return sa.device == sb.device && sa.file_id == sb.file_id;
+  if (sa.file_id != 0 || sb.file_id != 0) return SameEntry(sa, sb);
   try {
     std::string ra = fs.ResolveLinks(a), rb = fs.ResolveLinks(b);
-    if (fs.paths().Separator() == '\\') {
+    if (fs.paths().FoldsCase()) {
       ra = text::FoldCase(ra);
       rb = text::FoldCase(rb);
     }

@@ -8,7 +8,7 @@
 namespace bk {
 namespace {
 
-bool Posix(const FileSystem& fs) { return fs.paths().Separator() == '/'; }
+bool Posix(const FileSystem& fs) { return fs.paths().HasPosixModes(); }
 
 constexpr uint32_t kTypeMask = 0170000, kRegular = 0100000;
 

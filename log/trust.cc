@@ -9,7 +9,15 @@ constexpr uint32_t kGroupWrite = 0020;
 constexpr uint32_t kOthersWrite = 0002;
 constexpr uint32_t kSticky = 01000;
 
-bool OwnedByAnother(const FileStat& st, int64_t user) { return st.owner != user && st.owner != 0; }
+// Which facts judge the file: its access list (Windows), or its owner id
+// and mode bits (POSIX); a file with neither (held in memory) passes.
+bool Listed(const FileStat& st) { return st.listed_access != ListedAccess::kNotRead; }
+bool HasOwnerId(const FileStat& st, int64_t user) { return user >= 0 && st.owner >= 0; }
+
+bool OwnedByAnother(const FileStat& st, int64_t user) {
+  if (Listed(st)) return st.listed_access == ListedAccess::kOtherOwner;
+  return HasOwnerId(st, user) && st.owner != user && st.owner != 0;
+}
 
 // Whether an access ACL lets anyone but `user`, root and the members of
 // `group` write: a named user, a named group, or the owning group, each as
@@ -39,23 +47,36 @@ Error Distrust(const char* why, const std::string& path) {
   return Error(errnum::kPermissionDenied, kLibrarySource, std::string("Not trusted: ") + why, path);
 }
 
+// Whether anyone but `user`, root and the members of `group` may replace
+// the folder's entries: write it without a sticky bit to stop them.
+bool SharedFolder(FileSystem& fs, const std::string& self, const FileStat& st, int64_t user, int64_t group) {
+  if (Listed(st)) return st.listed_access == ListedAccess::kOtherWriter;
+  if (!HasOwnerId(st, user)) return false;
+  return OthersMayWrite(st, fs.AccessAcl(self), user, group) && (st.attributes & kSticky) == 0;
+}
+
+bool WritableByOthers(const FileStat& st, int64_t user) {
+  if (Listed(st)) return st.listed_access == ListedAccess::kOtherWriter;
+  return HasOwnerId(st, user) && (st.attributes & kGroupOrOthersWrite) != 0;
+}
+
 }  // namespace
 
 std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, int64_t user, int64_t group) {
-  if (user < 0) return std::nullopt;
   // "." inside the folder: the folder itself, also when its path is a link.
   const std::string self = fs.BuildPath(folder, ".");
   const FileStat st = fs.Stat(self);
-  if (st.owner < 0) return std::nullopt;
-  const bool shared = OthersMayWrite(st, fs.AccessAcl(self), user, group) && (st.attributes & kSticky) == 0;
-  if (OwnedByAnother(st, user) || shared) return Distrust("in a folder another user can write", folder);
+  if (OwnedByAnother(st, user) || SharedFolder(fs, self, st, user, group)) {
+    return Distrust("in a folder another user can write", folder);
+  }
   return std::nullopt;
 }
 
 std::optional<Error> TreeFolderDistrust(const FileStat& st, const std::vector<AclEntry>& acl, const std::string& path,
                                         int64_t user, int64_t group) {
-  if (user < 0 || st.owner < 0) return std::nullopt;
-  if (OwnedByAnother(st, user) || OthersMayWrite(st, acl, user, group)) {
+  const bool others_write = Listed(st) ? st.listed_access == ListedAccess::kOtherWriter
+                                       : HasOwnerId(st, user) && OthersMayWrite(st, acl, user, group);
+  if (OwnedByAnother(st, user) || others_write) {
     return Distrust("a folder inside the tree that another user can write", path);
   }
   return std::nullopt;
@@ -79,9 +100,8 @@ bool IsSpecialEntry(FileSystem& fs, const std::string& path) {
 }
 
 std::optional<Error> FileDistrust(const FileStat& st, const std::string& path, int64_t user) {
-  if (user < 0 || st.owner < 0) return std::nullopt;
   if (OwnedByAnother(st, user)) return Distrust("owned by another user", path);
-  if ((st.attributes & kGroupOrOthersWrite) != 0) return Distrust("writable by group or others", path);
+  if (WritableByOthers(st, user)) return Distrust("writable by group or others", path);
   return std::nullopt;
 }
 

@@ -70,8 +70,7 @@ std::optional<Error> clsRollbackManager::Load(clsFileRollbackLog& log, const std
 
 std::optional<Error> clsRollbackManager::Distrust(clsFileRollbackLog& log, const std::string& path) {
   const int64_t user = CurrentUserId();
-  // Where files have no numeric owner (Windows) no ownership check applies.
-  if (trust_folder_ || user < 0) return std::nullopt;
+  if (trust_folder_) return std::nullopt;
   if (std::optional<Error> why = FileDistrust(log.LoadedFileStat(), path, user)) return why;
   // The archives and the lock file are judged again, on the open file, when
   // the log is rolled back: one that was missing now may have been planted since.

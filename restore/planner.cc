@@ -57,18 +57,17 @@ std::string Plan::Shown(const Step& step) const {
 namespace planner {
 namespace {
 
-bool WindowsRules(const FileSystem& fs) { return fs.paths().Separator() == '\\'; }
 
 Error Refused(int32_t number, const std::string& why, const std::string& path) {
   return Error(number, kLibrarySource, why, path).Kind(ErrorKind::kRefused);
 }
 
-// An entry name as the plan compares it: on Windows "\" read as "/" (its
-// archives of earlier versions) and letter case ignored.
-std::string EntryKey(std::string name, bool windows) {
-  if (!windows) return name;
-  std::replace(name.begin(), name.end(), '\\', '/');
-  return text::FoldCase(name);
+// An entry name as the plan compares it: where "\" separates, read as "/"
+// (archives of earlier versions wrote it), and letter case ignored where it
+// does not tell files apart.
+std::string EntryKey(std::string name, const PathRules& rules) {
+  if (rules.BackslashSeparates()) std::replace(name.begin(), name.end(), '\\', '/');
+  return rules.FoldsCase() ? text::FoldCase(name) : name;
 }
 
 bool ClimbsOut(const PathRules& rules, const std::string& path) {
@@ -178,9 +177,8 @@ class FilePlanner {
                     path);
     }
     a.drive = TakeDrive(*a.reader, fs_.paths());
-    const bool windows = WindowsRules(fs_);
-    const auto& entries = a.reader->entries();
-    for (uint32_t k = 0; k < entries.size(); ++k) a.keys.emplace_back(Hash(EntryKey(entries[k].name, windows)), k);
+        const auto& entries = a.reader->entries();
+    for (uint32_t k = 0; k < entries.size(); ++k) a.keys.emplace_back(Hash(EntryKey(entries[k].name, fs_.paths())), k);
     std::stable_sort(a.keys.begin(), a.keys.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
   }
 
@@ -188,11 +186,10 @@ class FilePlanner {
 
   // The first entry of the archive whose key is `key`.
   std::optional<uint32_t> Find(const OpenedArchive& a, const std::string& key) const {
-    const bool windows = WindowsRules(fs_);
-    const uint64_t h = Hash(key);
+        const uint64_t h = Hash(key);
     auto it = std::lower_bound(a.keys.begin(), a.keys.end(), h, [](const auto& x, uint64_t v) { return x.first < v; });
     for (; it != a.keys.end() && it->first == h; ++it) {
-      if (EntryKey(a.reader->entries()[it->second].name, windows) == key) return it->second;
+      if (EntryKey(a.reader->entries()[it->second].name, fs_.paths()) == key) return it->second;
     }
     return std::nullopt;
   }
@@ -200,13 +197,12 @@ class FilePlanner {
   // Logs of earlier versions recorded relative paths as given: the one entry
   // whose name ends with that path serves it.
   std::optional<uint32_t> EndingWith(const OpenedArchive& a, const std::string& key) const {
-    const bool windows = WindowsRules(fs_);
-    std::optional<uint32_t> found;
+        std::optional<uint32_t> found;
     const auto& entries = a.reader->entries();
     for (uint32_t k = 0; k < entries.size(); ++k) {
-      const std::string name = EntryKey(entries[k].name, windows);
+      const std::string name = EntryKey(entries[k].name, fs_.paths());
       if (name == key || (name.size() > key.size() && name.ends_with(key) && name[name.size() - key.size() - 1] == '/')) {
-        if (found && EntryKey(entries[*found].name, windows) != name) return std::nullopt;  // which it was cannot be told
+        if (found && EntryKey(entries[*found].name, fs_.paths()) != name) return std::nullopt;  // which it was cannot be told
         if (!found) found = k;
       }
     }
@@ -232,8 +228,7 @@ class FilePlanner {
 
 void FilePlanner::PlanFile(int32_t archive, const std::string& listed) {
   const PathRules& rules = fs_.paths();
-  const bool windows = WindowsRules(fs_);
-  const OpenedArchive& a = opened_[static_cast<size_t>(archive)];
+    const OpenedArchive& a = opened_[static_cast<size_t>(archive)];
   std::string target;
   std::optional<uint32_t> entry;
   if (rules.IsAbsolute(listed)) {
@@ -243,30 +238,30 @@ void FilePlanner::PlanFile(int32_t archive, const std::string& listed) {
                                              "The file is not on the drive \"" + a.drive + "\" that the archive holds",
                                              listed));
     }
-    entry = Find(a, EntryKey(rules.PathBelowDrive(target), windows));
+    entry = Find(a, EntryKey(rules.PathBelowDrive(target), rules));
   } else if (ClimbsOut(rules, listed)) {
     return Refuse(archive, listed, Refused(errnum::kBadFileNameOrNumber,
                                            "The recorded path is relative and climbs out of its drive with \"..\"",
                                            listed));
   } else {
     const std::string root = rules.DriveRoot(a.drive);
-    const std::string key = EntryKey(rules.PathBelowDrive(rules.Absolute(listed, root)), windows);
+    const std::string key = EntryKey(rules.PathBelowDrive(rules.Absolute(listed, root)), rules);
     entry = Find(a, key);
     if (!entry) entry = EndingWith(a, key);
     if (entry) target = rules.Absolute(a.reader->entries()[*entry].name, root);
   }
   if (!entry) return Refuse(archive, listed, Refused(errnum::kFileNotFound, "The archive holds no copy of the file", listed));
   const zip::Entry& e = a.reader->entries()[*entry];
-  if (e.IsFolder() || e.IsSymlink() || zip::IsUnsafeName(e.name, windows)) {
+  if (e.IsFolder() || e.IsSymlink() || zip::IsUnsafeName(e.name, rules.ReservesNames())) {
     return Refuse(archive, listed, Refused(errnum::kArchiveError, "The archive's copy of the file is not a file", listed));
   }
   // A file listed twice comes back once, as it was first made safe.
-  const std::string key = windows ? text::FoldCase(target) : target;
+  const std::string key = rules.FoldsCase() ? text::FoldCase(target) : target;
   const uint64_t h = std::hash<std::string>()(key);
   const auto same = targets_.equal_range(h);
   for (auto it = same.first; it != same.second; ++it) {
     const std::string other = ctx_.plan.PathOf(ctx_.files[it->second]);
-    if ((windows ? text::FoldCase(other) : other) == key) return;
+    if ((rules.FoldsCase() ? text::FoldCase(other) : other) == key) return;
   }
   FileDetail detail{target == listed ? std::string() : listed, archive, *entry, -1, 0, false};
   Step step;
@@ -348,7 +343,7 @@ void FilePlanner::Decide(Step& step, FileDetail& detail, const std::string& targ
 Plan MakePlan(clsFileRollbackLog& log) {
   FileSystem& fs = log.file_system();
   Plan plan(fs);
-  plan.posix = fs.paths().Separator() == '/';
+  plan.posix = fs.paths().HasPosixModes();
   if (!log.LogFileName().empty()) {
     plan.record = PeriodNames::OfLog(fs.GetAbsolutePathName(log.LogFileName())).Record();
   }

@@ -36,7 +36,7 @@ void clsFileRollbackCreate::RecordFolders(const std::string& folder) {
   }
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     const FileStat st = fs.Stat(*it);
-    const uint32_t mode = fs.paths().Separator() == '/' ? st.attributes & 07777 : st.attributes;
+    const uint32_t mode = fs.paths().HasPosixModes() ? st.attributes & 07777 : st.attributes;
     mobjRecord->AddFolder(RecordedFolder{*it, static_cast<uint32_t>(std::max<int64_t>(st.owner, 0)),
                                          static_cast<uint32_t>(std::max<int64_t>(st.group, 0)), mode});
   }

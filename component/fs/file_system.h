@@ -22,6 +22,20 @@ namespace bk {
 
 class Error;
 
+// What an access control list (Windows: the entry's owner and DACL) grants
+// parties other than this process's user and the machine's administrators
+// (SYSTEM, Administrators), for the trust rules (log/trust.h).
+enum class ListedAccess : uint8_t {
+  kNotRead,      // no list was read: POSIX, where owner, group and mode bits
+                 // tell it, and entries stat'ed through a Folder
+  kOwnAndAdmin,  // only this process's user and the administrators own the
+                 // entry or may change it
+  kOtherOwner,   // another party owns it
+  kOtherWriter,  // another party may write it, add entries to it, delete it or
+                 // change its permissions or owner; also a list that cannot
+                 // be read, or none at all (everyone may do anything)
+};
+
 // Times are nanoseconds since 1970-01-01 UTC.
 struct FileStat {
   uint64_t size = 0;
@@ -36,13 +50,16 @@ struct FileStat {
   int64_t owner = -1;
   int64_t group = -1;
   // Which file this is: POSIX st_dev and st_ino; Windows the volume serial
-  // number and file index where the file was opened (0 and 0 when unknown).
+  // number and the 128-bit file ID (the 64-bit file index where the file
+  // system has no such ID), read from a handle of the entry itself, never
+  // through a reparse point; 0 and 0 when unknown (an entry that cannot be
+  // opened).
   uint64_t device = 0;
   uint64_t file_id = 0;
-  // When the file was born (POSIX statx birth time, where the file system
-  // keeps one), so that a reused inode number is not taken for the same
-  // file; 0 when unknown (Windows: 0, the file ID is never reused while the
-  // file exists).
+  // When the file was born (POSIX statx birth time, Windows creation time,
+  // where the file system keeps one), so that a reused file number is not
+  // taken for the same file; 0 when unknown (Windows also when the creation
+  // time equals the last write, as where it only repeats it).
   int64_t birth_ns = 0;
   // The upper half of a 128-bit file ID (Windows file systems that have one);
   // 0 elsewhere.
@@ -51,6 +68,8 @@ struct FileStat {
   // ChangeTime): no call sets it back, so an unchanged value says that
   // nothing of the file was changed since. 0 when unknown.
   int64_t changed_ns = 0;
+  // Windows: read by File::Stat and FileSystem::Stat.
+  ListedAccess listed_access = ListedAccess::kNotRead;
 };
 
 // True when the two describe the same entry: the same kind (folder, link or
@@ -265,21 +284,30 @@ class Folder {
   virtual std::unique_ptr<File> OpenEntry(std::string_view name, OpenMode mode) = 0;
   // Opens an existing regular file for reading and writing, keeping its
   // content, without waiting on a pipe: a link, folder or device fails with
-  // 70 and a native code that says which. A read-only file is made writable
-  // first, on the file itself (the caller sets its attributes afterwards).
+  // 70 and a native code that says which. A file in use that refuses to be
+  // rewritten (IsBusyFile: a running program, on Windows also a file mapped
+  // into memory) fails before anything of it is written. A read-only file
+  // is made writable first, on the file itself (the caller sets its
+  // attributes afterwards).
   virtual std::unique_ptr<File> OpenForRewrite(std::string_view name) = 0;
   // Renames an entry of this folder to another name in it, atomically
-  // replacing a file (or link, never followed) of that name.
+  // replacing a file (or link, never followed) of that name. Windows
+  // replaces a file that is open or running where the file system allows it
+  // (a rename with POSIX semantics), and otherwise fails with the reason
+  // (70 for a file in use).
   virtual void RenameEntry(std::string_view from, std::string_view to) = 0;
   // Removes a file or link (never a folder, never followed).
   virtual void RemoveEntry(std::string_view name) = 0;
   // Removes the file, link or other entry `name` (never a folder) only while
   // it is still the entry `expected` describes (SameEntry), else fails with
   // EntryChanged and removes nothing. POSIX compares the entry and unlinks it
-  // in this folder's handle; Windows deletes through a handle of the entry.
+  // in this folder's handle; Windows opens the entry itself, compares that
+  // and deletes through the same handle, so that nothing put in its place
+  // after the comparison is removed.
   virtual void RemoveEntryIfSame(std::string_view name, const FileStat& expected) = 0;
   // Removes the empty folder `name` only while it is still the folder
-  // `expected` describes, else EntryChanged.
+  // `expected` describes, else EntryChanged (Windows: through a handle of
+  // the folder, as RemoveEntryIfSame).
   virtual void RemoveSubfolderIfSame(std::string_view name, const FileStat& expected) = 0;
   // Gives the link `name` that owner and group through a handle of the link
   // itself (never followed), only while it is still the link `expected`

@@ -117,6 +117,11 @@ class WindowsRules final : public RulesBase {
  public:
   char Separator() const override { return '\\'; }
   bool IsSeparator(char c) const override { return c == '\\' || c == '/'; }
+  bool FoldsCase() const override { return true; }
+  bool HasPosixModes() const override { return false; }
+  bool HasOwners() const override { return false; }
+  bool BackslashSeparates() const override { return true; }
+  bool ReservesNames() const override { return true; }
   // A drive letter makes a path absolute even without a separator after it:
   // "C:" and "C:a" stand for "C:\" and "C:\a", never for the current folder
   // of drive C.
@@ -144,6 +149,11 @@ class PosixRules final : public RulesBase {
  public:
   char Separator() const override { return '/'; }
   bool IsSeparator(char c) const override { return c == '/'; }
+  bool FoldsCase() const override { return false; }
+  bool HasPosixModes() const override { return true; }
+  bool HasOwners() const override { return true; }
+  bool BackslashSeparates() const override { return false; }
+  bool ReservesNames() const override { return false; }
   bool IsAbsolute(std::string_view path) const override { return !path.empty() && path[0] == '/'; }
 
  protected:

@@ -20,6 +20,23 @@ class PathRules {
 
   virtual char Separator() const = 0;
   virtual bool IsSeparator(char c) const = 0;
+
+  // What the platform's files are like, asked by what callers need to know
+  // (never by which platform it is).
+  // Names that differ in letter case only name the same file (Windows).
+  virtual bool FoldsCase() const = 0;
+  // FileStat::attributes holds a POSIX mode (file type and permission bits);
+  // otherwise FILE_ATTRIBUTE_* bits (Windows).
+  virtual bool HasPosixModes() const = 0;
+  // Files carry numeric owner and group ids (FileStat::owner and group) that
+  // can be set (POSIX).
+  virtual bool HasOwners() const = 0;
+  // "\" separates components of a path as "/" does (Windows).
+  virtual bool BackslashSeparates() const = 0;
+  // Some names stand for something else in every folder: device names (CON,
+  // NUL, COM1, ...) and names with a ":" (a drive or an alternate stream)
+  // (Windows).
+  virtual bool ReservesNames() const = 0;
   // Drive part of a path; empty for a relative path.
   virtual std::string GetDriveName(std::string_view path) const = 0;
   // True when the path names a location independent of the current folder.

@@ -87,6 +87,7 @@ Error ErrorFromWin32(DWORD err, std::string_view path, bool path_is_folder) {
     case ERROR_BAD_NET_NAME: number = errnum::kPathNotFound; break;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
     case ERROR_LOCK_VIOLATION:
     case ERROR_WRITE_PROTECT: number = errnum::kPermissionDenied; break;
     case ERROR_FILE_EXISTS:
@@ -102,9 +103,10 @@ void ThrowLastError(std::string_view path, bool path_is_folder) {
   throw ErrorFromWin32(GetLastError(), path, path_is_folder);
 }
 
+int64_t NsFromTicks(int64_t ticks) { return (ticks - kFiletimeAt1970) * 100; }
+
 int64_t NsFromFiletime(const FILETIME& ft) {
-  const int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
-  return (ticks - kFiletimeAt1970) * 100;
+  return NsFromTicks(static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime));
 }
 
 FILETIME FiletimeFromNs(int64_t ns) {
@@ -186,12 +188,11 @@ class WindowsFile final : public File {
     if (!FlushFileBuffers(Handle())) ThrowLastError(path_);
   }
 
+  // Every handle of a file is opened with read access, which includes
+  // READ_CONTROL: the access list is read from the file itself.
   FileStat Stat() override {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(Handle(), &info)) ThrowLastError(path_);
-    FileStat st = StatOf(info.dwFileAttributes, info.ftLastWriteTime, info.nFileSizeHigh, info.nFileSizeLow);
-    st.device = info.dwVolumeSerialNumber;
-    st.file_id = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    FileStat st = StatOfHandle(Handle(), path_);
+    st.listed_access = ListedAccessOf(Handle());
     return st;
   }
 

@@ -34,11 +34,7 @@ class WindowsFileSystem final : public FileSystem {
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
 
-  FileStat Stat(std::string_view path) override {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) ThrowLastError(path);
-    return StatOf(data.dwFileAttributes, data.ftLastWriteTime, data.nFileSizeHigh, data.nFileSizeLow);
-  }
+  FileStat Stat(std::string_view path) override { return StatByPath(path, /*with_access=*/true); }
 
   std::vector<FolderEntry> ListFiles(std::string_view folder) override;
 

@@ -1,7 +1,8 @@
 // A folder on Windows, held by its path: Windows creates files without
 // following a reparse point at their name (CREATE_NEW,
 // FILE_FLAG_OPEN_REPARSE_POINT), and the entries' operations are path calls
-// that refuse or act on a reparse point at the entry itself.
+// that refuse or act on a reparse point at the entry itself; those that
+// must act on the entry they compared do so through a handle of it.
 #include <windows.h>
 #include <winioctl.h>
 
@@ -59,7 +60,7 @@ class WindowsFolder final : public Folder {
  public:
   WindowsFolder(FileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
   const std::string& path() const override { return path_; }
-  FileStat StatEntry(std::string_view name) override { return fs_.Stat(EntryOrSelf(name)); }
+  FileStat StatEntry(std::string_view name) override { return StatByPath(EntryOrSelf(name), /*with_access=*/false); }
 
   std::unique_ptr<File> OpenEntry(std::string_view name, OpenMode mode) override {
     const std::string path = Entry(name);
@@ -82,25 +83,24 @@ class WindowsFolder final : public Folder {
     return OpenForRewriteByPath(path);
   }
 
-  void RenameEntry(std::string_view from, std::string_view to) override { fs_.RenameFile(Entry(from), Entry(to)); }
+  // Where the system or file system cannot replace a file in use, the
+  // rename is the one every other rename of the component makes.
+  void RenameEntry(std::string_view from, std::string_view to) override {
+    if (!RenameReplacingInUse(Entry(from), Entry(to))) fs_.RenameFile(Entry(from), Entry(to));
+  }
   void RemoveEntry(std::string_view name) override { fs_.RemoveFile(Entry(name), true); }
-  // Compared by path, then removed by path: a folder held by its path has no
-  // handle to act through.
   void RemoveEntryIfSame(std::string_view name, const FileStat& expected) override {
-    const FileStat now = StatEntry(name);
-    if (now.is_folder || !SameEntry(now, expected)) throw EntryChanged(Entry(name));
-    RemoveEntry(name);
+    RemoveIfSame(Entry(name), expected, /*folder=*/false);
   }
   void RemoveSubfolderIfSame(std::string_view name, const FileStat& expected) override {
-    if (!SameEntry(StatEntry(name), expected)) throw EntryChanged(Entry(name));
-    RemoveSubfolder(name);
+    RemoveIfSame(Entry(name), expected, /*folder=*/true);
   }
   void SetLinkOwnerIfSame(std::string_view name, const FileStat& expected, uint32_t, uint32_t) override {
-    const FileStat now = StatEntry(name);
-    if (!now.is_symlink || !SameEntry(now, expected)) throw EntryChanged(Entry(name));
+    CheckLinkIsSame(Entry(name), expected);
   }
   void Sync() override { fs_.SyncFolder(path_); }
   std::vector<FolderItem> ListEntries() override;
+  std::vector<std::string> ListNames() override;
 
   std::unique_ptr<Folder> OpenSubfolder(std::string_view name) override {
     const std::string path = Entry(name);
@@ -177,25 +177,39 @@ class WindowsFolder final : public Folder {
   std::string path_;
 };
 
-std::vector<FolderItem> WindowsFolder::ListEntries() {
+std::vector<std::string> WindowsFolder::ListNames() {
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileExW(Wide(fs_.BuildPath(path_, "*")).c_str(), FindExInfoBasic, &data,
                                  FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  std::vector<FolderItem> out;
+  std::vector<std::string> names;
   if (find == INVALID_HANDLE_VALUE) {
     const DWORD err = GetLastError();
     // An empty drive root has not even "." and "..".
-    if (err == ERROR_FILE_NOT_FOUND && fs_.FolderExists(path_)) return out;
+    if (err == ERROR_FILE_NOT_FOUND && fs_.FolderExists(path_)) return names;
     throw ErrorFromWin32(err == ERROR_DIRECTORY ? ERROR_PATH_NOT_FOUND : err, path_, /*path_is_folder=*/true);
   }
   do {
     if (std::wcscmp(data.cFileName, L".") == 0 || std::wcscmp(data.cFileName, L"..") == 0) continue;
-    out.push_back(FolderItem{Utf8Of(data.cFileName), StatOf(data.dwFileAttributes, data.ftLastWriteTime,
-                                                            data.nFileSizeHigh, data.nFileSizeLow)});
+    names.push_back(Utf8Of(data.cFileName));
   } while (FindNextFileW(find, &data));
   const DWORD err = GetLastError();
   FindClose(find);
   if (err != ERROR_NO_MORE_FILES) throw ErrorFromWin32(err, path_, /*path_is_folder=*/true);
+  return names;
+}
+
+// Each entry is described from a handle of its own, as StatEntry does; one
+// gone since it was listed is left out.
+std::vector<FolderItem> WindowsFolder::ListEntries() {
+  std::vector<FolderItem> out;
+  for (std::string& name : ListNames()) {
+    try {
+      FileStat st = StatEntry(name);
+      out.push_back(FolderItem{std::move(name), st});
+    } catch (const Error& e) {
+      if (!e.IsNotFound()) throw;
+    }
+  }
   return out;
 }
 
@@ -239,6 +253,20 @@ std::string WindowsFolder::ReadLink(std::string_view name) {
   return Utf8Of(target.c_str());
 }
 
+// A file that a program has mapped into memory takes writes but refuses to
+// be made shorter (ERROR_USER_MAPPED_FILE): its rewrite would stop half
+// done. Making it one byte shorter asks the system before anything of the
+// file is written; the byte is put back at once. An empty file cannot be
+// mapped.
+void RefuseMapped(File& file) {
+  const uint64_t size = file.Size();
+  if (size == 0) return;
+  char last = 0;
+  if (file.ReadAt(size - 1, &last, 1) != 1) throw Error::Standard(errnum::kPathFileAccessError, file.path());
+  file.Truncate(size - 1);
+  file.WriteAt(size - 1, &last, 1);
+}
+
 }  // namespace
 
 std::unique_ptr<File> OpenForRewriteByPath(std::string_view path) {
@@ -253,6 +281,7 @@ std::unique_ptr<File> OpenForRewriteByPath(std::string_view path) {
   if ((info.dwFileAttributes & refused) != 0 || GetFileType(h) != FILE_TYPE_DISK) {
     throw Error::Standard(errnum::kPermissionDenied, std::string(path), ERROR_ACCESS_DENIED);
   }
+  RefuseMapped(*file);
   return file;
 }
 

@@ -15,7 +15,6 @@
 namespace bk {
 namespace {
 
-using archive_detail::IsWindows;
 using archive_detail::Saturate;
 
 SkippingFileArgs EntryArgs(const zip::Entry& e, const std::string& target) {
@@ -49,9 +48,9 @@ std::vector<const zip::Entry*> Select(const std::vector<zip::Entry>& entries, co
   return out;
 }
 
-// Identifies the file a target path names: by Windows rules letter case does
-// not tell files apart.
-std::string TargetKey(const std::string& target, bool windows) { return windows ? text::FoldCase(target) : target; }
+// Identifies the file a target path names: where names fold case, letter
+// case does not tell files apart.
+std::string TargetKey(const std::string& target, bool fold_case) { return fold_case ? text::FoldCase(target) : target; }
 
 bool IsBelow(const PathRules& rules, const std::string& folder, const std::string& path) {
   return rules.IsBelow(folder, rules.Absolute(path, folder));
@@ -93,7 +92,7 @@ int32_t ArchiveComponent::Unzip() {
   const std::vector<const zip::Entry*> selected = Select(dir.entries, FilesToProcess, FilesToExclude);
   std::vector<std::string> targets;
   for (const zip::Entry* e : selected) {
-    if (zip::IsUnsafeName(e->name, IsWindows(*fs_)) || e->IsSymlink()) throw UnsafeName(e->name);
+    if (zip::IsUnsafeName(e->name, fs_->paths().ReservesNames()) || e->IsSymlink()) throw UnsafeName(e->name);
     targets.push_back(zip::TargetPath(rules, destination, *e, KeepPaths));
     if (!targets.back().empty() && !IsBelow(rules, destination, targets.back())) throw UnsafeName(e->name);
   }
@@ -106,7 +105,7 @@ int32_t ArchiveComponent::Unzip() {
   for (size_t i = 0; i < selected.size(); ++i) {
     const zip::Entry& e = *selected[i];
     if (targets[i].empty()) continue;
-    if (!e.IsFolder() && !files_taken.insert(TargetKey(targets[i], IsWindows(*fs_))).second) continue;
+    if (!e.IsFolder() && !files_taken.insert(TargetKey(targets[i], fs_->paths().FoldsCase())).second) continue;
     int32_t reason = 0;
     if (e.IsFolder()) {
       try {

@@ -19,8 +19,6 @@ inline constexpr size_t kTailLength = zip::kEnd64Size + zip::kLocator64Size + zi
 
 inline int32_t Saturate(uint64_t v) { return v > INT32_MAX ? INT32_MAX : static_cast<int32_t>(v); }
 
-inline bool IsWindows(const FileSystem& fs) { return fs.paths().Separator() == '\\'; }
-
 }  // namespace archive_detail
 
 // The directory of the archive last used, kept while the archive's size and

@@ -11,7 +11,6 @@
 namespace bk {
 namespace {
 
-using archive_detail::IsWindows;
 using archive_detail::Saturate;
 
 constexpr uint32_t kWinAttributesKept = 0x01 | 0x02 | 0x04 | 0x20;  // read-only, hidden, system, archive
@@ -64,7 +63,7 @@ SkippingFileArgs FileArgs(const std::string& name, const std::string& path, cons
 
 bool IsRegular(const FileSystem& fs, const FileStat& st) {
   if (st.is_folder) return false;
-  return IsWindows(fs) || st.is_symlink || (st.attributes & zip::kUnixTypeMask) == zip::kUnixRegular;
+  return !fs.paths().HasPosixModes() || st.is_symlink || (st.attributes & zip::kUnixTypeMask) == zip::kUnixRegular;
 }
 
 // The folder holding the file to store and the file's name in it, reached
@@ -200,7 +199,7 @@ ArchiveComponent::Source ArchiveComponent::Prepare(const std::string& path, zip:
 int32_t ArchiveComponent::Store(File& archive, Source& s, zip::WorkQueue& packer) {
   if (s.skip) return Skip(FileArgs(s.name, s.path, s.before), *s.skip);
   zip::Directory& dir = state_->dir;
-  zip::Entry entry = NewEntry(s.name, s.before, IsWindows(*fs_));
+  zip::Entry entry = NewEntry(s.name, s.before, !fs_->paths().HasPosixModes());
   uint64_t end = 0;
   std::optional<SkipReason> reason;
   if (s.ticket) {

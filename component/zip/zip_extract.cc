@@ -54,7 +54,7 @@ bool IsUnsafeName(std::string_view name, bool windows_rules) {
 std::string TargetPath(const PathRules& rules, std::string_view destination, const Entry& entry, bool keep_paths) {
   if (entry.IsFolder() && !keep_paths) return {};
   std::vector<std::string_view> parts;
-  for (const std::string_view c : Components(entry.name, rules.Separator() == '\\')) {
+  for (const std::string_view c : Components(entry.name, rules.BackslashSeparates())) {
     if (!c.empty() && c != ".") parts.push_back(c);
   }
   if (parts.empty()) return {};
@@ -141,7 +141,7 @@ void Extractor::WriteOut(File& out, const Entry& entry, const std::string& targe
 
 void Extractor::ApplyMetadata(File& file, const Entry& entry) {
   const uint32_t mode = entry.unix_mode() & 07777;
-  if (fs_.paths().Separator() == '/') {
+  if (fs_.paths().HasPosixModes()) {
     // Without an owner given back, the set-user-ID and set-group-ID bits
     // would grant this process's rights: never.
     constexpr uint32_t kSetIds = 06000;

@@ -40,7 +40,7 @@ void ArchiveComponent::CreateNew(std::string_view entry_name, std::string_view e
     std::string central;
     uint64_t end = 0;
     if (!entry_name.empty()) {
-      zip::Entry entry = MemoryEntry(entry_name, fs_->paths().Separator() == '\\');
+      zip::Entry entry = MemoryEntry(entry_name, !fs_->paths().HasPosixModes());
       const zip::SourceReader read = [&](uint64_t offset, void* buffer, size_t n) -> size_t {
         if (offset >= entry_bytes.size()) return 0;
         const size_t count = std::min<uint64_t>(n, entry_bytes.size() - offset);

@@ -23,7 +23,7 @@ using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
 
-bool OnWindows() { return DefaultFileSystem()->paths().Separator() == '\\'; }
+bool OnWindows() { return &NativePathRules() == &WindowsPathRules(); }
 
 // The error an action raises; fails the test when it raises none.
 

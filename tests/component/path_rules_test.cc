@@ -121,5 +121,24 @@ TEST(PosixPathRules, AbsoluteAndBelowDrive) {
   EXPECT_EQ(Posix().PathBelowDrive("/srv/a.txt"), "srv/a.txt");
 }
 
+// Callers ask what files are like, never which platform this is.
+TEST(PathRules, CapabilitiesOfEachPlatform) {
+  struct Row {
+    const char* what;
+    bool (PathRules::*query)() const;
+    bool windows, posix;
+  } rows[] = {
+      {"FoldsCase", &PathRules::FoldsCase, true, false},
+      {"HasPosixModes", &PathRules::HasPosixModes, false, true},
+      {"HasOwners", &PathRules::HasOwners, false, true},
+      {"BackslashSeparates", &PathRules::BackslashSeparates, true, false},
+      {"ReservesNames", &PathRules::ReservesNames, true, false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ((Win().*row.query)(), row.windows) << row.what;
+    EXPECT_EQ((Posix().*row.query)(), row.posix) << row.what;
+  }
+}
+
 }  // namespace
 }  // namespace bk

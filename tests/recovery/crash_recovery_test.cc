@@ -35,7 +35,7 @@ int Rounds() {
 constexpr const char* kWorkerFolder = "BK_CRASH_WORKER";
 constexpr const char* kWorkerKeepsLog = "BK_CRASH_KEEP_LOG";
 
-bool OnWindows() { return NativePathRules().Separator() == '\\'; }
+bool OnWindows() { return &NativePathRules() == &WindowsPathRules(); }
 
 struct Layout {
   explicit Layout(const std::string& folder) : fs(DefaultFileSystem()), root(folder) {}

@@ -63,7 +63,7 @@ ArchiveContents ReadWithComponent(const std::string& archive, const std::string&
 
 }  // namespace
 
-bool OnWindows() { return NativePathRules().Separator() == '\\'; }
+bool OnWindows() { return &NativePathRules() == &WindowsPathRules(); }
 
 std::string Scratch::Data(std::string_view name) const { return fs->BuildPath(data, name); }
 

@@ -73,6 +73,11 @@ class TwoDriveRules : public PathRules {
   TwoDriveRules(const PathRules& base, std::string a, std::string b) : base_(base), roots_{a, b} {}
   char Separator() const override { return base_.Separator(); }
   bool IsSeparator(char c) const override { return base_.IsSeparator(c); }
+  bool FoldsCase() const override { return base_.FoldsCase(); }
+  bool HasPosixModes() const override { return base_.HasPosixModes(); }
+  bool HasOwners() const override { return base_.HasOwners(); }
+  bool BackslashSeparates() const override { return base_.BackslashSeparates(); }
+  bool ReservesNames() const override { return base_.ReservesNames(); }
   std::string GetDriveName(std::string_view path) const override;
   bool IsAbsolute(std::string_view path) const override { return base_.IsAbsolute(path); }
   std::string BuildPath(std::string_view folder, std::string_view name) const override {

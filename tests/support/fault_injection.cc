@@ -59,7 +59,7 @@ class FaultInjectingFileSystem::State {
 
   std::string Key(std::string_view path) {
     const std::string full = target_.GetAbsolutePathName(path);
-    return target_.paths().Separator() == '\\' ? text::FoldCase(full) : full;
+    return target_.paths().FoldsCase() ? text::FoldCase(full) : full;
   }
 
   // The node of the file now at `path`, made on first sight.

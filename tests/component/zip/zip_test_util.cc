@@ -9,7 +9,7 @@
 
 namespace bk::testing {
 
-bool OnWindows() { return NativePathRules().Separator() == '\\'; }
+bool OnWindows() { return &NativePathRules() == &WindowsPathRules(); }
 
 bool HaveTool(const std::string& name) {
   static std::map<std::string, bool> known;
