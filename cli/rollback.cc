@@ -86,6 +86,9 @@ std::string Started(const LogReport& report) {
 }
 
 bool g_quiet = false;
+// Outcomes are kept entry by entry only for the JSON document: text goes
+// out as it comes, so a period of any size costs no memory per entry.
+bool g_json = false;
 // Text goes here: standard output, or nowhere when the outcome is JSON.
 std::ostream* g_out = &std::cout;
 std::ostream& Out() { return *g_out; }
@@ -143,6 +146,9 @@ void WriteOutcomes(const FolderAssessment& assessment, const std::vector<Outcome
 
 // Takes one entry's outcome into the period's JSON, and prints it.
 void Take(const restore::Outcome& o, Outcome& outcome, bool would) {
+  if (o.verb == restore::Verb::kStopped && !outcome.error) outcome.error = o.error;
+  if (!g_quiet || o.verb == restore::Verb::kStopped) restore::PrintOutcome(Out(), o, "  ", would);
+  if (!g_json) return;
   switch (o.verb) {
     case restore::Verb::kRestored:
       outcome.restored.push_back(o.path);
@@ -154,11 +160,8 @@ void Take(const restore::Outcome& o, Outcome& outcome, bool would) {
     case restore::Verb::kNotRemoved:
     case restore::Verb::kLeft: outcome.not_removed.push_back(*o.error); break;
     case restore::Verb::kDoneBefore: ++outcome.done_before; break;
-    case restore::Verb::kStopped:
-      if (!outcome.error) outcome.error = o.error;
-      break;
+    case restore::Verb::kStopped: break;
   }
-  if (!g_quiet || o.verb == restore::Verb::kStopped) restore::PrintOutcome(Out(), o, "  ", would);
 }
 
 // The dry run prints the very plan the rollback carries out.
@@ -260,7 +263,8 @@ int RunRollback(const std::vector<std::string>& args) {
   const bool dry_run = parsed.Has("--dry-run");
   g_quiet = parsed.Has("--quiet");
   std::ostream discard(nullptr);
-  if (parsed.Has("--json")) g_out = &discard;
+  g_json = parsed.Has("--json");
+  if (g_json) g_out = &discard;
   std::vector<Outcome> outcomes;
   size_t total_files = 0, count = 0;
   for (const DescribedLog& entry : assessment.logs) {
