@@ -220,7 +220,7 @@ bool RollBackOne(const DescribedLog& entry, const ParsedArgs& parsed, Progress& 
   return true;
 }
 
-std::vector<std::string> RemoveLeftoversOf(const FolderAssessment& assessment, const std::shared_ptr<FileSystem>& fs,
+std::vector<std::string> RemoveLeftoversOf(const FolderAssessment& assessment,
                                            bool dry_run) {
   std::vector<std::string> removed;
   for (const FolderLeftovers& period : assessment.leftovers) {
@@ -230,7 +230,7 @@ std::vector<std::string> RemoveLeftoversOf(const FolderAssessment& assessment, c
       continue;
     }
     try {
-      for (const std::string& path : RemoveLeftovers(assessment, period, fs)) {
+      for (const std::string& path : assessment.manager->RemoveLeftovers(period)) {
         Out() << "Removed leftover: " << path << '\n';
         removed.push_back(path);
       }
@@ -299,7 +299,7 @@ int RunRollback(const std::vector<std::string>& args) {
     files_done += entry.report.FileCount();
   }
   progress.Clear();
-  const std::vector<std::string> removed = RemoveLeftoversOf(assessment, fs, dry_run);
+  const std::vector<std::string> removed = RemoveLeftoversOf(assessment, dry_run);
   if (parsed.Has("--json")) WriteOutcomes(assessment, outcomes, removed, dry_run);
   if (count == 0) {
     Out() << "No unfinished periods in " << assessment.folder << ".\n";

@@ -219,39 +219,41 @@ bool clsFileRollbackLog::LooksLikeRollbackLog() {
 std::unique_ptr<PeriodLock> clsFileRollbackLog::TakeForRollback() {
   if (mstrLogFileName.empty()) return nullptr;  // a log held in memory only has no period on disk
   bool live = false;
-  std::unique_ptr<PeriodLock> lock = PeriodLock::Take(mobjFileSystem, LockPath(), mDistrust, &live);
+  std::unique_ptr<PeriodLock> lock = TakePeriodLock(mobjFileSystem, Names(), mDistrust, &live);
   if (live) throw PeriodInProgress(mstrLogFileName);
   return lock;
 }
 
 bool clsFileRollbackLog::IsLive() {
   if (mstrLogFileName.empty()) return false;
-  return PeriodLock::IsLive(mobjFileSystem, LockPath(), mDistrust);
+  return LookAtPeriodLock(mobjFileSystem, Names(), mDistrust).live;
 }
 
-std::string clsFileRollbackLog::LockPath() {
-  return PeriodNames::OfLog(mobjFileSystem->GetAbsolutePathName(mstrLogFileName)).Lock();
+PeriodNames clsFileRollbackLog::Names() {
+  return PeriodNames::OfLog(mobjFileSystem->GetAbsolutePathName(mstrLogFileName));
 }
 
 void clsFileRollbackLog::DeleteLogFile() {
-  const std::unique_ptr<PeriodLock> lock = TakeForRollback();
-  RemoveLogDurably(*mobjFileSystem, mstrLogFileName);
-  // The record serves the log alone.
-  if (!mstrLogFileName.empty()) {
-    RemovePeriodLeftovers(*mobjFileSystem, PeriodNames::OfLog(mobjFileSystem->GetAbsolutePathName(mstrLogFileName)), {});
+  std::unique_ptr<PeriodLock> lock = TakeForRollback();
+  if (mstrLogFileName.empty()) return;
+  RemovePeriodFiles(*mobjFileSystem, Names(), PeriodRemoval{true, {}, {}, true}, lock.get());
+}
+
+std::vector<std::string> clsFileRollbackLog::ArchivePaths() {
+  std::vector<std::string> paths;
+  for (auto& zip : RequireZips()) {
+    try {
+      paths.push_back(ArchivePath(*zip));
+    } catch (const Error&) {
+      // an archive in another folder is never touched
+    }
   }
-  if (lock) lock->RemoveAndRelease();
+  return paths;
 }
 
 void clsFileRollbackLog::DeleteArchives() {
   std::set<std::string> folders;
-  for (auto& zip : RequireZips()) {
-    std::string name;
-    try {
-      name = ArchivePath(*zip);
-    } catch (const Error&) {
-      continue;  // an archive in another folder is never touched
-    }
+  for (const std::string& name : ArchivePaths()) {
     if (!mobjFileSystem->FileExists(name)) continue;
     mobjFileSystem->RemoveFile(name, true);
     folders.insert(mobjFileSystem->GetParentFolderName(name));

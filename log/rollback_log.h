@@ -19,6 +19,7 @@
 #include "component/fs/file_system.h"
 #include "component/platform.h"
 #include "component/xml/xml_document.h"
+#include "log/period.h"
 #include "log/period_lock.h"
 #include "log/period_record.h"
 
@@ -100,6 +101,11 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   void RestoreFiles(RestoreReport& report);
   // Deletes every archive of the log that exists and flushes their folders.
   void DeleteArchives();
+  // Where a rollback reads each archive of the log (ArchivePath), but for
+  // those named in another folder.
+  std::vector<std::string> ArchivePaths();
+  // The names of this log's period (its log must have a file).
+  PeriodNames Names();
   // Recovery's rollback, under the period's lock as Rollback: restores, then,
   // once every file is back, the log file goes first (flushed), then its
   // archives, the period's leftovers and its lock file, so that no log ever
@@ -164,8 +170,6 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   void SetFirstValue(std::string_view element, std::string_view value);
   // Links a new entry to this log, its "ZipFile" element and the file system.
   void Bind(clsFileRollBackLogZip& entry, std::shared_ptr<XmlElement> element);
-  // The lock file of this log's period.
-  std::string LockPath();
 
   std::shared_ptr<FileSystem> mobjFileSystem;
   std::shared_ptr<XmlDocument> mobjDocument;

@@ -1,6 +1,7 @@
 #include "recovery/rollback_manager.h"
 
 #include <exception>
+#include <set>
 #include <utility>
 
 #include "component/platform.h"
@@ -35,6 +36,7 @@ void clsRollbackManager::AssessRollback(std::string_view strTempDir) {
   const std::vector<FolderEntry> entries = fs_->ListFiles(strTempDir);
   mcolFailedLogs = std::make_shared<LogCollection>();
   skipped_.clear();
+  folder_ = fs_->GetAbsolutePathName(strTempDir);
   const std::optional<Error> folder_distrust =
       trust_folder_ ? std::nullopt : FolderDistrust(*fs_, std::string(strTempDir), CurrentUserId(), CurrentGroupId());
 
@@ -55,6 +57,33 @@ void clsRollbackManager::AssessRollback(std::string_view strTempDir) {
       mcolFailedLogs->Add(std::move(log));
     }
   }
+  FindLeftoversOf(folder_);
+}
+
+DistrustCheck clsRollbackManager::FileCheck() const {
+  if (trust_folder_) return {};
+  const int64_t user = CurrentUserId();
+  return [user](const FileStat& st, const std::string& path) { return FileDistrust(st, path, user); };
+}
+
+void clsRollbackManager::FindLeftoversOf(const std::string& folder) {
+  std::set<std::string> claimed;
+  const auto stem_name = [&](const std::string& log) { return fs_->GetFileName(PeriodNames::OfLog(log).Stem()); };
+  for (const std::shared_ptr<clsFileRollbackLog>& log : *mcolFailedLogs) claimed.insert(stem_name(log->LogFileName()));
+  for (const SkippedLog& skipped : skipped_) claimed.insert(stem_name(skipped.path));
+  leftovers_.clear();
+  not_files_.clear();
+  const DistrustCheck distrust = FileCheck();
+  for (FolderLeftovers& leftovers : FindLeftovers(*fs_, folder, claimed, &not_files_)) {
+    const PeriodNames names(fs_->BuildPath(folder, leftovers.stem_name));
+    // A period claiming its name (its lock and record made, its log next) is
+    // no leftover.
+    if (!LookAtPeriodLock(fs_, names, distrust).live) leftovers_.push_back(std::move(leftovers));
+  }
+}
+
+std::vector<std::string> clsRollbackManager::RemoveLeftovers(const FolderLeftovers& leftovers) {
+  return bk::RemoveLeftovers(fs_, folder_, leftovers, FileCheck());
 }
 
 std::optional<Error> clsRollbackManager::Load(clsFileRollbackLog& log, const std::string& path) {

@@ -104,14 +104,8 @@ void FileWriter::Recreate(Staged& s, const std::optional<std::string>& held) {
   const std::string base = s.target.name + ".brightkeep-restore";
   const OpenMode create = s.entry->unix_mode() != 0 ? OpenMode::kCreatePrivate : OpenMode::kCreateNew;
   constexpr int kNames = 100;
-  for (int n = 0; !s.out; ++n) {
-    s.temp = n == 0 ? base : base + "." + std::to_string(n);
-    try {
-      s.out = s.target.folder->OpenEntry(s.temp, create);
-    } catch (const Error& e) {
-      if (e.number() != errnum::kFileAlreadyExists || n + 1 == kNames) throw;
-    }
-  }
+  s.temp = CreateFresh([&](int n) { return n == 0 ? base : base + "." + std::to_string(n); }, kNames,
+                       [&](const std::string& name) { s.out = s.target.folder->OpenEntry(name, create); });
   try {
     WriteOut(*s.out, *s.entry, held, s.target.path, true);
   } catch (const Error&) {

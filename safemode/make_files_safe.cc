@@ -54,7 +54,7 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(
       one_done();
       continue;
     }
-    DriveBatch& batch = BatchFor(batches, GetZipForDrive(path), mobjFileSystem->GetDriveName(path));
+    DriveBatch& batch = BatchFor(batches, GetZipForDrive(path), fs_->GetDriveName(path));
     batch.items.push_back(i);
     batch.paths.push_back(path);
   }
@@ -62,7 +62,7 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(
     if (!recorded) batch.seen = ObserveFiles(batch.paths);
     ConnectEvents(batch.zip);
     const std::vector<int32_t> codes = batch.zip->ZipFiles(batch.paths, [&](size_t, int32_t) { one_done(); });
-    mblnFileSkipped = false;
+    file_skipped_ = false;
     ConnectEvents(nullptr);
     for (size_t k = 0; k < codes.size(); ++k) {
       if (codes[k] == 0) {
@@ -73,12 +73,12 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(
       }
     }
   }
-  if (!mobjLog) throw Error::Standard(errnum::kObjectNotSet);
+  if (!log_) throw Error::Standard(errnum::kObjectNotSet);
   bool listed = false;
   for (DriveBatch& batch : batches) {
     if (batch.stored.empty()) continue;
     std::vector<std::optional<Error>> refused(batch.stored.size());
-    mobjLog->ZipByDrive(batch.drive)->AppendFiles(batch.stored, &refused);
+    log_->ZipByDrive(batch.drive)->AppendFiles(batch.stored, &refused);
     size_t k = 0;
     for (size_t item : batch.items) {
       if (results[item]) continue;
@@ -91,13 +91,13 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(
     }
     listed = true;
   }
-  if (listed) mobjLog->SaveLog();
+  if (listed) log_->SaveLog();
   return results;
 }
 
 void clsFileRollbackCreate::FlushDriveZips() {
-  if (!mcolDriveZips) return;
-  for (auto& zip : *mcolDriveZips) zip->Flush();
+  if (!drive_zips_) return;
+  for (auto& zip : *drive_zips_) zip->Flush();
 }
 
 }  // namespace bk
