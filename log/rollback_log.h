@@ -57,7 +57,7 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   // --- Public members ---
   // Starts a new log at that path and writes it (an empty name: memory only).
   void CreateLogFile(std::string_view strLogFileName);
-  const std::string& LogFileName() const { return mstrLogFileName; }
+  const std::string& LogFileName() const { return log_file_name_; }
   // OLE Automation date (local time).
   double StartDate();
   std::string TempPath();
@@ -131,11 +131,11 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   void FlushRecordWithSaves(PeriodRecordWriter* record) { record_ = record; }
   void Completed(bool value);
   // What the open log file was when LoadFromFile read it (owner, mode).
-  const FileStat& LoadedFileStat() const { return mLoadedStat; }
+  const FileStat& LoadedFileStat() const { return loaded_stat_; }
   // Judges the archives and the lock file of the period when they are
   // opened for a rollback; empty: all are trusted.
-  void SetDistrustCheck(DistrustCheck check) { mDistrust = std::move(check); }
-  const DistrustCheck& distrust_check() const { return mDistrust; }
+  void SetDistrustCheck(DistrustCheck check) { distrust_ = std::move(check); }
+  const DistrustCheck& distrust_check() const { return distrust_; }
   // Where a rollback reads the archive of this entry: the file of that name
   // beside the log. 30200 "The archive lies outside the log's folder" when
   // the log names it in another folder that exists (a folder reached through
@@ -148,8 +148,8 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   // Rollback's guard for one archive: ArchivePath, and the distrust check
   // on the archive when it exists.
   void CheckArchiveBeside(clsFileRollBackLogZip& zip);
-  FileSystem& file_system() { return *mobjFileSystem; }
-  const std::shared_ptr<FileSystem>& file_system_ptr() const { return mobjFileSystem; }
+  FileSystem& file_system() { return *fs_; }
+  const std::shared_ptr<FileSystem>& file_system_ptr() const { return fs_; }
 
  private:
   explicit clsFileRollbackLog(std::shared_ptr<FileSystem> fs);
@@ -171,13 +171,13 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   // Links a new entry to this log, its "ZipFile" element and the file system.
   void Bind(clsFileRollBackLogZip& entry, std::shared_ptr<XmlElement> element);
 
-  std::shared_ptr<FileSystem> mobjFileSystem;
-  std::shared_ptr<XmlDocument> mobjDocument;
-  std::shared_ptr<XmlElement> mobjZipFilesElement;
-  std::unique_ptr<KeyedCollection<std::shared_ptr<clsFileRollBackLogZip>>> mcolZips;
-  std::string mstrLogFileName;
-  FileStat mLoadedStat;
-  DistrustCheck mDistrust;
+  std::shared_ptr<FileSystem> fs_;
+  std::shared_ptr<XmlDocument> document_;
+  std::shared_ptr<XmlElement> zip_files_element_;
+  std::unique_ptr<KeyedCollection<std::shared_ptr<clsFileRollBackLogZip>>> zips_;
+  std::string log_file_name_;
+  FileStat loaded_stat_;
+  DistrustCheck distrust_;
   bool archives_moved_ = false;
   PeriodRecordWriter* record_ = nullptr;
 };

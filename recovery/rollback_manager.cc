@@ -34,7 +34,7 @@ clsRollbackManager::clsRollbackManager(std::shared_ptr<FileSystem> fs) : fs_(std
 void clsRollbackManager::AssessRollback(std::string_view strTempDir) {
   // Opening the folder comes first: when it fails, the last assessment stays.
   const std::vector<FolderEntry> entries = fs_->ListFiles(strTempDir);
-  mcolFailedLogs = std::make_shared<LogCollection>();
+  failed_logs_ = std::make_shared<LogCollection>();
   skipped_.clear();
   folder_ = fs_->GetAbsolutePathName(strTempDir);
   const std::optional<Error> folder_distrust =
@@ -54,7 +54,7 @@ void clsRollbackManager::AssessRollback(std::string_view strTempDir) {
     if (why) {
       skipped_.push_back(SkippedLog{entry.path, *std::move(why)});
     } else {
-      mcolFailedLogs->Add(std::move(log));
+      failed_logs_->Add(std::move(log));
     }
   }
   FindLeftoversOf(folder_);
@@ -69,7 +69,7 @@ DistrustCheck clsRollbackManager::FileCheck() const {
 void clsRollbackManager::FindLeftoversOf(const std::string& folder) {
   std::set<std::string> claimed;
   const auto stem_name = [&](const std::string& log) { return fs_->GetFileName(PeriodNames::OfLog(log).Stem()); };
-  for (const std::shared_ptr<clsFileRollbackLog>& log : *mcolFailedLogs) claimed.insert(stem_name(log->LogFileName()));
+  for (const std::shared_ptr<clsFileRollbackLog>& log : *failed_logs_) claimed.insert(stem_name(log->LogFileName()));
   for (const SkippedLog& skipped : skipped_) claimed.insert(stem_name(skipped.path));
   leftovers_.clear();
   not_files_.clear();

@@ -44,7 +44,7 @@ class clsRollbackManager {
   void TrustFolder(bool trusted) { trust_folder_ = trusted; }
   bool TrustFolder() const { return trust_folder_; }
   // The collection of the last assessment; nullptr before the first one.
-  std::shared_ptr<LogCollection> FailedLogs() const { return mcolFailedLogs; }
+  std::shared_ptr<LogCollection> FailedLogs() const { return failed_logs_; }
   // The candidates the last assessment did not take, with the reason.
   const std::vector<SkippedLog>& SkippedLogs() const { return skipped_; }
   // What the last assessment found beside the logs: the files of periods
@@ -62,7 +62,7 @@ class clsRollbackManager {
 
  private:
   std::shared_ptr<FileSystem> fs_;
-  std::shared_ptr<LogCollection> mcolFailedLogs;
+  std::shared_ptr<LogCollection> failed_logs_;
   std::vector<SkippedLog> skipped_;
   std::vector<FolderLeftovers> leftovers_;
   std::vector<std::string> not_files_;

@@ -38,8 +38,8 @@ RecordIndex RecordIndex::Read(FileSystem& fs, const std::string& path, const Dis
 }
 
 const std::vector<std::string>& RecordIndex::namespaces() const {
-  static const std::vector<std::string> kNone;
-  return reader_ ? reader_->namespaces() : kNone;
+  static const std::vector<std::string> none;
+  return reader_ ? reader_->namespaces() : none;
 }
 
 void RecordIndex::Index() {
