@@ -18,6 +18,16 @@ Error RestoreError(int32_t number, const std::string& why, const std::string& pa
   return Error(number, kLibrarySource, why, path).Kind(kind);
 }
 
+// True when the name no longer holds the entry the planner saw there.
+bool Replaced(Folder& folder, const std::string& name, const Seen& seen) {
+  try {
+    return !SameEntry(folder.StatEntry(name), seen.AsStat());
+  } catch (const Error& e) {
+    if (!e.IsNotFound()) throw;
+    return true;
+  }
+}
+
 }  // namespace
 
 Error ChangedMeanwhile(const std::string& path) {
@@ -89,8 +99,16 @@ void FileWriter::WriteOut(File& out, const zip::Entry& entry, const std::optiona
 }
 
 void FileWriter::Rewrite(Staged& s, const std::optional<std::string>& held) {
-  // Refuses, without following it, whatever took the file's place since.
-  s.out = s.target.folder->OpenForRewrite(s.target.name);
+  // Refuses, without following it, whatever took the file's place since: a
+  // link, a folder, a pipe.
+  try {
+    s.out = s.target.folder->OpenForRewrite(s.target.name);
+  } catch (const Error& e) {
+    if (!IsBusyFile(e) && Replaced(*s.target.folder, s.target.name, s.target.seen)) {
+      throw ChangedMeanwhile(s.target.path);
+    }
+    throw;
+  }
   if (!SameEntry(s.out->Stat(), s.target.seen.AsStat())) {
     s.out.reset();
     throw ChangedMeanwhile(s.target.path);
