@@ -21,6 +21,10 @@ namespace bk::testing {
 // True when the program runs on Windows (under Wine here).
 bool OnWindows();
 
+// The step of a fault sweep: every operation natively, every 10th under Wine,
+// where file operations cost several times more; BK_SWEEP_STRIDE sets another.
+uint64_t SweepStride();
+
 struct Scratch {
   TempDir dir;
   std::shared_ptr<FileSystem> fs = DefaultFileSystem();
