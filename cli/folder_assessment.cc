@@ -29,6 +29,7 @@ FolderAssessment AssessFolder(std::string_view folder, bool trust_folder, std::s
   result.skipped = manager.SkippedLogs();
   result.leftovers = manager.Leftovers();
   result.not_files = manager.NotFiles();
+  result.completed = manager.CompletedLogs();
   return result;
 }
 
@@ -70,15 +71,6 @@ void WriteError(JsonWriter& json, const Error& error) {
   json.EndObject();
 }
 
-namespace {
-
-void WritePaths(JsonWriter& json, std::string_view key, const std::vector<std::string>& paths) {
-  json.Key(key);
-  json.BeginArray();
-  for (const std::string& path : paths) json.String(path);
-  json.EndArray();
-}
-
 void WriteFailures(JsonWriter& json, std::string_view key, const std::vector<Error>& failures) {
   json.Key(key);
   json.BeginArray();
@@ -92,14 +84,12 @@ void WriteFailures(JsonWriter& json, std::string_view key, const std::vector<Err
   json.EndArray();
 }
 
-}  // namespace
-
 void WriteRestoreOutcome(JsonWriter& json, const std::vector<std::string>& restored,
                          const std::vector<Error>& not_restored, const std::optional<Error>& error,
                          const std::vector<std::string>& removed, const std::vector<Error>& not_removed) {
-  WritePaths(json, "restored", restored);
+  json.Field("restored", restored);
   WriteFailures(json, "not_restored", not_restored);
-  WritePaths(json, "removed", removed);
+  json.Field("removed", removed);
   WriteFailures(json, "not_removed", not_removed);
   json.Key("error");
   error ? WriteError(json, *error) : json.Null();

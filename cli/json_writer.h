@@ -14,8 +14,9 @@
 namespace bk::cli {
 
 // The "format" member of every JSON document the command writes: it goes up
-// when a member is removed or changes meaning.
-inline constexpr int64_t kJsonFormat = 2;
+// when a member is removed or changes meaning (3: a start date carries the
+// offset of the zone its period started in, and none where that is unknown).
+inline constexpr int64_t kJsonFormat = 3;
 
 class JsonWriter {
  public:
@@ -39,6 +40,8 @@ class JsonWriter {
   void Field(std::string_view key, const char* value) { Key(key); String(value); }
   void Field(std::string_view key, int64_t value) { Key(key); Integer(value); }
   void Field(std::string_view key, bool value) { Key(key); Bool(value); }
+  // An array of strings.
+  void Field(std::string_view key, const std::vector<std::string>& values);
 
   // The text of a JSON string literal, quotes included.
   static std::string Quote(std::string_view value);

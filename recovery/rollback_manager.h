@@ -47,6 +47,9 @@ class clsRollbackManager {
   std::shared_ptr<LogCollection> FailedLogs() const { return failed_logs_; }
   // The candidates the last assessment did not take, with the reason.
   const std::vector<SkippedLog>& SkippedLogs() const { return skipped_; }
+  // The logs of the last assessment marked completed: their periods ended
+  // (the log kept on purpose, or its program stopped after the mark).
+  const std::vector<std::string>& CompletedLogs() const { return completed_; }
   // What the last assessment found beside the logs: the files of periods
   // that no unfinished log claims and no live period holds (period_files.h
   // FindLeftovers), and the pipes, sockets and devices named as a period's
@@ -56,6 +59,10 @@ class clsRollbackManager {
   // Removes one period's leftovers under its lock (nothing when it became
   // live since); returns the paths removed.
   std::vector<std::string> RemoveLeftovers(const FolderLeftovers& leftovers);
+  // Removes a completed log of the last assessment, with what is left of
+  // its period, under the period's lock in the one order; false when the
+  // period is live (its program is still removing its files).
+  bool RemoveCompletedLog(const std::string& log_path);
   // How the files of the folder's periods are judged: empty when the folder
   // is trusted.
   DistrustCheck FileCheck() const;
@@ -64,6 +71,7 @@ class clsRollbackManager {
   std::shared_ptr<FileSystem> fs_;
   std::shared_ptr<LogCollection> failed_logs_;
   std::vector<SkippedLog> skipped_;
+  std::vector<std::string> completed_;
   std::vector<FolderLeftovers> leftovers_;
   std::vector<std::string> not_files_;
   std::string folder_;
