@@ -209,6 +209,8 @@ class PeriodOwnerTests(Scratch):
     def start_waiting_change(self):
         """protect with a COMMAND that changes a.txt, then waits for the test."""
         self.marker, self.release = os.path.join(self.root, "changed"), os.path.join(self.root, "release")
+        if os.path.exists(self.marker):  # left by the run before: wait for this run's change
+            os.remove(self.marker)
         script = ('printf v2 > "$1"; touch "%s"; while [ ! -e "%s" ]; do sleep 0.05; done'
                   % (self.marker, self.release))
         proc = subprocess.Popen([cli_support.BRIGHTKEEP, "protect", "--temp", self.temp, "--backup", self.backup,
