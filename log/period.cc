@@ -22,6 +22,18 @@ bool AllDigits(std::string_view s) {
 
 std::string_view Before(std::string_view s, std::string_view suffix) { return s.substr(0, s.size() - suffix.size()); }
 
+// A period's stem: the prefix, a space and its stamp, "YYYY-MM-DD hh.mm.ss";
+// a name that merely begins with the prefix is someone else's file.
+bool IsPeriodStem(std::string_view stem) {
+  constexpr std::string_view kShape = "Safe 0000-00-00 00.00.00";
+  if (stem.size() != kShape.size()) return false;
+  for (size_t i = 0; i < kShape.size(); ++i) {
+    const bool digit = stem[i] >= '0' && stem[i] <= '9';
+    if (kShape[i] == '0' ? !digit : stem[i] != kShape[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 PeriodNames PeriodNames::OfLog(std::string_view log_path) {
@@ -71,6 +83,7 @@ std::string PeriodStamp(const LocalDateTime& t) {
 std::optional<PeriodFileName> ParsePeriodFileName(std::string_view name) {
   if (!name.starts_with(kPrefix)) return std::nullopt;
   const auto make = [](PeriodFileKind kind, std::string_view stem) {
+    if (kind != PeriodFileKind::kLog && !IsPeriodStem(stem)) return std::optional<PeriodFileName>();
     return std::optional<PeriodFileName>(PeriodFileName{kind, std::string(stem)});
   };
   if (name.ends_with(kLogExtension)) return make(PeriodFileKind::kLog, Before(name, kLogExtension));

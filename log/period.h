@@ -82,8 +82,10 @@ struct PeriodFileName {
   PeriodFileKind kind;
   std::string stem_name;  // the stem's file name: "Safe ..." without folder
 };
-// Only names beginning with "Safe" (letter case kept) belong to periods; a log
-// is one whose extension is "xml" (letter case kept).
+// A log is a file whose name begins with "Safe" and whose extension is "xml"
+// (letter case kept: any such file is tried as a log). A period's other files
+// have the stem "Safe YYYY-MM-DD hh.mm.ss" exactly: a name that merely begins
+// with "Safe" is someone else's file, never removed as a period's.
 std::optional<PeriodFileName> ParsePeriodFileName(std::string_view file_name);
 
 // Newest first: start time descending (an unreadable one counts as the

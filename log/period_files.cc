@@ -49,6 +49,59 @@ void AdoptLegacyFiles(FileSystem& fs, const PeriodNames& names) {
   }
 }
 
+// What stands at a name that a period's file could have: none, a pipe,
+// socket or device (never a period's file), a file of another user's (never
+// ours to remove), or one this user may treat as a period's.
+enum class Standing { kNone, kSpecial, kForeign, kOwn };
+
+Standing StandingOf(FileSystem& fs, const std::string& path) {
+  if (IsSpecialEntry(fs, path)) return Standing::kSpecial;
+  try {
+    const FileStat st = fs.Stat(path);
+    return st.owner >= 0 && st.owner != CurrentUserId() ? Standing::kForeign : Standing::kOwn;
+  } catch (const Error& e) {
+    if (e.IsNotFound()) return Standing::kNone;
+    throw;
+  }
+}
+
+// The files folder must be a period's own: a folder (never a link) that only
+// its owner can change, and that owner this user or, in a temporary folder
+// the caller trusts, that folder's owner. A link or another user's folder
+// there would lead the period's lock, record and removals elsewhere.
+void JudgeFilesFolder(FileSystem& fs, Folder& temp, const PeriodNames& names, bool trusted) {
+  temp.OpenSubfolder(kPeriodFilesFolder);  // a folder, never through a link
+  const FileStat st = temp.StatEntry(kPeriodFilesFolder);
+  int64_t user = CurrentUserId();
+  if (trusted && st.owner >= 0 && st.owner != user && fs.Stat(fs.BuildPath(names.Folder(), ".")).owner == st.owner) {
+    user = st.owner;
+  }
+  const std::string path = names.FilesFolder();
+  if (std::optional<Error> why = PrivateFolderDistrust(st, fs.AccessAcl(path), path, user, CurrentGroupId())) {
+    throw *why;
+  }
+}
+
+// True when the folder's files folder is there and a period's own, so that
+// what it holds may be read and removed.
+bool FilesFolderIsOwn(FileSystem& fs, const std::string& folder) {
+  const PeriodNames any(fs.BuildPath(folder, "Safe"));
+  try {
+    JudgeFilesFolder(fs, *fs.OpenFolder(folder, nullptr), any, true);
+    return true;
+  } catch (const Error&) {
+    return false;
+  }
+}
+
+// The folders where a period's files lie: the temporary folder, and its
+// files folder when it is a period's own.
+std::vector<std::string> PeriodFolders(FileSystem& fs, const std::string& folder) {
+  std::vector<std::string> out{folder};
+  if (FilesFolderIsOwn(fs, folder)) out.push_back(PeriodNames(fs.BuildPath(folder, "Safe")).FilesFolder());
+  return out;
+}
+
 std::string StemName(const PeriodNames& names) { return NativePathRules().GetFileName(names.Stem()); }
 
 // Removes the file when it is there; true when it was.
@@ -69,11 +122,7 @@ void MakePeriodFilesFolder(FileSystem& fs, const PeriodNames& names, bool truste
   } catch (const Error& e) {
     if (e.number() != errnum::kFileAlreadyExists) throw;  // made by another period, or planted: judged below
   }
-  temp->OpenSubfolder(kPeriodFilesFolder);  // a folder, never through a link
-  if (trusted) return;
-  if (std::optional<Error> why = FolderDistrust(fs, names.FilesFolder(), CurrentUserId(), CurrentGroupId())) {
-    throw *why;
-  }
+  JudgeFilesFolder(fs, *temp, names, trusted);
 }
 
 std::string RecordOf(FileSystem& fs, const PeriodNames& names) {
@@ -90,9 +139,10 @@ std::unique_ptr<PeriodLock> TakePeriodLock(const std::shared_ptr<FileSystem>& fs
     return nullptr;
   }
   try {
-    MakePeriodFilesFolder(*fs, names, true);
+    MakePeriodFilesFolder(*fs, names, !distrust);
   } catch (const Error&) {
-    // No lock file can be made: PeriodLock::Take says what that means.
+    if (Exists(*fs, names.FilesFolder())) throw;  // there, but not a period's own
+    // No folder can be made here (read-only media): PeriodLock::Take says what that means.
   }
   std::unique_ptr<PeriodLock> lock = PeriodLock::Take(fs, names.Lock(), distrust, live);
   if (lock && lock->held()) AdoptLegacyFiles(*fs, names);
@@ -120,10 +170,10 @@ void RemovePeriodFiles(FileSystem& fs, const PeriodNames& names, const PeriodRem
   // The record, and the lock file of 4.0.0, serve the log alone.
   const bool log_gone = what.record || !fs.FileExists(names.Log());
   const std::string stem_name = StemName(names);
-  for (const std::string& folder : {names.Folder(), names.FilesFolder()}) {
+  for (const std::string& folder : PeriodFolders(fs, names.Folder())) {
     for (const FolderEntry& entry : FilesOf(fs, folder)) {
       const std::optional<PeriodFileName> parsed = ParsePeriodFileName(entry.name);
-      if (!parsed || parsed->stem_name != stem_name || IsSpecialEntry(fs, entry.path)) continue;
+      if (!parsed || parsed->stem_name != stem_name || StandingOf(fs, entry.path) != Standing::kOwn) continue;
       const bool temporary = parsed->kind == PeriodFileKind::kLogSave || parsed->kind == PeriodFileKind::kBackupBuild;
       const bool with_log = parsed->kind == PeriodFileKind::kRecord ||
                             (parsed->kind == PeriodFileKind::kLock && entry.path == names.LegacyLock());
@@ -155,11 +205,10 @@ void ReleasePeriodLock(FileSystem& fs, const PeriodNames& names, PeriodLock& loc
 }
 
 void RemoveOrphanRecords(const std::shared_ptr<FileSystem>& fs, const std::string& folder) {
-  const PeriodNames any(fs->BuildPath(folder, "Safe"));
-  for (const std::string& where : {folder, any.FilesFolder()}) {
+  for (const std::string& where : PeriodFolders(*fs, folder)) {
     for (const FolderEntry& entry : FilesOf(*fs, where)) {
       const std::optional<PeriodFileName> parsed = ParsePeriodFileName(entry.name);
-      if (!parsed || parsed->kind != PeriodFileKind::kRecord) continue;
+      if (!parsed || parsed->kind != PeriodFileKind::kRecord || StandingOf(*fs, entry.path) != Standing::kOwn) continue;
       const PeriodNames names(fs->BuildPath(folder, parsed->stem_name));
       if (fs->FileExists(names.Log())) continue;
       bool live = false;
@@ -173,15 +222,13 @@ void RemoveOrphanRecords(const std::shared_ptr<FileSystem>& fs, const std::strin
 std::vector<FolderLeftovers> FindLeftovers(FileSystem& fs, const std::string& folder,
                                            const std::set<std::string>& claimed, std::vector<std::string>* not_files) {
   std::map<std::string, std::vector<std::string>> by_stem;
-  const PeriodNames any(fs.BuildPath(folder, "Safe"));
-  for (const std::string& where : {folder, any.FilesFolder()}) {
+  for (const std::string& where : PeriodFolders(fs, folder)) {
     for (const FolderEntry& entry : FilesOf(fs, where)) {
       const std::optional<PeriodFileName> parsed = ParsePeriodFileName(entry.name);
       if (!parsed) continue;
-      if (IsSpecialEntry(fs, entry.path)) {
-        if (not_files) not_files->push_back(entry.path);
-        continue;
-      }
+      const Standing standing = StandingOf(fs, entry.path);
+      if (standing == Standing::kSpecial && not_files) not_files->push_back(entry.path);
+      if (standing != Standing::kOwn) continue;
       if (parsed->kind == PeriodFileKind::kLog || claimed.count(parsed->stem_name) != 0) continue;
       by_stem[parsed->stem_name].push_back(entry.path);
     }

@@ -60,6 +60,11 @@ bool WritableByOthers(const FileStat& st, int64_t user) {
   return HasOwnerId(st, user) && (st.attributes & kGroupOrOthersWrite) != 0;
 }
 
+bool AnotherMayWrite(const FileStat& st, const std::vector<AclEntry>& acl, int64_t user, int64_t group) {
+  return Listed(st) ? st.listed_access == ListedAccess::kOtherWriter
+                    : HasOwnerId(st, user) && OthersMayWrite(st, acl, user, group);
+}
+
 }  // namespace
 
 std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, int64_t user, int64_t group) {
@@ -74,11 +79,16 @@ std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, i
 
 std::optional<Error> TreeFolderDistrust(const FileStat& st, const std::vector<AclEntry>& acl, const std::string& path,
                                         int64_t user, int64_t group) {
-  const bool others_write = Listed(st) ? st.listed_access == ListedAccess::kOtherWriter
-                                       : HasOwnerId(st, user) && OthersMayWrite(st, acl, user, group);
-  if (OwnedByAnother(st, user) || others_write) {
+  if (OwnedByAnother(st, user) || AnotherMayWrite(st, acl, user, group)) {
     return Distrust("a folder inside the tree that another user can write", path);
   }
+  return std::nullopt;
+}
+
+std::optional<Error> PrivateFolderDistrust(const FileStat& st, const std::vector<AclEntry>& acl,
+                                           const std::string& path, int64_t user, int64_t group) {
+  if (OwnedByAnother(st, user)) return Distrust("owned by another user", path);
+  if (AnotherMayWrite(st, acl, user, group)) return Distrust("writable by group or others", path);
   return std::nullopt;
 }
 

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "component/error.h"
 #include "component/fs/file_system.h"
@@ -56,6 +57,14 @@ std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, i
 // the tree that another user can write".
 std::optional<Error> TreeFolderDistrust(const FileStat& st, const std::vector<AclEntry>& acl, const std::string& path,
                                         int64_t user, int64_t group);
+
+// A folder that only its owner may change (a period's hidden files folder) is
+// distrusted when another user owns it ("owned by another user") or another
+// user can write it by its mode (group write counting as for FolderDistrust)
+// or its access ACL ("writable by group or others"); no sticky bit helps.
+// `st` and `acl` are the folder's, read without following a link.
+std::optional<Error> PrivateFolderDistrust(const FileStat& st, const std::vector<AclEntry>& acl,
+                                           const std::string& path, int64_t user, int64_t group);
 
 // True when the entry at `path` (not following a link) is a pipe, socket or
 // device (POSIX): never a period's file, so never opened (a pipe would block

@@ -414,6 +414,28 @@ class AttackerInputsTests(Scratch):
         self.assert_files_as_before()
         self.assertEqual(sorted(self.temp_files()), sorted(names))
 
+    def test_the_hidden_folder_and_files_named_as_a_periods_must_be_the_callers_own(self):
+        self.killed_period()
+        hidden, elsewhere = os.path.join(self.temp, ".brightkeep"), os.path.join(self.root, "elsewhere")
+        os.rename(hidden, elsewhere)
+        before = sorted(os.listdir(elsewhere))
+        os.symlink(elsewhere, hidden)  # a link standing as the hidden folder is never followed
+        result = run("rollback", self.temp)
+        self.assertEqual(result.returncode, 1, result.stdout)
+        self.assertIn(hidden, result.stderr)
+        self.assertEqual(sorted(os.listdir(elsewhere)), before)
+        os.remove(hidden)
+        os.rename(elsewhere, hidden)
+        foreign = ["Safeguard-2.zip", "Safe notes.record", "Safe 2030-01-01 00.00.00-1.zip"]
+        for name in foreign:  # another user's files, named like a period's or nearly
+            with open(os.path.join(self.temp, name), "w") as f:
+                f.write("theirs\n")
+            os.chown(os.path.join(self.temp, name), NOBODY, -1)
+        result = run("rollback", self.temp)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_files_as_before()
+        self.assertEqual(self.temp_files(), sorted(foreign))
+
     def test_an_oversized_log_is_refused_with_its_size_and_the_bound(self):
         backup = os.path.join(self.root, "bomb.zip")
         size = LOG_BOUND + 2
