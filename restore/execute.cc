@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <unordered_set>
 
 #include "component/platform.h"
 #include "component/zip/archive_reader.h"
@@ -9,6 +10,8 @@
 
 namespace bk::restore {
 namespace {
+
+constexpr std::string_view kAccessAcl = "system.posix_acl_access";
 
 // Files are flushed together, a batch at a time: one trip to the disk for
 // many files, with a bounded number of them open.
@@ -40,8 +43,8 @@ bool IsFileStep(const Step& step) {
 
 class Executor {
  public:
-  Executor(Plan& plan, const std::shared_ptr<FileSystem>& fs, const OutcomeSink& sink, const RunHooks& hooks)
-      : plan_(plan), fs_(fs), sink_(sink), hooks_(hooks), folders_(*plan.folders) {}
+  Executor(Plan& plan, const std::shared_ptr<FileSystem>& fs, const OutcomeSink& sink, const RunHooks& hooks, bool again)
+      : plan_(plan), fs_(fs), sink_(sink), hooks_(hooks), folders_(*plan.folders), again_(again) {}
 
   Summary Run() {
     // Nothing opened while planning is used: every folder is opened again
@@ -57,7 +60,9 @@ class Executor {
       Do(i);
     }
     FinishBatch();
-    if (journal_ && summary_.Whole()) journal_->AddWhole();
+    // Steps done in folders others could change meanwhile prove nothing:
+    // a run after this one starts afresh, as after a whole one.
+    if (journal_ && (summary_.Whole() || summary_.closed != 0)) journal_->AddWhole();
     Settle();
     if (journal_) journal_->Close();
     return summary_;
@@ -164,6 +169,7 @@ class Executor {
         throw;
       }
       folders_.Expect(step.node, Made(*holder, step));
+      made_.insert(step.node);
     } catch (const Error& e) {
       return Failed(step, Verb::kNotRestored, e);
     }
@@ -229,23 +235,37 @@ class Executor {
   // a user who could not set it.
   void Metadata(const Step& step) {
     const Recorded& r = plan_.recorded[step.detail];
+    bool opened = false;
     try {
       const std::shared_ptr<Folder> folder = folders_.Open(step.folder);
       const FileStat now = folder->StatEntry("");
-      if (plan_.posix && r.owned && (now.owner != r.owner || now.group != r.group)) {
-        folder->SetEntryOwner("", r.owner, r.group);
-      }
+      const bool owner_differs = plan_.posix && r.owned && (now.owner != r.owner || now.group != r.group);
+      if (owner_differs) folder->SetEntryOwner("", r.owner, r.group);
       const uint32_t mode = plan_.posix ? now.attributes & 07777 : now.attributes;
       if (r.mode != 0 && mode != r.mode) folder->SetEntryMode("", r.mode);
+      bool acl_differs = false;
       if (r.with_attributes) {
         const AttributeChanges changes = ChangesBetween(folder->EntryAttributes(""), r.attributes, plan_.namespaces);
-        for (const std::string& gone : changes.remove) folder->RemoveEntryAttribute("", gone);
-        for (const ExtendedAttribute& a : changes.set) folder->SetEntryAttribute("", a.name, a.value);
+        for (const std::string& gone : changes.remove) {
+          acl_differs |= gone == kAccessAcl;
+          folder->RemoveEntryAttribute("", gone);
+        }
+        for (const ExtendedAttribute& a : changes.set) {
+          acl_differs |= a.name == kAccessAcl;
+          folder->SetEntryAttribute("", a.name, a.value);
+        }
       }
       if (r.modified_ns != 0 && now.modified_ns != r.modified_ns) folder->SetEntryModifiedTime("", r.modified_ns);
+      // Whoever could add to the folder, or rename or remove in it, until
+      // now may have changed what it holds after it was planned.
+      opened = plan_.posix && made_.count(step.folder) == 0 &&
+               (owner_differs || acl_differs || (mode & ~r.mode & 022) != 0);
     } catch (const Error& e) {
-      Failed(step, Verb::kNotRestored, e);
+      return Failed(step, Verb::kNotRestored, e);
     }
+    if (!opened) return;
+    ++summary_.closed;
+    if (again_) Failed(step, Verb::kNotRestored, ChangedMeanwhile(plan_.PathOf(step)));
   }
 
   // --- Files, archive by archive, in batches ---
@@ -335,7 +355,9 @@ class Executor {
   FolderCache& folders_;
   Summary summary_;
   std::unique_ptr<PeriodRecordWriter> journal_;
+  const bool again_;
   std::set<int32_t> changed_;
+  std::unordered_set<int32_t> made_;  // the folders this run made
   int32_t archive_ = -1;
   std::unique_ptr<ArchiveReader> reader_;
   std::unique_ptr<FileWriter> writer_;
@@ -344,8 +366,9 @@ class Executor {
 
 }  // namespace
 
-Summary Execute(Plan& plan, const std::shared_ptr<FileSystem>& fs, const OutcomeSink& sink, const RunHooks& hooks) {
-  return Executor(plan, fs, sink, hooks).Run();
+Summary Execute(Plan& plan, const std::shared_ptr<FileSystem>& fs, const OutcomeSink& sink, const RunHooks& hooks,
+                bool again) {
+  return Executor(plan, fs, sink, hooks, again).Run();
 }
 
 }  // namespace bk::restore

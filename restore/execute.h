@@ -41,7 +41,16 @@ struct RunHooks {
 // Carries the plan out; every outcome goes to `sink` (may be empty).
 // Throws only when the period's record cannot be appended to (the journal
 // of what was done); every other failure is an outcome.
+//
+// A folder of a tree that others could write (its owner, group, mode or
+// access ACL not the recorded ones) is closed only when its metadata is put
+// back, at the end: what it holds may have changed after it was planned.
+// Such folders are counted in Summary::closed, and the run's steps are not
+// relied on by a later run (the journal ends as after a whole run). With
+// `again` (the pass that follows such a run, when folders are closed
+// already) a folder found open again is reported as changed while the
+// rollback ran.
 Summary Execute(Plan& plan, const std::shared_ptr<FileSystem>& fs, const OutcomeSink& sink,
-                const RunHooks& hooks = {});
+                const RunHooks& hooks = {}, bool again = false);
 
 }  // namespace bk::restore

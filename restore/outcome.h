@@ -39,6 +39,9 @@ using OutcomeSink = std::function<void(const Outcome&)>;
 struct Summary {
   size_t restored = 0, unchanged = 0, removed = 0, not_restored = 0, not_removed = 0, left = 0, done_before = 0;
   std::optional<Error> stopped;
+  // Folders of trees that others could write until the run closed them at
+  // its end (execute.h): the rollback plans and carries out once more.
+  size_t closed = 0;
   // The first outcomes that failed, for the error that ends a rollback.
   std::vector<Error> first_failures;
 

@@ -73,6 +73,16 @@ class TreePlanner {
         ctx_.mounts.push_back(tree_.root);
         return;
       }
+      if (MountedSince(parent, *st)) {
+        // Across a reboot only the file number and birth time still tell
+        // the folder made safe: another file system mounted at the root is
+        // neither read nor put back, and nothing is restored through it.
+        Refuse(Error(errnum::kPermissionDenied, kLibrarySource,
+                     "the tree is not put back: a file system mounted at its root since is not the folder made safe",
+                     tree_.root).Kind(ErrorKind::kRefused));
+        ctx_.mounts.push_back(tree_.root);
+        return;
+      }
       // Device numbers of another boot say nothing: the tree's device is
       // the one its root is on now.
       device_ = st->device;
@@ -131,6 +141,14 @@ class TreePlanner {
     std::vector<std::string> names = ctx_.plan.folders->Open(node)->ListNames();
     std::sort(names.begin(), names.end());
     return names;
+  }
+
+  // True when, in a record of another boot, the root is a mount point now
+  // (on another device than the folder that holds it) and not the folder
+  // made safe. A root made again on the same file system is the tree's.
+  bool MountedSince(int32_t parent, const FileStat& root) {
+    if (ctx_.record.same_boot() || !tree_.identity.Known() || SameFile(tree_.identity, root, false)) return false;
+    return ctx_.plan.folders->Open(parent)->StatEntry("").device != root.device;
   }
 
   bool IsMount(const FileStat& st) const {

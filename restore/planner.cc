@@ -71,6 +71,15 @@ std::string EntryKey(std::string name, const PathRules& rules) {
   return rules.FoldsCase() ? text::FoldCase(name) : name;
 }
 
+// True when the file has the owner, group and permission bits its copy
+// recorded (where files have owners at all).
+bool GuardedAsMadeSafe(const FileStat& now, const zip::Entry& copy, const PathRules& rules) {
+  if (!rules.HasOwners()) return true;
+  if (!copy.unix_owner || !copy.unix_group || copy.unix_mode() == 0) return false;
+  return now.owner == *copy.unix_owner && now.group == *copy.unix_group &&
+         (now.attributes & 07777) == (copy.unix_mode() & 07777);
+}
+
 bool ClimbsOut(const PathRules& rules, const std::string& path) {
   size_t start = 0;
   for (size_t i = 0; i <= path.size(); ++i) {
@@ -253,7 +262,7 @@ void FilePlanner::PlanFile(int32_t archive, const std::string& listed) {
   }
   if (!entry) return Refuse(archive, listed, Refused(errnum::kFileNotFound, "The archive holds no copy of the file", listed));
   const zip::Entry& e = a.reader->entries()[*entry];
-  if (e.IsFolder() || e.IsSymlink() || zip::IsUnsafeName(e.name, rules.ReservesNames())) {
+  if (e.IsFolder() || e.IsSymlink() || zip::IsUnsafeName(e.name, rules.BackslashSeparates(), rules.ReservesNames())) {
     return Refuse(archive, listed, Refused(errnum::kArchiveError, "The archive's copy of the file is not a file", listed));
   }
   // A file listed twice comes back once, as it was first made safe.
@@ -327,13 +336,16 @@ void FilePlanner::Decide(Step& step, FileDetail& detail, const std::string& targ
     default:
       break;
   }
-  // A file replaced since is left to whoever still uses it: the copy comes
-  // back as a new file renamed over it.
-  detail.in_place = !recorded || !recorded->identity.Known() || SameFile(recorded->identity, st, ctx_.record.same_boot());
+  // A file replaced since is left to whoever still uses it, and so is one
+  // that was another user's or open to others meanwhile (they may hold it
+  // open still): the copy comes back as a new file renamed over it.
+  const zip::Entry& copy = opened_[static_cast<size_t>(detail.archive)].reader->entries()[detail.entry];
+  detail.in_place = recorded && recorded->identity.Known() &&
+                    SameFile(recorded->identity, st, ctx_.record.same_boot()) && GuardedAsMadeSafe(st, copy, fs_.paths());
   // Nothing of a file changes without its change time moving on: one whose
   // identity, size and change time are as recorded is as it was made safe.
-  if (detail.in_place && recorded && recorded->changed_ns != 0 && recorded->identity.Known() &&
-      st.changed_ns == recorded->changed_ns && st.size == recorded->size) {
+  if (detail.in_place && recorded->changed_ns != 0 && st.changed_ns == recorded->changed_ns &&
+      st.size == recorded->size) {
     step.action = Action::kUnchanged;
   }
 }

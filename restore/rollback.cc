@@ -20,6 +20,22 @@ struct Hold {
   }
 };
 
+// Folders that others could write were closed only at the end of the run:
+// what they hold is planned and put back once more, now that no one else
+// can change it. This pass reports only what it adds (removals, failures).
+Summary Again(clsFileRollbackLog& log, Summary summary, const OutcomeSink& sink, const RunHooks& hooks) {
+  Plan plan = MakePlan(log);
+  Execute(plan, log.file_system_ptr(), [&](const Outcome& o) {
+    if (o.verb == Verb::kRestored || o.verb == Verb::kUnchanged || o.verb == Verb::kLeft ||
+        o.verb == Verb::kDoneBefore) {
+      return;
+    }
+    summary.Count(o);
+    if (sink) sink(o);
+  }, hooks, true);
+  return summary;
+}
+
 }  // namespace
 
 OutcomeSink Into(RestoreReport& report) {
@@ -43,7 +59,9 @@ OutcomeSink Into(RestoreReport& report) {
 Summary Rollback(clsFileRollbackLog& log, const RollbackOptions& options, const OutcomeSink& sink) {
   Hold hold{log, options.take_lock ? log.TakeForRollback() : nullptr};
   Plan plan = MakePlan(log);
-  const Summary summary = Execute(plan, log.file_system_ptr(), sink, options.hooks ? *options.hooks : RunHooks{});
+  const RunHooks hooks = options.hooks ? *options.hooks : RunHooks{};
+  Summary summary = Execute(plan, log.file_system_ptr(), sink, hooks);
+  if (summary.closed != 0 && summary.Whole()) summary = Again(log, std::move(summary), sink, hooks);
   if (!summary.Whole()) throw summary.Failure();
   if (options.remove_period && !log.LogFileName().empty()) {
     const PeriodRemoval removal{true, log.ArchivePaths(), log.BackupDestFileName(), true};

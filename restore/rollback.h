@@ -23,7 +23,9 @@ struct RollbackOptions {
 };
 
 // Plans and carries out the rollback of the log's period, every outcome to
-// `sink` as it comes. A live period fails at once with 70 "Permission
+// `sink` as it comes; once more when folders of its trees that others could
+// write were closed only at the end (execute.h), so that nothing they added
+// or replaced meanwhile stays. A live period fails at once with 70 "Permission
 // denied: the period is still in progress", before anything is touched.
 // When something did not come back (or the rollback stopped at an archive)
 // it fails at the end with Summary::Failure, and every archive, the log and

@@ -92,7 +92,9 @@ int32_t ArchiveComponent::Unzip() {
   const std::vector<const zip::Entry*> selected = Select(dir.entries, FilesToProcess, FilesToExclude);
   std::vector<std::string> targets;
   for (const zip::Entry* e : selected) {
-    if (zip::IsUnsafeName(e->name, fs_->paths().ReservesNames()) || e->IsSymlink()) throw UnsafeName(e->name);
+    // An archive may come from anywhere: a "\" or drive prefix that would
+    // climb out on Windows is refused on every platform.
+    if (zip::IsUnsafeName(e->name, true, rules.ReservesNames()) || e->IsSymlink()) throw UnsafeName(e->name);
     targets.push_back(zip::TargetPath(rules, destination, *e, KeepPaths));
     if (!targets.back().empty() && !IsBelow(rules, destination, targets.back())) throw UnsafeName(e->name);
   }

@@ -39,14 +39,14 @@ std::vector<std::string_view> Components(std::string_view name, bool backslash_s
 
 }  // namespace
 
-bool IsUnsafeName(std::string_view name, bool windows_rules) {
+bool IsUnsafeName(std::string_view name, bool dos_paths, bool reserved_names) {
   if (name.empty() || name.find('\0') != std::string_view::npos) return true;
-  if (name[0] == '/' || name[0] == '\\') return true;
+  if (name[0] == '/' || (dos_paths && name[0] == '\\')) return true;
   const char first = Upper(name[0]);
-  if (name.size() >= 2 && name[1] == ':' && first >= 'A' && first <= 'Z') return true;
-  for (const std::string_view c : Components(name, true)) {
+  if (dos_paths && name.size() >= 2 && name[1] == ':' && first >= 'A' && first <= 'Z') return true;
+  for (const std::string_view c : Components(name, dos_paths)) {
     if (c == "..") return true;
-    if (windows_rules && (c.find(':') != std::string_view::npos || IsDeviceName(c))) return true;
+    if (reserved_names && (c.find(':') != std::string_view::npos || IsDeviceName(c))) return true;
   }
   return false;
 }

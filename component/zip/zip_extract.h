@@ -21,11 +21,14 @@
 namespace bk::zip {
 
 // True when an entry name cannot be written safely below a folder: empty,
-// holding a NUL, absolute ("/" or "\" first, so UNC names too), with a drive
-// prefix ("C:"), or with a ".." component ("/" and "\" both separate). By
-// Windows rules also a ":" anywhere (alternate streams) and device names
-// such as "CON" or "lpt1.txt" as a component.
-bool IsUnsafeName(std::string_view name, bool windows_rules);
+// holding a NUL, absolute ("/" first), or with a ".." component. With
+// `dos_paths` also "\" separates components ("\" first is absolute, so UNC
+// names too) and a drive prefix ("C:") is absolute: an archive from anywhere
+// is checked so, and a name under Windows rules; under POSIX rules "\" and
+// ":" are ordinary characters of a name. With `reserved_names` (Windows
+// rules) also a ":" anywhere (alternate streams) and device names such as
+// "CON" or "lpt1.txt" as a component.
+bool IsUnsafeName(std::string_view name, bool dos_paths, bool reserved_names);
 
 // Where an entry goes below `destination` (absolute): its whole path with
 // keep_paths, its last component without. Empty when the entry writes

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 #include <tuple>
 
 #include "tests/restore/restore_support.h"
@@ -12,19 +11,6 @@ namespace bk::testing {
 namespace {
 
 namespace stdfs = std::filesystem;
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::istringstream in(text);
-  for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
-  return parts;
-}
-
-std::string Join(const std::vector<std::string>& parts, char separator, bool closed) {
-  std::string text;
-  for (size_t i = 0; i < parts.size(); ++i) text += parts[i] + (i + 1 < parts.size() || closed ? std::string(1, separator) : "");
-  return text;
-}
 
 // After a reboot every device number the record holds is another, and so is
 // the boot's id: the tree comes back whole all the same, and the file made
@@ -38,14 +24,10 @@ TEST(Reboot, ATreeComesBackWholeWithTheDeviceNumbersAndBootIdOfAnotherBoot) {
   const Listing before = ListTree(*p.s.fs, p.tree);
   p.Protect();
   ChangeTree(p.tree);
-  std::vector<std::string> lines = Split(ReadFile(p.Record()), '\n');
-  for (std::string& line : lines) {
-    std::vector<std::string> f = Split(line, '\t');
+  EditRecord(p.Record(), [](std::vector<std::string>& f) {
     if (f[0] == "brightkeep-record") f[3] = "another-boot";
     if (f[0] == "F" || f[0] == "T" || f[0] == "A") f[2] = std::to_string(std::stoull(f[2]) + 1);
-    line = Join(f, '\t', false);
-  }
-  WriteFile(p.Record(), Join(lines, '\n', true));
+  });
 
   const Rolled rolled = p.Roll();
   EXPECT_TRUE(rolled.summary.Whole());

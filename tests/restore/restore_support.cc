@@ -1,6 +1,7 @@
 #include "tests/restore/restore_support.h"
 
 #include <filesystem>
+#include <sstream>
 
 #include "component/platform.h"
 #include "log/period.h"
@@ -36,6 +37,29 @@ EntryState Describe(FileSystem& fs, const std::string& path) {
 }  // namespace
 
 bool IsRoot() { return !OnWindows() && CurrentUserId() == 0; }
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
+  return parts;
+}
+
+std::string Join(const std::vector<std::string>& parts, char separator, bool closed) {
+  std::string text;
+  for (size_t i = 0; i < parts.size(); ++i) text += parts[i] + (i + 1 < parts.size() || closed ? std::string(1, separator) : "");
+  return text;
+}
+
+void EditRecord(const std::string& record, const std::function<void(std::vector<std::string>&)>& edit) {
+  std::vector<std::string> lines = Split(ReadFile(record), '\n');
+  for (std::string& line : lines) {
+    std::vector<std::string> f = Split(line, '\t');
+    edit(f);
+    line = Join(f, '\t', false);
+  }
+  WriteFile(record, Join(lines, '\n', true));
+}
 
 Listing ListTree(FileSystem& fs, const std::string& top) {
   Listing listing;

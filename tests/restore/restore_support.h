@@ -71,4 +71,11 @@ struct TreePeriod {
 
 bool IsRoot();
 
+// A text split at each separator, and parts joined with it (`closed`: one
+// after the last part too).
+std::vector<std::string> Split(const std::string& text, char separator);
+std::string Join(const std::vector<std::string>& parts, char separator, bool closed);
+// Rewrites a period's record line by line, each split into its fields.
+void EditRecord(const std::string& record, const std::function<void(std::vector<std::string>&)>& edit);
+
 }  // namespace bk::testing

@@ -75,16 +75,16 @@ TEST(Unchanged, OnlyWhatChangedIsTouched) {
 }
 
 // On Linux "\" is a character of a name like any other: "a\b" and the file
-// "b" in the folder "a" are two files, each restored from its own entry.
+// "b" in the folder "a" are two files, each restored from its own entry,
+// and "x\..\y" climbs nowhere.
 TEST(Names, ABackslashIsAnOrdinaryCharacterOfAName) {
   if (OnWindows()) GTEST_SKIP() << "\\ separates names on Windows";
   TreePeriod p;
-  WriteFile(p.tree + "/share/a\\b", "backslash");
-  WriteFile(p.tree + "/share/a/b", "slash");
+  const char* const names[] = {"/share/a\\b", "/share/a/b", "/share/x\\..\\y"};
+  for (const char* name : names) WriteFile(p.tree + name, name);
   const Listing before = ListTree(*p.s.fs, p.tree);
   p.Protect();
-  WriteFile(p.tree + "/share/a\\b", "changed");
-  WriteFile(p.tree + "/share/a/b", "changed");
+  for (const char* name : names) WriteFile(p.tree + name, "changed");
   const Rolled rolled = p.Roll();
   EXPECT_TRUE(rolled.summary.Whole());
   EXPECT_EQ(Differences(ListTree(*p.s.fs, p.tree), before), std::vector<std::string>{});

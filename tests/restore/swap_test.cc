@@ -173,5 +173,38 @@ TEST(Swap, TheRollbackFailsAndKeepsThePeriod) {
   EXPECT_EQ(ReadFile(rig.secret), "root's secret");
 }
 
+// A folder the command opened to others is closed only when its metadata is
+// put back, at the end: what another user added to it, or put in place of
+// one of its files, after it was planned goes in the pass that follows.
+TEST(Swap, WhatAnotherUserDidInAnOpenFolderWhileTheRollbackRanIsUndone) {
+  if (!IsRoot()) GTEST_SKIP() << "needs root to act as two users";
+  const struct {
+    const char* what;
+    void (*act)(const std::string& folder);
+  } cases[] = {
+      {"an entry added", [](const std::string& folder) { WriteFile(folder + "/evil", "planted"); }},
+      {"a file replaced",
+       [](const std::string& folder) {
+         WriteFile(folder + "/keep.new", "planted");
+         stdfs::rename(folder + "/keep.new", folder + "/keep.txt");
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SwapRig rig;
+    const std::string folder = rig.tree + "/meta-dir";
+    bool acted = false;
+    // Right before the folder's mode is put back.
+    rig.disk->BeforeOperation(folder, kFaultSetAttributes, 1, [&] {
+      c.act(folder);
+      acted = true;
+    });
+    auto log = rig.Load(rig.disk);
+    EXPECT_NO_THROW(restore::Rollback(*log, {true, false, false}, {}));
+    EXPECT_TRUE(acted);
+    EXPECT_EQ(Differences(ListTree(*rig.s.fs, rig.tree), rig.recorded), std::vector<std::string>{});
+  }
+}
+
 }  // namespace
 }  // namespace bk::testing

@@ -9,26 +9,22 @@
 namespace bk::testing {
 namespace {
 
-TEST(EntryNames, UnsafeNamesByBothRules) {
-  const char* unsafe_everywhere[] = {
-      "/etc/passwd", "\\windows\\x.dll", "//server/share/x", "\\\\server\\share\\x", "C:/x.txt", "c:x.txt",
-      "../x", "a/../../x", "a/..", "..", "a\\..\\..\\x", "",
-  };
-  for (const char* name : unsafe_everywhere) {
-    EXPECT_TRUE(zip::IsUnsafeName(name, false)) << name;
-    EXPECT_TRUE(zip::IsUnsafeName(name, true)) << name;
-  }
-  EXPECT_TRUE(zip::IsUnsafeName(std::string("a\0b", 3), false));
-  const char* unsafe_on_windows[] = {"CON", "dir/nul.txt", "aux", "Com1.log", "lpt9", "x/a:b", "x/file.txt:stream"};
-  for (const char* name : unsafe_on_windows) {
-    EXPECT_FALSE(zip::IsUnsafeName(name, false)) << name;
-    EXPECT_TRUE(zip::IsUnsafeName(name, true)) << name;
-  }
+// By every rules; by DOS paths ("\\" separates, "C:" is a drive: Windows,
+// and an archive from anywhere); by Windows' reserved names; by none.
+TEST(EntryNames, UnsafeNamesByEachRules) {
+  const char* everywhere[] = {"/etc/passwd", "//server/share/x", "../x", "a/../../x", "a/..", "..", ""};
+  const char* by_dos_paths[] = {"\\windows\\x.dll", "\\\\server\\share\\x", "C:/x.txt", "c:x.txt",
+                                "a\\..\\..\\x", "x\\..\\y"};
+  const char* by_reserved_names[] = {"CON", "dir/nul.txt", "aux", "Com1.log", "lpt9", "x/a:b", "x/file.txt:stream"};
   const char* safe[] = {"a.txt", "dir/sub/a.txt", "dir/", "..a", "a..", "a/.../b", "./a", "console.txt", "com10"};
-  for (const char* name : safe) {
-    EXPECT_FALSE(zip::IsUnsafeName(name, false)) << name;
-    EXPECT_FALSE(zip::IsUnsafeName(name, true)) << name;
+  // Windows, an archive from anywhere, POSIX.
+  for (const auto& [dos, reserved] : {std::pair{true, true}, std::pair{true, false}, std::pair{false, false}}) {
+    for (const char* name : everywhere) EXPECT_TRUE(zip::IsUnsafeName(name, dos, reserved)) << name;
+    for (const char* name : by_dos_paths) EXPECT_EQ(zip::IsUnsafeName(name, dos, reserved), dos) << name;
+    for (const char* name : by_reserved_names) EXPECT_EQ(zip::IsUnsafeName(name, dos, reserved), reserved) << name;
+    for (const char* name : safe) EXPECT_FALSE(zip::IsUnsafeName(name, dos, reserved)) << name;
   }
+  EXPECT_TRUE(zip::IsUnsafeName(std::string("a\0b", 3), false, false));
 }
 
 class Hostile : public ZipTest {
