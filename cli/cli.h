@@ -19,6 +19,8 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNeedsRecovery = 3;
 // protect: COMMAND failed and not every file came back.
 inline constexpr int kExitIncompleteRestore = 125;
+// COMMAND succeeded, but its period could not be ended (no backup).
+inline constexpr int kExitNotEnded = 201;
 
 // A mistake in the command line; main prints it with a pointer to --help.
 class UsageError : public std::runtime_error {
@@ -31,6 +33,9 @@ int RunAssess(const std::vector<std::string>& args);
 int RunRollback(const std::vector<std::string>& args);
 int RunShowLog(const std::vector<std::string>& args);
 int RunRevert(const std::vector<std::string>& args);
+int RunDiff(const std::vector<std::string>& args);
+int RunList(const std::vector<std::string>& args);
+int RunPrune(const std::vector<std::string>& args);
 
 // Writes "brightkeep: <description> (<number>): <path>" (a bk::Error) or
 // "brightkeep: <message>" to standard error.

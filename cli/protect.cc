@@ -15,6 +15,7 @@
 #include "cli/configuration.h"
 #include "cli/folder_assessment.h"
 #include "cli/options.h"
+#include "cli/period_end.h"
 #include "cli/system_log.h"
 #include "component/platform.h"
 #include "component/process.h"
@@ -206,20 +207,6 @@ bool LeftoverProcessesGone(clsFileRollbackCreate& safety, const ParsedArgs& pars
   return false;
 }
 
-// After a success, the oldest stamped backups beyond --keep go; never the
-// one just written.
-void PruneOldBackups(const ParsedArgs& parsed, const std::string& pattern, const std::string& written, bool quiet) {
-  const auto keep = parsed.Value("--keep");
-  if (!keep) return;
-  try {
-    for (const std::string& path : PruneBackups(DefaultFileSystem(), pattern, std::stoul(*keep), written, LocalNow())) {
-      if (!quiet) std::cerr << "brightkeep: removed an older backup: " << path << '\n';
-    }
-  } catch (const Error& e) {
-    ReportError(e);
-  }
-}
-
 int RunCommand(clsFileRollbackCreate& safety, const ParsedArgs& parsed) {
   const bool quiet = parsed.Has("--quiet");
   const std::string log = safety.log()->LogFileName();
@@ -371,7 +358,7 @@ int RunProtect(const std::vector<std::string>& args) {
   }
   std::cout.flush();
   const int status = RunCommand(safety, parsed);
-  if (status == kExitSuccess) PruneOldBackups(parsed, backup_pattern, safety.BackupFile(), parsed.Has("--quiet"));
+  if (status == kExitSuccess) PruneAfterSuccess(parsed, backup_pattern, safety.BackupFile(), parsed.Has("--quiet"));
   return status;
 }
 

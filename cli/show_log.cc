@@ -9,6 +9,8 @@
 #include "cli/json_writer.h"
 #include "cli/log_report.h"
 #include "cli/options.h"
+#include "cli/period_summary.h"
+#include "log/period_files.h"
 
 namespace bk::cli {
 
@@ -18,10 +20,12 @@ constexpr const char* kHelp = R"(Usage: brightkeep inspect LOG|BACKUP [--json] [
 
 Shows everything a rollback log records: when its period started, the backup
 destination, each archive with its drive, path and files, and whether the
-period was marked completed. Given a backup archive (as 'protect --backup'
-writes it), shows the period inside it, each archive marked missing when the
-backup does not hold it. A document that is not a rollback log is refused.
-Nothing is changed.
+period was marked completed; from the period's record, its label and the
+trees it protected. Given a backup archive (as 'protect --backup' writes
+it), shows the period inside it: completed (a backup exists only for a
+period that completed), when it started and ended, its label, files and
+trees, each archive marked missing when the backup does not hold it. A
+document that is not a rollback log is refused. Nothing is changed.
 
 Options:
   --json         write the result as JSON (see the README,
@@ -54,7 +58,13 @@ int RunShowLog(const std::vector<std::string>& args) {
                 "Not a rollback log: the document has no \"VELMARFileRollbackLog\" root with a start date", path);
   }
   LogReport report = DescribeLog(*log);
+  PeriodSummary summary;
+  if (!backup) summary = SummarizeRecordFile(*fs, RecordOf(*fs, log->Names()), {});
   if (backup) {
+    // The log inside was packed just before its period was marked
+    // completed: a backup is written only for a period that completed.
+    report.completed = true;
+    summary = SummarizeBackup(*backup);
     report.log = path + ":" + backup->log_entry;
     for (ArchiveReport& archive : report.archives) {
       const std::string name = fs->GetFileName(archive.archive);
@@ -67,9 +77,11 @@ int RunShowLog(const std::vector<std::string>& args) {
     json.BeginObject();
     json.Field("format", kJsonFormat);
     WriteLogFields(json, report);
+    WriteSummaryFields(json, summary);
     json.EndObject();
   } else {
     PrintLog(std::cout, report, true);
+    PrintSummary(std::cout, summary);
   }
   return kExitSuccess;
 }
