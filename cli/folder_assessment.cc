@@ -59,6 +59,13 @@ FolderAssessment AssessFolder(std::string_view folder, bool trust_folder, std::s
   result.skipped = manager.SkippedLogs();
   for (const SkippedLog& skipped : result.skipped) claimed.insert(StemName(*fs, skipped.path));
   const std::vector<FolderEntry> files = PeriodFiles(*fs, result.folder, &result.not_files);
+  // The manager passes over completed logs: every other log is claimed.
+  for (const FolderEntry& entry : files) {
+    const std::optional<PeriodFileName> parsed = ParsePeriodFileName(entry.name);
+    if (parsed && parsed->kind == PeriodFileKind::kLog && claimed.count(parsed->stem_name) == 0) {
+      result.completed.push_back(entry.path);
+    }
+  }
   for (FolderLeftovers& leftovers : FindLeftovers(files, claimed)) {
     const PeriodNames names(fs->BuildPath(result.folder, leftovers.stem_name));
     if (!PeriodLock::IsLive(fs, names.Lock(), distrust)) result.leftovers.push_back(std::move(leftovers));
@@ -131,6 +138,8 @@ void WritePaths(JsonWriter& json, std::string_view key, const std::vector<std::s
   json.EndArray();
 }
 
+}  // namespace
+
 void WriteFailures(JsonWriter& json, std::string_view key, const std::vector<Error>& failures) {
   json.Key(key);
   json.BeginArray();
@@ -143,8 +152,6 @@ void WriteFailures(JsonWriter& json, std::string_view key, const std::vector<Err
   }
   json.EndArray();
 }
-
-}  // namespace
 
 void WriteRestoreOutcome(JsonWriter& json, const std::vector<std::string>& restored,
                          const std::vector<Error>& not_restored, const std::optional<Error>& error,

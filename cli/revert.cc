@@ -7,9 +7,11 @@
 #include "cli/folder_assessment.h"
 #include "cli/json_writer.h"
 #include "cli/options.h"
+#include "cli/progress.h"
 #include "cli/system_log.h"
 #include "log/trust.h"
 #include "restore/plan.h"
+#include "restore/rollback.h"
 #include "safemode/file_rollback_create.h"
 
 namespace bk::cli {
@@ -17,7 +19,7 @@ namespace bk::cli {
 namespace {
 
 constexpr const char* kHelp = R"(Usage: brightkeep revert BACKUP [--temp DIR] [--backup FILE] [--keep-log] [--trust-folder]
-                         [--dry-run] [-q] [--json] [--config FILE]
+                         [--dry-run] [-q] [--json] [--progress] [--config FILE]
 
 Puts back the files of a period that succeeded, as its backup archive BACKUP
 (written by 'brightkeep protect --backup') holds them: for a change that
@@ -29,7 +31,9 @@ reported as restored or not (with the reason). Files that did not exist
 when BACKUP's period began, and files created since, are left as they are.
 --temp and --backup default to those of the configuration file:
   )" BK_CONFIG_PLACE R"(.
-The revert's start and how it ended go to the system log.
+The revert's start and how it ended go to the system log. On a terminal a
+progress line shows on standard error while files are made safe and put
+back.
 
 Exit status: 0 when every file came back; 1 when something could not be
 restored (what was written is undone) or nothing could be done; 125 when,
@@ -45,7 +49,10 @@ Options:
                    regular file owned by you or root, writable by no one
                    else, in a folder no other user can write)
   --dry-run        only report what would be restored, changing nothing
-  -q, --quiet      no line per file; errors and the outcome are still shown
+  -q, --quiet      no line per file and no progress line; errors and the
+                   outcome are still shown
+  --progress       show the progress line on standard error even when it
+                   is not a terminal
   --json           write the outcome as JSON (see the README,
                    )" BK_README_PLACE R"()
   --config FILE    take the defaults from the configuration file FILE
@@ -92,6 +99,7 @@ void TakePlan(const restore::Plan& plan, Outcome& out, std::vector<std::string>*
 // Carries the revert out as a period of its own; returns the exit status.
 int Revert(clsFileRollbackCreate& safety, clsFileRollbackLog& log, const std::vector<std::string>& targets,
            const ParsedArgs& parsed, Outcome& out) {
+  ProgressDisplay progress(parsed.Has("--quiet"), parsed.Has("--progress"));
   FileSystem& fs = *DefaultFileSystem();
   std::vector<std::string> existing;
   for (const std::string& target : targets) {
@@ -101,7 +109,10 @@ int Revert(clsFileRollbackCreate& safety, clsFileRollbackLog& log, const std::ve
   safety.BeginSafety();
   const std::string period = safety.log()->LogFileName();
   LogPeriodStart("revert", period, "reverting " + fs.GetAbsolutePathName(parsed.positionals[0]));
-  const std::vector<std::optional<Error>> refused = safety.MakeFilesSafe(existing);
+  progress.Begin("making files safe");
+  const std::vector<std::optional<Error>> refused = safety.MakeFilesSafe(
+      existing, [&](const Progress& p) { progress.Update(p); });
+  progress.End();
   for (const std::optional<Error>& e : refused) {
     if (!e) continue;
     out.error = *e;
@@ -111,9 +122,14 @@ int Revert(clsFileRollbackCreate& safety, clsFileRollbackLog& log, const std::ve
     return kExitFailure;
   }
   RestoreReport report;
+  restore::RunHooks hooks;
+  hooks.progress = [&](const Progress& p) { progress.Update(p); };
+  progress.Begin("reverting");
   try {
-    log.RollbackReporting(report, false);
+    restore::Rollback(log, {true, false, false, &hooks}, restore::Into(report));
+    progress.End();
   } catch (const Error& e) {
+    progress.End();
     out.restored = report.restored;
     out.not_restored = report.failed;
     out.error = e;
@@ -124,7 +140,7 @@ int Revert(clsFileRollbackCreate& safety, clsFileRollbackLog& log, const std::ve
     } catch (const Error& undo) {
       ReportError(undo);
       LogPeriodEnd("revert", period, "failed: " + e.description() + ", not every file came back", true);
-      return kExitIncompleteRestore;
+      return kExitRevertNotUndone;
     }
     LogPeriodEnd("revert", period, "failed: " + e.description() + ", undone", true);
     return kExitFailure;
@@ -153,7 +169,7 @@ void PrintOutcome(const Outcome& o, bool dry_run) {
 int RunRevert(const std::vector<std::string>& args) {
   ParsedArgs parsed =
       ParseArgs(args, {{"--temp", true}, {"--backup", true}, {"--keep-log", false}, {"--trust-folder", false},
-                       {"--dry-run", false}, {"--quiet", false}, {"--json", false}});
+                       {"--dry-run", false}, {"--quiet", false}, {"--json", false}, {"--progress", false}});
   if (parsed.help) {
     std::cout << kHelp;
     return kExitSuccess;

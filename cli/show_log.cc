@@ -14,18 +14,22 @@ namespace bk::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: brightkeep inspect LOG|BACKUP [--json] [--config FILE]
+constexpr const char* kHelp = R"(Usage: brightkeep inspect LOG|BACKUP [--json] [--files] [--config FILE]
 
-Shows everything a rollback log records: when its period started, the backup
-destination, each archive with its drive, path and files, and whether the
-period was marked completed. Given a backup archive (as 'protect --backup'
-writes it), shows the period inside it, each archive marked missing when the
-backup does not hold it. A document that is not a rollback log is refused.
-Nothing is changed.
+Shows what a rollback log records: when its period started, the backup
+destination, whether the period was marked completed, the trees it
+protects, how many files it holds and, for a log whose period is not
+completed, what a rollback would do now (files changed since, entries
+created in its trees, files and folders removed), and each archive with its
+drive and path; every file with --files. Given a backup archive (as
+'protect --backup' writes it), shows the period inside it, each archive
+marked missing when the backup does not hold it. A document that is not a
+rollback log is refused. Nothing is changed.
 
 Options:
-  --json         write the result as JSON (see the README,
-                 )" BK_README_PLACE R"()
+  --json         write the result as JSON, every file included (see the
+                 README, )" BK_README_PLACE R"()
+  --files        list every file the log holds
   --config FILE  accepted as by every command; inspect takes nothing from it
   -h, --help     show this help
 )";
@@ -33,7 +37,7 @@ Options:
 }  // namespace
 
 int RunShowLog(const std::vector<std::string>& args) {
-  const ParsedArgs parsed = ParseArgs(args, {{"--json", false}});
+  const ParsedArgs parsed = ParseArgs(args, {{"--json", false}, {"--files", false}});
   if (parsed.help) {
     std::cout << kHelp;
     return kExitSuccess;
@@ -54,6 +58,8 @@ int RunShowLog(const std::vector<std::string>& args) {
                 "Not a rollback log: the document has no \"VELMARFileRollbackLog\" root with a start date", path);
   }
   LogReport report = DescribeLog(*log);
+  // What a rollback would do concerns a period that did not end.
+  if (!backup && !report.completed) Foresee(*log, report);
   if (backup) {
     report.log = path + ":" + backup->log_entry;
     for (ArchiveReport& archive : report.archives) {
@@ -69,7 +75,7 @@ int RunShowLog(const std::vector<std::string>& args) {
     WriteLogFields(json, report);
     json.EndObject();
   } else {
-    PrintLog(std::cout, report, true);
+    PrintLog(std::cout, report, true, parsed.Has("--files"));
   }
   return kExitSuccess;
 }

@@ -42,7 +42,7 @@ OutcomeSink Into(RestoreReport& report) {
 Summary Rollback(clsFileRollbackLog& log, const RollbackOptions& options, const OutcomeSink& sink) {
   const Hold hold{options.take_lock ? log.TakeForRollback() : nullptr};
   Plan plan = MakePlan(log);
-  const Summary summary = Execute(plan, log.file_system_ptr(), sink);
+  const Summary summary = Execute(plan, log.file_system_ptr(), sink, options.hooks ? *options.hooks : RunHooks{});
   if (!summary.Whole()) throw summary.Failure();
   FileSystem& fs = log.file_system();
   if (options.remove_period) {

@@ -10,6 +10,8 @@
 #include "component/text.h"
 #include "log/period_files.h"
 #include "log/trust.h"
+#include "restore/execute.h"
+#include "restore/rollback.h"
 
 namespace bk {
 namespace {
@@ -261,6 +263,11 @@ void clsFileRollbackCreate::UndoSafetyOperations(bool blnDeleteLog, bool blnDele
 }
 
 void clsFileRollbackCreate::UndoReporting(RestoreReport& report, bool blnDeleteLog, bool blnDeleteZips) {
+  UndoWith(restore::Into(report), {}, blnDeleteLog, blnDeleteZips);
+}
+
+void clsFileRollbackCreate::UndoWith(const restore::OutcomeSink& sink, const restore::RunHooks& hooks,
+                                     bool blnDeleteLog, bool blnDeleteZips) {
   if (!mblnSafeMode) {
     throw Error(bkCreateErrorNotInSafeMode, "UndoSafetyOperations", "Not in safe mode");
   }
@@ -274,7 +281,7 @@ void clsFileRollbackCreate::UndoReporting(RestoreReport& report, bool blnDeleteL
       [this](const FileStat& opened, const std::string& path) { return ArchiveReplaced(opened, path); });
   try {
     CloseRecord();
-    mobjLog->RestoreFiles(report);
+    restore::Rollback(*mobjLog, {false, false, false, &hooks}, sink);
     // Every file is back: the log goes before its archives, so that a crash
     // in between never leaves a log naming archives that are gone.
     if (blnDeleteLog) {

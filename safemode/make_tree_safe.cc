@@ -77,7 +77,7 @@ std::string clsFileRollbackCreate::CloseRecord() {
 
 std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::string_view strFolder,
                                                                       std::vector<std::string>* files,
-                                                                      const std::function<void(size_t)>& progress) {
+                                                                      const SafeProgressFn& progress) {
   if (!mblnSafeMode || !mobjRecord || !mobjLog) throw Error::Standard(errnum::kObjectNotSet);
   FileSystem& fs = *mobjFileSystem;
   if (!fs.FolderExists(strFolder)) throw Error::Standard(errnum::kPathNotFound, std::string(strFolder));
@@ -99,6 +99,7 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::strin
   // Each file is recorded as the walk finds it, its line after its entry's,
   // so that nothing of the tree is held in memory but the list of its files.
   std::vector<std::string> paths;
+  uint64_t bytes = 0;
   FolderJudge judge;
   if (!trust_trees_) {
     judge = [&](const std::string& relative, const FileStat& st, const std::vector<AclEntry>& acl) {
@@ -114,6 +115,7 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::strin
         mobjRecord->AddTreeEntry(e);
         if (e.type != TreeEntryType::kFile) return;
         paths.push_back(TreePath(fs, root, e.relative));
+        bytes += st.size;
         mobjRecord->AddFile(Observed(paths.back(), st, e.attributes));
       },
       judge);
@@ -121,7 +123,7 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::strin
   RecordFolders(fs.GetParentFolderName(root));
   // The listing is durable before any of its files is listed in the log.
   mobjRecord->Sync();
-  std::vector<std::optional<Error>> results = MakeFilesSafeRecorded(paths, true, progress);
+  std::vector<std::optional<Error>> results = MakeFilesSafeRecorded(paths, true, bytes, progress);
   if (files) *files = std::move(paths);
   return results;
 }
