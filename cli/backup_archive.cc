@@ -189,15 +189,9 @@ UnpackedBackup::UnpackedBackup(std::shared_ptr<FileSystem> fs, const BackupArchi
     : fs_(std::move(fs)), parent_(fs_->OpenFolder(fs_->GetAbsolutePathName(parent), nullptr)) {
   // A folder, so that the period files in it are never taken for the
   // parent folder's own; a fresh name, made for its owner only.
-  for (int attempt = 0; name_.empty(); ++attempt) {
-    const std::string candidate = "revert-" + fs_->GetTempName();
-    try {
-      parent_->MakeFolder(candidate);
-      name_ = candidate;
-    } catch (const Error& e) {
-      if (e.number() != errnum::kFileAlreadyExists || attempt >= 20) throw;
-    }
-  }
+  constexpr int kNames = 20;
+  name_ = CreateFresh([&](int) { return "revert-" + fs_->GetTempName(); }, kNames,
+                      [&](const std::string& candidate) { parent_->MakeFolder(candidate); });
   try {
     folder_ = parent_->OpenSubfolder(name_);
     Unpack(backup);
@@ -240,7 +234,16 @@ void UnpackedBackup::Remove() noexcept {
   if (name_.empty()) return;
   try {
     if (folder_) {
-      for (const FolderItem& item : folder_->ListEntries()) folder_->RemoveEntry(item.name);
+      // The copies, and the folder of their period's other files.
+      for (const FolderItem& item : folder_->ListEntries()) {
+        if (!item.stat.is_folder) {
+          folder_->RemoveEntry(item.name);
+          continue;
+        }
+        const std::unique_ptr<Folder> sub = folder_->OpenSubfolder(item.name);
+        for (const FolderItem& inner : sub->ListEntries()) sub->RemoveEntry(inner.name);
+        folder_->RemoveSubfolder(item.name);
+      }
     }
     parent_->RemoveSubfolder(name_);
     name_.clear();

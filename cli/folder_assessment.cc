@@ -1,94 +1,36 @@
 #include "cli/folder_assessment.h"
 
-#include <set>
-
 #include "component/platform.h"
+#include "log/period_files.h"
 #include "log/period_lock.h"
-#include "log/trust.h"
 
 namespace bk::cli {
-namespace {
-
-DistrustCheck LockDistrust(bool trust_folder) {
-  const int64_t user = CurrentUserId();
-  if (trust_folder) return {};
-  return [user](const FileStat& st, const std::string& path) { return FileDistrust(st, path, user); };
-}
-
-std::string StemName(FileSystem& fs, const std::string& log_path) {
-  return fs.GetFileName(PeriodNames::OfLog(log_path).Stem());
-}
-
-// The period files of the folder, the entries that are no files apart.
-std::vector<FolderEntry> PeriodFiles(FileSystem& fs, const std::string& folder, std::vector<std::string>* not_files) {
-  std::vector<FolderEntry> files;
-  for (FolderEntry& entry : fs.ListFiles(folder)) {
-    if (!ParsePeriodFileName(entry.name)) continue;
-    if (IsSpecialEntry(fs, entry.path)) {
-      not_files->push_back(entry.path);
-    } else {
-      files.push_back(std::move(entry));
-    }
-  }
-  return files;
-}
-
-}  // namespace
 
 FolderAssessment AssessFolder(std::string_view folder, bool trust_folder, std::shared_ptr<FileSystem> fs) {
   FolderAssessment result;
   result.folder = fs->GetAbsolutePathName(folder);
   result.trust_folder = trust_folder;
-  clsRollbackManager manager(fs);
+  result.manager = std::make_shared<clsRollbackManager>(fs);
+  clsRollbackManager& manager = *result.manager;
   manager.TrustFolder(trust_folder);
   manager.AssessRollback(result.folder);
-  std::set<std::string> claimed;
-  const DistrustCheck distrust = LockDistrust(trust_folder);
+  const DistrustCheck distrust = manager.FileCheck();
   for (const std::shared_ptr<clsFileRollbackLog>& log : *manager.FailedLogs()) {
     DescribedLog entry{log, DescribeLog(*log)};
-    const PeriodLock::Probe probe = PeriodLock::Look(fs, PeriodNames::OfLog(log->LogFileName()).Lock(), distrust);
+    const PeriodLock::Probe probe = LookAtPeriodLock(fs, log->Names(), distrust);
     entry.live = probe.live;
     if (probe.live) {
       result.holders[log->LogFileName()] = LiveHolders{
           probe.owner_running, ProcessesHoldingFile(probe.identity.device, probe.identity.file_id)};
     }
-    claimed.insert(StemName(*fs, log->LogFileName()));
     result.logs.push_back(std::move(entry));
   }
   SortNewestFirst(result.logs);
   result.skipped = manager.SkippedLogs();
-  for (const SkippedLog& skipped : result.skipped) claimed.insert(StemName(*fs, skipped.path));
-  const std::vector<FolderEntry> files = PeriodFiles(*fs, result.folder, &result.not_files);
-  // The manager passes over completed logs: every other log is claimed.
-  for (const FolderEntry& entry : files) {
-    const std::optional<PeriodFileName> parsed = ParsePeriodFileName(entry.name);
-    if (parsed && parsed->kind == PeriodFileKind::kLog && claimed.count(parsed->stem_name) == 0) {
-      result.completed.push_back(entry.path);
-    }
-  }
-  for (FolderLeftovers& leftovers : FindLeftovers(files, claimed)) {
-    const PeriodNames names(fs->BuildPath(result.folder, leftovers.stem_name));
-    if (!PeriodLock::IsLive(fs, names.Lock(), distrust)) result.leftovers.push_back(std::move(leftovers));
-  }
+  result.leftovers = manager.Leftovers();
+  result.not_files = manager.NotFiles();
+  result.completed = manager.CompletedLogs();
   return result;
-}
-
-std::vector<std::string> RemoveLeftovers(const FolderAssessment& assessment, const FolderLeftovers& leftovers,
-                                         const std::shared_ptr<FileSystem>& fs) {
-  const PeriodNames names(fs->BuildPath(assessment.folder, leftovers.stem_name));
-  bool live = false;
-  std::unique_ptr<PeriodLock> lock = PeriodLock::Take(fs, names.Lock(), LockDistrust(assessment.trust_folder), &live);
-  if (live) return {};
-  std::vector<std::string> removed;
-  for (const std::string& path : leftovers.paths) {
-    if (path == names.Lock()) continue;  // goes last, while held
-    if (!fs->FileExists(path)) continue;
-    fs->RemoveFile(path, true);
-    removed.push_back(path);
-  }
-  if (!removed.empty()) fs->SyncFolder(assessment.folder);
-  lock->RemoveAndRelease();
-  return removed;
 }
 
 bool FolderAssessment::OwnerGone(const DescribedLog& entry) const {

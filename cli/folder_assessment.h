@@ -42,17 +42,17 @@ struct FolderAssessment {
   // Logs marked completed: their periods ended (kept with --keep-log, or
   // left by a program stopped after the mark); nothing to roll back.
   std::vector<std::string> completed;
+  // The assessment's manager, which removes leftovers.
+  std::shared_ptr<clsRollbackManager> manager;
   // True when the period is live only through what its program left running:
   // it is unfinished, and a rollback takes it once they have ended.
   bool OwnerGone(const DescribedLog& entry) const;
 };
 
 // With `trust_folder` the ownership and permission checks are left out
-// (clsRollbackManager::TrustFolder).
-// Removes the leftovers of one period under its lock; a period that became
-// live since is left alone. Returns the paths removed.
-std::vector<std::string> RemoveLeftovers(const FolderAssessment& assessment, const FolderLeftovers& leftovers,
-                                         const std::shared_ptr<FileSystem>& fs);
+// (clsRollbackManager::TrustFolder). The logs, leftovers and non-files come
+// from clsRollbackManager; the assessment describes the logs and finds who
+// holds the live ones.
 FolderAssessment AssessFolder(std::string_view folder, bool trust_folder,
                               std::shared_ptr<FileSystem> fs = DefaultFileSystem());
 

@@ -181,7 +181,7 @@ std::vector<std::string> RemoveLeftoversOf(Rollback& r) {
       continue;
     }
     try {
-      for (const std::string& path : RemoveLeftovers(r.assessment, period, r.fs)) {
+      for (const std::string& path : r.assessment.manager->RemoveLeftovers(period)) {
         r.Out() << "Removed leftover: " << path << '\n';
         removed.push_back(path);
       }

@@ -34,12 +34,20 @@ PeriodNames PeriodNames::At(const FileSystem& fs, std::string_view folder, const
 }
 
 std::string PeriodNames::Log() const { return stem_ + std::string(kLogExtension); }
-std::string PeriodNames::Lock() const { return stem_ + std::string(kLockExtension); }
-std::string PeriodNames::Record() const { return stem_ + std::string(kRecordExtension); }
+std::string PeriodNames::Folder() const { return NativePathRules().GetParentFolderName(stem_); }
+std::string PeriodNames::FilesFolder() const { return NativePathRules().BuildPath(Folder(), kPeriodFilesFolder); }
+std::string PeriodNames::Lock() const { return InFilesFolder(kLockExtension); }
+std::string PeriodNames::Record() const { return InFilesFolder(kRecordExtension); }
+std::string PeriodNames::LegacyLock() const { return stem_ + std::string(kLockExtension); }
+std::string PeriodNames::LegacyRecord() const { return stem_ + std::string(kRecordExtension); }
+
+std::string PeriodNames::InFilesFolder(std::string_view suffix) const {
+  return NativePathRules().BuildPath(FilesFolder(), NativePathRules().GetFileName(stem_) + std::string(suffix));
+}
 std::string PeriodNames::Archive(int32_t n) const { return stem_ + "-" + std::to_string(n) + std::string(kArchiveExtension); }
 
 std::string PeriodNames::BackupBuild(std::string_view random) const {
-  return stem_ + std::string(kBackupInfix) + std::string(random);
+  return InFilesFolder(std::string(kBackupInfix) + std::string(random));
 }
 
 std::string PeriodNames::BackupCopy(std::string_view backup_file, std::string_view random) const {

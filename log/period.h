@@ -2,21 +2,28 @@
 // made and recognised here alone, and so is the order of periods.
 //
 // A period is named by its stem: its temporary folder joined with "Safe " and
-// its start stamp "yyyy-mm-dd HH.MM.SS". Its files, all directly in that
-// folder except the copy beside the backup:
+// its start stamp "yyyy-mm-dd HH.MM.SS". Directly in that folder are the
+// files a host expects there, and only those between calls:
 //   <stem>.xml                         the rollback log
-//   <stem>.lock                        the live lock (period_lock.h)
-//   <stem>.record                      what the log does not say: each file's
+//   <stem>-<n>.zip                     drive archive n
+//   <stem>.xml.<random>.tmp            the log's first write or a save, before
+//                                      it is renamed over the log (a crash may
+//                                      leave one)
+// The period's other files are in the hidden folder ".brightkeep" of the
+// temporary folder (its files folder), which all periods there share:
+//   .brightkeep/<stem's name>.lock     the live lock (period_lock.h)
+//   .brightkeep/<stem's name>.record   what the log does not say: each file's
 //                                      identity and extended attributes, and
 //                                      the listing of whole trees
 //                                      (period_record.h)
-//   <stem>.xml.<random>.tmp            the log's first write or a save, before
-//                                      it is renamed over the log
-//   <stem>-<n>.zip                     drive archive n
-//   <stem>-backup.<random>.tmp         the backup archive being built
+//   .brightkeep/<stem's name>-backup.<random>.tmp
+//                                      the backup archive being built
+// and beside the backup:
 //   <BackupFile>.<stem's name>.<random>.tmp
 //                                      the backup copied beside BackupFile
 //                                      before it is renamed over it
+// Periods of 4.0.0 kept their lock and record beside the log ("legacy"
+// names): they are recognised there, rolled back and removed.
 // A log of another name (any "Safe*.xml" a host wrote) has the stem of its
 // path without ".xml".
 #pragma once
@@ -42,9 +49,14 @@ class PeriodNames {
 
   const std::string& Stem() const { return stem_; }
   std::string Log() const;
+  std::string Archive(int32_t n) const;
+  // The temporary folder, and the hidden folder of the period's other files.
+  std::string Folder() const;
+  std::string FilesFolder() const;
   std::string Lock() const;
   std::string Record() const;
-  std::string Archive(int32_t n) const;
+  std::string LegacyLock() const;
+  std::string LegacyRecord() const;
   // `random` is a fresh name such as FileSystem::GetTempName gives.
   std::string BackupBuild(std::string_view random) const;
   std::string BackupCopy(std::string_view backup_file, std::string_view random) const;
@@ -53,13 +65,18 @@ class PeriodNames {
   bool IsBackupCopy(std::string_view backup_file, std::string_view file_name) const;
 
  private:
+  std::string InFilesFolder(std::string_view suffix) const;
   std::string stem_;
 };
+
+// The name of the hidden folder of the periods' other files.
+inline constexpr std::string_view kPeriodFilesFolder = ".brightkeep";
 
 // "yyyy-mm-dd HH.MM.SS".
 std::string PeriodStamp(const LocalDateTime& t);
 
-// What a file found directly in a temporary folder is, by its name alone.
+// What a file found in a temporary folder or its files folder is, by its
+// name alone.
 enum class PeriodFileKind { kLog, kLock, kRecord, kLogSave, kArchive, kBackupBuild };
 struct PeriodFileName {
   PeriodFileKind kind;

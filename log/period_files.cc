@@ -3,8 +3,107 @@
 #include <map>
 
 #include "component/error.h"
+#include "component/platform.h"
+#include "log/trust.h"
 
 namespace bk {
+namespace {
+
+constexpr uint32_t kHiddenAttribute = 0x2;  // FILE_ATTRIBUTE_HIDDEN
+
+bool Exists(FileSystem& fs, const std::string& path) {
+  try {
+    fs.Stat(path);
+    return true;
+  } catch (const Error& e) {
+    if (e.IsNotFound()) return false;
+    throw;
+  }
+}
+
+// The files directly in the folder; none when it is gone.
+std::vector<FolderEntry> FilesOf(FileSystem& fs, const std::string& folder) {
+  try {
+    return fs.ListFiles(folder);
+  } catch (const Error& e) {
+    if (e.IsNotFound()) return {};
+    throw;
+  }
+}
+
+// A period of 4.0.0 kept its record and lock file beside its log: once its
+// lock is taken here, the record moves into the files folder (unless one is
+// there) and the old lock file, which no one holds, goes, so that the
+// temporary folder holds only what a host expects.
+void AdoptLegacyFiles(FileSystem& fs, const PeriodNames& names) {
+  try {
+    if (fs.FileExists(names.LegacyRecord()) && !IsSpecialEntry(fs, names.LegacyRecord())) {
+      fs.RenameNoReplace(names.LegacyRecord(), names.Record());
+    }
+    if (fs.FileExists(names.LegacyLock()) && !IsSpecialEntry(fs, names.LegacyLock())) {
+      fs.RemoveFile(names.LegacyLock(), true);
+    }
+    fs.SyncFolder(names.Folder());
+  } catch (const Error&) {
+    // What stays beside the log is still found there.
+  }
+}
+
+std::string StemName(const PeriodNames& names) { return NativePathRules().GetFileName(names.Stem()); }
+
+// Removes the file when it is there; true when it was.
+bool RemoveIfThere(FileSystem& fs, const std::string& path) {
+  if (!fs.FileExists(path)) return false;
+  fs.RemoveFile(path, true);
+  return true;
+}
+
+}  // namespace
+
+void MakePeriodFilesFolder(FileSystem& fs, const PeriodNames& names, bool trusted) {
+  const std::unique_ptr<Folder> temp = fs.OpenFolder(names.Folder(), nullptr);
+  try {
+    temp->MakeFolder(kPeriodFilesFolder);
+    if (!fs.paths().HasPosixModes()) temp->SetEntryMode(kPeriodFilesFolder, kHiddenAttribute);
+    temp->Sync();
+  } catch (const Error& e) {
+    if (e.number() != errnum::kFileAlreadyExists) throw;  // made by another period, or planted: judged below
+  }
+  temp->OpenSubfolder(kPeriodFilesFolder);  // a folder, never through a link
+  if (trusted) return;
+  if (std::optional<Error> why = FolderDistrust(fs, names.FilesFolder(), CurrentUserId(), CurrentGroupId())) {
+    throw *why;
+  }
+}
+
+std::string RecordOf(FileSystem& fs, const PeriodNames& names) {
+  if (Exists(fs, names.Record())) return names.Record();
+  if (Exists(fs, names.LegacyRecord())) return names.LegacyRecord();
+  return {};
+}
+
+std::unique_ptr<PeriodLock> TakePeriodLock(const std::shared_ptr<FileSystem>& fs, const PeriodNames& names,
+                                           const DistrustCheck& distrust, bool* live) {
+  // A period of 4.0.0 holds its lock beside its log.
+  if (PeriodLock::IsLive(fs, names.LegacyLock(), distrust)) {
+    *live = true;
+    return nullptr;
+  }
+  try {
+    MakePeriodFilesFolder(*fs, names, true);
+  } catch (const Error&) {
+    // No lock file can be made: PeriodLock::Take says what that means.
+  }
+  std::unique_ptr<PeriodLock> lock = PeriodLock::Take(fs, names.Lock(), distrust, live);
+  if (lock && lock->held()) AdoptLegacyFiles(*fs, names);
+  return lock;
+}
+
+PeriodLock::Probe LookAtPeriodLock(const std::shared_ptr<FileSystem>& fs, const PeriodNames& names,
+                                   const DistrustCheck& distrust) {
+  const PeriodLock::Probe legacy = PeriodLock::Look(fs, names.LegacyLock(), distrust);
+  return legacy.live ? legacy : PeriodLock::Look(fs, names.Lock(), distrust);
+}
 
 void RemoveLogDurably(FileSystem& fs, const std::string& log_path) {
   if (log_path.empty() || !fs.FileExists(log_path)) return;
@@ -12,69 +111,103 @@ void RemoveLogDurably(FileSystem& fs, const std::string& log_path) {
   fs.SyncFolder(fs.GetParentFolderName(fs.GetAbsolutePathName(log_path)));
 }
 
-void RemovePeriodLeftovers(FileSystem& fs, const PeriodNames& names, std::string_view backup_file) {
-  const std::string stem = fs.GetAbsolutePathName(names.Stem());
-  const std::string folder = fs.GetParentFolderName(stem);
-  const std::string stem_name = fs.GetFileName(stem);
+void RemovePeriodFiles(FileSystem& fs, const PeriodNames& names, const PeriodRemoval& what, PeriodLock* lock) {
+  if (what.log) RemoveLogDurably(fs, names.Log());
   std::set<std::string> changed;
-  // The record serves the log: it goes once the log is gone.
-  const bool log_gone = !fs.FileExists(names.Log());
-  for (const FolderEntry& entry : fs.ListFiles(folder)) {
-    const std::optional<PeriodFileName> parsed = ParsePeriodFileName(entry.name);
-    if (!parsed || parsed->stem_name != stem_name) continue;
-    // The log, the archives (kept when asked, removed by the log that names
-    // them) and the lock file are not leftovers of a period in hand.
-    const bool done_with = parsed->kind == PeriodFileKind::kLogSave || parsed->kind == PeriodFileKind::kBackupBuild ||
-                           (parsed->kind == PeriodFileKind::kRecord && log_gone);
-    if (!done_with) continue;
-    fs.RemoveFile(entry.path, true);
-    changed.insert(folder);
+  for (const std::string& archive : what.archives) {
+    if (RemoveIfThere(fs, archive)) changed.insert(fs.GetParentFolderName(archive));
   }
-  if (!backup_file.empty()) {
-    const std::string backup = fs.GetAbsolutePathName(backup_file);
-    const std::string backup_folder = fs.GetParentFolderName(backup);
-    try {
-      for (const FolderEntry& entry : fs.ListFiles(backup_folder)) {
-        if (!names.IsBackupCopy(backup, entry.name)) continue;
-        fs.RemoveFile(entry.path, true);
-        changed.insert(backup_folder);
-      }
-    } catch (const Error& e) {
-      // The backup's folder may be gone: nothing of the period is left there.
-      if (e.number() != errnum::kPathNotFound) throw;
+  // The record, and the lock file of 4.0.0, serve the log alone.
+  const bool log_gone = what.record || !fs.FileExists(names.Log());
+  const std::string stem_name = StemName(names);
+  for (const std::string& folder : {names.Folder(), names.FilesFolder()}) {
+    for (const FolderEntry& entry : FilesOf(fs, folder)) {
+      const std::optional<PeriodFileName> parsed = ParsePeriodFileName(entry.name);
+      if (!parsed || parsed->stem_name != stem_name || IsSpecialEntry(fs, entry.path)) continue;
+      const bool temporary = parsed->kind == PeriodFileKind::kLogSave || parsed->kind == PeriodFileKind::kBackupBuild;
+      const bool with_log = parsed->kind == PeriodFileKind::kRecord ||
+                            (parsed->kind == PeriodFileKind::kLock && entry.path == names.LegacyLock());
+      if (!temporary && !(with_log && log_gone)) continue;
+      fs.RemoveFile(entry.path, true);
+      changed.insert(folder);
     }
   }
-  for (const std::string& f : changed) fs.SyncFolder(f);
+  if (!what.backup_file.empty()) {
+    const std::string backup = fs.GetAbsolutePathName(what.backup_file);
+    const std::string backup_folder = fs.GetParentFolderName(backup);
+    for (const FolderEntry& entry : FilesOf(fs, backup_folder)) {
+      if (!names.IsBackupCopy(backup, entry.name)) continue;
+      fs.RemoveFile(entry.path, true);
+      changed.insert(backup_folder);
+    }
+  }
+  for (const std::string& folder : changed) fs.SyncFolder(folder);
+  if (lock) ReleasePeriodLock(fs, names, *lock);
 }
 
-std::vector<FolderLeftovers> FindLeftovers(const std::vector<FolderEntry>& files,
-                                           const std::set<std::string>& claimed) {
+void ReleasePeriodLock(FileSystem& fs, const PeriodNames& names, PeriodLock& lock) {
+  lock.RemoveAndRelease();
+  try {
+    fs.RemoveFolder(names.FilesFolder());
+  } catch (const Error&) {
+    // Another period's files are there, or it is gone already.
+  }
+}
+
+void RemoveOrphanRecords(const std::shared_ptr<FileSystem>& fs, const std::string& folder) {
+  const PeriodNames any(fs->BuildPath(folder, "Safe"));
+  for (const std::string& where : {folder, any.FilesFolder()}) {
+    for (const FolderEntry& entry : FilesOf(*fs, where)) {
+      const std::optional<PeriodFileName> parsed = ParsePeriodFileName(entry.name);
+      if (!parsed || parsed->kind != PeriodFileKind::kRecord) continue;
+      const PeriodNames names(fs->BuildPath(folder, parsed->stem_name));
+      if (fs->FileExists(names.Log())) continue;
+      bool live = false;
+      std::unique_ptr<PeriodLock> lock = TakePeriodLock(fs, names, {}, &live);
+      if (live) continue;  // a period claiming its name: its log comes next
+      RemovePeriodFiles(*fs, names, PeriodRemoval{false, {}, {}, true}, lock.get());
+    }
+  }
+}
+
+std::vector<FolderLeftovers> FindLeftovers(FileSystem& fs, const std::string& folder,
+                                           const std::set<std::string>& claimed, std::vector<std::string>* not_files) {
   std::map<std::string, std::vector<std::string>> by_stem;
-  for (const FolderEntry& entry : files) {
-    const std::optional<PeriodFileName> parsed = ParsePeriodFileName(entry.name);
-    if (!parsed || parsed->kind == PeriodFileKind::kLog || claimed.count(parsed->stem_name) != 0) continue;
-    by_stem[parsed->stem_name].push_back(entry.path);
+  const PeriodNames any(fs.BuildPath(folder, "Safe"));
+  for (const std::string& where : {folder, any.FilesFolder()}) {
+    for (const FolderEntry& entry : FilesOf(fs, where)) {
+      const std::optional<PeriodFileName> parsed = ParsePeriodFileName(entry.name);
+      if (!parsed) continue;
+      if (IsSpecialEntry(fs, entry.path)) {
+        if (not_files) not_files->push_back(entry.path);
+        continue;
+      }
+      if (parsed->kind == PeriodFileKind::kLog || claimed.count(parsed->stem_name) != 0) continue;
+      by_stem[parsed->stem_name].push_back(entry.path);
+    }
   }
   std::vector<FolderLeftovers> out;
   for (auto& [stem, paths] : by_stem) out.push_back(FolderLeftovers{stem, std::move(paths)});
   return out;
 }
 
-void RemoveOrphanRecords(const std::shared_ptr<FileSystem>& fs, const std::string& folder) {
-  bool removed = false;
-  for (const FolderEntry& entry : fs->ListFiles(folder)) {
-    const std::optional<PeriodFileName> parsed = ParsePeriodFileName(entry.name);
-    if (!parsed || parsed->kind != PeriodFileKind::kRecord) continue;
-    const PeriodNames names(fs->BuildPath(folder, parsed->stem_name));
-    if (fs->FileExists(names.Log())) continue;
-    bool live = false;
-    std::unique_ptr<PeriodLock> lock = PeriodLock::Take(fs, names.Lock(), {}, &live);
-    if (live) continue;  // a period claiming its name: its log comes next
-    fs->RemoveFile(entry.path, true);
-    lock->RemoveAndRelease();
-    removed = true;
+std::vector<std::string> RemoveLeftovers(const std::shared_ptr<FileSystem>& fs, const std::string& folder,
+                                         const FolderLeftovers& leftovers, const DistrustCheck& distrust) {
+  const PeriodNames names(fs->BuildPath(folder, leftovers.stem_name));
+  bool live = false;
+  std::unique_ptr<PeriodLock> lock = TakePeriodLock(fs, names, distrust, &live);
+  if (live) return {};
+  PeriodRemoval what{false, {}, {}, true};
+  for (const std::string& path : leftovers.paths) {
+    const std::optional<PeriodFileName> parsed = ParsePeriodFileName(fs->GetFileName(path));
+    if (parsed && parsed->kind == PeriodFileKind::kArchive) what.archives.push_back(path);
   }
-  if (removed) fs->SyncFolder(folder);
+  RemovePeriodFiles(*fs, names, what, lock.get());
+  std::vector<std::string> removed;
+  for (const std::string& path : leftovers.paths) {
+    if (!fs->FileExists(path)) removed.push_back(path);
+  }
+  return removed;
 }
 
 }  // namespace bk

@@ -25,7 +25,7 @@ std::shared_ptr<clsFileRollbackLog> clsFileRollbackLog::Create(std::shared_ptr<F
   return std::shared_ptr<clsFileRollbackLog>(new clsFileRollbackLog(std::move(fs)));
 }
 
-clsFileRollbackLog::clsFileRollbackLog(std::shared_ptr<FileSystem> fs) : mobjFileSystem(std::move(fs)) {}
+clsFileRollbackLog::clsFileRollbackLog(std::shared_ptr<FileSystem> fs) : fs_(std::move(fs)) {}
 
 clsFileRollbackLog::~clsFileRollbackLog() = default;
 
@@ -37,7 +37,7 @@ void clsFileRollbackLog::CreateLogFile(std::string_view strLogFileName) {
 void clsFileRollbackLog::ClaimLogFile(std::string_view strLogFileName, double start_date) {
   NewDocument(strLogFileName, start_date);
   try {
-    mobjFileSystem->CreateFileDurably(mstrLogFileName, mobjDocument->XmlUtf16());
+    fs_->CreateFileDurably(log_file_name_, document_->XmlUtf16());
   } catch (...) {
     ResetLog();
     throw;
@@ -46,9 +46,9 @@ void clsFileRollbackLog::ClaimLogFile(std::string_view strLogFileName, double st
 
 void clsFileRollbackLog::NewDocument(std::string_view strLogFileName, double start_date) {
   ResetLog();
-  mstrLogFileName = std::string(strLogFileName);
-  mobjDocument = CreateXmlDocument();
-  XmlDocument& doc = *mobjDocument;
+  log_file_name_ = std::string(strLogFileName);
+  document_ = CreateXmlDocument();
+  XmlDocument& doc = *document_;
   const auto root = doc.CreateElement("VELMARFileRollbackLog");
   root->SetAttribute("Version", "1.0");
   doc.AppendChild(root);
@@ -57,34 +57,34 @@ void clsFileRollbackLog::NewDocument(std::string_view strLogFileName, double sta
   start->SetAttribute("Value", OleDateToText(start_date));
   root->AppendChild(doc.CreateElement("TempPath"));
   root->AppendChild(doc.CreateElement("BackupDestination"));
-  mobjZipFilesElement = doc.CreateElement("ZipFiles");
-  root->AppendChild(mobjZipFilesElement);
-  mcolZips = std::make_unique<ZipCollection>();
+  zip_files_element_ = doc.CreateElement("ZipFiles");
+  root->AppendChild(zip_files_element_);
+  zips_ = std::make_unique<ZipCollection>();
 }
 
 void clsFileRollbackLog::LoadFromFile(std::string_view strLogFile) {
   ResetLog();
-  mstrLogFileName = std::string(strLogFile);
-  mobjDocument = CreateXmlDocument();
-  const std::unique_ptr<File> file = mobjFileSystem->Open(mstrLogFileName, OpenMode::kReadRegular);
-  mLoadedStat = file->Stat();
-  if (mLoadedStat.size > kMaxLogSize) {
-    throw TooLarge(errnum::kPathFileAccessError, "Rollback log", mLoadedStat.size, kMaxLogSize, mstrLogFileName);
+  log_file_name_ = std::string(strLogFile);
+  document_ = CreateXmlDocument();
+  const std::unique_ptr<File> file = fs_->Open(log_file_name_, OpenMode::kReadRegular);
+  loaded_stat_ = file->Stat();
+  if (loaded_stat_.size > kMaxLogSize) {
+    throw TooLarge(errnum::kPathFileAccessError, "Rollback log", loaded_stat_.size, kMaxLogSize, log_file_name_);
   }
   const std::string bytes = file->ReadAll();
   file->Close();
-  LoadDocument(bytes, mstrLogFileName);
+  LoadDocument(bytes, log_file_name_);
 }
 
 void clsFileRollbackLog::LoadFromText(std::string_view bytes, std::string_view name) {
   ResetLog();
-  mobjDocument = CreateXmlDocument();
+  document_ = CreateXmlDocument();
   LoadDocument(bytes, name);
 }
 
 void clsFileRollbackLog::LoadDocument(std::string_view bytes, std::string_view name) {
-  mobjDocument->Load(bytes, name);
-  const auto elements = mobjDocument->GetElementsByTagName("ZipFile");
+  document_->Load(bytes, name);
+  const auto elements = document_->GetElementsByTagName("ZipFile");
   if (elements.size() > kMaxZipFiles) throw Error::Standard(errnum::kOverflow);
   // The collection is installed only once every entry is filed, so a log
   // that fails to load has none.
@@ -94,16 +94,16 @@ void clsFileRollbackLog::LoadDocument(std::string_view bytes, std::string_view n
     Bind(*entry, element);
     zips->Add(entry, entry->ZipDrive());
   }
-  mcolZips = std::move(zips);
+  zips_ = std::move(zips);
 }
 
 void clsFileRollbackLog::SaveLog() {
-  if (!mobjDocument || mstrLogFileName.empty()) return;
-  const std::string& text = mobjDocument->XmlUtf16();
+  if (!document_ || log_file_name_.empty()) return;
+  const std::string& text = document_->XmlUtf16();
   // A document without a root (a load that failed), only a byte-order mark,
   // never replaces the file.
   if (text.size() <= 2) return;
-  mobjFileSystem->ReplaceFileDurably(mstrLogFileName, text, record_ ? record_->WritePending() : nullptr);
+  fs_->ReplaceFileDurably(log_file_name_, text, record_ ? record_->WritePending() : nullptr);
 }
 
 double clsFileRollbackLog::StartDate() {
@@ -152,7 +152,7 @@ std::shared_ptr<clsFileRollBackLogZip> clsFileRollbackLog::AddZip(std::string_vi
                                                                  std::string_view strDrive) {
   XmlDocument& doc = RequireDocument();
   ZipCollection& zips = RequireZips();
-  if (!mobjZipFilesElement) throw Error::Standard(errnum::kObjectNotSet);
+  if (!zip_files_element_) throw Error::Standard(errnum::kObjectNotSet);
   // A drive already filed never gets a second "ZipFile" element: a file that
   // names a drive twice could not be loaded again.
   if (zips.Find(strDrive, nullptr) != nullptr) throw Error::Standard(errnum::kDuplicateKey);
@@ -162,7 +162,7 @@ std::shared_ptr<clsFileRollBackLogZip> clsFileRollbackLog::AddZip(std::string_vi
   entry->ZipId(zips.Count() + 1);
   entry->ZipName(strName);
   entry->ZipDrive(strDrive);
-  mobjZipFilesElement->AppendChild(element);
+  zip_files_element_->AppendChild(element);
   zips.Add(entry, strDrive);
   SaveLog();
   return entry;
@@ -185,9 +185,9 @@ void clsFileRollbackLog::Completed(bool value) {
 
 std::string clsFileRollbackLog::ArchivePath(clsFileRollBackLogZip& zip) {
   const std::string name = zip.ZipName();
-  if (mstrLogFileName.empty()) return name;  // a log held in memory only names no folder
-  FileSystem& fs = *mobjFileSystem;
-  const std::string log_folder = fs.GetParentFolderName(fs.GetAbsolutePathName(mstrLogFileName));
+  if (log_file_name_.empty()) return name;  // a log held in memory only names no folder
+  FileSystem& fs = *fs_;
+  const std::string log_folder = fs.GetParentFolderName(fs.GetAbsolutePathName(log_file_name_));
   const std::string beside = fs.BuildPath(log_folder, fs.GetFileName(name));
   if (!fs.paths().IsAbsolute(name) || archives_moved_) return beside;
   const std::string named_folder = fs.GetParentFolderName(fs.GetAbsolutePathName(name));
@@ -199,86 +199,88 @@ std::string clsFileRollbackLog::ArchivePath(clsFileRollBackLogZip& zip) {
 
 void clsFileRollbackLog::CheckArchiveBeside(clsFileRollBackLogZip& zip) {
   const std::string archive = ArchivePath(zip);
-  if (!mDistrust) return;
+  if (!distrust_) return;
   std::unique_ptr<File> file;
   try {
-    file = mobjFileSystem->Open(archive, OpenMode::kReadRegular);
+    file = fs_->Open(archive, OpenMode::kReadRegular);
   } catch (const Error& e) {
     if (e.IsNotFound()) return;  // the restore reports it
     throw;
   }
-  if (std::optional<Error> why = mDistrust(file->Stat(), archive)) throw *why;
+  if (std::optional<Error> why = distrust_(file->Stat(), archive)) throw *why;
 }
 
 bool clsFileRollbackLog::LooksLikeRollbackLog() {
-  if (!mobjDocument) return false;
-  const auto root = mobjDocument->FirstChild();
-  return root && root->TagName() == "VELMARFileRollbackLog" && !mobjDocument->GetElementsByTagName("StartDate").empty();
+  if (!document_) return false;
+  const auto root = document_->FirstChild();
+  return root && root->TagName() == "VELMARFileRollbackLog" && !document_->GetElementsByTagName("StartDate").empty();
 }
 
 std::unique_ptr<PeriodLock> clsFileRollbackLog::TakeForRollback() {
-  if (mstrLogFileName.empty()) return nullptr;  // a log held in memory only has no period on disk
+  if (log_file_name_.empty()) return nullptr;  // a log held in memory only has no period on disk
   bool live = false;
-  std::unique_ptr<PeriodLock> lock = PeriodLock::Take(mobjFileSystem, LockPath(), mDistrust, &live);
-  if (live) throw PeriodInProgress(mstrLogFileName);
+  std::unique_ptr<PeriodLock> lock = TakePeriodLock(fs_, Names(), distrust_, &live);
+  if (live) throw PeriodInProgress(log_file_name_);
   return lock;
 }
 
 bool clsFileRollbackLog::IsLive() {
-  if (mstrLogFileName.empty()) return false;
-  return PeriodLock::IsLive(mobjFileSystem, LockPath(), mDistrust);
+  if (log_file_name_.empty()) return false;
+  return LookAtPeriodLock(fs_, Names(), distrust_).live;
 }
 
-std::string clsFileRollbackLog::LockPath() {
-  return PeriodNames::OfLog(mobjFileSystem->GetAbsolutePathName(mstrLogFileName)).Lock();
+PeriodNames clsFileRollbackLog::Names() {
+  return PeriodNames::OfLog(fs_->GetAbsolutePathName(log_file_name_));
 }
 
 void clsFileRollbackLog::DeleteLogFile() {
-  const std::unique_ptr<PeriodLock> lock = TakeForRollback();
-  RemoveLogDurably(*mobjFileSystem, mstrLogFileName);
-  // The record serves the log alone.
-  if (!mstrLogFileName.empty()) {
-    RemovePeriodLeftovers(*mobjFileSystem, PeriodNames::OfLog(mobjFileSystem->GetAbsolutePathName(mstrLogFileName)), {});
+  std::unique_ptr<PeriodLock> lock = TakeForRollback();
+  if (log_file_name_.empty()) return;
+  RemovePeriodFiles(*fs_, Names(), PeriodRemoval{true, {}, {}, true}, lock.get());
+}
+
+std::vector<std::string> clsFileRollbackLog::ArchivePaths() {
+  std::vector<std::string> paths;
+  for (auto& zip : RequireZips()) {
+    try {
+      paths.push_back(ArchivePath(*zip));
+    } catch (const Error&) {
+      // an archive in another folder is never touched
+    }
   }
-  if (lock) lock->RemoveAndRelease();
+  return paths;
 }
 
 void clsFileRollbackLog::DeleteArchives() {
   std::set<std::string> folders;
-  for (auto& zip : RequireZips()) {
-    std::string name;
-    try {
-      name = ArchivePath(*zip);
-    } catch (const Error&) {
-      continue;  // an archive in another folder is never touched
-    }
-    if (!mobjFileSystem->FileExists(name)) continue;
-    mobjFileSystem->RemoveFile(name, true);
-    folders.insert(mobjFileSystem->GetParentFolderName(name));
+  for (const std::string& name : ArchivePaths()) {
+    if (!fs_->FileExists(name)) continue;
+    fs_->RemoveFile(name, true);
+    folders.insert(fs_->GetParentFolderName(name));
   }
-  for (const std::string& folder : folders) mobjFileSystem->SyncFolder(folder);
+  for (const std::string& folder : folders) fs_->SyncFolder(folder);
 }
 
 void clsFileRollbackLog::ResetLog() {
-  if (mcolZips) {
-    for (auto& entry : *mcolZips) entry->SetParent({});
-    mcolZips.reset();
+  if (zips_) {
+    for (auto& entry : *zips_) entry->SetParent({});
+    zips_.reset();
   }
-  mobjZipFilesElement.reset();
-  mobjDocument.reset();
-  mstrLogFileName.clear();
-  mLoadedStat = FileStat{};
+  zip_files_element_.reset();
+  document_.reset();
+  log_file_name_.clear();
+  loaded_stat_ = FileStat{};
 }
 
 void clsFileRollbackLog::Bind(clsFileRollBackLogZip& entry, std::shared_ptr<XmlElement> element) {
   entry.SetParent(weak_from_this());
   entry.SetElement(std::move(element));
-  entry.fs_ = mobjFileSystem;
+  entry.fs_ = fs_;
 }
 
 XmlDocument& clsFileRollbackLog::RequireDocument() {
-  if (!mobjDocument) throw Error::Standard(errnum::kObjectNotSet);
-  return *mobjDocument;
+  if (!document_) throw Error::Standard(errnum::kObjectNotSet);
+  return *document_;
 }
 
 std::shared_ptr<XmlElement> clsFileRollbackLog::RequireRoot() {
@@ -288,8 +290,8 @@ std::shared_ptr<XmlElement> clsFileRollbackLog::RequireRoot() {
 }
 
 KeyedCollection<std::shared_ptr<clsFileRollBackLogZip>>& clsFileRollbackLog::RequireZips() {
-  if (!mcolZips) throw Error::Standard(errnum::kObjectNotSet);
-  return *mcolZips;
+  if (!zips_) throw Error::Standard(errnum::kObjectNotSet);
+  return *zips_;
 }
 
 }  // namespace bk

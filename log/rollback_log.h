@@ -19,6 +19,7 @@
 #include "component/fs/file_system.h"
 #include "component/platform.h"
 #include "component/xml/xml_document.h"
+#include "log/period.h"
 #include "log/period_lock.h"
 #include "log/period_record.h"
 
@@ -56,7 +57,7 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   // --- Public members ---
   // Starts a new log at that path and writes it (an empty name: memory only).
   void CreateLogFile(std::string_view strLogFileName);
-  const std::string& LogFileName() const { return mstrLogFileName; }
+  const std::string& LogFileName() const { return log_file_name_; }
   // OLE Automation date (local time).
   double StartDate();
   std::string TempPath();
@@ -100,6 +101,11 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   void RestoreFiles(RestoreReport& report);
   // Deletes every archive of the log that exists and flushes their folders.
   void DeleteArchives();
+  // Where a rollback reads each archive of the log (ArchivePath), but for
+  // those named in another folder.
+  std::vector<std::string> ArchivePaths();
+  // The names of this log's period (its log must have a file).
+  PeriodNames Names();
   // Recovery's rollback, under the period's lock as Rollback: restores, then,
   // once every file is back, the log file goes first (flushed), then its
   // archives, the period's leftovers and its lock file, so that no log ever
@@ -125,11 +131,11 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   void FlushRecordWithSaves(PeriodRecordWriter* record) { record_ = record; }
   void Completed(bool value);
   // What the open log file was when LoadFromFile read it (owner, mode).
-  const FileStat& LoadedFileStat() const { return mLoadedStat; }
+  const FileStat& LoadedFileStat() const { return loaded_stat_; }
   // Judges the archives and the lock file of the period when they are
   // opened for a rollback; empty: all are trusted.
-  void SetDistrustCheck(DistrustCheck check) { mDistrust = std::move(check); }
-  const DistrustCheck& distrust_check() const { return mDistrust; }
+  void SetDistrustCheck(DistrustCheck check) { distrust_ = std::move(check); }
+  const DistrustCheck& distrust_check() const { return distrust_; }
   // Where a rollback reads the archive of this entry: the file of that name
   // beside the log. 30200 "The archive lies outside the log's folder" when
   // the log names it in another folder that exists (a folder reached through
@@ -142,8 +148,8 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   // Rollback's guard for one archive: ArchivePath, and the distrust check
   // on the archive when it exists.
   void CheckArchiveBeside(clsFileRollBackLogZip& zip);
-  FileSystem& file_system() { return *mobjFileSystem; }
-  const std::shared_ptr<FileSystem>& file_system_ptr() const { return mobjFileSystem; }
+  FileSystem& file_system() { return *fs_; }
+  const std::shared_ptr<FileSystem>& file_system_ptr() const { return fs_; }
 
  private:
   explicit clsFileRollbackLog(std::shared_ptr<FileSystem> fs);
@@ -164,16 +170,14 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   void SetFirstValue(std::string_view element, std::string_view value);
   // Links a new entry to this log, its "ZipFile" element and the file system.
   void Bind(clsFileRollBackLogZip& entry, std::shared_ptr<XmlElement> element);
-  // The lock file of this log's period.
-  std::string LockPath();
 
-  std::shared_ptr<FileSystem> mobjFileSystem;
-  std::shared_ptr<XmlDocument> mobjDocument;
-  std::shared_ptr<XmlElement> mobjZipFilesElement;
-  std::unique_ptr<KeyedCollection<std::shared_ptr<clsFileRollBackLogZip>>> mcolZips;
-  std::string mstrLogFileName;
-  FileStat mLoadedStat;
-  DistrustCheck mDistrust;
+  std::shared_ptr<FileSystem> fs_;
+  std::shared_ptr<XmlDocument> document_;
+  std::shared_ptr<XmlElement> zip_files_element_;
+  std::unique_ptr<KeyedCollection<std::shared_ptr<clsFileRollBackLogZip>>> zips_;
+  std::string log_file_name_;
+  FileStat loaded_stat_;
+  DistrustCheck distrust_;
   bool archives_moved_ = false;
   PeriodRecordWriter* record_ = nullptr;
 };

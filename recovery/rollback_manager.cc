@@ -1,6 +1,7 @@
 #include "recovery/rollback_manager.h"
 
 #include <exception>
+#include <set>
 #include <utility>
 
 #include "component/platform.h"
@@ -33,8 +34,10 @@ clsRollbackManager::clsRollbackManager(std::shared_ptr<FileSystem> fs) : fs_(std
 void clsRollbackManager::AssessRollback(std::string_view strTempDir) {
   // Opening the folder comes first: when it fails, the last assessment stays.
   const std::vector<FolderEntry> entries = fs_->ListFiles(strTempDir);
-  mcolFailedLogs = std::make_shared<LogCollection>();
+  failed_logs_ = std::make_shared<LogCollection>();
   skipped_.clear();
+  completed_.clear();
+  folder_ = fs_->GetAbsolutePathName(strTempDir);
   const std::optional<Error> folder_distrust =
       trust_folder_ ? std::nullopt : FolderDistrust(*fs_, std::string(strTempDir), CurrentUserId(), CurrentGroupId());
 
@@ -47,14 +50,44 @@ void clsRollbackManager::AssessRollback(std::string_view strTempDir) {
     std::shared_ptr<clsFileRollbackLog> log = clsFileRollbackLog::Create(fs_);
     std::optional<Error> why = Load(*log, entry.path);
     // A completed log asks for nothing, whoever wrote it.
-    if (!why && ReadsCompleted(*log)) continue;
+    if (!why && ReadsCompleted(*log)) {
+      completed_.push_back(entry.path);
+      continue;
+    }
     if (!why) why = Distrust(*log, entry.path);
     if (why) {
       skipped_.push_back(SkippedLog{entry.path, *std::move(why)});
     } else {
-      mcolFailedLogs->Add(std::move(log));
+      failed_logs_->Add(std::move(log));
     }
   }
+  FindLeftoversOf(folder_);
+}
+
+DistrustCheck clsRollbackManager::FileCheck() const {
+  if (trust_folder_) return {};
+  const int64_t user = CurrentUserId();
+  return [user](const FileStat& st, const std::string& path) { return FileDistrust(st, path, user); };
+}
+
+void clsRollbackManager::FindLeftoversOf(const std::string& folder) {
+  std::set<std::string> claimed;
+  const auto stem_name = [&](const std::string& log) { return fs_->GetFileName(PeriodNames::OfLog(log).Stem()); };
+  for (const std::shared_ptr<clsFileRollbackLog>& log : *failed_logs_) claimed.insert(stem_name(log->LogFileName()));
+  for (const SkippedLog& skipped : skipped_) claimed.insert(stem_name(skipped.path));
+  leftovers_.clear();
+  not_files_.clear();
+  const DistrustCheck distrust = FileCheck();
+  for (FolderLeftovers& leftovers : FindLeftovers(*fs_, folder, claimed, &not_files_)) {
+    const PeriodNames names(fs_->BuildPath(folder, leftovers.stem_name));
+    // A period claiming its name (its lock and record made, its log next) is
+    // no leftover.
+    if (!LookAtPeriodLock(fs_, names, distrust).live) leftovers_.push_back(std::move(leftovers));
+  }
+}
+
+std::vector<std::string> clsRollbackManager::RemoveLeftovers(const FolderLeftovers& leftovers) {
+  return bk::RemoveLeftovers(fs_, folder_, leftovers, FileCheck());
 }
 
 std::optional<Error> clsRollbackManager::Load(clsFileRollbackLog& log, const std::string& path) {

@@ -11,6 +11,7 @@
 #include "component/collection.h"
 #include "component/error.h"
 #include "component/fs/file_system.h"
+#include "log/period_files.h"
 #include "log/rollback_log.h"
 
 namespace bk {
@@ -43,15 +44,35 @@ class clsRollbackManager {
   void TrustFolder(bool trusted) { trust_folder_ = trusted; }
   bool TrustFolder() const { return trust_folder_; }
   // The collection of the last assessment; nullptr before the first one.
-  std::shared_ptr<LogCollection> FailedLogs() const { return mcolFailedLogs; }
+  std::shared_ptr<LogCollection> FailedLogs() const { return failed_logs_; }
   // The candidates the last assessment did not take, with the reason.
   const std::vector<SkippedLog>& SkippedLogs() const { return skipped_; }
+  // The logs of the last assessment marked completed: their periods ended
+  // (the log kept on purpose, or its program stopped after the mark).
+  const std::vector<std::string>& CompletedLogs() const { return completed_; }
+  // What the last assessment found beside the logs: the files of periods
+  // that no unfinished log claims and no live period holds (period_files.h
+  // FindLeftovers), and the pipes, sockets and devices named as a period's
+  // files, which are never opened.
+  const std::vector<FolderLeftovers>& Leftovers() const { return leftovers_; }
+  const std::vector<std::string>& NotFiles() const { return not_files_; }
+  // Removes one period's leftovers under its lock (nothing when it became
+  // live since); returns the paths removed.
+  std::vector<std::string> RemoveLeftovers(const FolderLeftovers& leftovers);
+  // How the files of the folder's periods are judged: empty when the folder
+  // is trusted.
+  DistrustCheck FileCheck() const;
 
  private:
   std::shared_ptr<FileSystem> fs_;
-  std::shared_ptr<LogCollection> mcolFailedLogs;
+  std::shared_ptr<LogCollection> failed_logs_;
   std::vector<SkippedLog> skipped_;
+  std::vector<std::string> completed_;
+  std::vector<FolderLeftovers> leftovers_;
+  std::vector<std::string> not_files_;
+  std::string folder_;
   bool trust_folder_ = false;
+  void FindLeftoversOf(const std::string& folder);
   // Loads a candidate; the error, if it cannot be loaded.
   std::optional<Error> Load(clsFileRollbackLog& log, const std::string& path);
   // Why a loaded log is not trusted, if so; sets its archive check otherwise.

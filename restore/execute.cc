@@ -163,13 +163,7 @@ class Executor {
         if (e.number() == errnum::kFileAlreadyExists) throw EntryChanged(plan_.PathOf(step));
         throw;
       }
-      // What is at the name now must be the folder just made: ours, and
-      // for no one else yet.
-      const FileStat st = holder->OpenSubfolder(step.name)->StatEntry("");
-      if (plan_.posix && (st.owner != CurrentUserId() || (st.attributes & 077) != 0)) {
-        throw EntryChanged(plan_.PathOf(step));
-      }
-      folders_.Expect(step.node, st);
+      folders_.Expect(step.node, Made(*holder, step));
     } catch (const Error& e) {
       return Failed(step, Verb::kNotRestored, e);
     }
@@ -178,12 +172,36 @@ class Executor {
     Emit(Outcome{Verb::kRestored, plan_.PathOf(step), {}, {}});
   }
 
+  // What is at the step's name right after it was made must be the folder
+  // just made: a folder reached without a link, ours, for no one else yet
+  // and empty. A folder moved in from elsewhere is none of these.
+  FileStat Made(Folder& holder, const Step& step) {
+    std::unique_ptr<Folder> made;
+    try {
+      made = holder.OpenSubfolder(step.name);
+    } catch (const Error& e) {
+      if (e.number() != errnum::kPathFileAccessError) throw;  // a link or no folder
+      throw EntryChanged(plan_.PathOf(step));
+    }
+    const FileStat st = made->StatEntry("");
+    if ((plan_.posix && (st.owner != CurrentUserId() || (st.attributes & 077) != 0)) || !made->ListNames().empty()) {
+      throw EntryChanged(plan_.PathOf(step));
+    }
+    return st;
+  }
+
   void MakeLink(const Step& step) {
     const Recorded& r = plan_.recorded[step.detail];
     std::string note;
     try {
       const std::shared_ptr<Folder> holder = folders_.Open(step.folder);
-      holder->MakeLink(step.name, r.link_target, false);
+      try {
+        holder->MakeLink(step.name, r.link_target, false);
+      } catch (const Error& e) {
+        // The plan found nothing there.
+        if (e.number() == errnum::kFileAlreadyExists) throw EntryChanged(plan_.PathOf(step));
+        throw;
+      }
       const FileStat st = holder->StatEntry(step.name);
       if (!st.is_symlink || (plan_.posix && st.owner != CurrentUserId()) ||
           holder->ReadLink(step.name) != r.link_target) {

@@ -18,6 +18,16 @@ Error RestoreError(int32_t number, const std::string& why, const std::string& pa
   return Error(number, kLibrarySource, why, path).Kind(kind);
 }
 
+// True when the name no longer holds the entry the planner saw there.
+bool Replaced(Folder& folder, const std::string& name, const Seen& seen) {
+  try {
+    return !SameEntry(folder.StatEntry(name), seen.AsStat());
+  } catch (const Error& e) {
+    if (!e.IsNotFound()) throw;
+    return true;
+  }
+}
+
 }  // namespace
 
 Error ChangedMeanwhile(const std::string& path) {
@@ -90,8 +100,16 @@ void FileWriter::WriteOut(File& out, const zip::Entry& entry, const std::optiona
 }
 
 void FileWriter::Rewrite(Staged& s, const std::optional<std::string>& held) {
-  // Refuses, without following it, whatever took the file's place since.
-  s.out = s.target.folder->OpenForRewrite(s.target.name);
+  // Refuses, without following it, whatever took the file's place since: a
+  // link, a folder, a pipe.
+  try {
+    s.out = s.target.folder->OpenForRewrite(s.target.name);
+  } catch (const Error& e) {
+    if (!IsBusyFile(e) && Replaced(*s.target.folder, s.target.name, s.target.seen)) {
+      throw ChangedMeanwhile(s.target.path);
+    }
+    throw;
+  }
   if (!SameEntry(s.out->Stat(), s.target.seen.AsStat())) {
     s.out.reset();
     throw ChangedMeanwhile(s.target.path);
@@ -105,14 +123,8 @@ void FileWriter::Recreate(Staged& s, const std::optional<std::string>& held) {
   const std::string base = s.target.name + ".brightkeep-restore";
   const OpenMode create = s.entry->unix_mode() != 0 ? OpenMode::kCreatePrivate : OpenMode::kCreateNew;
   constexpr int kNames = 100;
-  for (int n = 0; !s.out; ++n) {
-    s.temp = n == 0 ? base : base + "." + std::to_string(n);
-    try {
-      s.out = s.target.folder->OpenEntry(s.temp, create);
-    } catch (const Error& e) {
-      if (e.number() != errnum::kFileAlreadyExists || n + 1 == kNames) throw;
-    }
-  }
+  s.temp = CreateFresh([&](int n) { return n == 0 ? base : base + "." + std::to_string(n); }, kNames,
+                       [&](const std::string& name) { s.out = s.target.folder->OpenEntry(name, create); });
   try {
     WriteOut(*s.out, *s.entry, held, s.target.path, true);
   } catch (const Error&) {

@@ -10,6 +10,7 @@
 #include "component/zip/zip_extract.h"
 #include "log/drive_marker.h"
 #include "log/period.h"
+#include "log/period_files.h"
 #include "log/rollback_log.h"
 #include "restore/planner_internal.h"
 
@@ -344,9 +345,7 @@ Plan MakePlan(clsFileRollbackLog& log) {
   FileSystem& fs = log.file_system();
   Plan plan(fs);
   plan.posix = fs.paths().HasPosixModes();
-  if (!log.LogFileName().empty()) {
-    plan.record = PeriodNames::OfLog(fs.GetAbsolutePathName(log.LogFileName())).Record();
-  }
+  if (!log.LogFileName().empty()) plan.record = RecordOf(fs, log.Names());
   plan.record_index = std::make_shared<RecordIndex>(RecordIndex::Read(fs, plan.record, log.distrust_check()));
   RecordIndex& record = *plan.record_index;
   if (!record.present()) plan.record.clear();

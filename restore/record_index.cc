@@ -38,14 +38,18 @@ RecordIndex RecordIndex::Read(FileSystem& fs, const std::string& path, const Dis
 }
 
 const std::vector<std::string>& RecordIndex::namespaces() const {
-  static const std::vector<std::string> kNone;
-  return reader_ ? reader_->namespaces() : kNone;
+  static const std::vector<std::string> none;
+  return reader_ ? reader_->namespaces() : none;
 }
 
 void RecordIndex::Index() {
   PeriodRecordReader& r = *reader_;
   RecordItem item;
   IndexedTree* open = nullptr;  // the tree whose lines are being read
+  // The last line outside trees that could not be read, while only a tree's
+  // lines follow it: entries that follow say it began a tree.
+  uint64_t damaged_outside = 0;
+  bool headless = false;  // that tree's damage is said already
   for (;;) {
     bool more;
     try {
@@ -56,10 +60,16 @@ void RecordIndex::Index() {
         if (open->damaged_line == 0) open->damaged_line = r.LastLine();
       } else {
         damage.push_back(RecordDamage(r.path(), r.LastLine(), "what the line said is not put back"));
+        damaged_outside = r.LastLine();
+        headless = false;
       }
       continue;
     }
     if (!more) break;
+    if (item.kind != RecordItem::kTreeEntry && item.kind != RecordItem::kFile) {
+      damaged_outside = 0;
+      headless = false;
+    }
     switch (item.kind) {
       case RecordItem::kFile:
         files_.emplace(Hash(item.file.path), std::make_pair(r.LastOffset(), r.LastLine()));
@@ -75,7 +85,14 @@ void RecordIndex::Index() {
         open = &trees.back();
         break;
       case RecordItem::kTreeEntry:
-        if (open == nullptr) damage.push_back(RecordDamage(r.path(), r.LastLine(), "an entry outside any tree"));
+        if (open != nullptr || headless) break;
+        if (damaged_outside == 0) {
+          damage.push_back(RecordDamage(r.path(), r.LastLine(), "an entry outside any tree"));
+        } else {
+          // The tree these entries belong to is said once, at its first line.
+          damage.back() = RecordDamage(r.path(), damaged_outside, "the tree that begins there is not put back");
+          headless = true;
+        }
         break;
       case RecordItem::kTreeEnd:
         if (open != nullptr) open->complete = true;

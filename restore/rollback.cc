@@ -13,9 +13,10 @@ namespace {
 // ends, whatever the outcome (a period that is not live needs none), while
 // the lock is still held.
 struct Hold {
+  clsFileRollbackLog& log;
   std::unique_ptr<PeriodLock> lock;
   ~Hold() {
-    if (lock) lock->RemoveAndRelease();
+    if (lock) ReleasePeriodLock(log.file_system(), log.Names(), *lock);
   }
 };
 
@@ -40,16 +41,14 @@ OutcomeSink Into(RestoreReport& report) {
 }
 
 Summary Rollback(clsFileRollbackLog& log, const RollbackOptions& options, const OutcomeSink& sink) {
-  const Hold hold{options.take_lock ? log.TakeForRollback() : nullptr};
+  Hold hold{log, options.take_lock ? log.TakeForRollback() : nullptr};
   Plan plan = MakePlan(log);
   const Summary summary = Execute(plan, log.file_system_ptr(), sink, options.hooks ? *options.hooks : RunHooks{});
   if (!summary.Whole()) throw summary.Failure();
-  FileSystem& fs = log.file_system();
-  if (options.remove_period) {
-    const std::string backup = log.BackupDestFileName();
-    RemoveLogDurably(fs, log.LogFileName());
-    log.DeleteArchives();
-    RemovePeriodLeftovers(fs, PeriodNames::OfLog(fs.GetAbsolutePathName(log.LogFileName())), backup);
+  if (options.remove_period && !log.LogFileName().empty()) {
+    const PeriodRemoval removal{true, log.ArchivePaths(), log.BackupDestFileName(), true};
+    RemovePeriodFiles(log.file_system(), log.Names(), removal, hold.lock.get());
+    hold.lock.reset();
   } else if (options.delete_archives) {
     log.DeleteArchives();
   }

@@ -38,67 +38,51 @@ bool OnOneFileSystem(FileSystem& fs, const std::string& folder, const std::strin
 }  // namespace
 
 void clsFileRollbackCreate::EndSafety(bool blnKeepLogFile) {
-  mblnSafeMode = false;
-  if (!mcolDriveZips || !mobjLog) throw Error::Standard(errnum::kObjectNotSet);
-  FileSystem& fs = *mobjFileSystem;
-
-  std::string backup;
+  safe_mode_ = false;
+  if (!drive_zips_ || !log_ || !period_) throw Error::Standard(errnum::kObjectNotSet);
   try {
     FlushDriveZips();
-    backup = WriteBackupArchive();
-    mobjLog->Completed(true);
+    WriteBackupArchive();
+    log_->Completed(true);
   } catch (...) {
-    LetGo(false);  // the period stays unfinished, for a rollback
+    LetGo();  // the period stays unfinished, for a rollback
     throw;
   }
-
-  // Committed: the period is let go before its files are removed, so that a
-  // failed removal leaves no table naming archives that are already gone.
+  // Committed: what is left only removes files nobody needs any more. A
+  // removal that fails leaves a completed log or leftovers, which a later
+  // rollback clears.
   ConnectEvents(nullptr);
-  const auto zips = std::move(mcolDriveZips);
-  mobjLog.reset();
-  const std::string record = CloseRecord();
-  try {
-    for (auto& zip : *zips) fs.RemoveFile(zip->ArchiveFileName, false);
-    if (!record.empty()) fs.RemoveFile(record, true);
-    if (!backup.empty()) fs.RemoveFile(backup, true);
-    if (!blnKeepLogFile) fs.RemoveFile(mstrLogFileName, true);
-  } catch (...) {
-    LetGo(false);
-    throw;
-  }
-  LetGo(true);
+  const std::vector<std::string> archives = ArchivePaths();
+  drive_zips_.reset();
+  log_->FlushRecordWithSaves(nullptr);
+  log_.reset();
+  std::unique_ptr<Period> period = std::move(period_);
+  period->Finish(PeriodRemoval{!blnKeepLogFile, archives, {}, true});
 }
 
-std::string clsFileRollbackCreate::WriteBackupArchive() {
-  FileSystem& fs = *mobjFileSystem;
-  if (mstrBackupFile.empty()) throw Error::Standard(errnum::kPathNotFound, mstrBackupFile);
-  const std::string target = fs.GetAbsolutePathName(mstrBackupFile);
-  // Built beside the log under a name of the period: that folder exists, is
-  // trusted, and a build cut short is claimed by its period. The archive is
-  // created afresh, exclusively and following no link; a taken name moves
-  // to another. Where BackupFile lies on the same file system the build
-  // shares the drive archives' blocks (where the file system clones) and is
-  // renamed over BackupFile, so no byte is written twice; elsewhere it is
-  // compressed whole and copied there.
-  const std::string log_path = fs.GetAbsolutePathName(mstrLogFileName);
-  const PeriodNames names = PeriodNames::OfLog(log_path);
-  const bool renamed_into_place =
-      OnOneFileSystem(fs, fs.GetParentFolderName(log_path), fs.GetParentFolderName(target));
-  ArchiveComponent backup(mobjFileSystem);
+void clsFileRollbackCreate::WriteBackupArchive() {
+  FileSystem& fs = *fs_;
+  if (backup_file_.empty()) throw Error::Standard(errnum::kPathNotFound, backup_file_);
+  const std::string target = fs.GetAbsolutePathName(backup_file_);
+  // Built in the period's files folder under a name of the period: that
+  // folder exists, is trusted, and a build cut short is claimed by its
+  // period. The archive is created afresh, exclusively and following no
+  // link; a taken name moves to another. Where BackupFile lies on the same
+  // file system the build shares the drive archives' blocks (where the file
+  // system clones) and is renamed over BackupFile, so no byte is written
+  // twice; elsewhere it is compressed whole and copied there.
+  const PeriodNames& names = period_->names();
+  const bool renamed_into_place = OnOneFileSystem(fs, names.FilesFolder(), fs.GetParentFolderName(target));
+  ArchiveComponent backup(fs_);
   backup.KeepPaths = false;
   backup.CloneFiles = renamed_into_place;
-  for (int attempt = 0;; ++attempt) {
-    backup.ArchiveFileName = names.BackupBuild(fs.GetTempName());
-    try {
-      backup.CreateNew();
-      break;
-    } catch (const Error& e) {
-      if (e.number() != errnum::kFileAlreadyExists || attempt >= kNameAttempts) throw;
-    }
-  }
+  CreateFresh([&](int) { return names.BackupBuild(fs.GetTempName()); }, kNameAttempts,
+              [&](const std::string& path) {
+                backup.ArchiveFileName = path;
+                backup.CreateNew();
+              });
   try {
-    for (auto& zip : *mcolDriveZips) {
+    for (auto& zip : *drive_zips_) {
       // Drive archives that share blocks hold stored copies, which their
       // start does not tell of.
       backup.DeflateThroughout = !renamed_into_place && zip->StoredClones();
@@ -108,8 +92,8 @@ std::string clsFileRollbackCreate::WriteBackupArchive() {
     backup.CloneFiles = false;
     backup.DeflateThroughout = false;
     backup.IncludeOpenFiles = true;
-    ZipIntoBackup(backup, mstrLogFileName);
-    if (renamed_into_place && RenameDurably(backup.ArchiveFileName, target)) return {};
+    ZipIntoBackup(backup, names.Log());
+    if (renamed_into_place && RenameDurably(backup.ArchiveFileName, target)) return;
     CopyDurably(backup.ArchiveFileName, target);
   } catch (...) {
     // The half-made backup archive is of no use to anyone: the drive archives
@@ -117,14 +101,14 @@ std::string clsFileRollbackCreate::WriteBackupArchive() {
     RemoveQuietly(fs, backup.ArchiveFileName);
     throw;
   }
-  return backup.ArchiveFileName;
+  // The build goes with the period's other files when it is done.
 }
 
 // The build, flushed by its last Zip, is renamed over BackupFile and the
 // folder flushed. A rename that fails leaves the build where it was (false):
 // it is then copied, which tells the cause if it lasts.
 bool clsFileRollbackCreate::RenameDurably(const std::string& build, const std::string& target) {
-  FileSystem& fs = *mobjFileSystem;
+  FileSystem& fs = *fs_;
   try {
     fs.RenameFile(build, target);
   } catch (const Error&) {
@@ -147,18 +131,11 @@ void clsFileRollbackCreate::ZipIntoBackup(ArchiveComponent& backup, const std::s
 // (a taken name moves to another), flushed, renamed over it and the folder
 // flushed, so that a failure at any point leaves the earlier file there whole.
 void clsFileRollbackCreate::CopyDurably(const std::string& from, const std::string& target) {
-  FileSystem& fs = *mobjFileSystem;
-  const PeriodNames names = PeriodNames::OfLog(fs.GetAbsolutePathName(mstrLogFileName));
-  std::unique_ptr<File> out;
+  FileSystem& fs = *fs_;
   std::string copy;
-  for (int attempt = 0; !out; ++attempt) {
-    copy = names.BackupCopy(target, fs.GetTempName());
-    try {
-      out = fs.Open(copy, OpenMode::kCreatePrivate);
-    } catch (const Error& e) {
-      if (e.number() != errnum::kFileAlreadyExists || attempt >= kNameAttempts) throw;
-    }
-  }
+  std::unique_ptr<File> out = fs.CreateFresh(
+      [&](int) { return period_->names().BackupCopy(target, fs.GetTempName()); }, OpenMode::kCreatePrivate,
+      kNameAttempts, &copy);
   try {
     {
       std::unique_ptr<File> in = fs.Open(from, OpenMode::kReadRegular);

@@ -1,8 +1,6 @@
 #include "safemode/file_rollback_create.h"
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "component/error.h"
@@ -17,16 +15,6 @@ namespace bk {
 namespace {
 
 constexpr const char* kMakeFileSafe = "MakeFileSafe";
-// How many seconds of the clock a period's name waits through before the
-// clash is reported, and how far an archive's number moves on.
-constexpr int kMaxClaimSeconds = 120;
-constexpr int32_t kMaxArchiveNumber = 10000;
-
-// Sleeps until the clock has moved past the second of `now`.
-void WaitForNextSecond(const LocalDateTime& now) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000 - now.millisecond));
-  while (PeriodStamp(LocalNow()) == PeriodStamp(now)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-}
 
 // The drive marker's content: the drive as one UTF-16 LE line with a
 // byte-order mark.
@@ -41,109 +29,67 @@ std::string DriveMarkerText(std::string_view drive) {
 
 }  // namespace
 
-clsFileRollbackCreate::clsFileRollbackCreate(std::shared_ptr<FileSystem> fs)
-    : mobjFileSystem(std::move(fs)) {}
+clsFileRollbackCreate::clsFileRollbackCreate(std::shared_ptr<FileSystem> fs) : fs_(std::move(fs)) {}
 
 // Destroying the object does no file work: an unfinished period's log and
 // archives stay behind for recovery, and its lock is let go.
 clsFileRollbackCreate::~clsFileRollbackCreate() {
   ConnectEvents(nullptr);
-  // The log may outlive this object (a host holds it); the record goes now.
-  if (mobjLog) mobjLog->FlushRecordWithSaves(nullptr);
+  LetGo();
 }
 
-void clsFileRollbackCreate::BackupFile(std::string_view value) { mstrBackupFile = value; }
+void clsFileRollbackCreate::BackupFile(std::string_view value) { backup_file_ = value; }
 
 void clsFileRollbackCreate::TempDir(std::string_view value) {
-  mstrTempDir = value;
-  const char separator = mobjFileSystem->paths().Separator();
-  if (mstrTempDir.empty() || mstrTempDir.back() != separator) mstrTempDir += separator;
+  temp_dir_ = value;
+  const char separator = fs_->paths().Separator();
+  if (temp_dir_.empty() || temp_dir_.back() != separator) temp_dir_ += separator;
 }
 
 // A relative temporary folder is resolved once when a period begins, so that the log
 // records absolute archive paths that recovery finds from any current folder.
 // An unset folder stays empty (and fails in CreateFolderPath).
 std::string clsFileRollbackCreate::PeriodFolder() {
-  return mstrTempDir.empty() ? mstrTempDir : mobjFileSystem->GetAbsolutePathName(mstrTempDir);
-}
-
-// The lock file is created first and the log second, each exclusively, so
-// a name taken by any entry (a planted file or link, a period of another
-// process, a leftover) is never used: the clock's next second is.
-void clsFileRollbackCreate::ClaimThePeriod(const std::string& folder) {
-  for (int tries = 0;; ++tries) {
-    const LocalDateTime now = LocalNow();
-    const PeriodNames names = PeriodNames::At(*mobjFileSystem, folder, now);
-    mstrSafeBaseName = names.Stem();
-    mstrLogFileName = names.Log();
-    try {
-      std::unique_ptr<PeriodLock> lock = PeriodLock::Claim(mobjFileSystem, names.Lock());
-      try {
-        mobjLog->ClaimLogFile(mstrLogFileName, OleDateFromLocal(now));
-      } catch (...) {
-        lock->RemoveAndRelease();
-        throw;
-      }
-      try {
-        mobjRecord = std::make_unique<PeriodRecordWriter>(mobjFileSystem, names.Record());
-      } catch (...) {
-        RemoveLogDurably(*mobjFileSystem, mstrLogFileName);
-        lock->RemoveAndRelease();
-        throw;
-      }
-      mobjLog->FlushRecordWithSaves(mobjRecord.get());
-      mobjLock = std::move(lock);
-      return;
-    } catch (const Error& e) {
-      if (e.number() != errnum::kFileAlreadyExists || tries >= kMaxClaimSeconds) throw;
-    }
-    WaitForNextSecond(now);
-  }
+  return temp_dir_.empty() ? temp_dir_ : fs_->GetAbsolutePathName(temp_dir_);
 }
 
 void clsFileRollbackCreate::BeginSafety() {
-  if (mblnSafeMode) {
+  if (safe_mode_) {
     throw Error(bkCreateErrorAlreadyInSafeMode, "BeginSafety", "Already in safe mode");
   }
   const std::string folder = PeriodFolder();
-  if (!mobjFileSystem->FolderExists(folder)) CreateFolderPath(*mobjFileSystem, folder);
+  if (!fs_->FolderExists(folder)) CreateFolderPath(*fs_, folder);
   if (!trust_folder_) {
-    if (std::optional<Error> why = FolderDistrust(*mobjFileSystem, folder, CurrentUserId(), CurrentGroupId())) {
-      throw *why;
-    }
+    if (std::optional<Error> why = FolderDistrust(*fs_, folder, CurrentUserId(), CurrentGroupId())) throw *why;
   }
 
-  LetGo(false);
-  if (mobjLog) mobjLog->FlushRecordWithSaves(nullptr);
-  mobjRecord.reset();
-  archives_made_.clear();
-  mobjLog = clsFileRollbackLog::Create(mobjFileSystem);
-  ClaimThePeriod(folder);
+  LetGo();
+  log_ = clsFileRollbackLog::Create(fs_);
+  period_ = Period::Claim(fs_, folder, *log_, trust_folder_);
+  log_file_name_ = period_->names().Log();
+  log_->FlushRecordWithSaves(period_->record());
   try {
-    RemoveOrphanRecords(mobjFileSystem, folder);
+    RemoveOrphanRecords(fs_, folder);
   } catch (const Error&) {
     // Housekeeping only: a record left now goes at a later start.
   }
-  mobjLog->BackupDestFileName(mstrBackupFile);
+  log_->BackupDestFileName(backup_file_);
 
   ConnectEvents(nullptr);
-  mcolDriveZips = std::make_unique<KeyedCollection<std::unique_ptr<ArchiveComponent>>>();
-  mblnSafeMode = true;
+  drive_zips_ = std::make_unique<KeyedCollection<std::unique_ptr<ArchiveComponent>>>();
+  safe_mode_ = true;
 }
 
-void clsFileRollbackCreate::LetGo(bool done) {
-  if (!mobjLock) return;
-  if (done) {
-    mobjLock->RemoveAndRelease();
-  } else {
-    mobjLock->Release();
-  }
-  mobjLock.reset();
+void clsFileRollbackCreate::LetGo() {
+  // The log may outlive this period (a host holds it); its saves flush no
+  // record any more.
+  if (log_) log_->FlushRecordWithSaves(nullptr);
+  period_.reset();
 }
 
 void clsFileRollbackCreate::CheckBackupFile() {
-  FileSystem& fs = *mobjFileSystem;
-  const std::string backup = mstrBackupFile.empty() ? mstrBackupFile : fs.GetAbsolutePathName(mstrBackupFile);
+  FileSystem& fs = *fs_;
+  const std::string backup = backup_file_.empty() ? backup_file_ : fs.GetAbsolutePathName(backup_file_);
   if (backup.empty()) throw Error::Standard(errnum::kPathNotFound, backup);
   if (fs.FolderExists(backup)) {
     throw Error(errnum::kPermissionDenied, kLibrarySource, "Permission denied: a folder is where the backup belongs",
@@ -152,17 +98,15 @@ void clsFileRollbackCreate::CheckBackupFile() {
   // A new file beside it, as EndSafety's copy will be.
   const std::string folder = fs.GetParentFolderName(backup);
   if (!fs.FolderExists(folder)) throw Error::Standard(errnum::kPathNotFound, folder);
-  for (int attempt = 0;; ++attempt) {
-    const std::string probe = backup + "." + fs.GetTempName();
-    try {
-      fs.Open(probe, OpenMode::kCreatePrivate)->Close();
-    } catch (const Error& e) {
-      if (e.number() == errnum::kFileAlreadyExists && attempt < 20) continue;
-      throw Error(e.number(), e.source(), e.description(), backup, e.native_code());
-    }
-    fs.RemoveFile(probe, true);
-    return;
+  constexpr int kNames = 20;
+  std::string probe;
+  try {
+    fs.CreateFresh([&](int) { return backup + "." + fs.GetTempName(); }, OpenMode::kCreatePrivate, kNames, &probe)
+        ->Close();
+  } catch (const Error& e) {
+    throw Error(e.number(), e.source(), e.description(), backup, e.native_code());
   }
+  fs.RemoveFile(probe, true);
 }
 
 // The file's path is resolved once: its drive keys the archive and the log
@@ -171,11 +115,11 @@ void clsFileRollbackCreate::CheckBackupFile() {
 // link is resolved to the file it points to: that file is what the host's
 // change reaches, and the link itself stays as it is.
 std::string clsFileRollbackCreate::PathToMakeSafe(std::string_view strFileName) {
-  if (!mobjFileSystem->FileExists(strFileName)) {
+  if (!fs_->FileExists(strFileName)) {
     throw Error(bkCreateErrorFileNotFound, kMakeFileSafe, "File Not Found", std::string(strFileName));
   }
-  std::string path = mobjFileSystem->GetAbsolutePathName(strFileName);
-  if (mobjFileSystem->Stat(path).is_symlink) path = mobjFileSystem->ResolveLinks(path);
+  std::string path = fs_->GetAbsolutePathName(strFileName);
+  if (fs_->Stat(path).is_symlink) path = fs_->ResolveLinks(path);
   return path;
 }
 
@@ -185,76 +129,56 @@ void clsFileRollbackCreate::MakeFileSafe(std::string_view strFileName) {
   const std::vector<std::optional<RecordedFile>> seen = ObserveFiles({path});
   ConnectEvents(zip);
   zip->FilesToProcess = path;
-  mblnFileSkipped = false;
+  file_skipped_ = false;
   zip->Zip();
-  if (mblnFileSkipped) {
-    mblnFileSkipped = false;
+  if (file_skipped_) {
+    file_skipped_ = false;
     throw Error(bkCreateErrorUnableToOpenFile, kMakeFileSafe, "Unable to open file");
   }
   ConnectEvents(nullptr);
-  if (!mobjLog) throw Error::Standard(errnum::kObjectNotSet);
-  const std::shared_ptr<clsFileRollbackLog> log = mobjLog->ZipByDrive(mobjFileSystem->GetDriveName(path))->AppendFiles({path});
+  if (!log_) throw Error::Standard(errnum::kObjectNotSet);
+  const std::shared_ptr<clsFileRollbackLog> log = log_->ZipByDrive(fs_->GetDriveName(path))->AppendFiles({path});
   RecordFile(seen.front());
   log->SaveLog();
 }
 
 ArchiveComponent* clsFileRollbackCreate::GetZipForDrive(std::string_view strFileName) {
-  const std::string drive = mobjFileSystem->GetDriveName(strFileName);
-  if (mcolDriveZips) {
-    if (auto* found = mcolDriveZips->Find(drive, nullptr)) return found->get();
+  const std::string drive = fs_->GetDriveName(strFileName);
+  if (drive_zips_) {
+    if (auto* found = drive_zips_->Find(drive, nullptr)) return found->get();
   }
   return CreateZipForDrive(drive);
 }
 
+// Archive n of the period is the stem, "-n" and ".zip", on from the number
+// of archives made so far.
 ArchiveComponent* clsFileRollbackCreate::CreateZipForDrive(std::string_view strDrive) {
-  if (!mcolDriveZips || !mobjLog) throw Error::Standard(errnum::kObjectNotSet);
-  auto zip = std::make_unique<ArchiveComponent>(mobjFileSystem);
-  CreateDriveArchive(*zip, strDrive);
+  if (!drive_zips_ || !log_ || !period_) throw Error::Standard(errnum::kObjectNotSet);
+  auto zip = std::make_unique<ArchiveComponent>(fs_);
+  period_->CreateArchive(*zip, drive_zips_->Count(), DriveMarkerText(strDrive));
   zip->KeepPaths = true;
   zip->IncludeOpenFiles = false;
   ArchiveComponent* result = zip.get();
   const std::string name = zip->ArchiveFileName;
-  const FileStat made = mobjFileSystem->Open(name, OpenMode::kReadRegular)->Stat();
-  archives_made_.emplace_back(name, made);
-  // Every later rollback refuses an archive that is not this very file.
-  if (mobjRecord) mobjRecord->AddArchive(mobjFileSystem->GetFileName(name), Identity::Of(made));
-  mcolDriveZips->Add(std::move(zip), strDrive);
-  mobjLog->AddZip(name, strDrive);
+  drive_zips_->Add(std::move(zip), strDrive);
+  log_->AddZip(name, strDrive);
   return result;
 }
 
-// Archive n of the period is the stem, "-n" and ".zip"; a name some entry
-// already holds (a planted file, or an archive an earlier period with this
-// stem left behind) is never reused: the next number is taken.
-void clsFileRollbackCreate::CreateDriveArchive(ArchiveComponent& zip, std::string_view strDrive) {
-  const std::string marker = DriveMarkerText(strDrive);
-  for (int32_t n = mcolDriveZips->Count() + 1;; ++n) {
-    zip.ArchiveFileName = mstrSafeBaseName + "-" + std::to_string(n) + ".zip";
-    try {
-      zip.CreateNew(kDriveMarkerName, marker);
-      return;
-    } catch (const Error& e) {
-      if (e.number() != errnum::kFileAlreadyExists || n >= kMaxArchiveNumber) throw;
-    }
-  }
-}
-
-void clsFileRollbackCreate::mobjEvntZip_SkippingFile(const SkippingFileArgs&) { mblnFileSkipped = true; }
+void clsFileRollbackCreate::OnSkippingFile(const SkippingFileArgs&) { file_skipped_ = true; }
 
 void clsFileRollbackCreate::ConnectEvents(ArchiveComponent* zip) {
-  if (mobjEvntZip && mobjEvntZip != zip) mobjEvntZip->SkippingFile = nullptr;
-  mobjEvntZip = zip;
-  if (zip) zip->SkippingFile = [this](const SkippingFileArgs& args) { mobjEvntZip_SkippingFile(args); };
+  if (events_zip_ && events_zip_ != zip) events_zip_->SkippingFile = nullptr;
+  events_zip_ = zip;
+  if (zip) zip->SkippingFile = [this](const SkippingFileArgs& args) { OnSkippingFile(args); };
 }
 
-std::optional<Error> clsFileRollbackCreate::ArchiveReplaced(const FileStat& opened, const std::string& path) const {
-  for (const auto& [name, made] : archives_made_) {
-    if (mobjFileSystem->GetFileName(name) != mobjFileSystem->GetFileName(path)) continue;
-    if (made.file_id == 0 || (made.device == opened.device && made.file_id == opened.file_id)) return std::nullopt;
-    return Error(errnum::kPermissionDenied, kLibrarySource,
-                 "Permission denied: the archive is not the one this period wrote", path);
+std::vector<std::string> clsFileRollbackCreate::ArchivePaths() {
+  std::vector<std::string> paths;
+  if (drive_zips_) {
+    for (auto& zip : *drive_zips_) paths.push_back(zip->ArchiveFileName);
   }
-  return std::nullopt;
+  return paths;
 }
 
 void clsFileRollbackCreate::UndoSafetyOperations(bool blnDeleteLog, bool blnDeleteZips) {
@@ -268,35 +192,27 @@ void clsFileRollbackCreate::UndoReporting(RestoreReport& report, bool blnDeleteL
 
 void clsFileRollbackCreate::UndoWith(const restore::OutcomeSink& sink, const restore::RunHooks& hooks,
                                      bool blnDeleteLog, bool blnDeleteZips) {
-  if (!mblnSafeMode) {
+  if (!safe_mode_) {
     throw Error(bkCreateErrorNotInSafeMode, "UndoSafetyOperations", "Not in safe mode");
   }
-  if (!mobjLog) throw Error::Standard(errnum::kObjectNotSet);
+  if (!log_ || !period_) throw Error::Standard(errnum::kObjectNotSet);
   try {
     FlushDriveZips();
   } catch (const Error&) {
     // The restore finds the entries through the recovery scan instead.
   }
-  mobjLog->SetDistrustCheck(
-      [this](const FileStat& opened, const std::string& path) { return ArchiveReplaced(opened, path); });
-  try {
-    CloseRecord();
-    restore::Rollback(*mobjLog, {false, false, false, &hooks}, sink);
-    // Every file is back: the log goes before its archives, so that a crash
-    // in between never leaves a log naming archives that are gone.
-    if (blnDeleteLog) {
-      mobjFileSystem->RemoveFile(mstrLogFileName, false);
-      mobjFileSystem->SyncFolder(mobjFileSystem->GetParentFolderName(mstrLogFileName));
-    }
-    if (blnDeleteZips) mobjLog->DeleteArchives();
-    RemovePeriodLeftovers(*mobjFileSystem, PeriodNames::OfLog(mstrLogFileName), mobjLog->BackupDestFileName());
-  } catch (...) {
-    // Still in safe mode: the period stays live, its lock held, until the
-    // undo is run again or this object goes.
-    throw;
-  }
-  LetGo(true);
-  mblnSafeMode = false;
+  Period& period = *period_;
+  log_->SetDistrustCheck(period.ArchiveCheck());
+  log_->FlushRecordWithSaves(nullptr);
+  period.CloseRecord();
+  // A failure leaves the period live, its lock held, while safe mode stays
+  // on: the undo can be run again, or this object let go for recovery.
+  restore::Rollback(*log_, {false, false, false, &hooks}, sink);
+  const std::string backup = log_->BackupDestFileName();
+  PeriodRemoval removal{blnDeleteLog, blnDeleteZips ? ArchivePaths() : std::vector<std::string>{}, backup};
+  period.Finish(removal);
+  period_.reset();
+  safe_mode_ = false;
 }
 
 }  // namespace bk

@@ -26,6 +26,7 @@
 #include "log/drive_marker.h"
 #include "log/period.h"
 #include "log/period_lock.h"
+#include "log/period_owner.h"
 #include "log/period_record.h"
 #include "log/rollback_log.h"
 #include "restore/outcome.h"
@@ -46,7 +47,7 @@ class clsFileRollbackCreate {
   explicit clsFileRollbackCreate(std::shared_ptr<FileSystem> fs = DefaultFileSystem());
   ~clsFileRollbackCreate();
 
-  std::string BackupFile() const { return mstrBackupFile; }
+  std::string BackupFile() const { return backup_file_; }
   // Stored unchanged; EndSafety copies the backup archive to the value of its
   // own moment.
   void BackupFile(std::string_view value);
@@ -54,11 +55,12 @@ class clsFileRollbackCreate {
   // refuses a folder another user could write (log/trust.h) unless the folder
   // is trusted, names the period ("Safe yyyy-mm-dd HH.MM.SS" there, from a
   // reading of the clock that is also the log's start date) and claims the
-  // name: its lock file, then its log, each created exclusively. While any
-  // entry holds either name it waits for the clock's next second and reads
-  // it again, so periods never share a name. From then on the period is live
-  // (log/period_lock.h) until EndSafety or UndoSafetyOperations returns or
-  // this object goes.
+  // name (log/period_owner.h): its lock file and record, in the hidden folder
+  // of the periods' other files, and its log, each created exclusively. While
+  // any entry holds one of the names it waits for the clock's next second
+  // and reads it again, so periods never share a name. From then on the
+  // period is live (log/period_lock.h) until EndSafety or a successful
+  // UndoSafetyOperations returns or this object goes.
   // 30003 when already in safe mode; 52 when the folder has no existing
   // ancestor; 70 "Not trusted: ..." for a folder that is not trusted.
   void BeginSafety();
@@ -125,44 +127,40 @@ class clsFileRollbackCreate {
   // on where it stopped.
   void UndoWith(const restore::OutcomeSink& sink, const restore::RunHooks& hooks,
                 bool blnDeleteLog, bool blnDeleteZips);
-  bool SafeMode() const { return mblnSafeMode; }
-  std::string TempDir() const { return mstrTempDir; }
+  bool SafeMode() const { return safe_mode_; }
+  std::string TempDir() const { return temp_dir_; }
   // Stored with a trailing separator added when it has none.
   void TempDir(std::string_view value);
 
   // The current period's log (nullptr when none is held); for the command line.
-  std::shared_ptr<clsFileRollbackLog> log() const { return mobjLog; }
+  std::shared_ptr<clsFileRollbackLog> log() const { return log_; }
   // The live lock of the period in progress; nullptr outside one.
-  PeriodLock* period_lock() const { return mobjLock.get(); }
-  const std::string& log_file_name() const { return mstrLogFileName; }
+  PeriodLock* period_lock() const { return period_ ? &period_->lock() : nullptr; }
+  // The log of the last period begun (it stays named after the period ends).
+  const std::string& log_file_name() const { return log_file_name_; }
 
  private:
-  // The archive of the drive of `strFileName` (an absolute path), created on
-  // first use.
   // The absolute path of a file to make safe, a symbolic link resolved to
   // the file it points to; 30001 when there is no such file.
   std::string PathToMakeSafe(std::string_view strFileName);
+  // The archive of the drive of `strFileName` (an absolute path), created on
+  // first use.
   ArchiveComponent* GetZipForDrive(std::string_view strFileName);
   ArchiveComponent* CreateZipForDrive(std::string_view strDrive);
   // Writes the central directory a drive archive still lacks after a call
   // whose own repair of it failed.
   void FlushDriveZips();
-  // Creates the drive archive, holding the drive marker, under the first
-  // free archive name of the period; sets zip.ArchiveFileName.
-  void CreateDriveArchive(ArchiveComponent& zip, std::string_view strDrive);
-  void mobjEvntZip_SkippingFile(const SkippingFileArgs& args);
+  void OnSkippingFile(const SkippingFileArgs& args);
   void ConnectEvents(ArchiveComponent* zip);
   std::string PeriodFolder();
-  // Names the period and claims the name: its lock file and its log, for
-  // the first second of the clock for which both names are free.
-  void ClaimThePeriod(const std::string& folder);
-  // Ends the period's life: the lock file goes when the period is done with
-  // (`done`), and the lock is let go either way.
-  void LetGo(bool done);
+  // The period is over, whatever became of it: its record and lock go with
+  // this object, its files stay for recovery.
+  void LetGo();
+  // The archives the log names, for removal.
+  std::vector<std::string> ArchivePaths();
   // EndSafety's work before its commit point: the backup archive, built in
-  // the period's folder and renamed or copied durably to BackupFile. Returns
-  // its temporary path, or nothing when it was renamed into place.
-  std::string WriteBackupArchive();
+  // the period's files folder and renamed or copied durably to BackupFile.
+  void WriteBackupArchive();
   void ZipIntoBackup(ArchiveComponent& backup, const std::string& path);
   bool RenameDurably(const std::string& build, const std::string& target);
   void CopyDurably(const std::string& from, const std::string& target);
@@ -179,27 +177,20 @@ class clsFileRollbackCreate {
   // Appends the file's line to the record, once its copy is stored.
   void RecordFile(const std::optional<RecordedFile>& file);
   void RecordFolders(const std::string& folder);
-  // Flushes and closes the record; returns its path (empty when none).
-  std::string CloseRecord();
-  // The drive archives as they were created, so that an undo reads the very
-  // files this period wrote: a replaced one is refused.
-  std::optional<Error> ArchiveReplaced(const FileStat& opened, const std::string& path) const;
+  PeriodRecordWriter* Record() { return period_ ? period_->record() : nullptr; }
 
-  bool mblnSafeMode = false;
-  std::shared_ptr<FileSystem> mobjFileSystem;
-  std::string mstrTempDir;
-  std::string mstrSafeBaseName;
-  std::string mstrBackupFile;
-  std::string mstrLogFileName;
-  std::shared_ptr<clsFileRollbackLog> mobjLog;
-  bool mblnFileSkipped = false;
-  std::unique_ptr<KeyedCollection<std::unique_ptr<ArchiveComponent>>> mcolDriveZips;
-  ArchiveComponent* mobjEvntZip = nullptr;
-  std::unique_ptr<PeriodLock> mobjLock;
-  std::unique_ptr<PeriodRecordWriter> mobjRecord;
+  bool safe_mode_ = false;
+  std::shared_ptr<FileSystem> fs_;
+  std::string temp_dir_;
+  std::string backup_file_;
+  std::shared_ptr<clsFileRollbackLog> log_;
+  std::unique_ptr<Period> period_;
+  std::string log_file_name_;
+  bool file_skipped_ = false;
+  std::unique_ptr<KeyedCollection<std::unique_ptr<ArchiveComponent>>> drive_zips_;
+  ArchiveComponent* events_zip_ = nullptr;
   bool trust_folder_ = false;
   bool trust_trees_ = false;
-  std::vector<std::pair<std::string, FileStat>> archives_made_;
 };
 
 // Creates the folder and every missing folder above it, from the top down,

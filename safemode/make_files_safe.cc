@@ -55,7 +55,7 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(c
       tell();
       continue;
     }
-    DriveBatch& batch = BatchFor(batches, GetZipForDrive(path), mobjFileSystem->GetDriveName(path));
+    DriveBatch& batch = BatchFor(batches, GetZipForDrive(path), fs_->GetDriveName(path));
     batch.items.push_back(i);
     batch.paths.push_back(path);
   }
@@ -79,7 +79,7 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(c
           now.bytes_done = before + read;
           tell();
         });
-    mblnFileSkipped = false;
+    file_skipped_ = false;
     ConnectEvents(nullptr);
     for (size_t k = 0; k < codes.size(); ++k) {
       if (codes[k] == 0) {
@@ -90,12 +90,12 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(c
       }
     }
   }
-  if (!mobjLog) throw Error::Standard(errnum::kObjectNotSet);
+  if (!log_) throw Error::Standard(errnum::kObjectNotSet);
   bool listed = false;
   for (DriveBatch& batch : batches) {
     if (batch.stored.empty()) continue;
     std::vector<std::optional<Error>> refused(batch.stored.size());
-    mobjLog->ZipByDrive(batch.drive)->AppendFiles(batch.stored, &refused);
+    log_->ZipByDrive(batch.drive)->AppendFiles(batch.stored, &refused);
     size_t k = 0;
     for (size_t item : batch.items) {
       if (results[item]) continue;
@@ -108,13 +108,13 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(c
     }
     listed = true;
   }
-  if (listed) mobjLog->SaveLog();
+  if (listed) log_->SaveLog();
   return results;
 }
 
 void clsFileRollbackCreate::FlushDriveZips() {
-  if (!mcolDriveZips) return;
-  for (auto& zip : *mcolDriveZips) zip->Flush();
+  if (!drive_zips_) return;
+  for (auto& zip : *drive_zips_) zip->Flush();
 }
 
 }  // namespace bk

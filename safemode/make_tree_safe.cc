@@ -29,23 +29,25 @@ std::string Resolved(FileSystem& fs, const std::string& path) {
 }  // namespace
 
 void clsFileRollbackCreate::RecordFolders(const std::string& folder) {
-  FileSystem& fs = *mobjFileSystem;
+  FileSystem& fs = *fs_;
   std::vector<std::string> chain;
-  for (std::string f = folder; !f.empty() && !mobjRecord->Knows(f); f = fs.GetParentFolderName(f)) {
+  PeriodRecordWriter& record = *Record();
+  for (std::string f = folder; !f.empty() && !record.Knows(f); f = fs.GetParentFolderName(f)) {
     chain.push_back(f);
   }
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     const FileStat st = fs.Stat(*it);
     const uint32_t mode = fs.paths().HasPosixModes() ? st.attributes & 07777 : st.attributes;
-    mobjRecord->AddFolder(RecordedFolder{*it, static_cast<uint32_t>(std::max<int64_t>(st.owner, 0)),
+    record.AddFolder(RecordedFolder{*it, static_cast<uint32_t>(std::max<int64_t>(st.owner, 0)),
                                          static_cast<uint32_t>(std::max<int64_t>(st.group, 0)), mode});
   }
 }
 
 std::vector<std::optional<RecordedFile>> clsFileRollbackCreate::ObserveFiles(const std::vector<std::string>& paths) {
   std::vector<std::optional<RecordedFile>> out(paths.size());
-  if (!mobjRecord) return out;
-  FileSystem& fs = *mobjFileSystem;
+  PeriodRecordWriter* record = Record();
+  if (!record) return out;
+  FileSystem& fs = *fs_;
   std::unique_ptr<Folder> folder;
   for (size_t i = 0; i < paths.size(); ++i) {
     const std::string parent = fs.GetParentFolderName(paths[i]);
@@ -54,7 +56,7 @@ std::vector<std::optional<RecordedFile>> clsFileRollbackCreate::ObserveFiles(con
       if (!folder || folder->path() != parent) folder = fs.OpenFolder(parent, nullptr);
       const std::string name = fs.GetFileName(paths[i]);
       out[i] = Observed(paths[i], folder->StatEntry(name),
-                        AttributesToRecord(folder->EntryAttributes(name), mobjRecord->namespaces()));
+                        AttributesToRecord(folder->EntryAttributes(name), record->namespaces()));
     } catch (const Error&) {
       folder.reset();  // the zip call says what is wrong with the file
     }
@@ -63,23 +65,15 @@ std::vector<std::optional<RecordedFile>> clsFileRollbackCreate::ObserveFiles(con
 }
 
 void clsFileRollbackCreate::RecordFile(const std::optional<RecordedFile>& file) {
-  if (mobjRecord && file) mobjRecord->AddFile(*file);
-}
-
-std::string clsFileRollbackCreate::CloseRecord() {
-  if (mobjLog) mobjLog->FlushRecordWithSaves(nullptr);
-  if (!mobjRecord) return {};
-  std::string path = mobjRecord->path();
-  mobjRecord->Close();
-  mobjRecord.reset();
-  return path;
+  if (Record() && file) Record()->AddFile(*file);
 }
 
 std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::string_view strFolder,
                                                                       std::vector<std::string>* files,
                                                                       const SafeProgressFn& progress) {
-  if (!mblnSafeMode || !mobjRecord || !mobjLog) throw Error::Standard(errnum::kObjectNotSet);
-  FileSystem& fs = *mobjFileSystem;
+  PeriodRecordWriter* record = Record();
+  if (!safe_mode_ || !record || !log_) throw Error::Standard(errnum::kObjectNotSet);
+  FileSystem& fs = *fs_;
   if (!fs.FolderExists(strFolder)) throw Error::Standard(errnum::kPathNotFound, std::string(strFolder));
   const std::string root = fs.ResolveLinks(fs.GetAbsolutePathName(strFolder));
   // The period's own files would be recorded, then removed by its rollback.
@@ -90,9 +84,9 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::strin
                   root);
     }
   };
-  refuse_inside("temporary folder", Resolved(fs, fs.GetParentFolderName(mstrLogFileName)));
-  if (!mstrBackupFile.empty()) {
-    const std::string backup = fs.GetAbsolutePathName(mstrBackupFile);
+  refuse_inside("temporary folder", Resolved(fs, period_->names().Folder()));
+  if (!backup_file_.empty()) {
+    const std::string backup = fs.GetAbsolutePathName(backup_file_);
     refuse_inside("backup file", fs.BuildPath(Resolved(fs, fs.GetParentFolderName(backup)), fs.GetFileName(backup)));
   }
 
@@ -109,20 +103,20 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::strin
     };
   }
   WalkTree(
-      fs, root, mobjRecord->namespaces(),
+      fs, root, record->namespaces(),
       [&](const TreeEntry& e, const FileStat& st) {
-        if (e.relative.empty()) mobjRecord->BeginTree(root, Identity::Of(st));
-        mobjRecord->AddTreeEntry(e);
+        if (e.relative.empty()) record->BeginTree(root, Identity::Of(st));
+        record->AddTreeEntry(e);
         if (e.type != TreeEntryType::kFile) return;
         paths.push_back(TreePath(fs, root, e.relative));
         bytes += st.size;
-        mobjRecord->AddFile(Observed(paths.back(), st, e.attributes));
+        record->AddFile(Observed(paths.back(), st, e.attributes));
       },
       judge);
-  mobjRecord->EndTree();
+  record->EndTree();
   RecordFolders(fs.GetParentFolderName(root));
   // The listing is durable before any of its files is listed in the log.
-  mobjRecord->Sync();
+  record->Sync();
   std::vector<std::optional<Error>> results = MakeFilesSafeRecorded(paths, true, bytes, progress);
   if (files) *files = std::move(paths);
   return results;

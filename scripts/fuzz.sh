@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang in build/fuzz and runs them.
 #   scripts/fuzz.sh TARGET SECONDS   run one target (log_loader, zip_reader,
-#                                    restore) for that long on its corpus
+#                                    restore, record_index) for that long on
+#                                    its corpus
 #   scripts/fuzz.sh smoke [SECONDS]  run every target briefly (default 5 s
 #                                    each); ends with "fuzz: N passed, M failed"
 # The seed corpus is tests/fuzz/corpus/TARGET; inputs found on the way go to
@@ -10,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build/fuzz
-targets=(log_loader zip_reader restore)
+targets=(log_loader zip_reader restore record_index)
 
 usage() { echo "usage: scripts/fuzz.sh TARGET SECONDS | smoke [SECONDS]   (TARGET: ${targets[*]})" >&2; exit 2; }
 [ $# -ge 1 ] || usage
@@ -20,7 +21,7 @@ build_targets() {
     CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DBK_FUZZ=ON -DBK_BUILD_TESTS=OFF -DBK_BUILD_BENCH=OFF >/dev/null
   fi
-  if ! cmake --build "$build" -j2 --target log_loader_fuzz zip_reader_fuzz restore_fuzz >"$build/build.log" 2>&1; then
+  if ! cmake --build "$build" -j2 --target log_loader_fuzz zip_reader_fuzz restore_fuzz record_index_fuzz >"$build/build.log" 2>&1; then
     cat "$build/build.log" >&2
     echo "fuzz: 0 passed, ${#targets[@]} failed (build)"
     exit 1

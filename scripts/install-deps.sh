@@ -9,7 +9,7 @@ PKGS=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools libz-mingw-w64-dev
   libwine-dev wine wine64 wine32:i386
   zip unzip libarchive-tools python3 xfsprogs
-  clang libclang-rt-14-dev
+  clang clang-tidy libclang-rt-14-dev
   debhelper lintian scdoc man-db bash-completion zsh fish systemd
   wixl msitools
 )

@@ -190,6 +190,8 @@ fi
 
 start=$(date +%s)
 run_ctest native
+echo "== naming check (clang-tidy) of the portable core"
+run_summary naming naming bash scripts/naming-check.sh
 echo "== fuzz targets (libFuzzer, a short run each)"
 run_summary fuzz-smoke fuzz bash scripts/fuzz.sh smoke 10
 echo "== Debian packages: built, checked with lintian, installed and used"

@@ -148,8 +148,28 @@ std::unique_ptr<TextReader> FileSystem::OpenTextFile(std::string_view path) {
   return std::make_unique<TextReader>(Open(path, OpenMode::kRead));
 }
 
-void FileSystem::WriteNewFile(std::string_view path, std::string_view bytes, File* flushed_with) {
-  std::unique_ptr<File> file = Open(path, OpenMode::kCreatePrivate);
+std::string CreateFresh(const std::function<std::string(int)>& name_of, int attempts,
+                        const std::function<void(const std::string&)>& create) {
+  for (int n = 0;; ++n) {
+    const std::string name = name_of(n);
+    try {
+      create(name);
+      return name;
+    } catch (const Error& e) {
+      if (e.number() != errnum::kFileAlreadyExists || n + 1 >= attempts) throw;
+    }
+  }
+}
+
+std::unique_ptr<File> FileSystem::CreateFresh(const std::function<std::string(int)>& path_of, OpenMode mode,
+                                              int attempts, std::string* chosen) {
+  std::unique_ptr<File> file;
+  *chosen = bk::CreateFresh(path_of, attempts, [&](const std::string& path) { file = Open(path, mode); });
+  return file;
+}
+
+void FileSystem::WriteNewFile(std::unique_ptr<File> file, std::string_view bytes, File* flushed_with) {
+  const std::string path = file->path();
   try {
     file->WriteAt(0, bytes.data(), bytes.size());
     if (flushed_with) {
@@ -194,15 +214,15 @@ void FileSystem::PublishDurably(std::string_view path, std::string_view bytes, b
 
   // A fresh name that starts with the target's, so that a write cut short
   // leaves a file that says whose it was; a clash is retried with another.
+  constexpr int kNames = 20;
   std::string temp;
-  for (int attempt = 0;; ++attempt) {
-    temp = BuildPath(folder, GetFileName(path) + "." + GetTempName());
-    try {
-      WriteNewFile(temp, bytes, flushed_with);
-      break;
-    } catch (const Error& e) {
-      if (e.number() != errnum::kFileAlreadyExists || attempt == 20) throw AsTargets(e, temp, path);
-    }
+  try {
+    std::unique_ptr<File> file = CreateFresh(
+        [&](int) { return BuildPath(folder, GetFileName(path) + "." + GetTempName()); }, OpenMode::kCreatePrivate,
+        kNames, &temp);
+    WriteNewFile(std::move(file), bytes, flushed_with);
+  } catch (const Error& e) {
+    throw AsTargets(e, temp, path);
   }
 
   try {

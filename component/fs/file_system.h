@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -449,6 +450,11 @@ class FileSystem {
   // file system, is flushed to stable storage together with the new content
   // (SyncFiles), before the rename.
   void ReplaceFileDurably(std::string_view path, std::string_view bytes, File* flushed_with = nullptr);
+  // A new file at the first of the paths `path_of(0)`, `path_of(1)`, … that
+  // no entry holds (CreateFresh), opened in `mode` (kCreateNew or
+  // kCreatePrivate); its path goes to *chosen.
+  std::unique_ptr<File> CreateFresh(const std::function<std::string(int)>& path_of, OpenMode mode, int attempts,
+                                    std::string* chosen);
   // Creates the file durably, for its owner only, where no entry holds the
   // name: as ReplaceFileDurably, but the temporary file is moved into place
   // with RenameNoReplace, so that an existing entry (a link too, never
@@ -479,14 +485,21 @@ class FileSystem {
   virtual std::vector<AclEntry> AccessAcl(std::string_view path) = 0;
 
  private:
-  // Creates a file exclusively for its owner only, fills and syncs it; a file
-  // created but not filled is removed again.
-  void WriteNewFile(std::string_view path, std::string_view bytes, File* flushed_with);
+  // Fills and syncs a file just created; a file not filled is removed again.
+  void WriteNewFile(std::unique_ptr<File> file, std::string_view bytes, File* flushed_with);
   void PublishDurably(std::string_view path, std::string_view bytes, bool replace, File* flushed_with);
 };
 
 // The platform's file system, shared by the whole process.
 std::shared_ptr<FileSystem> DefaultFileSystem();
+
+// The one fresh-name loop: makes the entry `name_of(0)`, else `name_of(1)`,
+// … with `create`, which makes it exclusively and fails with 58 when any
+// entry holds the name, until one is made or `attempts` names were tried
+// (the last 58 then goes out). Returns the name made. `name_of` may wait
+// before it gives a name (a name made of the clock's next second).
+std::string CreateFresh(const std::function<std::string(int)>& name_of, int attempts,
+                        const std::function<void(const std::string&)>& create);
 
 // Forwards every operation to another open file; wrappers derive from it and
 // override only the operations they change.

@@ -21,6 +21,7 @@ namespace bk::posix_internal {
 namespace {
 
 constexpr int kMaxLinks = 40;  // as the kernel's own limit on links in a path
+constexpr size_t kHeld = 64;   // folders of a walk held open at most
 // O_PATH: a folder is walked through with search permission alone, as a
 // path is; reading its entries needs no more.
 constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -69,11 +70,13 @@ class Walk {
       if (name == ".") continue;
       if (name == "..") {
         if (!stack_.empty()) stack_.pop_back();
+        Reopen();
         continue;
       }
       const int fd = ::openat(Here(), name.c_str(), kFolderFlags);
       if (fd >= 0) {
         stack_.emplace_back(name, Descriptor(fd));
+        if (stack_.size() > kHeld) stack_[stack_.size() - 1 - kHeld].second = Descriptor();
         continue;
       }
       const int err = errno;
@@ -106,6 +109,21 @@ class Walk {
   }
 
   int Here() const { return stack_.empty() ? root_.get() : stack_.back().second.get(); }
+
+  // Only the last kHeld folders of the walk stay open, so that a path of any
+  // depth is walked within the process's limit on open files. The folder a
+  // ".." comes back to, when it was let go, is opened again by name from the
+  // nearest one held above it, as the walk first went, never through a link.
+  void Reopen() {
+    size_t from = stack_.size();
+    while (from > 0 && stack_[from - 1].second.get() < 0) --from;
+    for (size_t i = from; i < stack_.size(); ++i) {
+      Descriptor fd(::openat(i == 0 ? root_.get() : stack_[i - 1].second.get(), stack_[i].first.c_str(), kFolderFlags));
+      if (fd.get() < 0) ThrowErrno(Text(), /*path_is_folder=*/true);
+      stack_[i].second = std::move(fd);
+      if (i > 0 && i - 1 + kHeld < stack_.size()) stack_[i - 1].second = Descriptor();
+    }
+  }
 
   // The path walked so far, links resolved, with `name` appended.
   std::string Text(std::string_view name = {}) const {

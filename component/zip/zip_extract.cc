@@ -92,15 +92,10 @@ int32_t Extractor::WriteFile(const Entry& entry, const std::string& target) {
     // Without recorded permission bits the file gets the default ones, as
     // any new file; with them, it is private until they are set.
     const OpenMode create = entry.unix_mode() != 0 ? OpenMode::kCreatePrivate : OpenMode::kCreateNew;
+    constexpr int kNames = 20;
     std::unique_ptr<File> out;
-    for (int attempt = 0; !out; ++attempt) {
-      temp = fs_.GetTempName();
-      try {
-        out = folder->OpenEntry(temp, create);
-      } catch (const Error& e) {
-        if (e.number() != errnum::kFileAlreadyExists || attempt == 20) throw;
-      }
-    }
+    temp = CreateFresh([&](int) { return fs_.GetTempName(); }, kNames,
+                       [&](const std::string& name) { out = folder->OpenEntry(name, create); });
     try {
       WriteOut(*out, entry, target);
     } catch (const Error& e) {

@@ -10,6 +10,7 @@ parts of the tree into links to outside it changes nothing outside.
 import argparse
 import errno
 import os
+import resource
 import signal
 import stat
 import struct
@@ -307,6 +308,49 @@ class MountTests(Scratch):
         with open(os.path.join(mount, "x")) as f:
             self.assertEqual(f.read(), "inside\n")
         self.assertEqual(self.temp_files(), [])
+
+
+# Run as nobody: a chain of folders "d", one in the other, from the current
+# folder down: depth.
+CHAIN = r"""
+import os, sys
+for _ in range(int(sys.argv[1])):
+    os.mkdir("d")
+    os.chdir("d")
+with open("bottom.txt", "w") as f:
+    f.write("deep\n")
+"""
+
+
+class DeepTreeTests(Scratch):
+    """Trees deeper than the files a process may hold open are protected, and
+    a chain as deep that another user made in the period is removed whole."""
+
+    FILES = {"top.txt": b"top\n"}
+    DEPTH = 2000
+    NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", sys.executable, "-c", CHAIN]
+
+    def test_a_chain_deeper_than_the_open_file_limit_is_protected_and_removed(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to act as nobody")
+        sys.setrecursionlimit(10 * self.DEPTH)  # os.walk and shutil.rmtree recurse per level
+        tree = os.path.join(self.root, "data")
+        os.mkdir(os.path.join(tree, "old"))
+        os.chown(tree, 65534, 65534)
+        os.chown(os.path.join(tree, "old"), 65534, 65534)
+        subprocess.run([*self.NOBODY, str(self.DEPTH)], cwd=os.path.join(tree, "old"), check=True)
+        before = listing(tree)
+        change = "%s && printf changed > top.txt; exit 1" % " ".join("'%s'" % a for a in [*self.NOBODY, str(self.DEPTH)])
+        limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024))
+        result = subprocess.run([cli_support.BRIGHTKEEP, "protect", "--tree", tree, "--trust-tree", "--temp", self.temp, "--backup",
+                                 self.backup, "--", "sh", "-c", change], cwd=tree, preexec_fn=limit,
+                                capture_output=True, text=True, timeout=600)
+        self.assertEqual(result.returncode, 1, result.stderr[-2000:])
+        self.assertIn("removed: %s/d\n" % tree, result.stdout + result.stderr)
+        self.assertNotIn("not re", result.stdout + result.stderr)
+        self.assert_same(listing(tree), before, "in the tree")
+
+    assert_same = TreeTests.assert_same
 
 
 for _way in ("failed_command", "killed_protect", "library_undo"):

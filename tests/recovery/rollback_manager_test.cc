@@ -226,12 +226,11 @@ TEST(RollbackManager, RollingBackEveryListedLogRestoresEveryUnfinishedPeriod) {
   ASSERT_EQ(manager.FailedLogs()->Count(), 2);
   for (const auto& log : *manager.FailedLogs()) log->Rollback();
   for (const auto& [path, bytes] : original) EXPECT_EQ(ReadFile(path), bytes) << path;
-  // The archives are gone, the logs (and their records) stay until the host
-  // removes them.
+  // The archives are gone, the logs stay until the host removes them.
   std::vector<std::string> left;
   for (const auto& e : DefaultFileSystem()->ListFiles(temp)) left.push_back(DefaultFileSystem()->GetExtensionName(e.name));
   std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{"record", "record", "xml", "xml"}));
+  EXPECT_EQ(left, (std::vector<std::string>{"xml", "xml"}));
 }
 
 }  // namespace

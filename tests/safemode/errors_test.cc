@@ -49,7 +49,7 @@ TEST(SafeModeErrors, FileNotFoundCreatesNoArchive) {
     ExpectRaised(Catch([&] { safe.MakeFileSafe(path); }), bkCreateErrorFileNotFound, "MakeFileSafe",
                  "File Not Found");
   }
-  EXPECT_EQ(s.FilesIn(s.temp), (Names{PeriodNames::OfLog(log_name).Record(), log_name}));
+  EXPECT_EQ(s.FilesIn(s.temp), Names{log_name});
   EXPECT_EQ(safe.log()->ZipCount(), 0);
 }
 

@@ -96,7 +96,7 @@ TEST_F(FailedPeriod, UndoPutsEveryFileBackAndDeletesTheArchives) {
   files.ExpectRestored();
   EXPECT_FALSE(safe.SafeMode());
   // The record stays as long as the log it serves.
-  EXPECT_EQ(s.FilesIn(s.temp), (Names{PeriodNames::OfLog(log_name).Record(), log_name}));
+  EXPECT_EQ(s.FilesIn(s.temp), Names{log_name});
   auto log = clsFileRollbackLog::Create(s.fs);
   log->LoadFromFile(s.fs->BuildPath(s.temp, log_name));
   EXPECT_FALSE(log->Completed());
@@ -139,14 +139,14 @@ TEST_F(FailedPeriod, ALogLeftByADestroyedObjectRollsBackLater) {
     files.MakeSafe(crashed);
   }
   files.Change();
-  EXPECT_EQ(s.FilesIn(s.temp), (Names{Stem() + "-1.zip", Stem() + ".record", log_name}));
+  EXPECT_EQ(s.FilesIn(s.temp), (Names{Stem() + "-1.zip", log_name}));
 
   auto log = clsFileRollbackLog::Create(s.fs);
   log->LoadFromFile(s.fs->BuildPath(s.temp, log_name));
   ASSERT_FALSE(log->Completed());
   log->Rollback();
   files.ExpectRestored();
-  EXPECT_EQ(s.FilesIn(s.temp), (Names{Stem() + ".record", log_name}));
+  EXPECT_EQ(s.FilesIn(s.temp), Names{log_name});
 }
 
 // A period that ended while its tree was being listed left a record cut

@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <utility>
 
 #include "component/text.h"
 
@@ -35,6 +36,9 @@ class FaultInjectingFileSystem::State {
   explicit State(std::shared_ptr<FileSystem> target) : owner_(std::move(target)), target_(*owner_) {}
 
   void Count(uint32_t kind, std::string_view path) {
+    if (hook_ && (kind & hook_kinds_) != 0 && Key(path) == hook_key_ && --hook_countdown_ == 0) {
+      std::exchange(hook_, nullptr)();
+    }
     if ((kind & kinds_) == 0) return;
     ++count_;
     if (fail_at_ == 0 || count_ < fail_at_ || (count_ > fail_at_ && !persistent_)) return;
@@ -51,6 +55,12 @@ class FaultInjectingFileSystem::State {
     fired_ = false;
   }
   void Clear() { fail_at_ = 0; }
+  void Hook(std::string_view path, uint32_t kinds, uint64_t n, std::function<void()> action) {
+    hook_key_ = Key(path);
+    hook_kinds_ = kinds;
+    hook_countdown_ = n;
+    hook_ = std::move(action);
+  }
   bool fired() const { return fired_; }
   uint64_t count() const { return count_; }
   uint64_t generation() const { return generation_; }
@@ -87,7 +97,13 @@ class FaultInjectingFileSystem::State {
     NodeRef node;
     if (target_.FileExists(path)) {
       node = NodeAt(path);
-      Pin(node, nullptr);
+      try {
+        Pin(node, nullptr);
+      } catch (const Error&) {
+        // A pipe or device has no content to keep: not modelled.
+        Unlink(path);
+        node.reset();
+      }
     }
     const std::string key = Key(path);
     if (entries_.count(key) != 0) return;
@@ -153,6 +169,10 @@ class FaultInjectingFileSystem::State {
   bool fired_ = false;
   uint64_t generation_ = 0;
   bool real_flushes_ = true;
+  std::function<void()> hook_;
+  std::string hook_key_;
+  uint32_t hook_kinds_ = 0;
+  uint64_t hook_countdown_ = 0;
   std::map<std::string, NodeRef> live_;           // by key of the current path
   std::map<std::string, DurableEntry> entries_;   // by key of the name
   std::set<std::string> known_folders_;           // folders created through the wrapper
@@ -481,6 +501,10 @@ void FaultInjectingFileSystem::FailAt(uint64_t n, uint32_t kinds, bool persisten
   state_->Plan(n, kinds, persistent, number);
 }
 void FaultInjectingFileSystem::ClearFault() { state_->Clear(); }
+void FaultInjectingFileSystem::BeforeOperation(std::string_view path, uint32_t kinds, uint64_t n,
+                                               std::function<void()> action) {
+  state_->Hook(path, kinds, n, std::move(action));
+}
 bool FaultInjectingFileSystem::fault_fired() const { return state_->fired(); }
 uint64_t FaultInjectingFileSystem::operation_count() const { return state_->count(); }
 void FaultInjectingFileSystem::PowerCut() { state_->PowerCut(); }

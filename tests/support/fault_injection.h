@@ -35,6 +35,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -82,6 +83,12 @@ class FaultInjectingFileSystem : public ForwardingFileSystem {
   // Operations of the chosen kinds counted since the last FailAt (all kinds
   // before the first).
   uint64_t operation_count() const;
+
+  // Runs `action` once, right before the n-th operation of `kinds` (counted
+  // from this call) on `path`, before FailAt counts it: a test changes the
+  // disk at the exact moment the code under test acts on that entry. An
+  // Error the action throws fails the operation. One such hook at a time.
+  void BeforeOperation(std::string_view path, uint32_t kinds, uint64_t n, std::function<void()> action);
 
   // Undoes everything not durable under the model above, then counts the
   // result as durable.

@@ -80,14 +80,13 @@ Function ReadLog(path)
   stream.Close
 End Function
 
-' Number of files in a folder whose name begins with the prefix.
-' Files of a folder whose names begin with prefix, leaving out the lock files
-' of periods (TestLivePeriod follows those).
+' Number of files in a folder whose name begins with the prefix (subfolders
+' not counted).
 Function CountFiles(folder, prefix)
   Dim file, n
   n = 0
   For Each file In gFso.GetFolder(folder).Files
-    If Left(file.Name, Len(prefix)) = prefix And LCase(gFso.GetExtensionName(file.Name)) <> "lock" Then n = n + 1
+    If Left(file.Name, Len(prefix)) = prefix Then n = n + 1
   Next
   CountFiles = n
 End Function

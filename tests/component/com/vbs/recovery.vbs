@@ -26,8 +26,8 @@ Sub Abandon()
   WriteText gB, "changed b"
   WriteText gZ, "changed z"
   Set o = Nothing
-  ' The completed log, and the abandoned period's log, record and two archives.
-  CheckEqual CountFiles(gTemp, "Safe "), 5, "the abandoned period's log, record and archives remain"
+  ' The completed log, and the abandoned period's log and two archives.
+  CheckEqual CountFiles(gTemp, ""), 4, "the abandoned period's log and archives remain, nothing else"
 End Sub
 
 Sub TestFreshManager()
@@ -111,6 +111,31 @@ Sub TestRollback()
   Check Not gFso.FileExists(gLog.Zip(1).ZipName), "Rollback without argument deletes the archives"
   Check Not gFso.FileExists(gLog.Zip(2).ZipName), "... both of them"
   Check gFso.FileExists(gLog.LogFileName), "the log file stays"
+  CheckEqual CountFiles(gTemp, ""), 2, "the two logs alone stay in the temporary folder"
+End Sub
+
+' A period left by 4.0.0 kept its lock and record beside its log: it rolls
+' back all the same, and the folder then holds its log alone.
+Sub TestPeriodOfTheEarlierVersion()
+  Dim o, m, f, temp, logFile, hidden, name
+  temp = gFso.BuildPath(gScratch, "earlier")
+  f = NewFile(NewFolder(False, "earlier-work"), "f.txt", "original f")
+  Set o = BeginPeriod(temp, gFso.BuildPath(gScratch, "earlier.zip"))
+  o.MakeFileSafe f
+  WriteText f, "changed f"
+  Set o = Nothing
+  logFile = FindFile(temp, "Safe ", ".xml")
+  name = gFso.GetBaseName(logFile)
+  hidden = gFso.BuildPath(temp, ".brightkeep")
+  gFso.MoveFile gFso.BuildPath(hidden, name & ".record"), gFso.BuildPath(temp, name & ".record")
+  gFso.MoveFile gFso.BuildPath(hidden, name & ".lock"), gFso.BuildPath(temp, name & ".lock")
+  CheckEqual CountFiles(temp, ""), 4, "the log, its archive, lock and record, as 4.0.0 left them"
+  Set m = NewManager()
+  m.AssessRollback temp
+  CheckEqual m.FailedLogs.Count, 1, "the earlier version's period is found"
+  m.FailedLogs(1).Rollback
+  CheckEqual ReadText(f), "original f", "and rolled back"
+  CheckEqual CountFiles(temp, ""), 1, "its log alone stays"
 End Sub
 
 '' A period whose object is still in safe mode is live: assessment lists it,
@@ -232,6 +257,7 @@ TestLogMembers : Verify "TestLogMembers"
 TestEntries : Verify "TestEntries"
 TestRollback : Verify "TestRollback"
 TestLivePeriod : Verify "TestLivePeriod"
+TestPeriodOfTheEarlierVersion : Verify "TestPeriodOfTheEarlierVersion"
 TestLogWriters : Verify "TestLogWriters"
 TestCollection : Verify "TestCollection"
 TestReassessment : Verify "TestReassessment"
