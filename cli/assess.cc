@@ -11,13 +11,15 @@ namespace bk::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: brightkeep assess [DIR] [--json] [--trust-folder] [--config FILE]
+constexpr const char* kHelp = R"(Usage: brightkeep assess [DIR] [--json] [--files] [--trust-folder] [--config FILE]
 
 Lists the unfinished periods of safe mode whose rollback logs lie in DIR
 (the files "Safe*.xml" directly in it that are not marked completed), newest
-first: each log, when its period started, and per archive its drive, its path
-and the files it holds. Periods still in progress (their program is still at
-work, or a rollback of them is) are listed apart as in progress and not
+first: each log, when its period started, the trees it protects, how many
+files it holds and what a rollback would do now (files changed since,
+entries created in its trees, files and folders removed), and its archives;
+every file with --files. Periods still in progress (their program is still
+at work, or a rollback of them is) are listed apart as in progress and not
 counted, with the processes that hold them (as root: all of them). A period
 whose program has ended but that processes it left running keep live is
 listed and counted as unfinished: a rollback takes it once they have ended.
@@ -25,14 +27,19 @@ Pipes, sockets and devices named as a period's files are noted and left
 alone. Candidates that are skipped are listed with the reason: they cannot
 be loaded, or another user could have planted them (the folder, the log or
 one of its archives is owned by another user than you or root, or writable
-by others). So are logs whose archives are all missing, and files of periods
-that no unfinished log claims (leftovers of a crash). Nothing is changed.
-Without DIR, the temporary folder of the configuration file:
+by others). So are logs whose archives are all missing, completed logs
+(their periods ended; 'rollback --delete-logs' removes them), and files of
+periods that no unfinished log claims (leftovers of a crash). Nothing is
+changed. Without DIR, the temporary folder of the configuration file:
   )" BK_CONFIG_PLACE R"(.
 
+Exit status: 0 when nothing needs recovery; 3 when unfinished periods are
+listed; 1 on error.
+
 Options:
-  --json          write the result as JSON (see the README,
-                  )" BK_README_PLACE R"()
+  --json          write the result as JSON, every file included (see the
+                  README, )" BK_README_PLACE R"()
+  --files         list every file of each period
   --trust-folder  take every log and archive in DIR as your own: no
                   ownership or permission checks
   --config FILE   take the folder from the configuration file FILE
@@ -69,10 +76,14 @@ void WriteJson(const FolderAssessment& assessment) {
   json.BeginArray();
   for (const std::string& path : assessment.not_files) json.String(path);
   json.EndArray();
+  json.Key("completed");
+  json.BeginArray();
+  for (const std::string& path : assessment.completed) json.String(path);
+  json.EndArray();
   json.EndObject();
 }
 
-void WriteText(const FolderAssessment& assessment) {
+void WriteText(const FolderAssessment& assessment, bool files) {
   size_t count = 0, in_progress = 0;
   for (const DescribedLog& entry : assessment.logs) {
     if (entry.live) {
@@ -82,7 +93,7 @@ void WriteText(const FolderAssessment& assessment) {
       std::cout << (owner_gone ? "Unfinished period kept live by processes its program left running (rolled back"
                                  " once they have ended): "
                                : "In progress (not touched): ");
-      PrintLog(std::cout, entry.report, false);
+      PrintLog(std::cout, entry.report, false, files);
       for (const ProcessInfo& p : assessment.holders.at(entry.log->LogFileName()).processes) {
         std::cout << "  held by " << DescribeProcess(p) << '\n';
       }
@@ -92,10 +103,11 @@ void WriteText(const FolderAssessment& assessment) {
     std::cout << (entry.report.ArchivesAllMissing()
                       ? "Unfinished period whose archives are all missing (nothing can be restored): "
                       : "Unfinished period: ");
-    PrintLog(std::cout, entry.report, false);
+    PrintLog(std::cout, entry.report, false, files);
   }
   for (const SkippedLog& skipped : assessment.skipped) {
     std::cout << "Skipped: " << DescribeSkipped(skipped) << "\n";
+    if (const std::string advice = Explain(skipped.error).advice; !advice.empty()) std::cout << "  " << advice << '\n';
   }
   for (const FolderLeftovers& period : assessment.leftovers) {
     for (const std::string& path : period.paths) {
@@ -105,25 +117,31 @@ void WriteText(const FolderAssessment& assessment) {
   for (const std::string& path : assessment.not_files) {
     std::cout << "Left alone (named as a period's file, but not a file): " << path << '\n';
   }
+  for (const std::string& path : assessment.completed) {
+    std::cout << "Completed (its period ended; nothing to roll back; 'rollback --delete-logs' removes it): " << path
+              << '\n';
+  }
   std::cout << (count == 0 ? std::string("No") : std::to_string(count)) << " unfinished period"
             << (count == 1 ? "" : "s") << " in " << assessment.folder;
   if (in_progress != 0) std::cout << "; " << in_progress << " in progress";
   std::cout << ".\n";
+  if (count != 0) std::cout << "'brightkeep rollback " << assessment.folder << "' puts their files back.\n";
 }
 
 }  // namespace
 
 int RunAssess(const std::vector<std::string>& args) {
-  const ParsedArgs parsed = ParseArgs(args, {{"--json", false}, {"--trust-folder", false}});
+  const ParsedArgs parsed = ParseArgs(args, {{"--json", false}, {"--files", false}, {"--trust-folder", false}});
   if (parsed.help) {
     std::cout << kHelp;
     return kExitSuccess;
   }
-  const FolderAssessment assessment = AssessFolder(FolderOrConfigured(parsed, "assess"), parsed.Has("--trust-folder"));
+  FolderAssessment assessment = AssessFolder(FolderOrConfigured(parsed, "assess"), parsed.Has("--trust-folder"));
+  for (DescribedLog& entry : assessment.logs) Foresee(*entry.log, entry.report);
   if (parsed.Has("--json")) {
     WriteJson(assessment);
   } else {
-    WriteText(assessment);
+    WriteText(assessment, parsed.Has("--files"));
   }
   for (const DescribedLog& entry : assessment.logs) {
     if (!entry.live || assessment.OwnerGone(entry)) return kExitNeedsRecovery;

@@ -114,8 +114,12 @@ void WriteListJson(const std::vector<Listed>& backups) {
     json.BeginObject();
     json.Field("path", b.path);
     json.Key("start_date");
-    b.log.start_date ? json.String(FormatOleDateWithOffset(*b.log.start_date)) : json.Null();
+    b.log.start_date ? json.String(FormatOleDateWithOffset(*b.log.start_date, b.summary.utc_offset)) : json.Null();
     WriteSummaryFields(json, b.summary);
+    json.Key("trees");
+    json.BeginArray();
+    for (const std::string& tree : b.summary.trees) json.String(tree);
+    json.EndArray();
     json.Field("files", static_cast<int64_t>(b.log.FileCount()));
     json.Field("size", static_cast<int64_t>(b.size));
     json.EndObject();

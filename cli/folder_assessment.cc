@@ -29,6 +29,7 @@ FolderAssessment AssessFolder(std::string_view folder, bool trust_folder, std::s
   result.skipped = manager.SkippedLogs();
   result.leftovers = manager.Leftovers();
   result.not_files = manager.NotFiles();
+  result.completed = manager.CompletedLogs();
   return result;
 }
 
@@ -79,6 +80,8 @@ void WritePaths(JsonWriter& json, std::string_view key, const std::vector<std::s
   json.EndArray();
 }
 
+}  // namespace
+
 void WriteFailures(JsonWriter& json, std::string_view key, const std::vector<Error>& failures) {
   json.Key(key);
   json.BeginArray();
@@ -91,8 +94,6 @@ void WriteFailures(JsonWriter& json, std::string_view key, const std::vector<Err
   }
   json.EndArray();
 }
-
-}  // namespace
 
 void WriteRestoreOutcome(JsonWriter& json, const std::vector<std::string>& restored,
                          const std::vector<Error>& not_restored, const std::optional<Error>& error,

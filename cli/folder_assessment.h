@@ -39,6 +39,9 @@ struct FolderAssessment {
   // Entries named as a period's files that are no files (a pipe, socket or
   // device): never opened, never removed, only noted.
   std::vector<std::string> not_files;
+  // Logs marked completed: their periods ended (kept with --keep-log, or
+  // left by a program stopped after the mark); nothing to roll back.
+  std::vector<std::string> completed;
   // The assessment's manager, which removes leftovers.
   std::shared_ptr<clsRollbackManager> manager;
   // True when the period is live only through what its program left running:
@@ -65,6 +68,8 @@ void WriteSkipped(JsonWriter& json, const std::vector<SkippedLog>& skipped);
 // The error object of a failure: {"number", "source", "description", "path",
 // "system_error"}, the last the operating system's code or null.
 void WriteError(JsonWriter& json, const Error& error);
+// The member `key`: [{"path", "error"}], one per failure.
+void WriteFailures(JsonWriter& json, std::string_view key, const std::vector<Error>& failures);
 // The members of a restore's outcome: "restored" (paths), "not_restored"
 // ([{"path", "error"}]), "removed" (paths of entries of protected trees that
 // the period did not have), "not_removed" ([{"path", "error"}]) and "error"

@@ -14,8 +14,9 @@
 namespace bk::cli {
 
 // The "format" member of every JSON document the command writes: it goes up
-// when a member is removed or changes meaning.
-inline constexpr int64_t kJsonFormat = 2;
+// when a member is removed or changes meaning (3: a start date carries the
+// offset of the zone its period started in, and none where that is unknown).
+inline constexpr int64_t kJsonFormat = 3;
 
 class JsonWriter {
  public:

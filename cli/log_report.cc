@@ -8,6 +8,8 @@
 
 #include "component/platform.h"
 #include "log/period.h"
+#include "log/period_record.h"
+#include "restore/plan.h"
 
 namespace bk::cli {
 
@@ -48,9 +50,59 @@ ArchiveReport DescribeArchive(clsFileRollBackLogZip& zip, FileSystem& fs) {
 
 }  // namespace
 
+namespace {
+
+// Read from the record's first line; a record that cannot be read says nothing.
+std::optional<int64_t> RecordedUtcOffset(clsFileRollbackLog& log) {
+  if (log.LogFileName().empty()) return std::nullopt;
+  try {
+    FileSystem& fs = log.file_system();
+    const std::string record = PeriodNames::OfLog(fs.GetAbsolutePathName(log.LogFileName())).Record();
+    const std::unique_ptr<PeriodRecordReader> reader = PeriodRecordReader::Open(fs, record, log.distrust_check());
+    return reader ? reader->utc_offset() : std::nullopt;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+void Count(const restore::Step& step, PeriodCounts& c) {
+  using restore::Action;
+  switch (step.action) {
+    case Action::kRestore: (step.seen.kind == restore::Kind::kNone ? c.removed : c.changed) += 1; break;
+    case Action::kUnchanged: ++c.unchanged; break;
+    case Action::kRemove:
+    case Action::kRemoveFolder: ++c.created; break;
+    case Action::kMakeFolder:
+    case Action::kMakeLink: ++c.removed; break;
+    case Action::kRefuse:
+    case Action::kStop: ++c.refused; break;
+    case Action::kDoneBefore: ++c.done_before; break;
+    case Action::kFolderMetadata:
+    case Action::kLeave: break;
+  }
+}
+
+}  // namespace
+
+void Foresee(clsFileRollbackLog& log, LogReport& report) {
+  try {
+    const restore::Plan plan = restore::MakePlan(log);
+    PeriodCounts counts;
+    for (const restore::Step& step : plan.steps) Count(step, counts);
+    report.counts = counts;
+    report.trees.clear();
+    if (plan.record_index) {
+      for (const restore::IndexedTree& tree : plan.record_index->trees) report.trees.push_back(tree.root);
+    }
+  } catch (const std::exception&) {
+    // A log that cannot be planned says so when it is rolled back.
+  }
+}
+
 LogReport DescribeLog(clsFileRollbackLog& log) {
   LogReport report;
   report.log = log.LogFileName();
+  report.utc_offset = RecordedUtcOffset(log);
   report.completed = Optional<bool>([&] { return log.Completed(); }).value_or(false);
   report.start_date = Optional<double>([&] { return log.StartDate(); });
   report.temp_path = log.TempPath();
@@ -82,44 +134,88 @@ std::string FormatOleDate(double date, char separator) {
   return buffer;
 }
 
-void PrintLog(std::ostream& out, const LogReport& report, bool with_completed) {
-  out << report.log << '\n';
-  if (with_completed) out << "  completed: " << (report.completed ? "yes" : "no") << '\n';
-  out << "  started: " << (report.start_date ? FormatOleDate(*report.start_date) : "(unreadable)") << '\n';
-  if (!report.temp_path.empty()) out << "  temporary folder: " << report.temp_path << '\n';
-  out << "  backup: " << report.backup_destination << '\n';
-  for (const ArchiveReport& archive : report.archives) {
-    out << "  archive " << (archive.zip_id ? std::to_string(*archive.zip_id) : "?") << ", drive "
-        << archive.drive << ": " << archive.archive << (archive.missing ? " (missing)" : "") << '\n';
-    for (const std::string& file : archive.files) out << "    " << file << '\n';
-  }
-}
+namespace {
 
-std::string FormatOleDateWithOffset(double date) {
-  std::string text = FormatOleDate(date, 'T');
-  LocalDateTime local;
-  if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d", &local.year, &local.month, &local.day, &local.hour,
-                  &local.minute, &local.second) != 6) {
-    return text;
-  }
-  const int64_t offset = UtcOffsetSeconds(local);
+std::string OffsetText(int64_t offset) {
   const int64_t minutes = (offset < 0 ? -offset : offset) / 60;
   char zone[16];
   std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', static_cast<int>(minutes / 60),
                 static_cast<int>(minutes % 60));
-  return text + zone;
+  return zone;
+}
+
+std::string CountsText(const LogReport& report) {
+  std::string text = "files: " + std::to_string(report.FileCount());
+  if (!report.counts) return text;
+  const PeriodCounts& c = *report.counts;
+  text += "; changed: " + std::to_string(c.changed) + ", created: " + std::to_string(c.created) +
+          ", removed: " + std::to_string(c.removed);
+  if (c.refused != 0) text += ", cannot come back: " + std::to_string(c.refused);
+  if (c.done_before != 0) text += ", put back by an earlier rollback: " + std::to_string(c.done_before);
+  return text;
+}
+
+}  // namespace
+
+std::string StartedText(const LogReport& report) {
+  if (!report.start_date) return {};
+  const std::string text = FormatOleDate(*report.start_date);
+  return report.utc_offset ? text + " " + OffsetText(*report.utc_offset) : text;
+}
+
+void PrintLog(std::ostream& out, const LogReport& report, bool with_completed, bool with_files) {
+  out << report.log << '\n';
+  if (with_completed) out << "  completed: " << (report.completed ? "yes" : "no") << '\n';
+  const std::string started = StartedText(report);
+  out << "  started: " << (started.empty() ? "(unreadable)" : started) << '\n';
+  if (!report.temp_path.empty()) out << "  temporary folder: " << report.temp_path << '\n';
+  out << "  backup: " << report.backup_destination << '\n';
+  for (size_t i = 0; i < report.trees.size(); ++i) out << (i == 0 ? "  trees: " : ", ") << report.trees[i];
+  if (!report.trees.empty()) out << '\n';
+  out << "  " << CountsText(report) << '\n';
+  for (const ArchiveReport& archive : report.archives) {
+    out << "  archive " << (archive.zip_id ? std::to_string(*archive.zip_id) : "?") << ", drive "
+        << archive.drive << ": " << archive.archive << (archive.missing ? " (missing)" : "") << '\n';
+    if (!with_files) continue;
+    for (const std::string& file : archive.files) out << "    " << file << '\n';
+  }
+}
+
+std::string FormatOleDateWithOffset(double date, std::optional<int64_t> utc_offset) {
+  const std::string text = FormatOleDate(date, 'T');
+  return utc_offset ? text + OffsetText(*utc_offset) : text;
 }
 
 void WriteLogFields(JsonWriter& json, const LogReport& report) {
   json.Field("log", report.log);
   json.Field("completed", report.completed);
   json.Key("start_date");
-  report.start_date ? json.String(FormatOleDateWithOffset(*report.start_date)) : json.Null();
+  report.start_date ? json.String(FormatOleDateWithOffset(*report.start_date, report.utc_offset)) : json.Null();
+  json.Key("utc_offset");
+  report.utc_offset ? json.Integer(*report.utc_offset) : json.Null();
   json.Key("start_date_serial");
   report.start_date ? json.Number(*report.start_date) : json.Null();
   json.Field("temp_path", report.temp_path);
   json.Field("backup_destination", report.backup_destination);
   json.Field("archives_missing", report.ArchivesAllMissing());
+  json.Key("trees");
+  json.BeginArray();
+  for (const std::string& tree : report.trees) json.String(tree);
+  json.EndArray();
+  json.Key("summary");
+  if (report.counts) {
+    const PeriodCounts& c = *report.counts;
+    json.BeginObject();
+    json.Field("files", static_cast<int64_t>(report.FileCount()));
+    for (const auto& [key, value] : {std::pair{"changed", c.changed}, {"created", c.created}, {"removed", c.removed},
+                                     {"unchanged", c.unchanged}, {"refused", c.refused},
+                                     {"done_before", c.done_before}}) {
+      json.Field(key, static_cast<int64_t>(value));
+    }
+    json.EndObject();
+  } else {
+    json.Null();
+  }
   json.Key("archives");
   json.BeginArray();
   for (const ArchiveReport& archive : report.archives) {

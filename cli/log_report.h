@@ -22,13 +22,31 @@ struct ArchiveReport {
   bool missing = false;  // the archive file does not exist
 };
 
+// What a rollback of the period would do now, as its plan counts it.
+struct PeriodCounts {
+  uint64_t changed = 0;    // files there now and changed since: rewritten
+  uint64_t created = 0;    // entries of its trees it did not have: removed
+  uint64_t removed = 0;    // files, folders and links gone since: made again
+  uint64_t unchanged = 0;  // files as they were made safe
+  uint64_t refused = 0;    // entries that would not come back
+  uint64_t done_before = 0;  // done by an earlier rollback cut short
+};
+
 struct LogReport {
   std::string log;
   bool completed = false;
   std::optional<double> start_date;  // none when the stored date cannot be read
+  // The offset from UTC of the zone the period started in, in seconds, as
+  // the period's record keeps it; none when unknown (no record, or one of
+  // version 1).
+  std::optional<int64_t> utc_offset;
   std::string temp_path;
   std::string backup_destination;
   std::vector<ArchiveReport> archives;
+  // Filled by Foresee only: the roots of the trees the period protects, and
+  // what a rollback would do.
+  std::vector<std::string> trees;
+  std::optional<PeriodCounts> counts;
 
   size_t FileCount() const;
   // True when the log names archives and none of them exists: nothing of
@@ -36,9 +54,13 @@ struct LogReport {
   bool ArchivesAllMissing() const;
 };
 
-// Reads a loaded log. Errors of the log other than an unreadable start date,
-// archive number or completed mark propagate.
+// Reads a loaded log, and the UTC offset from its period's record. Errors of
+// the log other than an unreadable start date, archive number or completed
+// mark propagate.
 LogReport DescribeLog(clsFileRollbackLog& log);
+// Plans a rollback of the log's period, changing nothing, and fills the
+// report's trees and counts; leaves them empty when no plan can be made.
+void Foresee(clsFileRollbackLog& log, LogReport& report);
 
 // A loaded log with its description.
 struct DescribedLog {
@@ -55,12 +77,16 @@ void SortNewestFirst(std::vector<DescribedLog>& logs);
 // range of the type, years 100 to 9999).
 std::string FormatOleDate(double date, char separator = ' ');
 
-// As FormatOleDate with "T", followed by the local time's offset from UTC
-// ("+01:00"), as JSON carries dates.
-std::string FormatOleDateWithOffset(double date);
+// As FormatOleDate with "T", followed by `utc_offset` ("+01:00") where it is
+// known, as JSON carries dates.
+std::string FormatOleDateWithOffset(double date, std::optional<int64_t> utc_offset);
+// When the period started, for text: "yyyy-mm-dd HH:MM:SS", with " +01:00"
+// where the offset is known; empty when the date cannot be read.
+std::string StartedText(const LogReport& report);
 
-// Writes the log as an indented block of text.
-void PrintLog(std::ostream& out, const LogReport& report, bool with_completed);
+// Writes the log as an indented block of text: a summary of the period, and
+// each file it holds with `with_files`.
+void PrintLog(std::ostream& out, const LogReport& report, bool with_completed, bool with_files);
 // Writes the members of the log's JSON object (inside an open object).
 void WriteLogFields(JsonWriter& json, const LogReport& report);
 

@@ -13,6 +13,10 @@
 
 namespace bk::cli {
 
+// The status an error that ends the command gives, and what it concerns.
+int g_failure_status = kExitFailure;
+Situation g_situation = Situation::kAny;
+
 namespace {
 
 constexpr const char* kHelp = R"(Usage: brightkeep COMMAND [ARG...]
@@ -44,17 +48,27 @@ Options:
 struct Subcommand {
   std::string_view name;
   int (*run)(const std::vector<std::string>&);
+  // protect's statuses are its own, apart from COMMAND's (cli.h).
+  int usage_status = kExitUsage;
+  int failure_status = kExitFailure;
+  // What an error that ends it is about: assess and rollback handle each
+  // period's errors themselves, so what ends them concerns their folder.
+  Situation situation = Situation::kAny;
 };
 
-constexpr Subcommand kSubcommands[] = {
-    {"protect", RunProtect}, {"assess", RunAssess},   {"rollback", RunRollback},
-    {"inspect", RunShowLog}, {"revert", RunRevert},
-    {"diff", RunDiff},       {"list", RunList},       {"prune", RunPrune}};
+constexpr Subcommand kSubcommands[] = {{"protect", RunProtect, kExitNotRun, kExitNotRun},
+                                       {"assess", RunAssess, kExitUsage, kExitFailure, Situation::kFolder},
+                                       {"rollback", RunRollback, kExitUsage, kExitFailure, Situation::kFolder},
+                                       {"inspect", RunShowLog},
+                                       {"revert", RunRevert},
+                                       {"diff", RunDiff, kExitUsage, kExitUsage},
+                                       {"list", RunList},
+                                       {"prune", RunPrune}};
 
-int Usage(const std::string& message, std::string_view subcommand) {
+int Usage(const std::string& message, std::string_view subcommand, int status = kExitUsage) {
   std::cerr << "brightkeep: " << message << "\nTry 'brightkeep " << subcommand << (subcommand.empty() ? "" : " ")
             << "--help'.\n";
-  return kExitUsage;
+  return status;
 }
 
 int Dispatch(const std::vector<std::string>& args) {
@@ -71,10 +85,12 @@ int Dispatch(const std::vector<std::string>& args) {
   }
   for (const Subcommand& sub : kSubcommands) {
     if (sub.name != first) continue;
+    g_failure_status = sub.failure_status;
+    g_situation = sub.situation;
     try {
       return sub.run(std::vector<std::string>(args.begin() + 2, args.end()));
     } catch (const UsageError& e) {
-      return Usage(e.what(), sub.name);
+      return Usage(e.what(), sub.name, sub.usage_status);
     }
   }
   return Usage("unknown command '" + first + "'", "");
@@ -93,14 +109,6 @@ void WriteErrorDocument(const std::exception& error) {
   std::cout.flush();
 }
 
-void ReportError(const std::exception& error) {
-  std::cout.flush();
-  std::cerr << "brightkeep: " << error.what();
-  const auto* e = dynamic_cast<const Error*>(&error);
-  if (e != nullptr && e->native_code() != 0) std::cerr << " [system error " << e->native_code() << "]";
-  std::cerr << std::endl;
-}
-
 }  // namespace bk::cli
 
 int main(int argc, char** argv) {
@@ -111,8 +119,8 @@ int main(int argc, char** argv) {
     std::cout.flush();
     return status;
   } catch (const std::exception& e) {
-    bk::cli::ReportError(e);
+    bk::cli::ReportError(e, bk::cli::g_situation);
     if (std::find(args.begin(), args.end(), "--json") != args.end()) bk::cli::WriteErrorDocument(e);
-    return bk::cli::kExitFailure;
+    return bk::cli::g_failure_status;
   }
 }

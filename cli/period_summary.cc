@@ -70,7 +70,6 @@ std::string FormatUtcSeconds(int64_t seconds, std::optional<int64_t> utc_offset,
 void PrintSummary(std::ostream& out, const PeriodSummary& summary) {
   if (!summary.label.empty()) out << "  label: " << summary.label << '\n';
   if (summary.ended) out << "  ended: " << FormatUtcSeconds(*summary.ended, summary.utc_offset, false) << '\n';
-  for (const std::string& tree : summary.trees) out << "  tree: " << tree << '\n';
 }
 
 void WriteSummaryFields(JsonWriter& json, const PeriodSummary& summary) {
@@ -81,10 +80,6 @@ void WriteSummaryFields(JsonWriter& json, const PeriodSummary& summary) {
   } else {
     json.Null();
   }
-  json.Key("trees");
-  json.BeginArray();
-  for (const std::string& tree : summary.trees) json.String(tree);
-  json.EndArray();
 }
 
 }  // namespace bk::cli

@@ -1,32 +1,25 @@
-// brightkeep protect [--temp DIR] [--backup FILE] [--keep-log] [--trust-folder]
-//                    [--tree DIR]... [--files-from LIST] [FILE...] -- COMMAND [ARG...]
-#include <algorithm>
-#include <chrono>
-#include <cstdint>
+// brightkeep protect [options] [--tree TREE]... [--files-from LIST] [FILE...] -- COMMAND [ARG...]
+#include "cli/protect.h"
+
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <functional>
 #include <iterator>
-#include <optional>
 
-#include "cli/backup_archive.h"
+#include "cli/backup_names.h"
 #include "cli/cli.h"
 #include "cli/configuration.h"
 #include "cli/folder_assessment.h"
-#include "cli/options.h"
-#include "cli/period_end.h"
-#include "cli/system_log.h"
+#include "cli/json_writer.h"
 #include "component/platform.h"
-#include "component/process.h"
-#include "safemode/file_rollback_create.h"
 
 namespace bk::cli {
 
 namespace {
 
 constexpr const char* kHelp = R"(Usage: brightkeep protect [--temp DIR] [--backup FILE] [--keep N] [--keep-log] [--trust-folder] [-q]
-                          [--wait SECONDS] [--kill] [--trust-tree] [--config FILE]
+                          [--wait SECONDS] [--kill] [--trust-tree] [--dry-run] [--json] [--files]
+                          [--progress] [--config FILE]
                           [--tree TREE]... [--files-from LIST [--null]] [FILE...] -- COMMAND [ARG...]
 
 Enters safe mode with DIR as the temporary folder, makes every FILE and
@@ -36,34 +29,49 @@ backup archive FILE. When it fails or a signal ends it, every file made safe
 is restored, each TREE is put back as it was (what COMMAND added to it is
 removed, its folders and links come back with their owners, modes and
 times; links are never followed and no other file system is entered), and
-the period's archives and log are deleted; a line tells what became of each
-entry. If this program itself is ended before that,
-the period stays unfinished in DIR for 'brightkeep rollback DIR'. While
-COMMAND, or anything it started that keeps the period's lock open, still
-runs, the period is in progress and no rollback touches it; a killed
-'brightkeep protect' ends COMMAND with SIGTERM. When COMMAND succeeded,
-what it left running (a service it started) is neither waited for nor
-ended. When it failed, its files are put back only once what it left
-running has ended: protect waits --wait seconds for those processes (and
-names them), ends them with --kill, or else leaves the period unfinished
-for a later 'brightkeep rollback DIR' and exits with 125. DIR must not be
-writable by other users (see 'brightkeep assess --help'), unless
---trust-folder. --temp, --backup and --keep default to those of the
+the period's archives and log are deleted; what could not be put back is
+told entry by entry, the rest in counts (every entry with --files). If this
+program itself is killed before that, the period stays unfinished in DIR
+for 'brightkeep rollback DIR'. While COMMAND, or anything it started that
+keeps the period's lock open, still runs, the period is in progress and no
+rollback touches it; a killed 'brightkeep protect' ends COMMAND with
+SIGTERM. When COMMAND succeeded, what it left running (a service it
+started) is neither waited for nor ended. When it failed, its files are put
+back only once what it left running has ended: protect waits --wait
+seconds for those processes (and names them), ends them with --kill, or
+else leaves the period unfinished for a later 'brightkeep rollback DIR'.
+DIR must not be writable by other users (see 'brightkeep assess --help'),
+unless --trust-folder. --temp, --backup and --keep default to those of the
 configuration file:
   )" BK_CONFIG_PLACE R"(.
 The period's start and how it ended go to the system log.
 
 A file that cannot be made safe, or a backup FILE whose folder is missing or
 refuses a new file, stops everything before COMMAND runs: every such file is
-reported, what was made safe is undone and the exit status is 1. On a
-terminal, a progress line shows while 200 files or more are made safe.
+reported and what was made safe is undone. Ctrl+C or SIGTERM while files
+are made safe stops too, and removes the period. While COMMAND runs, Ctrl+C
+goes to it alone. While files are put back, Ctrl+C or SIGTERM lets the
+restore finish (and says so); a second one stops it between two files,
+keeping the period for 'brightkeep rollback DIR', which finishes it. On a
+terminal a progress line shows on standard error while files are made safe
+and put back (files and bytes done, rate, time left).
 
-Exit status: COMMAND's own when everything came back or COMMAND succeeded
-(128 + N when signal N ended it; 127 when it cannot be found, 126 when it
-cannot be run); 125 when COMMAND failed and not every file came back, or
-processes it left running kept them from being put back (the period stays
-for 'brightkeep rollback DIR'); 1 when safe mode could not be entered or
-ended.
+Exit status:
+  COMMAND's own  it ran and everything went as it should: it succeeded and
+                 its backup was written, or it failed (128 + N when signal N
+                 ended it) and every file was put back
+  125            protect failed before COMMAND ran, changing nothing; also a
+                 mistake in the command line
+  126, 127       COMMAND could not be run, or was not found (as env(1))
+  130, 143       Ctrl+C or SIGTERM while files were made safe: nothing ran
+  200            COMMAND failed and not every file could be put back (or a
+                 second interrupt stopped the restore, or what it left
+                 running kept the files from it): the period stays for
+                 'brightkeep rollback DIR'
+  201            COMMAND succeeded but its period could not be ended: no
+                 backup, and the period stays unfinished in DIR (a rollback
+                 of it would undo what COMMAND did)
+Standard error tells which, and so does --json.
 
 Options:
   --temp DIR         folder for the period's rollback log and archives
@@ -91,7 +99,16 @@ Options:
                      ("-" reads standard input; a pipe or FIFO will do)
   --null             names in LIST end with NUL, not a line break
                      (as find -print0 writes them)
-  -q, --quiet        no progress line; errors are still shown
+  --dry-run          only tell what would be made safe (each FILE, each TREE
+                     with its files and bytes) and whether the temporary
+                     folder has room for it; nothing is written or run
+  --json             after COMMAND, write a JSON document of the run on
+                     standard output (see the README,
+                     )" BK_README_PLACE R"()
+  --files            tell every entry put back, not only counts
+  --progress         show the progress line on standard error even when it
+                     is not a terminal
+  -q, --quiet        no progress line and no counts; errors are still shown
   --config FILE      take the defaults from the configuration file FILE
   -h, --help         show this help
 )";
@@ -118,247 +135,131 @@ std::vector<std::string> FilesToProtect(const ParsedArgs& parsed, FileSystem& fs
       if (!line.empty()) names.push_back(line);
       start = end + 1;
     }
-  } else if (parsed.Has("--null")) {
-    throw UsageError("--null goes with --files-from");
   }
   for (std::string& name : names) name = fs.GetAbsolutePathName(name);
   return names;
 }
 
-// The backup's folder must exist and accept a new file before anything runs:
-// learning that only after the command succeeded would leave its period
-// unfinished, for a later rollback to undo work that succeeded.
-bool BackupCanBeWritten(clsFileRollbackCreate& safety) {
-  try {
-    safety.CheckBackupFile();
-    return true;
-  } catch (const Error& e) {
-    ReportError(e);
-    std::cerr << "brightkeep: nothing was run: the backup archive cannot be written there\n";
-    return false;
-  }
-}
-
-// Undoes the period and deletes its log; on failure the period stays
-// unfinished for a later rollback.
-bool Undo(clsFileRollbackCreate& safety, bool quiet) {
-  RestoreReport report;
-  try {
-    safety.UndoReporting(report, true, true);
-    if (!quiet) PrintRestoreReport(std::cerr, report, "  ");
-    return true;
-  } catch (const Error& e) {
-    PrintRestoreReport(std::cerr, report, "  ");
-    ReportError(e);
-    std::cerr << "brightkeep: the period stays unfinished; run 'brightkeep rollback " << safety.TempDir() << "'\n";
-    return false;
-  }
-}
-
-// Undoes the period after `why` and tells the system log how it ended.
-bool UndoAfter(clsFileRollbackCreate& safety, const std::string& log, const std::string& why, bool quiet) {
-  const bool whole = Undo(safety, quiet);
-  LogPeriodEnd("protect", log, why + (whole ? ", files restored" : ", not every file came back"), true);
-  return whole;
-}
-
-// Runs COMMAND holding a lock of the period of its own, so that the period
-// stays live while COMMAND or anything it started and that kept it open runs.
-int RunChild(clsFileRollbackCreate& safety, const std::vector<std::string>& command) {
-  ChildOptions options;
-  options.end_with_parent = true;
-  std::unique_ptr<File> shared = safety.period_lock()->ShareWithChild();
-  if (shared->NativeHandle() >= 0) options.inherit.push_back(shared->NativeHandle());
-  ChildProcess child = ChildProcess::Start(command, {}, options);
-  shared.reset();
-  return child.WaitForeground();
-}
-
-// Seconds a failed COMMAND's leftover processes get after SIGTERM (--kill).
-constexpr std::chrono::seconds kKillGrace{5};
-
-void PrintHolders(const std::vector<ProcessInfo>& holders) {
-  for (const ProcessInfo& p : holders) std::cerr << "  " << DescribeProcess(p) << '\n';
-  // Another user's processes are seen by root only.
-  if (holders.empty()) std::cerr << "  (none that this user may see)\n";
-}
-
-// Files are put back only once nothing COMMAND started can still write them:
-// true when that is so, waiting at most --wait seconds for what COMMAND left
-// running (ending it first with --kill). The period's lock is held all the
-// while, so no rollback can begin meanwhile.
-bool LeftoverProcessesGone(clsFileRollbackCreate& safety, const ParsedArgs& parsed) {
-  PeriodLock* lock = safety.period_lock();
-  if (lock == nullptr || lock->TryAlone()) return true;
-  const std::chrono::seconds wait(std::stoul(parsed.Value("--wait").value_or("60")));
-  const FileStat id = lock->Identity().value_or(FileStat{});
-  std::cerr << "brightkeep: waiting up to " << wait.count() << " s for the processes the command left running:\n";
-  PrintHolders(ProcessesHoldingFile(id.device, id.file_id));
-  if (lock->WaitUntilAlone(wait)) return true;
-  if (parsed.Has("--kill")) {
-    std::cerr << "brightkeep: ending them (SIGTERM, then SIGKILL after " << kKillGrace.count() << " s)\n";
-    EndProcessesHoldingFile(id.device, id.file_id, kKillGrace);
-    if (lock->WaitUntilAlone(kKillGrace)) return true;
-  }
-  const std::vector<ProcessInfo> holders = ProcessesHoldingFile(id.device, id.file_id);
-  std::cerr << "brightkeep: the period stays unfinished while these processes run; 'brightkeep rollback "
-            << safety.TempDir() << "' puts the files back once they have ended:\n";
-  PrintHolders(holders);
-  return false;
-}
-
-int RunCommand(clsFileRollbackCreate& safety, const ParsedArgs& parsed) {
-  const bool quiet = parsed.Has("--quiet");
-  const std::string log = safety.log()->LogFileName();
-  int status = 0;
-  try {
-    status = RunChild(safety, *parsed.rest);
-  } catch (const Error& e) {
-    ReportError(e);
-    if (!UndoAfter(safety, log, "the command could not be run", quiet)) return kExitIncompleteRestore;
-    return e.number() == errnum::kFileNotFound ? 127 : 126;
-  }
-  if (status != 0) {
-    std::cerr << "brightkeep: the command failed with status " << status << "; restoring its files\n";
-    const std::string why = "the command failed with status " + std::to_string(status);
-    if (!LeftoverProcessesGone(safety, parsed)) {
-      LogPeriodEnd("protect", log, why + "; processes it left running hold the period", true);
-      return kExitIncompleteRestore;
-    }
-    return UndoAfter(safety, log, why, quiet) ? status : kExitIncompleteRestore;
-  }
-  try {
-    safety.EndSafety(parsed.Has("--keep-log"));
-  } catch (const Error& e) {
-    ReportError(e);
-    std::cerr << "brightkeep: the command succeeded but safe mode could not be ended\n";
-    LogPeriodEnd("protect", log, "the command succeeded, safe mode could not be ended: " + e.description(), true);
-    return kExitFailure;
-  }
-  LogPeriodEnd("protect", log, "completed, backup " + safety.BackupFile(), false);
-  return kExitSuccess;
-}
-
-// Files from which on a terminal a progress line shows.
-constexpr size_t kProgressFiles = 200;
-
-// Reports each file that could not be made safe; true when there was none.
-bool ReportRefused(FileSystem& fs, const std::vector<std::string>& files,
-                   const std::vector<std::optional<Error>>& results) {
-  bool all = true;
-  for (size_t i = 0; i < files.size(); ++i) {
-    if (!results[i]) continue;
-    // The component's description is fixed; the command says what was found.
-    const Error& e = *results[i];
-    const bool folder = e.number() == bkCreateErrorFileNotFound && fs.FolderExists(files[i]);
-    ReportError(Error(e.number(), e.source(), e.description() + (folder ? ": a folder, not a file" : ""),
-                      e.path().empty() ? files[i] : e.path(), e.native_code()));
-    all = false;
-  }
-  return all;
-}
-
-// Makes every file of the trees, then those listed, safe, each group in one
-// step; reports each file that could not be.
-bool MakeAllSafe(clsFileRollbackCreate& safety, FileSystem& fs, const std::vector<std::string>& trees,
-                 const std::vector<std::string>& listed, bool quiet) {
-  const bool terminal = !quiet && IsTerminal(StandardStream::kError);
-  bool shown = false;
-  size_t total = 0, last = 0;
-  // About a hundred updates in all; every thousand files in a tree, whose
-  // count is known only once it is walked.
-  constexpr size_t kUnknown = SIZE_MAX;
-  const auto progress = [&](size_t done) {
-    const size_t step = total == kUnknown ? 1000 : std::max<size_t>(total / 100, 1);
-    if (done != total && done - last < step) return;
-    last = done;
-    shown = true;
-    std::cerr << "\rbrightkeep: making files safe (" << done;
-    if (total != kUnknown) std::cerr << " of " << total;
-    std::cerr << ")\x1b[K" << std::flush;
-  };
-  const auto with_progress = [&](size_t files) {
-    total = files;
-    last = 0;
-    return terminal && files >= kProgressFiles ? std::function<void(size_t)>(progress) : nullptr;
-  };
-  std::vector<std::string> files;
-  std::vector<std::optional<Error>> results;
-  try {
-    for (const std::string& tree : trees) {
-      std::vector<std::string> in_tree;
-      std::vector<std::optional<Error>> done = safety.MakeTreeSafe(tree, &in_tree, with_progress(kUnknown));
-      files.insert(files.end(), in_tree.begin(), in_tree.end());
-      results.insert(results.end(), done.begin(), done.end());
-    }
-    std::vector<std::optional<Error>> done = safety.MakeFilesSafe(listed, with_progress(listed.size()));
-    files.insert(files.end(), listed.begin(), listed.end());
-    results.insert(results.end(), done.begin(), done.end());
-  } catch (const Error& e) {
-    if (shown) std::cerr << "\r\x1b[K";
-    ReportError(e);
-    return false;
-  }
-  if (shown) std::cerr << "\r\x1b[K" << std::flush;
-  return ReportRefused(fs, files, results);
-}
-
-}  // namespace
-
-int RunProtect(const std::vector<std::string>& args) {
+ParsedArgs Parse(const std::vector<std::string>& args) {
   ParsedArgs parsed = ParseArgs(
       args, {{"--temp", true}, {"--backup", true}, {"--keep-log", false}, {"--trust-folder", false}, {"--files-from", true},
              {"--null", false}, {"--quiet", false}, {"--keep", true}, {"--tree", true, true}, {"--wait", true},
-             {"--kill", false}, {"--trust-tree", false}},
+             {"--kill", false}, {"--trust-tree", false}, {"--dry-run", false}, {"--json", false}, {"--files", false},
+             {"--progress", false}},
       true);
-  if (parsed.help) {
-    std::cout << kHelp;
-    return kExitSuccess;
-  }
+  if (parsed.help) return parsed;
   TakeDefaults(parsed, {"--temp", "--backup", "--keep"});
   if (!parsed.Value("--temp")) throw UsageError("protect needs --temp DIR");
   if (!parsed.Value("--backup")) throw UsageError("protect needs --backup FILE");
   if (!parsed.rest || parsed.rest->empty()) throw UsageError("protect needs '--' followed by the command to run");
-
-  std::shared_ptr<FileSystem> fs = DefaultFileSystem();
-  const std::vector<std::string> files = FilesToProtect(parsed, *fs);
-  const std::string temp = fs->GetAbsolutePathName(*parsed.Value("--temp"));
-  const std::string backup_pattern = fs->GetAbsolutePathName(*parsed.Value("--backup"));
+  if (parsed.positionals.empty() && !parsed.Value("--files-from") && !parsed.repeated.count("--tree")) {
+    throw UsageError("protect needs files to protect: FILE, --tree TREE or --files-from LIST");
+  }
+  if (parsed.Has("--null") && !parsed.Value("--files-from")) throw UsageError("--null goes with --files-from");
   if (const auto keep = parsed.Value("--keep")) {
-    if (keep->empty() || keep->find_first_not_of("0123456789") != std::string::npos || std::stoul(*keep) == 0) {
+    if (keep->empty() || keep->size() > 9 || keep->find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(*keep) == 0) {
       throw UsageError("--keep needs a number of backups, 1 or more");
     }
-    if (!IsStampedPattern(*fs, backup_pattern)) throw UsageError("--keep needs \"%t\" in the name of --backup");
   }
   if (const auto wait = parsed.Value("--wait")) {
     if (wait->empty() || wait->size() > 9 || wait->find_first_not_of("0123456789") != std::string::npos) {
       throw UsageError("--wait needs a number of seconds");
     }
   }
-  if (const std::string kind = VolatileFileSystemName(temp); !kind.empty()) {
-    std::cerr << "brightkeep: warning: the temporary folder " << temp << " is on " << kind
-              << ", which does not survive a reboot: a period cut short by a crash or a power cut"
-                 " would be lost; keep it on persistent storage\n";
+  return parsed;
+}
+
+}  // namespace
+
+ProtectRun::ProtectRun(const ParsedArgs& args, std::shared_ptr<FileSystem> file_system)
+    : parsed(args),
+      fs(std::move(file_system)),
+      quiet(args.Has("--quiet")),
+      json(args.Has("--json")),
+      every_file(args.Has("--files")),
+      progress(args.Has("--quiet"), args.Has("--progress")) {
+  restore.keep = json;
+}
+
+int ProtectRun::Fail(const Error& e, int status, Situation situation) {
+  ReportError(e, situation);
+  if (!error) error = e;
+  return status;
+}
+
+void BeginProtectJson(JsonWriter& json, const ProtectRun& run, bool dry_run, const std::string* backup) {
+  json.BeginObject();
+  json.Field("format", kJsonFormat);
+  json.Field("dry_run", dry_run);
+  json.Field("temp", run.temp);
+  json.Key("backup");
+  backup ? json.String(*backup) : json.Null();
+  json.Key("command");
+  json.BeginArray();
+  for (const std::string& word : *run.parsed.rest) json.String(word);
+  json.EndArray();
+  WriteFailures(json, "refused", run.refused);
+}
+
+void WriteProtectJson(const ProtectRun& run, int status) {
+  JsonWriter json(std::cout);
+  BeginProtectJson(json, run, false, run.outcome == "completed" ? &run.backup : nullptr);
+  json.Key("period");
+  run.period.empty() ? json.Null() : json.String(run.period);
+  json.Key("trees");
+  json.BeginArray();
+  for (const std::string& tree : run.trees) json.String(run.fs->GetAbsolutePathName(tree));
+  json.EndArray();
+  json.Key("files");
+  json.BeginArray();
+  for (const std::string& file : run.files) json.String(file);
+  json.EndArray();
+  json.Field("outcome", run.outcome);
+  json.Key("command_status");
+  run.command_status ? json.Integer(*run.command_status) : json.Null();
+  json.Field("status", int64_t{status});
+  json.Key("restore");
+  if (run.restore_ran) {
+    json.BeginObject();
+    run.restore.WriteJson(json);
+    json.EndObject();
+  } else {
+    json.Null();
   }
-  clsFileRollbackCreate safety(fs);
-  safety.TempDir(temp);
-  safety.BackupFile(StampBackupName(backup_pattern, LocalNow()));
-  safety.TrustFolder(parsed.Has("--trust-folder"));
-  safety.TrustTrees(parsed.Has("--trust-tree"));
-  if (!BackupCanBeWritten(safety)) return kExitFailure;
-  safety.BeginSafety();
-  const std::string log = safety.log()->LogFileName();
-  LogPeriodStart("protect", log, "running " + parsed.rest->front());
-  std::vector<std::string> trees;
-  if (const auto it = parsed.repeated.find("--tree"); it != parsed.repeated.end()) trees = it->second;
-  if (!MakeAllSafe(safety, *fs, trees, files, parsed.Has("--quiet"))) {
-    std::cerr << "brightkeep: nothing was run; undoing what was made safe\n";
-    UndoAfter(safety, log, "files could not be made safe, nothing was run", true);
-    return kExitFailure;
+  json.Key("error");
+  run.error ? WriteError(json, *run.error) : json.Null();
+  json.EndObject();
+}
+
+int RunProtect(const std::vector<std::string>& args) {
+  const ParsedArgs parsed = Parse(args);
+  if (parsed.help) {
+    std::cout << kHelp;
+    return kExitSuccess;
   }
-  std::cout.flush();
-  const int status = RunCommand(safety, parsed);
-  if (status == kExitSuccess) PruneAfterSuccess(parsed, backup_pattern, safety.BackupFile(), parsed.Has("--quiet"));
+  ProtectRun run(parsed, DefaultFileSystem());
+  FileSystem& fs = *run.fs;
+  run.temp = fs.GetAbsolutePathName(*parsed.Value("--temp"));
+  run.backup_pattern = fs.GetAbsolutePathName(*parsed.Value("--backup"));
+  if (parsed.Value("--keep") && !IsStampedPattern(fs, run.backup_pattern)) {
+    throw UsageError("--keep needs \"%t\" in the name of --backup");
+  }
+  run.backup = StampBackupName(run.backup_pattern, LocalNow());
+  if (const auto it = parsed.repeated.find("--tree"); it != parsed.repeated.end()) run.trees = it->second;
+  int status = kExitNotRun;
+  try {
+    run.listed = FilesToProtect(parsed, fs);
+    if (run.listed.empty() && run.trees.empty()) {
+      throw Error(errnum::kFileNotFound, kLibrarySource, "Nothing to protect: the list names no file",
+                  *parsed.Value("--files-from"));
+    }
+    if (parsed.Has("--dry-run")) return ProtectDryRun(run);
+    status = ProtectFiles(run);
+  } catch (const Error& e) {
+    status = run.Fail(e, kExitNotRun);
+  }
+  if (run.json) WriteProtectJson(run, status);
   return status;
 }
 

@@ -10,6 +10,7 @@
 #include "cli/json_writer.h"
 #include "cli/options.h"
 #include "cli/period_end.h"
+#include "cli/progress.h"
 #include "cli/system_log.h"
 #include "log/trust.h"
 #include "restore/plan.h"
@@ -22,7 +23,7 @@ namespace bk::cli {
 namespace {
 
 constexpr const char* kHelp = R"(Usage: brightkeep revert BACKUP [--temp DIR] [--backup FILE] [--keep N] [--replace] [--keep-log]
-                         [--trust-folder] [--dry-run] [-q] [--json] [--config FILE]
+                         [--trust-folder] [--dry-run] [-q] [--json] [--progress] [--config FILE]
 
 Puts back what a period that succeeded changed, as its backup archive BACKUP
 (written by 'brightkeep protect --backup') holds it: for a change that
@@ -38,7 +39,9 @@ leaves its own backup archive FILE, which can itself be reverted. Each entry
 is reported as it comes back or not (with the reason).
 --temp, --backup and --keep default to those of the configuration file:
   )" BK_CONFIG_PLACE R"(.
-The revert's start and how it ended go to the system log.
+The revert's start and how it ended go to the system log. On a terminal a
+progress line shows on standard error while files are made safe and put
+back.
 
 Exit status: 0 when everything came back; 1 when something could not be
 restored (what was written is undone) or nothing could be done; 125 when,
@@ -62,7 +65,10 @@ Options:
                    else, in a folder no other user can write)
   --dry-run        only report what would be restored and removed, changing
                    nothing
-  -q, --quiet      no line per entry; errors and the outcome are still shown
+  -q, --quiet      no line per entry and no progress line; errors and the
+                   outcome are still shown
+  --progress       show the progress line on standard error even when it
+                   is not a terminal
   --json           write the outcome as JSON (see the README,
                    )" BK_README_PLACE R"()
   --config FILE    take the defaults from the configuration file FILE
@@ -72,6 +78,7 @@ Options:
 struct Outcome {
   std::string outcome = "failed";  // "reverted", "failed", "would_revert"
   RestoreReport report;
+  std::vector<restore::Outcome> outcomes;  // as they came, for the lines printed
   std::optional<Error> error;
 };
 
@@ -113,15 +120,18 @@ Targets TargetsOf(const restore::Plan& plan, FileSystem& fs) {
 
 // Makes the targets safe in the revert's own period; the first refusal
 // stops the revert before anything is written.
-std::optional<Error> MakeTargetsSafe(clsFileRollbackCreate& safety, const Targets& t) {
+std::optional<Error> MakeTargetsSafe(clsFileRollbackCreate& safety, const Targets& t, ProgressDisplay& progress) {
+  const SafeProgressFn update = [&](const Progress& p) { progress.Update(p); };
+  progress.Begin("making files safe");
   for (const std::string& tree : t.trees) {
-    for (const std::optional<Error>& e : safety.MakeTreeSafe(tree)) {
+    for (const std::optional<Error>& e : safety.MakeTreeSafe(tree, nullptr, update)) {
       if (e) return e;
     }
   }
-  for (const std::optional<Error>& e : safety.MakeFilesSafe(t.existing)) {
+  for (const std::optional<Error>& e : safety.MakeFilesSafe(t.existing, update)) {
     if (e) return e;
   }
+  progress.End();
   if (!t.missing.empty()) safety.RecordAbsentFiles(t.missing);
   return std::nullopt;
 }
@@ -129,11 +139,12 @@ std::optional<Error> MakeTargetsSafe(clsFileRollbackCreate& safety, const Target
 // Carries the revert out as a period of its own; returns the exit status.
 int Revert(clsFileRollbackCreate& safety, clsFileRollbackLog& log, const Targets& targets, const ParsedArgs& parsed,
            const std::string& pattern, Outcome& out) {
-  const bool quiet = parsed.Has("--quiet") || parsed.Has("--json");
+  ProgressDisplay progress(parsed.Has("--quiet"), parsed.Has("--progress"));
   safety.BeginSafety();
   const std::string period = safety.log()->LogFileName();
   LogPeriodStart("revert", period, "reverting " + DefaultFileSystem()->GetAbsolutePathName(parsed.positionals[0]));
-  if (std::optional<Error> refused = MakeTargetsSafe(safety, targets)) {
+  if (std::optional<Error> refused = MakeTargetsSafe(safety, targets, progress)) {
+    progress.End();
     out.error = *refused;
     ReportError(*refused);
     safety.UndoSafetyOperations(true, true);
@@ -141,12 +152,17 @@ int Revert(clsFileRollbackCreate& safety, clsFileRollbackLog& log, const Targets
     return kExitFailure;
   }
   const restore::OutcomeSink into = restore::Into(out.report);
+  restore::RunHooks hooks;
+  hooks.progress = [&](const Progress& p) { progress.Update(p); };
+  progress.Begin("reverting");
   try {
-    restore::Rollback(log, {false, false, false}, [&](const restore::Outcome& o) {
+    restore::Rollback(log, {false, false, false, &hooks}, [&](const restore::Outcome& o) {
       into(o);
-      if (!quiet) restore::PrintOutcome(std::cout, o, "  ");
+      out.outcomes.push_back(o);
     });
+    progress.End();
   } catch (const Error& e) {
+    progress.End();
     out.error = e;
     ReportError(e);
     std::cerr << "brightkeep: undoing the revert\n";
@@ -155,7 +171,7 @@ int Revert(clsFileRollbackCreate& safety, clsFileRollbackLog& log, const Targets
     } catch (const Error& undo) {
       ReportError(undo);
       LogPeriodEnd("revert", period, "failed: " + e.description() + ", not every file came back", true);
-      return kExitIncompleteRestore;
+      return kExitRevertNotUndone;
     }
     LogPeriodEnd("revert", period, "failed: " + e.description() + ", undone", true);
     return kExitFailure;
@@ -172,7 +188,7 @@ int RunRevert(const std::vector<std::string>& args) {
   ParsedArgs parsed =
       ParseArgs(args, {{"--temp", true}, {"--backup", true}, {"--keep-log", false}, {"--trust-folder", false},
                        {"--dry-run", false}, {"--quiet", false}, {"--json", false}, {"--keep", true},
-                       {"--replace", false}});
+                       {"--replace", false}, {"--progress", false}});
   if (parsed.help) {
     std::cout << kHelp;
     return kExitSuccess;
@@ -208,13 +224,11 @@ int RunRevert(const std::vector<std::string>& args) {
   int status = kExitSuccess;
   if (dry_run) {
     out.outcome = "would_revert";
-    if (!parsed.Has("--json")) std::cout << "Would revert: " << backup << '\n';
     for (const restore::Outcome& o : restore::Foresee(plan)) {
       restore::Into(out.report)(o);
-      if (!parsed.Has("--quiet") && !parsed.Has("--json")) restore::PrintOutcome(std::cout, o, "  ", true);
+      out.outcomes.push_back(o);
     }
   } else {
-    if (!parsed.Has("--json")) std::cout << "Reverting: " << backup << '\n' << std::flush;
     const Targets targets = TargetsOf(plan, *fs);
     HeldBackupName held = HoldBackupFor(safety, parsed, pattern);
     try {
@@ -228,8 +242,12 @@ int RunRevert(const std::vector<std::string>& args) {
   }
   if (parsed.Has("--json")) {
     WriteJson(backup, out);
-  } else if (!dry_run) {
-    std::cout << (out.outcome == "reverted" ? "Reverted.\n" : "Not reverted.\n");
+  } else {
+    std::cout << (dry_run ? "Would revert: " : "Reverting: ") << backup << '\n';
+    if (!parsed.Has("--quiet")) {
+      for (const restore::Outcome& o : out.outcomes) restore::PrintOutcome(std::cout, o, "  ", dry_run);
+    }
+    if (!dry_run) std::cout << (out.outcome == "reverted" ? "Reverted.\n" : "Not reverted.\n");
   }
   return status;
 }

@@ -16,20 +16,24 @@ namespace bk::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: brightkeep inspect LOG|BACKUP [--json] [--config FILE]
+constexpr const char* kHelp = R"(Usage: brightkeep inspect LOG|BACKUP [--json] [--files] [--config FILE]
 
-Shows everything a rollback log records: when its period started, the backup
-destination, each archive with its drive, path and files, and whether the
-period was marked completed; from the period's record, its label and the
-trees it protected. Given a backup archive (as 'protect --backup' writes
-it), shows the period inside it: completed (a backup exists only for a
-period that completed), when it started and ended, its label, files and
-trees, each archive marked missing when the backup does not hold it. A
-document that is not a rollback log is refused. Nothing is changed.
+Shows what a rollback log records: when its period started, the backup
+destination, whether the period was marked completed, its label, the trees
+it protects, how many files it holds and, for a log whose period is not
+completed, what a rollback would do now (files changed since, entries
+created in its trees, files and folders removed), and each archive with its
+drive and path; every file with --files. Given a backup archive (as
+'protect --backup' writes it), shows the period inside it: completed (a
+backup exists only for a period that completed), when it started and
+ended, its label, files and trees, each archive marked missing when the
+backup does not hold it. A document that is not a rollback log is refused.
+Nothing is changed.
 
 Options:
-  --json         write the result as JSON (see the README,
-                 )" BK_README_PLACE R"()
+  --json         write the result as JSON, every file included (see the
+                 README, )" BK_README_PLACE R"()
+  --files        list every file the log holds
   --config FILE  accepted as by every command; inspect takes nothing from it
   -h, --help     show this help
 )";
@@ -37,7 +41,7 @@ Options:
 }  // namespace
 
 int RunShowLog(const std::vector<std::string>& args) {
-  const ParsedArgs parsed = ParseArgs(args, {{"--json", false}});
+  const ParsedArgs parsed = ParseArgs(args, {{"--json", false}, {"--files", false}});
   if (parsed.help) {
     std::cout << kHelp;
     return kExitSuccess;
@@ -60,11 +64,14 @@ int RunShowLog(const std::vector<std::string>& args) {
   LogReport report = DescribeLog(*log);
   PeriodSummary summary;
   if (!backup) summary = SummarizeRecordFile(*fs, RecordOf(*fs, log->Names()), {});
+  // What a rollback would do concerns a period that did not end.
+  if (!backup && !report.completed) Foresee(*log, report);
   if (backup) {
     // The log inside was packed just before its period was marked
     // completed: a backup is written only for a period that completed.
     report.completed = true;
     summary = SummarizeBackup(*backup);
+    report.utc_offset = summary.utc_offset;
     report.log = path + ":" + backup->log_entry;
     for (ArchiveReport& archive : report.archives) {
       const std::string name = fs->GetFileName(archive.archive);
@@ -72,6 +79,7 @@ int RunShowLog(const std::vector<std::string>& args) {
       archive.missing = std::find(held.begin(), held.end(), name) == held.end();
     }
   }
+  if (report.trees.empty()) report.trees = summary.trees;
   if (parsed.Has("--json")) {
     JsonWriter json(std::cout);
     json.BeginObject();
@@ -80,7 +88,7 @@ int RunShowLog(const std::vector<std::string>& args) {
     WriteSummaryFields(json, summary);
     json.EndObject();
   } else {
-    PrintLog(std::cout, report, true);
+    PrintLog(std::cout, report, true, parsed.Has("--files"));
     PrintSummary(std::cout, summary);
   }
   return kExitSuccess;

@@ -25,6 +25,7 @@ const char* StandardDescription(int32_t number) {
     case 6: return "Overflow";
     case 9: return "Subscript out of range";
     case 13: return "Type mismatch";
+    case 18: return "User interrupt occurred";
     case 52: return "Bad file name or number";
     case 53: return "File not found";
     case 58: return "File already exists";

@@ -23,6 +23,7 @@ namespace errnum {
 inline constexpr int32_t kInvalidProcedureCall = 5;
 inline constexpr int32_t kOverflow = 6;
 inline constexpr int32_t kSubscriptOutOfRange = 9;
+inline constexpr int32_t kUserInterrupt = 18;
 inline constexpr int32_t kTypeMismatch = 13;
 inline constexpr int32_t kBadFileNameOrNumber = 52;
 inline constexpr int32_t kFileNotFound = 53;

@@ -45,6 +45,11 @@ std::string LocaleDecimalSeparator();
 // does not exist yet is judged by its nearest existing parent folder.
 std::string VolatileFileSystemName(const std::string& path);
 
+// The bytes this process may still write on the file system holding `path`
+// (judged like VolatileFileSystemName for a path not made yet); -1 when it
+// cannot be told.
+int64_t AvailableBytes(const std::string& path);
+
 // The permission bits a folder made by this process gets by default (POSIX:
 // 0777 less the umask); 0 where folders have no such bits (Windows).
 uint32_t NewFolderMode();

@@ -8,6 +8,7 @@
 #include <linux/magic.h>
 #include <sys/vfs.h>
 #endif
+#include <sys/statvfs.h>
 
 namespace bk {
 
@@ -65,15 +66,33 @@ int64_t CurrentGroupId() { return static_cast<int64_t>(::getegid()); }
 
 std::string LocaleDecimalSeparator() { return "."; }
 
-std::string VolatileFileSystemName(const std::string& path) {
-#ifdef __linux__
+namespace {
+
+// Asks `query` of the path, or of its nearest existing parent folder; false
+// when neither answers.
+template <typename Query>
+bool AskNearest(const std::string& path, Query query) {
   std::string probe = path;
-  struct statfs info {};
-  while (::statfs(probe.c_str(), &info) != 0) {
+  while (!query(probe.c_str())) {
     const size_t cut = probe.find_last_of('/');
-    if ((errno != ENOENT && errno != ENOTDIR) || cut == std::string::npos || probe == "/") return "";
+    if ((errno != ENOENT && errno != ENOTDIR) || cut == std::string::npos || probe == "/") return false;
     probe.resize(cut == 0 ? 1 : cut);
   }
+  return true;
+}
+
+}  // namespace
+
+int64_t AvailableBytes(const std::string& path) {
+  struct statvfs info {};
+  if (!AskNearest(path, [&](const char* p) { return ::statvfs(p, &info) == 0; })) return -1;
+  return static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
+}
+
+std::string VolatileFileSystemName(const std::string& path) {
+#ifdef __linux__
+  struct statfs info {};
+  if (!AskNearest(path, [&](const char* p) { return ::statfs(p, &info) == 0; })) return "";
   if (info.f_type == TMPFS_MAGIC) return "tmpfs";
   if (info.f_type == RAMFS_MAGIC) return "ramfs";
 #else

@@ -73,4 +73,13 @@ std::string VolatileFileSystemName(const std::string& path) {
   return GetDriveTypeW(volume) == DRIVE_RAMDISK ? "RAM disk" : "";
 }
 
+int64_t AvailableBytes(const std::string& path) {
+  const std::u16string wide = text::ToUtf16(path);
+  wchar_t volume[MAX_PATH + 1] = {};
+  if (!GetVolumePathNameW(reinterpret_cast<const wchar_t*>(wide.c_str()), volume, MAX_PATH + 1)) return -1;
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(volume, &available, nullptr, nullptr)) return -1;
+  return static_cast<int64_t>(available.QuadPart);
+}
+
 }  // namespace bk

@@ -83,6 +83,28 @@ enum class StandardStream { kOutput = 1, kError = 2 };
 
 // True when the stream is an interactive terminal (not a file or a pipe).
 bool IsTerminal(StandardStream stream);
+// The width of the terminal the stream is, in columns; 0 when it is no
+// terminal or does not say.
+int TerminalColumns(StandardStream stream);
+
+// While one lives, an interrupt from the terminal (Ctrl+C: SIGINT) or a
+// request to terminate (SIGTERM; on Windows Ctrl+Break and closing the
+// console) no longer ends the program: each is counted, for the program to
+// stop where nothing is lost. ChildProcess::WaitForeground inside it ignores
+// and passes them on as it always does, and the counting resumes after.
+// One at a time; the count starts at 0 with each.
+class InterruptWatch {
+ public:
+  InterruptWatch();
+  ~InterruptWatch();
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+  // How many arrived so far; safe from any thread.
+  static int Count();
+  // The number of the signal that arrived last (SIGINT is 2, SIGTERM 15; on
+  // Windows 2 for Ctrl+C, 15 for the rest); 0 when none.
+  static int LastSignal();
+};
 
 // The full path of the running program.
 std::string CurrentExecutablePath();

@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -175,6 +176,45 @@ int ChildProcess::WaitForeground() {
 void ChildProcess::Kill() { kill(native_->pid, SIGKILL); }
 
 bool IsTerminal(StandardStream stream) { return isatty(static_cast<int>(stream)) == 1; }
+
+int TerminalColumns(StandardStream stream) {
+  winsize size{};
+  if (ioctl(static_cast<int>(stream), TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
+
+namespace {
+
+volatile sig_atomic_t g_interrupts = 0;
+volatile sig_atomic_t g_last_interrupt = 0;
+struct sigaction g_old_int {}, g_old_term {};
+
+void CountInterrupt(int signal_number) {
+  g_last_interrupt = signal_number;
+  g_interrupts = g_interrupts + 1;
+}
+
+}  // namespace
+
+InterruptWatch::InterruptWatch() {
+  g_interrupts = 0;
+  g_last_interrupt = 0;
+  struct sigaction count {};
+  count.sa_handler = CountInterrupt;
+  // A write or a wait that the signal breaks goes on where it was.
+  count.sa_flags = SA_RESTART;
+  sigemptyset(&count.sa_mask);
+  sigaction(SIGINT, &count, &g_old_int);
+  sigaction(SIGTERM, &count, &g_old_term);
+}
+
+InterruptWatch::~InterruptWatch() {
+  sigaction(SIGINT, &g_old_int, nullptr);
+  sigaction(SIGTERM, &g_old_term, nullptr);
+}
+
+int InterruptWatch::Count() { return g_interrupts; }
+int InterruptWatch::LastSignal() { return g_last_interrupt; }
 
 std::string CurrentExecutablePath() {
   std::string buffer(4096, '\0');

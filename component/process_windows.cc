@@ -161,6 +161,37 @@ bool IsTerminal(StandardStream stream) {
   return _isatty(_fileno(stream == StandardStream::kOutput ? stdout : stderr)) != 0;
 }
 
+int TerminalColumns(StandardStream stream) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  const HANDLE handle = GetStdHandle(stream == StandardStream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  if (!GetConsoleScreenBufferInfo(handle, &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+namespace {
+
+volatile LONG g_interrupts = 0;
+volatile LONG g_last_interrupt = 0;
+
+BOOL WINAPI CountInterrupt(DWORD event) {
+  InterlockedExchange(&g_last_interrupt, event == CTRL_C_EVENT ? 2 : 15);
+  InterlockedIncrement(&g_interrupts);
+  return TRUE;
+}
+
+}  // namespace
+
+InterruptWatch::InterruptWatch() {
+  InterlockedExchange(&g_interrupts, 0);
+  InterlockedExchange(&g_last_interrupt, 0);
+  SetConsoleCtrlHandler(CountInterrupt, TRUE);
+}
+
+InterruptWatch::~InterruptWatch() { SetConsoleCtrlHandler(CountInterrupt, FALSE); }
+
+int InterruptWatch::Count() { return static_cast<int>(g_interrupts); }
+int InterruptWatch::LastSignal() { return static_cast<int>(g_last_interrupt); }
+
 std::string CurrentExecutablePath() {
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {

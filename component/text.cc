@@ -136,6 +136,56 @@ bool IsValidUtf8(std::string_view s) {
   return true;
 }
 
+std::string WithReplacementCharacters(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    const size_t start = i;
+    if (Decode(s, i, /*allow_surrogates=*/false) < 0) {
+      AppendUtf8(out, 0xFFFD);
+    } else {
+      out.append(s.substr(start, i - start));
+    }
+  }
+  return out;
+}
+
+void AppendPercentEscaped(std::string& out, std::string_view bytes, bool non_ascii) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char c : bytes) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F || c == '%' || (non_ascii && u >= 0x80)) {
+      out += '%';
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    } else {
+      out += c;
+    }
+  }
+}
+
+std::optional<std::string> PercentUnescaped(std::string_view text) {
+  const auto hex = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    const int hi = i + 2 < text.size() ? hex(text[i + 1]) : -1;
+    const int lo = i + 2 < text.size() ? hex(text[i + 2]) : -1;
+    if (hi < 0 || lo < 0) return std::nullopt;
+    out += static_cast<char>(hi * 16 + lo);
+    i += 2;
+  }
+  return out;
+}
+
 std::string FoldCase(std::string_view s) {
   std::string out;
   out.reserve(s.size());

@@ -3,6 +3,7 @@
 // (three bytes ED A0..BF xx), so that every UTF-16 name survives a round trip.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,17 @@ void AppendUtf16Le(std::string_view utf8, std::string& out);
 
 // True when the text is well-formed UTF-8 (no surrogate code points).
 bool IsValidUtf8(std::string_view utf8);
+// The bytes with each one that is not part of well-formed UTF-8 (surrogate
+// code points included) replaced by U+FFFD: a readable form of any name.
+std::string WithReplacementCharacters(std::string_view bytes);
+
+// Bytes escaped for text that must stay on one line and in ASCII where
+// asked: each byte below 0x20, 0x7F and "%" (with `non_ascii`, each byte
+// from 0x80 too) as "%XX" in upper-case hexadecimal, every other as it is.
+void AppendPercentEscaped(std::string& out, std::string_view bytes, bool non_ascii = false);
+// The inverse; nullopt when a "%" is not followed by two upper-case
+// hexadecimal digits.
+std::optional<std::string> PercentUnescaped(std::string_view text);
 
 // Case folding for keys compared without regard to letter case: ASCII,
 // Latin-1, Latin Extended-A, Greek, Cyrillic, Latin Extended Additional and

@@ -2,10 +2,57 @@
 #include <string>
 
 #include "component/error.h"
+#include "component/text.h"
+#include "component/xml/xml_text.h"
 #include "log/log_values.h"
 #include "log/rollback_log.h"
 
 namespace bk {
+
+namespace logvalue {
+
+std::string ReadablePath(std::string_view path) {
+  if (xmltext::IsRepresentable(path)) return std::string(path);
+  std::string readable = text::WithReplacementCharacters(path);
+  // What is left that XML refuses: control characters and U+FFFE, U+FFFF.
+  std::string out;
+  for (size_t i = 0; i < readable.size(); ++i) {
+    const auto c = static_cast<unsigned char>(readable[i]);
+    const bool control = c < 0x20 && c != '\t' && c != '\n' && c != '\r';
+    const bool nonchar = c == 0xEF && readable.compare(i, 2, "\xEF\xBF") == 0 && i + 2 < readable.size() &&
+                         (readable[i + 2] == '\xBE' || readable[i + 2] == '\xBF');
+    if (control || nonchar) {
+      out += "\xEF\xBF\xBD";
+      i += nonchar ? 2 : 0;
+    } else {
+      out += readable[i];
+    }
+  }
+  return out;
+}
+
+std::string ExactPathBytes(std::string_view path) {
+  if (xmltext::IsRepresentable(path)) return {};
+  std::string bytes;
+  text::AppendPercentEscaped(bytes, path, true);
+  return bytes;
+}
+
+std::string PathFromAttributes(std::string_view path, std::string_view bytes) {
+  if (bytes.empty()) return std::string(path);
+  const std::optional<std::string> exact = text::PercentUnescaped(bytes);
+  return exact && ReadablePath(*exact) == path ? *exact : std::string(path);
+}
+
+}  // namespace logvalue
+
+namespace {
+
+std::string PathOf(XmlElement& file) {
+  return logvalue::PathFromAttributes(file.GetAttribute("Path"), file.GetAttribute(logvalue::kPathBytesAttribute));
+}
+
+}  // namespace
 
 XmlElement& clsFileRollBackLogZip::element() {
   if (!element_) throw Error::Standard(errnum::kObjectNotSet);
@@ -35,12 +82,12 @@ std::string clsFileRollBackLogZip::FilePath(int32_t lngFileIndex) {
   XmlElement& zip = element();
   const auto file = lngFileIndex < 1 ? nullptr : zip.ElementByTagName("SafeFile", static_cast<size_t>(lngFileIndex - 1));
   if (!file) throw Error::Standard(errnum::kSubscriptOutOfRange);
-  return file->GetAttribute("Path");
+  return PathOf(*file);
 }
 
 std::vector<std::string> clsFileRollBackLogZip::FilePaths() {
   std::vector<std::string> paths;
-  for (const auto& file : element().GetElementsByTagName("SafeFile")) paths.push_back(file->GetAttribute("Path"));
+  for (const auto& file : element().GetElementsByTagName("SafeFile")) paths.push_back(PathOf(*file));
   return paths;
 }
 
@@ -60,7 +107,10 @@ std::shared_ptr<clsFileRollbackLog> clsFileRollBackLogZip::AppendFiles(const std
     const auto file = zip.OwnerDocument()->CreateElement("SafeFile");
     try {
       file->SetAttribute("FileId", std::to_string(next));
-      file->SetAttribute("Path", paths[i]);
+      file->SetAttribute("Path", logvalue::ReadablePath(paths[i]));
+      if (const std::string bytes = logvalue::ExactPathBytes(paths[i]); !bytes.empty()) {
+        file->SetAttribute(logvalue::kPathBytesAttribute, bytes);
+      }
     } catch (const Error& e) {
       if (!refused) throw;
       (*refused)[i] = e;

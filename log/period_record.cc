@@ -5,6 +5,7 @@
 
 #include "component/error.h"
 #include "component/platform.h"
+#include "component/text.h"
 
 namespace bk {
 namespace {
@@ -15,25 +16,7 @@ constexpr size_t kBufferSize = 1 << 16;
 constexpr std::string_view kAcl = "system.posix_acl_";
 constexpr std::string_view kCapability = "security.capability";
 
-void Escape(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F || c == '%') {
-      out += '%';
-      out += kHex[u >> 4];
-      out += kHex[u & 15];
-    } else {
-      out += c;
-    }
-  }
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+void Escape(std::string& out, std::string_view text) { text::AppendPercentEscaped(out, text); }
 
 Error Damaged(std::string_view why) {
   return Error(errnum::kArchiveError, kLibrarySource, "The period's record is damaged: " + std::string(why))
@@ -41,20 +24,9 @@ Error Damaged(std::string_view why) {
 }
 
 std::string Unescape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    const int hi = i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
-    const int lo = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
-    if (hi < 0 || lo < 0) throw Damaged("a bad escape");
-    out += static_cast<char>(hi * 16 + lo);
-    i += 2;
-  }
-  return out;
+  std::optional<std::string> out = text::PercentUnescaped(text);
+  if (!out) throw Damaged("a bad escape");
+  return *std::move(out);
 }
 
 std::vector<std::string_view> Fields(std::string_view line) {

@@ -36,6 +36,7 @@ void clsRollbackManager::AssessRollback(std::string_view strTempDir) {
   const std::vector<FolderEntry> entries = fs_->ListFiles(strTempDir);
   failed_logs_ = std::make_shared<LogCollection>();
   skipped_.clear();
+  completed_.clear();
   folder_ = fs_->GetAbsolutePathName(strTempDir);
   const std::optional<Error> folder_distrust =
       trust_folder_ ? std::nullopt : FolderDistrust(*fs_, std::string(strTempDir), CurrentUserId(), CurrentGroupId());
@@ -49,7 +50,10 @@ void clsRollbackManager::AssessRollback(std::string_view strTempDir) {
     std::shared_ptr<clsFileRollbackLog> log = clsFileRollbackLog::Create(fs_);
     std::optional<Error> why = Load(*log, entry.path);
     // A completed log asks for nothing, whoever wrote it.
-    if (!why && ReadsCompleted(*log)) continue;
+    if (!why && ReadsCompleted(*log)) {
+      completed_.push_back(entry.path);
+      continue;
+    }
     if (!why) why = Distrust(*log, entry.path);
     if (why) {
       skipped_.push_back(SkippedLog{entry.path, *std::move(why)});

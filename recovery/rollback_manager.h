@@ -47,6 +47,9 @@ class clsRollbackManager {
   std::shared_ptr<LogCollection> FailedLogs() const { return failed_logs_; }
   // The candidates the last assessment did not take, with the reason.
   const std::vector<SkippedLog>& SkippedLogs() const { return skipped_; }
+  // The logs of the last assessment marked completed: their periods ended
+  // (the log kept on purpose, or its program stopped after the mark).
+  const std::vector<std::string>& CompletedLogs() const { return completed_; }
   // What the last assessment found beside the logs: the files of periods
   // that no unfinished log claims and no live period holds (period_files.h
   // FindLeftovers), and the pipes, sockets and devices named as a period's
@@ -64,6 +67,7 @@ class clsRollbackManager {
   std::shared_ptr<FileSystem> fs_;
   std::shared_ptr<LogCollection> failed_logs_;
   std::vector<SkippedLog> skipped_;
+  std::vector<std::string> completed_;
   std::vector<FolderLeftovers> leftovers_;
   std::vector<std::string> not_files_;
   std::string folder_;

@@ -1,5 +1,6 @@
 #include "restore/execute.h"
 
+#include <algorithm>
 #include <set>
 
 #include "component/platform.h"
@@ -26,17 +27,35 @@ Error Why(const Error& e, const std::string& path) {
   return Error(e.number(), e.source(), why, path, e.native_code()).Kind(e.kind());
 }
 
+// True when the step concerns a file the log lists.
+bool IsFileStep(const Step& step) {
+  switch (step.action) {
+    case Action::kRestore:
+    case Action::kUnchanged:
+    case Action::kRefuse:
+    case Action::kDoneBefore: return step.detail != kNoDetail;
+    default: return false;
+  }
+}
+
 class Executor {
  public:
-  Executor(Plan& plan, const std::shared_ptr<FileSystem>& fs, const OutcomeSink& sink)
-      : plan_(plan), fs_(fs), sink_(sink), folders_(*plan.folders) {}
+  Executor(Plan& plan, const std::shared_ptr<FileSystem>& fs, const OutcomeSink& sink, const RunHooks& hooks)
+      : plan_(plan), fs_(fs), sink_(sink), hooks_(hooks), folders_(*plan.folders) {}
 
   Summary Run() {
     // Nothing opened while planning is used: every folder is opened again
     // from its top and checked.
     folders_.CloseAll();
     if (!plan_.record.empty()) journal_ = PeriodRecordWriter::Append(fs_, plan_.record);
-    for (size_t i = 0; i < plan_.steps.size() && !summary_.stopped; ++i) Do(i);
+    CountTotals();
+    for (size_t i = 0; i < plan_.steps.size() && !summary_.stopped; ++i) {
+      if (hooks_.stop && hooks_.stop()) {
+        summary_.stopped = Error::Standard(errnum::kUserInterrupt).Kind(ErrorKind::kIncomplete);
+        break;
+      }
+      Do(i);
+    }
     FinishBatch();
     if (journal_ && summary_.Whole()) journal_->AddWhole();
     Settle();
@@ -48,6 +67,27 @@ class Executor {
   void Emit(Outcome o) {
     summary_.Count(o);
     if (sink_) sink_(o);
+  }
+
+  void CountTotals() {
+    for (const Step& step : plan_.steps) {
+      if (!IsFileStep(step)) continue;
+      ++progress_.files;
+      if (step.action == Action::kRestore) progress_.bytes += plan_.files[step.detail].size;
+    }
+    Tell();
+  }
+  void Tell() {
+    if (!hooks_.progress) return;
+    Progress now = progress_;
+    now.bytes_done = std::min(now.bytes, settled_bytes_ + writing_bytes_);
+    hooks_.progress(now);
+  }
+  // A file step's outcome is out.
+  void Settled(const Step& step) {
+    ++progress_.files_done;
+    if (step.action == Action::kRestore) settled_bytes_ += plan_.files[step.detail].size;
+    Tell();
   }
   void Failed(const Step& step, Verb verb, const Error& e) {
     Emit(Outcome{verb, plan_.Shown(step), {}, Why(e, plan_.PathOf(step))});
@@ -73,6 +113,7 @@ class Executor {
     const bool file = step.action == Action::kRestore;
     if (!file) FinishBatch();
     if (file && !changed_.empty()) Settle();
+    if (!file && IsFileStep(step)) Settled(step);
     switch (step.action) {
       case Action::kRestore: return Restore(step);
       case Action::kUnchanged: return Emit(Outcome{Verb::kUnchanged, plan_.Shown(step), {}, {}});
@@ -253,6 +294,12 @@ class Executor {
     }
     archive_ = index;
     writer_ = std::make_unique<FileWriter>(*fs_, *reader_, plan_.posix, plan_.namespaces);
+    if (hooks_.progress) {
+      writer_->OnWritten([this](uint64_t n) {
+        writing_bytes_ += n;
+        Tell();
+      });
+    }
     return true;
   }
 
@@ -265,7 +312,11 @@ class Executor {
       if (!done.error) Done(DoneStep::kRestored, *p.step);
     }
     if (journal_) journal_->Sync();
-    for (Pending& p : batch_) Emit(std::move(*p.outcome));
+    writing_bytes_ = 0;
+    for (Pending& p : batch_) {
+      Emit(std::move(*p.outcome));
+      Settled(*p.step);
+    }
     batch_.clear();
   }
 
@@ -277,6 +328,10 @@ class Executor {
   Plan& plan_;
   std::shared_ptr<FileSystem> fs_;
   const OutcomeSink& sink_;
+  const RunHooks& hooks_;
+  Progress progress_;
+  uint64_t settled_bytes_ = 0;  // of the files whose outcome is out
+  uint64_t writing_bytes_ = 0;  // written of the batch not yet finished
   FolderCache& folders_;
   Summary summary_;
   std::unique_ptr<PeriodRecordWriter> journal_;
@@ -289,8 +344,8 @@ class Executor {
 
 }  // namespace
 
-Summary Execute(Plan& plan, const std::shared_ptr<FileSystem>& fs, const OutcomeSink& sink) {
-  return Executor(plan, fs, sink).Run();
+Summary Execute(Plan& plan, const std::shared_ptr<FileSystem>& fs, const OutcomeSink& sink, const RunHooks& hooks) {
+  return Executor(plan, fs, sink, hooks).Run();
 }
 
 }  // namespace bk::restore

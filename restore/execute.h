@@ -14,17 +14,34 @@
 // over a later change.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "component/fs/file_system.h"
+#include "component/progress.h"
 #include "restore/outcome.h"
 #include "restore/plan.h"
 
 namespace bk::restore {
 
+// What a caller follows a run with: a progress display and an interruption.
+struct RunHooks {
+  // How far the run has come: the files the log lists (restored, left as
+  // they were, refused or done before) and the bytes of the copies to
+  // write. Told the totals before the first step, then after each file and
+  // as a copy's bytes are written.
+  std::function<void(const Progress&)> progress;
+  // Asked between two entries: true ends the run there. What was done is
+  // flushed and written down first, and the run counts as stopped (the
+  // user's interrupt, 18), so a later run goes on with the rest.
+  std::function<bool()> stop;
+};
+
 // Carries the plan out; every outcome goes to `sink` (may be empty).
 // Throws only when the period's record cannot be appended to (the journal
 // of what was done); every other failure is an outcome.
-Summary Execute(Plan& plan, const std::shared_ptr<FileSystem>& fs, const OutcomeSink& sink);
+Summary Execute(Plan& plan, const std::shared_ptr<FileSystem>& fs, const OutcomeSink& sink,
+                const RunHooks& hooks = {});
 
 }  // namespace bk::restore

@@ -88,6 +88,7 @@ void FileWriter::WriteOut(File& out, const zip::Entry& entry, const std::optiona
       out.WriteAt(written, data, n);
     }
     written += n;
+    if (written_) written_(n);
   };
   if (held) {
     sink(held->data(), held->size());

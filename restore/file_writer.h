@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,6 +61,8 @@ class FileWriter {
 
   size_t staged_files() const { return staged_.size(); }
   uint64_t staged_bytes() const { return staged_bytes_; }
+  // Told the bytes of each piece of a copy as it is written out.
+  void OnWritten(std::function<void(uint64_t)> written) { written_ = std::move(written); }
 
  private:
   struct Staged {
@@ -85,6 +88,7 @@ class FileWriter {
   std::vector<std::string> namespaces_;
   std::vector<Staged> staged_;
   uint64_t staged_bytes_ = 0;
+  std::function<void(uint64_t)> written_;
 };
 
 // "Permission denied: changed while the rollback ran" (70, refused).

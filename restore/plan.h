@@ -79,6 +79,7 @@ struct FileDetail {
   int64_t record_offset = -1;  // its line in the record, for its metadata
   uint64_t record_line = 0;
   bool in_place = false;  // the file there is the one made safe: rewritten in place
+  uint64_t size = 0;      // of the archive's copy
 };
 
 // What an entry is to get back: owner, group, mode, time, and for links the

@@ -265,7 +265,7 @@ void FilePlanner::PlanFile(int32_t archive, const std::string& listed) {
     const std::string other = ctx_.plan.PathOf(ctx_.files[it->second]);
     if ((rules.FoldsCase() ? text::FoldCase(other) : other) == key) return;
   }
-  FileDetail detail{target == listed ? std::string() : listed, archive, *entry, -1, 0, false};
+  FileDetail detail{target == listed ? std::string() : listed, archive, *entry, -1, 0, false, e.size};
   Step step;
   Decide(step, detail, target);
   step.detail = static_cast<uint32_t>(ctx_.plan.files.size());

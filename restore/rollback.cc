@@ -43,7 +43,7 @@ OutcomeSink Into(RestoreReport& report) {
 Summary Rollback(clsFileRollbackLog& log, const RollbackOptions& options, const OutcomeSink& sink) {
   Hold hold{log, options.take_lock ? log.TakeForRollback() : nullptr};
   Plan plan = MakePlan(log);
-  const Summary summary = Execute(plan, log.file_system_ptr(), sink);
+  const Summary summary = Execute(plan, log.file_system_ptr(), sink, options.hooks ? *options.hooks : RunHooks{});
   if (!summary.Whole()) throw summary.Failure();
   if (options.remove_period && !log.LogFileName().empty()) {
     const PeriodRemoval removal{true, log.ArchivePaths(), log.BackupDestFileName(), true};

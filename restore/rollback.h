@@ -4,6 +4,7 @@
 #pragma once
 
 #include "log/rollback_log.h"
+#include "restore/execute.h"
 #include "restore/outcome.h"
 
 namespace bk::restore {
@@ -17,6 +18,8 @@ struct RollbackOptions {
   // archives, the period's leftovers and its lock file, so that no log ever
   // names archives that are gone.
   bool remove_period = false;
+  // Progress and interruption (execute.h); none when null.
+  const RunHooks* hooks = nullptr;
 };
 
 // Plans and carries out the rollback of the log's period, every outcome to

@@ -8,6 +8,8 @@
 #include "component/text.h"
 #include "log/period_files.h"
 #include "log/trust.h"
+#include "restore/execute.h"
+#include "restore/rollback.h"
 
 namespace bk {
 namespace {
@@ -192,6 +194,11 @@ void clsFileRollbackCreate::UndoSafetyOperations(bool blnDeleteLog, bool blnDele
 }
 
 void clsFileRollbackCreate::UndoReporting(RestoreReport& report, bool blnDeleteLog, bool blnDeleteZips) {
+  UndoWith(restore::Into(report), {}, blnDeleteLog, blnDeleteZips);
+}
+
+void clsFileRollbackCreate::UndoWith(const restore::OutcomeSink& sink, const restore::RunHooks& hooks,
+                                     bool blnDeleteLog, bool blnDeleteZips) {
   if (!safe_mode_) {
     throw Error(bkCreateErrorNotInSafeMode, "UndoSafetyOperations", "Not in safe mode");
   }
@@ -207,7 +214,7 @@ void clsFileRollbackCreate::UndoReporting(RestoreReport& report, bool blnDeleteL
   period.CloseRecord();
   // A failure leaves the period live, its lock held, while safe mode stays
   // on: the undo can be run again, or this object let go for recovery.
-  log_->RestoreFiles(report);
+  restore::Rollback(*log_, {false, false, false, &hooks}, sink);
   const std::string backup = log_->BackupDestFileName();
   PeriodRemoval removal{blnDeleteLog, blnDeleteZips ? ArchivePaths() : std::vector<std::string>{}, backup};
   period.Finish(removal);

@@ -21,6 +21,7 @@
 #include "component/error.h"
 #include "component/fs/file_system.h"
 #include "component/platform.h"
+#include "component/progress.h"
 #include "component/zip/archive.h"
 #include "log/drive_marker.h"
 #include "log/period.h"
@@ -28,8 +29,18 @@
 #include "log/period_owner.h"
 #include "log/period_record.h"
 #include "log/rollback_log.h"
+#include "restore/outcome.h"
 
 namespace bk {
+
+namespace restore {
+struct RunHooks;
+}
+
+// How far a call that makes files safe has come: the files done (stored,
+// skipped or refused) of those given, and the bytes read of their sizes as
+// they were when looked at.
+using SafeProgressFn = std::function<void(const Progress&)>;
 
 class clsFileRollbackCreate {
  public:
@@ -99,9 +110,10 @@ class clsFileRollbackCreate {
   // log lists none of the files, so a crash part-way leaves the period as it
   // was. A failure of the archives, the log or the file system ends the call
   // with that error and none of its files recorded. `progress`, when given,
-  // receives the number of files done so far.
+  // is told as files are done and read; an exception it throws ends the call
+  // as such a failure does.
   std::vector<std::optional<Error>> MakeFilesSafe(const std::vector<std::string>& files,
-                                                  const std::function<void(size_t done)>& progress = {});
+                                                  const SafeProgressFn& progress = {});
   // Makes a whole folder tree safe: records every file, folder and link
   // under `folder` in the period's record (type, owner, group, mode, times,
   // link target, extended attributes; links as links, never followed; a
@@ -115,7 +127,7 @@ class clsFileRollbackCreate {
   // the tree is one another user can write (unless TrustTrees); 91 outside
   // safe mode.
   std::vector<std::optional<Error>> MakeTreeSafe(std::string_view folder, std::vector<std::string>* files = nullptr,
-                                                 const std::function<void(size_t done)>& progress = {});
+                                                 const SafeProgressFn& progress = {});
   // Restores every file made safe in the period, deletes the log and the
   // archives as asked, and leaves safe mode. 30002 when not in safe mode; a
   // failed restore leaves safe mode on.
@@ -123,6 +135,13 @@ class clsFileRollbackCreate {
   // UndoSafetyOperations, reporting entry by entry into `report` (also when
   // it throws).
   void UndoReporting(RestoreReport& report, bool blnDeleteLog, bool blnDeleteZips);
+  // UndoSafetyOperations, each entry's outcome to `sink` as it comes, with
+  // `hooks` told how far it has come and asked whether to stop between two
+  // entries (restore/execute.h). A run stopped so fails as an incomplete
+  // undo does: safe mode stays on, and a later rollback of the period goes
+  // on where it stopped.
+  void UndoWith(const restore::OutcomeSink& sink, const restore::RunHooks& hooks,
+                bool blnDeleteLog, bool blnDeleteZips);
   bool SafeMode() const { return safe_mode_; }
   std::string TempDir() const { return temp_dir_; }
   // Stored with a trailing separator added when it has none.
@@ -166,8 +185,9 @@ class clsFileRollbackCreate {
   void CopyDurably(const std::string& from, const std::string& target);
   // Makes the files safe as MakeFilesSafe does; unless `recorded` (the
   // record holds them already), the record gets what each file was.
+  // `bytes`: the files' sizes when `recorded` (0: not known).
   std::vector<std::optional<Error>> MakeFilesSafeRecorded(const std::vector<std::string>& files, bool recorded,
-                                                          const std::function<void(size_t done)>& progress);
+                                                          uint64_t bytes, const SafeProgressFn& progress);
   // Each file as it is before its copy is read: identity, size, change time
   // and attributes, and the folders above it recorded (unflushed: the log's
   // next save flushes the record). Nothing for a file that cannot be looked

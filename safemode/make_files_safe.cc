@@ -31,17 +31,17 @@ DriveBatch& BatchFor(std::vector<DriveBatch>& batches, ArchiveComponent* zip, co
 }  // namespace
 
 std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafe(const std::vector<std::string>& files,
-                                                                       const std::function<void(size_t)>& progress) {
-  return MakeFilesSafeRecorded(files, false, progress);
+                                                                       const SafeProgressFn& progress) {
+  return MakeFilesSafeRecorded(files, false, 0, progress);
 }
 
-std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(
-    const std::vector<std::string>& files, bool recorded,
-    const std::function<void(size_t)>& progress) {
+std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(const std::vector<std::string>& files,
+                                                                               bool recorded, uint64_t bytes,
+                                                                               const SafeProgressFn& progress) {
   std::vector<std::optional<Error>> results(files.size());
-  size_t done = 0;
-  const auto one_done = [&] {
-    if (progress) progress(++done);
+  Progress now{0, files.size(), 0, bytes};
+  const auto tell = [&] {
+    if (progress) progress(now);
   };
   std::vector<DriveBatch> batches;
   for (size_t i = 0; i < files.size(); ++i) {
@@ -51,17 +51,34 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeFilesSafeRecorded(
     } catch (const Error& e) {
       if (e.number() != bkCreateErrorFileNotFound) throw;  // the file system failed: the call ends
       results[i] = e;
-      one_done();
+      ++now.files_done;
+      tell();
       continue;
     }
     DriveBatch& batch = BatchFor(batches, GetZipForDrive(path), fs_->GetDriveName(path));
     batch.items.push_back(i);
     batch.paths.push_back(path);
   }
+  // Every file is looked at before any is read, so that the total is known.
   for (DriveBatch& batch : batches) {
-    if (!recorded) batch.seen = ObserveFiles(batch.paths);
+    if (recorded) continue;
+    batch.seen = ObserveFiles(batch.paths);
+    for (const std::optional<RecordedFile>& file : batch.seen) now.bytes += file ? file->size : 0;
+  }
+  tell();
+  for (DriveBatch& batch : batches) {
     ConnectEvents(batch.zip);
-    const std::vector<int32_t> codes = batch.zip->ZipFiles(batch.paths, [&](size_t, int32_t) { one_done(); });
+    const uint64_t before = now.bytes_done;
+    const std::vector<int32_t> codes = batch.zip->ZipFiles(
+        batch.paths,
+        [&](size_t, int32_t) {
+          ++now.files_done;
+          tell();
+        },
+        [&](uint64_t read) {
+          now.bytes_done = before + read;
+          tell();
+        });
     file_skipped_ = false;
     ConnectEvents(nullptr);
     for (size_t k = 0; k < codes.size(); ++k) {

@@ -70,7 +70,7 @@ void clsFileRollbackCreate::RecordFile(const std::optional<RecordedFile>& file) 
 
 std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::string_view strFolder,
                                                                       std::vector<std::string>* files,
-                                                                      const std::function<void(size_t)>& progress) {
+                                                                      const SafeProgressFn& progress) {
   PeriodRecordWriter* record = Record();
   if (!safe_mode_ || !record || !log_) throw Error::Standard(errnum::kObjectNotSet);
   FileSystem& fs = *fs_;
@@ -93,6 +93,7 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::strin
   // Each file is recorded as the walk finds it, its line after its entry's,
   // so that nothing of the tree is held in memory but the list of its files.
   std::vector<std::string> paths;
+  uint64_t bytes = 0;
   FolderJudge judge;
   if (!trust_trees_) {
     judge = [&](const std::string& relative, const FileStat& st, const std::vector<AclEntry>& acl) {
@@ -108,6 +109,7 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::strin
         record->AddTreeEntry(e);
         if (e.type != TreeEntryType::kFile) return;
         paths.push_back(TreePath(fs, root, e.relative));
+        bytes += st.size;
         record->AddFile(Observed(paths.back(), st, e.attributes));
       },
       judge);
@@ -115,7 +117,7 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::strin
   RecordFolders(fs.GetParentFolderName(root));
   // The listing is durable before any of its files is listed in the log.
   record->Sync();
-  std::vector<std::optional<Error>> results = MakeFilesSafeRecorded(paths, true, progress);
+  std::vector<std::optional<Error>> results = MakeFilesSafeRecorded(paths, true, bytes, progress);
   if (files) *files = std::move(paths);
   return results;
 }

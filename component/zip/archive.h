@@ -106,11 +106,15 @@ class ArchiveComponent {
   // each raising SkippingFile), compressing ahead on the other cores, then
   // writes the central directory and flushes the archive once. Returns one
   // result per path (0 or the SkipReason); `stored(i, result)`, when given, is
-  // called as each file is done, in order. A failure of the archive itself
-  // ends the call with its error; the entries written so far then stay in the
-  // directory, which is written back before the error is raised.
+  // called as each file is done, in order, and `read(bytes)` as the files
+  // are read, with the bytes of them read so far in the call (for a
+  // progress display: a file stored whole counts its size). A failure of the
+  // archive itself, or an exception either callback throws, ends the call
+  // with that error; the entries written so far then stay in the directory,
+  // which is written back before the error is raised.
   std::vector<int32_t> ZipFiles(const std::vector<std::string>& paths,
-                                const std::function<void(size_t, int32_t)>& stored = {});
+                                const std::function<void(size_t, int32_t)>& stored = {},
+                                const std::function<void(uint64_t)>& read = {});
 
   // True when this object stored, into the archive ArchiveFileName names, a
   // file sharing its blocks (CloneFiles).
@@ -174,7 +178,9 @@ class ArchiveComponent {
   Source Prepare(const std::string& path, zip::WorkQueue& packer);
   // Stores a prepared file at the archive's append offset, without syncing.
   // Returns 0 or the reason it was skipped (after raising SkippingFile).
-  int32_t Store(File& archive, Source& source, zip::WorkQueue& packer);
+  // `reading`, when given, is told how far into the file reading has come.
+  int32_t Store(File& archive, Source& source, zip::WorkQueue& packer,
+                const std::function<void(uint64_t)>& reading = {});
   void WriteCentralDirectory(File& archive);
   // Opens the archive (creating it when absent), runs `append` on it, and
   // on failure writes the directory back so the archive stays readable.

@@ -1,4 +1,5 @@
 // The writing half of the archive component: Zip, ZipFiles and Flush.
+#include <algorithm>
 #include <deque>
 #include <optional>
 
@@ -196,7 +197,8 @@ ArchiveComponent::Source ArchiveComponent::Prepare(const std::string& path, zip:
   return s;
 }
 
-int32_t ArchiveComponent::Store(File& archive, Source& s, zip::WorkQueue& packer) {
+int32_t ArchiveComponent::Store(File& archive, Source& s, zip::WorkQueue& packer,
+                                const std::function<void(uint64_t)>& reading) {
   if (s.skip) return Skip(FileArgs(s.name, s.path, s.before), *s.skip);
   zip::Directory& dir = state_->dir;
   zip::Entry entry = NewEntry(s.name, s.before, !fs_->paths().HasPosixModes());
@@ -206,13 +208,17 @@ int32_t ArchiveComponent::Store(File& archive, Source& s, zip::WorkQueue& packer
     packer.Wait(*s.ticket);
     end = zip::WritePacked(archive, dir.append_offset, *s.packed, &entry);
   } else {
+    uint64_t furthest = 0;  // a file is read again when storing it whole pays better
     const zip::SourceReader read = [&](uint64_t offset, void* buffer, size_t n) -> size_t {
+      size_t got = 0;
       try {
-        return s.file->ReadAt(offset, buffer, n);
+        got = s.file->ReadAt(offset, buffer, n);
       } catch (const Error&) {
         reason = SkipReason::kReadError;
         throw SourceFailure{};
       }
+      if (reading && offset + got > furthest) reading(furthest = std::min(offset + got, s.before.size));
+      return got;
     };
     try {
       std::optional<zip::WriteResult> written;
@@ -287,14 +293,16 @@ int32_t ArchiveComponent::Zip() {
 }
 
 std::vector<int32_t> ArchiveComponent::ZipFiles(const std::vector<std::string>& paths,
-                                                const std::function<void(size_t, int32_t)>& stored) {
+                                                const std::function<void(size_t, int32_t)>& stored,
+                                                const std::function<void(uint64_t)>& read) {
   std::vector<int32_t> results(paths.size(), 0);
   if (paths.empty()) return results;
   zip::WorkQueue packer(zip::WorkQueue::DefaultThreads());
   Append([&](File& archive) {
     std::deque<Source> ahead;
-    uint64_t ahead_bytes = 0;
+    uint64_t ahead_bytes = 0, done_bytes = 0;
     size_t next = 0;
+    const auto reading = [&](uint64_t bytes) { read(done_bytes + bytes); };
     for (size_t i = 0; i < paths.size(); ++i) {
       while (next < paths.size() &&
              (next == i || (next - i < kReadAheadFiles && ahead_bytes < kReadAheadBytes))) {
@@ -304,7 +312,9 @@ std::vector<int32_t> ArchiveComponent::ZipFiles(const std::vector<std::string>& 
       Source source = std::move(ahead.front());
       ahead.pop_front();
       ahead_bytes -= source.read_ahead;
-      results[i] = Store(archive, source, packer);
+      results[i] = Store(archive, source, packer, read ? std::function<void(uint64_t)>(reading) : nullptr);
+      done_bytes += source.before.size;
+      if (read) read(done_bytes);
       if (stored) stored(i, results[i]);
     }
     WriteCentralDirectory(archive);

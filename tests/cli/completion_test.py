@@ -24,13 +24,13 @@ BRIGHTKEEP = COMPLETIONS = None
 CASES = [
     ("", "", "assess help inspect protect revert rollback"),
     ("", "--", "--help --version"),
-    ("protect", "--", "-- --backup --config --files-from --help --keep --keep-log --kill --null --quiet --temp "
-                      "--tree --trust-folder --trust-tree --wait"),
+    ("protect", "--", "-- --backup --config --dry-run --files --files-from --help --json --keep --keep-log --kill "
+                      "--null --progress --quiet --temp --tree --trust-folder --trust-tree --wait"),
     ("protect --temp", "", "rollback"),  # folders only
     ("protect --backup", "", "list.txt rollback"),  # files
     ("protect --files-from", "l", "list.txt"),
     ("assess", "", "rollback"),
-    ("assess", "--", "--config --help --json --trust-folder"),
+    ("assess", "--", "--config --files --help --json --trust-folder"),
     ("rollback rollback", "--d", "--delete-logs --dry-run"),
     ("inspect", "", "list.txt rollback"),
     ("protect --temp rollback --backup b.zip list.txt --", "printf", "printf"),  # the command to run

@@ -78,7 +78,7 @@ class ConfigurationTests(Scratch):
         cases = [
             (self.configure("", name="group.conf", mode=0o664), 70, "writable by group or others"),
             (link, 75, "Not a regular file"),
-            (os.path.join(self.root, "missing.conf"), 53, "File not found"),
+            (os.path.join(self.root, "missing.conf"), 53, "no such file"),
         ]
         if os.geteuid() == 0:
             owned = self.configure("", name="owned.conf")

@@ -153,7 +153,7 @@ class TreeTests(Scratch):
     def failed_command(self, scenario):
         # The tree holds a folder of another user's, so it is trusted by name.
         result = run("protect", "--tree", self.tree, "--trust-tree", "--temp", self.temp, "--backup", self.backup,
-                     "--", *self.change(scenario, "exit"))
+                     "--files", "--", *self.change(scenario, "exit"))
         self.assertEqual(result.returncode, 1, result.stderr)
         output = result.stdout + result.stderr
         lines = [line.strip() for line in output.splitlines()]
@@ -174,8 +174,8 @@ class TreeTests(Scratch):
         proc.wait()
         proc.stderr.close()
         self.wait_until_not_live()
-        dry = run("rollback", self.temp, "--dry-run")
-        result = run("rollback", self.temp)
+        dry = run("rollback", self.temp, "--dry-run", "--files")
+        result = run("rollback", self.temp, "--files")
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         # The dry run told exactly what the rollback removed.
         told = lambda out, word: sorted(l.split(": ", 1)[1] for l in out.splitlines()
@@ -277,7 +277,7 @@ class SharedFolderTests(Scratch):
         marker = os.path.join(self.root, "ran")
         refused = run("protect", "--tree", os.path.join(self.root, "data"), "--temp", self.temp,
                       "--backup", self.backup, "--", "touch", marker)
-        self.assertEqual(refused.returncode, 1, refused.stderr)
+        self.assertEqual(refused.returncode, 125, refused.stderr)
         self.assertIn("Not trusted: a folder inside the tree that another user can write (70): %s"
                       % self.path("drop"), refused.stderr)
         self.assertFalse(os.path.exists(marker))

@@ -37,6 +37,34 @@ TEST(Text, IsValidUtf8) {
   EXPECT_FALSE(IsValidUtf8("\x80"));
 }
 
+TEST(Text, PercentEscapingIsExactAndRefusesWhatItNeverWrites) {
+  const std::string every_byte = [] {
+    std::string all;
+    for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+    return all;
+  }();
+  for (const bool non_ascii : {false, true}) {
+    std::string escaped;
+    AppendPercentEscaped(escaped, every_byte, non_ascii);
+    EXPECT_EQ(PercentUnescaped(escaped), every_byte);
+    for (const char c : escaped) {
+      const auto u = static_cast<unsigned char>(c);
+      EXPECT_TRUE(u >= 0x20 && u != 0x7F && (!non_ascii || u < 0x80)) << static_cast<int>(u);
+    }
+  }
+  std::string text;
+  AppendPercentEscaped(text, "a%b\t\xFF", true);
+  EXPECT_EQ(text, "a%25b%09%FF");
+  for (const char* bad : {"%", "%F", "%fF", "%GG", "a%2"}) EXPECT_FALSE(PercentUnescaped(bad)) << bad;
+}
+
+TEST(Text, ReplacementCharactersStandForEachByteThatIsNotUtf8) {
+  EXPECT_EQ(WithReplacementCharacters("caf\xC3\xA9"), "caf\xC3\xA9");
+  EXPECT_EQ(WithReplacementCharacters("bad\xFF!"), "bad\uFFFD!");
+  EXPECT_EQ(WithReplacementCharacters("\xED\xA0\x80"), "\uFFFD\uFFFD\uFFFD");  // a surrogate's bytes
+  EXPECT_EQ(WithReplacementCharacters("\xE2\x82"), "\uFFFD\uFFFD");           // cut short
+}
+
 TEST(Text, CaseFolding) {
   EXPECT_TRUE(EqualsIgnoreCase("C:", "c:"));
   EXPECT_TRUE(EqualsIgnoreCase("\xC3\x89t\xC3\xA9", "\xC3\xA9T\xC3\x89"));  // Été / éTÉ
