@@ -99,12 +99,16 @@ HeldBackupName HoldBackupName(FileSystem& fs, const std::string& pattern, const 
     held.held = file->Stat();
   } catch (const Error& e) {
     if (stamped || e.number() != errnum::kFileAlreadyExists) throw;
-    throw Error(e.number(), kLibrarySource,
-                "A file is already at the backup's name; put \"%t\" in the name for a new one each time, or give "
-                "--replace to replace it",
-                name);
+    throw BackupNameTaken(name);
   }
   return held;
+}
+
+Error BackupNameTaken(const std::string& path) {
+  return Error(errnum::kFileAlreadyExists, kLibrarySource,
+               "A file is already at the backup's name; put \"%t\" in the name for a new one each time, or give "
+               "--replace to replace it",
+               path);
 }
 
 void ReleaseBackupName(FileSystem& fs, const HeldBackupName& name) {

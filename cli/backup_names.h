@@ -32,6 +32,8 @@ struct HeldBackupName {
   std::optional<FileStat> held;  // the empty file holding the name
 };
 HeldBackupName HoldBackupName(FileSystem& fs, const std::string& pattern, const LocalDateTime& start, bool replace);
+// The refusal of a name without "%t" that an entry holds.
+Error BackupNameTaken(const std::string& path);
 // Lets the name go when no backup was written to it: the empty file goes,
 // if it is still the one created. Never throws.
 void ReleaseBackupName(FileSystem& fs, const HeldBackupName& name);

@@ -115,6 +115,7 @@ void WriteListJson(const std::vector<Listed>& backups) {
     json.Field("path", b.path);
     json.Key("start_date");
     b.log.start_date ? json.String(FormatOleDateWithOffset(*b.log.start_date, b.summary.utc_offset)) : json.Null();
+    json.Field("label", b.summary.label);
     WriteSummaryFields(json, b.summary);
     json.Key("trees");
     json.BeginArray();

@@ -68,6 +68,7 @@ void WriteJson(const std::string& source, const PeriodSummary& summary, const Pe
   json.BeginObject();
   json.Field("format", kJsonFormat);
   json.Field("source", source);
+  json.Field("label", summary.label);
   WriteSummaryFields(json, summary);
   json.Key("changes");
   json.BeginArray();

@@ -24,12 +24,17 @@ EndedPeriod EndSucceededPeriod(clsFileRollbackCreate& safety, bool keep_log, con
     return ended;
   }
   ended.kept_aside = true;
-  ReportError(Error(why->number(), why->source(), "The backup could not be written where asked: " + why->description(),
-                    asked, why->native_code()));
-  std::cerr << "brightkeep: the change is kept and its period ended; its backup is in " << ended.backup
-            << " (move it where it belongs)\n";
-  LogPeriodEnd(command, log, "completed, backup kept in " + ended.backup + ", not at " + asked, true);
+  ReportBackupKept(command, log, asked, ended.backup, *why);
   return ended;
+}
+
+void ReportBackupKept(const std::string& command, const std::string& log, const std::string& asked,
+                      const std::string& kept, const Error& why) {
+  ReportError(Error(why.number(), why.source(), "The backup could not be written where asked: " + why.description(),
+                    asked, why.native_code()));
+  std::cerr << "brightkeep: the change stays and its period has ended; its backup is kept in " << kept
+            << " (move it where it belongs)\n";
+  LogPeriodEnd(command, log, "completed, backup kept in " + kept + ", not at " + asked, true);
 }
 
 HeldBackupName HoldBackupFor(clsFileRollbackCreate& safety, const ParsedArgs& parsed, const std::string& pattern) {

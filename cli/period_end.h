@@ -25,6 +25,11 @@ struct EndedPeriod {
 // unfinished).
 EndedPeriod EndSucceededPeriod(clsFileRollbackCreate& safety, bool keep_log, const std::string& command);
 
+// Says on standard error and in the system log that the period of `log`
+// ended with its backup kept at `kept`, since `why` kept it from `asked`.
+void ReportBackupKept(const std::string& command, const std::string& log, const std::string& asked,
+                      const std::string& kept, const Error& why);
+
 // The --backup name of a period about to begin, held (HoldBackupName) as
 // the options ask ("--replace"); the safety object's BackupFile is set to it.
 HeldBackupName HoldBackupFor(clsFileRollbackCreate& safety, const ParsedArgs& parsed, const std::string& pattern);

@@ -68,12 +68,10 @@ std::string FormatUtcSeconds(int64_t seconds, std::optional<int64_t> utc_offset,
 }
 
 void PrintSummary(std::ostream& out, const PeriodSummary& summary) {
-  if (!summary.label.empty()) out << "  label: " << summary.label << '\n';
   if (summary.ended) out << "  ended: " << FormatUtcSeconds(*summary.ended, summary.utc_offset, false) << '\n';
 }
 
 void WriteSummaryFields(JsonWriter& json, const PeriodSummary& summary) {
-  json.Field("label", summary.label);
   json.Key("ended");
   if (summary.ended) {
     json.String(FormatUtcSeconds(*summary.ended, summary.utc_offset, true));

@@ -38,11 +38,11 @@ PeriodSummary SummarizeRecordFile(FileSystem& fs, const std::string& path, const
 // zone when unknown); with `json`, "YYYY-MM-DDTHH:MM:SS+HH:MM".
 std::string FormatUtcSeconds(int64_t seconds, std::optional<int64_t> utc_offset, bool json);
 
-// "  label: …" and "  ended: …" lines, for what the summary holds (the trees
-// are the log report's to show).
+// An "  ended: …" line when the summary knows the end (the label and the
+// trees are the log report's to show).
 void PrintSummary(std::ostream& out, const PeriodSummary& summary);
 
-// "label" and "ended" members of a JSON object.
+// The "ended" member of a JSON object.
 void WriteSummaryFields(JsonWriter& json, const PeriodSummary& summary);
 
 }  // namespace bk::cli

@@ -238,7 +238,7 @@ int RunRevert(const std::vector<std::string>& args) {
       ReleaseBackupName(*fs, held);
       throw;
     }
-    if (out.outcome != "reverted") ReleaseBackupName(*fs, held);
+    if (out.outcome != "reverted" || status == kExitNotEnded) ReleaseBackupName(*fs, held);
   }
   if (parsed.Has("--json")) {
     WriteJson(backup, out);

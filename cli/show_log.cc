@@ -80,6 +80,7 @@ int RunShowLog(const std::vector<std::string>& args) {
     }
   }
   if (report.trees.empty()) report.trees = summary.trees;
+  if (report.label.empty()) report.label = summary.label;
   if (parsed.Has("--json")) {
     JsonWriter json(std::cout);
     json.BeginObject();
