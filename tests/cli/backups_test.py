@@ -41,6 +41,46 @@ class BackupTests(Scratch):
         return result
 
 
+class NamesTests(BackupTests):
+    def test_a_taken_stamped_name_is_numbered_and_nothing_is_replaced(self):
+        now = time.time()
+        planted = {os.path.join(self.bk, "b-%s.zip" % stamp(now + d)) for d in range(-1, 4)}
+        for name in planted:
+            with open(name, "wb") as f:
+                f.write(b"earlier")
+        self.ok(self.protect("true", backup=self.pattern))
+        made, = set(self.backups()) - planted
+        self.assertRegex(os.path.basename(made), r"^b-\d{8}-\d{6}-2\.zip$")
+        self.assertIn(made, self.ok(run("inspect", made)).stdout)  # its log names it
+        for name in planted:
+            with open(name, "rb") as f:
+                self.assertEqual(f.read(), b"earlier")
+
+    def test_an_existing_fixed_name_is_refused_before_the_command_unless_replace(self):
+        fixed = os.path.join(self.bk, "fixed.zip")
+        with open(fixed, "wb") as f:
+            f.write(b"mine")
+        result = self.ok(self.protect("touch %s/ran" % self.root, backup=fixed), 125)
+        self.assertIn("--replace", result.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.root, "ran")))
+        with open(fixed, "rb") as f:
+            self.assertEqual(f.read(), b"mine")
+        self.ok(self.protect("true", "--replace", backup=fixed))
+        self.assertTrue(zipfile.is_zipfile(fixed))
+
+    def test_a_backup_folder_gone_during_the_command_keeps_the_change_and_the_backup(self):
+        gone = os.path.join(self.root, "gone")
+        os.mkdir(gone)
+        result = self.ok(self.protect("printf new > %s && rm -r %s" % (self.path("a.txt"), gone),
+                                      backup=os.path.join(gone, "b.zip")), 201)
+        kept = os.path.join(self.temp, "b.zip")
+        self.assertIn("kept in %s " % kept, result.stderr)
+        self.assertNotIn(".tmp", result.stderr)
+        self.assertEqual(self.assess_json()["unfinished"], [])
+        self.assertEqual(self.read("a.txt"), b"new")
+        self.assertIn("completed: yes", self.ok(run("inspect", kept)).stdout)
+
+
 class RevertTests(BackupTests):
     def test_a_tree_period_comes_back_whole_and_the_revert_is_reverted_in_turn(self):
         os.chmod(self.path("sub"), 0o755)
@@ -78,10 +118,10 @@ class ShowTests(BackupTests):
                                   "echo n > new && rm c.txt", "--label", "nightly"))
         backup, = self.backups()
         shown = self.ok(run("inspect", backup)).stdout
-        for line in ("completed: yes", "label: nightly", "ended: ", "tree: %s" % self.path("")):
+        for line in ("completed: yes", "label: nightly", "ended: ", "trees: %s/data\n" % self.root):
             self.assertIn(line, shown)
         doc = json.loads(self.ok(run("inspect", backup, "--json")).stdout)
-        self.assertEqual((doc["completed"], doc["label"], doc["trees"]), (True, "nightly", [self.path("")]))
+        self.assertEqual((doc["completed"], doc["label"], doc["trees"]), (True, "nightly", [self.root + "/data"]))
 
         diff = run("diff", backup)
         self.ok(diff, 1)
@@ -89,7 +129,9 @@ class ShowTests(BackupTests):
         for line in ("binary files differ: " + self.path("sub/b.bin"), "mode: %s: 0755 -> 0700" % self.path("sub"),
                      "created: " + self.path("new"), "deleted: " + self.path("c.txt")):
             self.assertIn(line + "\n", diff.stdout)
-        changes = json.loads(self.ok(run("diff", backup, "--json"), 1).stdout)["changes"]
+        doc = json.loads(self.ok(run("diff", backup, "--json"), 1).stdout)
+        self.assertEqual(doc["label"], "nightly")
+        changes = doc["changes"]
         self.assertEqual(sorted((c["change"], os.path.basename(c["path"])) for c in changes),
                          [("binary", "b.bin"), ("created", "new"), ("deleted", "c.txt"), ("mode", "sub"),
                           ("modified", "text.txt")])
