@@ -7,7 +7,8 @@
 
 namespace bk::cli {
 
-EndedPeriod EndSucceededPeriod(clsFileRollbackCreate& safety, bool keep_log, const std::string& command) {
+EndedPeriod EndSucceededPeriod(clsFileRollbackCreate& safety, bool keep_log, const std::string& command,
+                               const std::string& outcome) {
   const std::string log = safety.log()->LogFileName();
   const std::string asked = safety.BackupFile();
   std::optional<Error> why;
@@ -15,26 +16,26 @@ EndedPeriod EndSucceededPeriod(clsFileRollbackCreate& safety, bool keep_log, con
   try {
     ended.backup = safety.EndSafetyKeepingBackup(keep_log, &why);
   } catch (const Error& e) {
-    LogPeriodEnd(command, log, "succeeded, the period could not be ended: " + e.description(), true);
+    LogPeriodEnd(command, log, outcome + ", the period could not be ended: " + e.description(), true);
     throw;
   }
   if (ended.backup.empty()) {
     ended.backup = asked;
-    LogPeriodEnd(command, log, "completed, backup " + asked, false);
+    LogPeriodEnd(command, log, outcome + ", backup " + asked, false);
     return ended;
   }
   ended.kept_aside = true;
-  ReportBackupKept(command, log, asked, ended.backup, *why);
+  ReportBackupKept(command, log, outcome, asked, ended.backup, *why);
   return ended;
 }
 
-void ReportBackupKept(const std::string& command, const std::string& log, const std::string& asked,
-                      const std::string& kept, const Error& why) {
+void ReportBackupKept(const std::string& command, const std::string& log, const std::string& outcome,
+                      const std::string& asked, const std::string& kept, const Error& why) {
   ReportError(Error(why.number(), why.source(), "The backup could not be written where asked: " + why.description(),
                     asked, why.native_code()));
   std::cerr << "brightkeep: the change stays and its period has ended; its backup is kept in " << kept
             << " (move it where it belongs)\n";
-  LogPeriodEnd(command, log, "completed, backup kept in " + kept + ", not at " + asked, true);
+  LogPeriodEnd(command, log, outcome + ", backup kept in " + kept + ", not at " + asked, true);
 }
 
 HeldBackupName HoldBackupFor(clsFileRollbackCreate& safety, const ParsedArgs& parsed, const std::string& pattern) {

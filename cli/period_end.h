@@ -21,14 +21,15 @@ struct EndedPeriod {
 
 // Ends the period (EndSafetyKeepingBackup) and says on standard error where
 // a backup kept aside is and why; `command` names the caller in the system
-// log. Throws what EndSafety throws otherwise (the period then stays
+// log and `outcome` the end ("reverted"). Throws what EndSafety throws otherwise (the period then stays
 // unfinished).
-EndedPeriod EndSucceededPeriod(clsFileRollbackCreate& safety, bool keep_log, const std::string& command);
+EndedPeriod EndSucceededPeriod(clsFileRollbackCreate& safety, bool keep_log, const std::string& command,
+                               const std::string& outcome);
 
 // Says on standard error and in the system log that the period of `log`
 // ended with its backup kept at `kept`, since `why` kept it from `asked`.
-void ReportBackupKept(const std::string& command, const std::string& log, const std::string& asked,
-                      const std::string& kept, const Error& why);
+void ReportBackupKept(const std::string& command, const std::string& log, const std::string& outcome,
+                      const std::string& asked, const std::string& kept, const Error& why);
 
 // The --backup name of a period about to begin, held (HoldBackupName) as
 // the options ask ("--replace"); the safety object's BackupFile is set to it.

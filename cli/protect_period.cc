@@ -193,7 +193,7 @@ int EndPeriod(ProtectRun& run, clsFileRollbackCreate& safety) {
     return kExitNotEnded;
   }
   if (!kept.empty()) {
-    ReportBackupKept("protect", run.period, run.backup, kept, *why);
+    ReportBackupKept("protect", run.period, "completed", run.backup, kept, *why);
     run.error = why;
     run.backup = kept;
     run.outcome = "backup_kept";

@@ -176,7 +176,7 @@ int Revert(clsFileRollbackCreate& safety, clsFileRollbackLog& log, const Targets
     LogPeriodEnd("revert", period, "failed: " + e.description() + ", undone", true);
     return kExitFailure;
   }
-  const EndedPeriod ended = EndSucceededPeriod(safety, parsed.Has("--keep-log"), "revert");
+  const EndedPeriod ended = EndSucceededPeriod(safety, parsed.Has("--keep-log"), "revert", "reverted");
   out.outcome = "reverted";
   if (!ended.kept_aside) PruneAfterSuccess(parsed, pattern, ended.backup, parsed.Has("--quiet"));
   return ended.kept_aside ? kExitNotEnded : kExitSuccess;
