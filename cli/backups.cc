@@ -153,8 +153,10 @@ int RunList(const std::vector<std::string>& args) {
   for (const std::string& path : Candidates(*fs, arg)) {
     if (std::optional<Listed> listed = Describe(fs, path)) backups.push_back(std::move(*listed));
   }
-  std::stable_sort(backups.begin(), backups.end(), [](const Listed& a, const Listed& b) {
-    return a.log.start_date.value_or(0) > b.log.start_date.value_or(0);
+  // Newest first; in one second, by name (a stamped name tells the order).
+  std::sort(backups.begin(), backups.end(), [](const Listed& a, const Listed& b) {
+    const double x = a.log.start_date.value_or(0), y = b.log.start_date.value_or(0);
+    return x != y ? x > y : a.path > b.path;
   });
   if (parsed.Has("--json")) {
     WriteListJson(backups);

@@ -361,7 +361,9 @@ void PlanAbsent(Context& ctx) {
     }
     const Seen seen = Seen::Of(st, ctx.plan.posix);
     if (seen.kind == Kind::kFolder) {
-      ctx.Add(ctx.files, Action::kRefuse, -1, "").error = ctx.AddError(
+      // Left and told, as a mount point made since is: it is not the
+      // period's to take away, and nothing of the period is missing.
+      ctx.Add(ctx.files, Action::kLeave, -1, "").error = ctx.AddError(
           Refused(errnum::kPermissionDenied, "A folder was made where the period had no file; it is left", path));
       continue;
     }
