@@ -72,14 +72,8 @@ void WriteJson(const FolderAssessment& assessment) {
     for (const std::string& path : period.paths) json.String(path);
   }
   json.EndArray();
-  json.Key("not_files");
-  json.BeginArray();
-  for (const std::string& path : assessment.not_files) json.String(path);
-  json.EndArray();
-  json.Key("completed");
-  json.BeginArray();
-  for (const std::string& path : assessment.completed) json.String(path);
-  json.EndArray();
+  json.Field("not_files", assessment.not_files);
+  json.Field("completed", assessment.completed);
   json.EndObject();
 }
 

@@ -71,17 +71,6 @@ void WriteError(JsonWriter& json, const Error& error) {
   json.EndObject();
 }
 
-namespace {
-
-void WritePaths(JsonWriter& json, std::string_view key, const std::vector<std::string>& paths) {
-  json.Key(key);
-  json.BeginArray();
-  for (const std::string& path : paths) json.String(path);
-  json.EndArray();
-}
-
-}  // namespace
-
 void WriteFailures(JsonWriter& json, std::string_view key, const std::vector<Error>& failures) {
   json.Key(key);
   json.BeginArray();
@@ -98,9 +87,9 @@ void WriteFailures(JsonWriter& json, std::string_view key, const std::vector<Err
 void WriteRestoreOutcome(JsonWriter& json, const std::vector<std::string>& restored,
                          const std::vector<Error>& not_restored, const std::optional<Error>& error,
                          const std::vector<std::string>& removed, const std::vector<Error>& not_removed) {
-  WritePaths(json, "restored", restored);
+  json.Field("restored", restored);
   WriteFailures(json, "not_restored", not_restored);
-  WritePaths(json, "removed", removed);
+  json.Field("removed", removed);
   WriteFailures(json, "not_removed", not_removed);
   json.Key("error");
   error ? WriteError(json, *error) : json.Null();

@@ -134,4 +134,11 @@ void JsonWriter::Null() {
   out_ << "null";
 }
 
+void JsonWriter::Field(std::string_view key, const std::vector<std::string>& values) {
+  Key(key);
+  BeginArray();
+  for (const std::string& value : values) String(value);
+  EndArray();
+}
+
 }  // namespace bk::cli

@@ -40,6 +40,8 @@ class JsonWriter {
   void Field(std::string_view key, const char* value) { Key(key); String(value); }
   void Field(std::string_view key, int64_t value) { Key(key); Integer(value); }
   void Field(std::string_view key, bool value) { Key(key); Bool(value); }
+  // An array of strings.
+  void Field(std::string_view key, const std::vector<std::string>& values);
 
   // The text of a JSON string literal, quotes included.
   static std::string Quote(std::string_view value);

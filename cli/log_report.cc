@@ -203,10 +203,7 @@ void WriteLogFields(JsonWriter& json, const LogReport& report) {
   json.Field("backup_destination", report.backup_destination);
   json.Field("label", report.label);
   json.Field("archives_missing", report.ArchivesAllMissing());
-  json.Key("trees");
-  json.BeginArray();
-  for (const std::string& tree : report.trees) json.String(tree);
-  json.EndArray();
+  json.Field("trees", report.trees);
   json.Key("summary");
   if (report.counts) {
     const PeriodCounts& c = *report.counts;
@@ -230,10 +227,7 @@ void WriteLogFields(JsonWriter& json, const LogReport& report) {
     json.Field("drive", archive.drive);
     json.Field("archive", archive.archive);
     json.Field("missing", archive.missing);
-    json.Key("files");
-    json.BeginArray();
-    for (const std::string& file : archive.files) json.String(file);
-    json.EndArray();
+    json.Field("files", archive.files);
     json.EndObject();
   }
   json.EndArray();

@@ -205,10 +205,7 @@ void BeginProtectJson(JsonWriter& json, const ProtectRun& run, bool dry_run, con
   json.Field("temp", run.temp);
   json.Key("backup");
   backup ? json.String(*backup) : json.Null();
-  json.Key("command");
-  json.BeginArray();
-  for (const std::string& word : *run.parsed.rest) json.String(word);
-  json.EndArray();
+  json.Field("command", *run.parsed.rest);
   WriteFailures(json, "refused", run.refused);
 }
 
@@ -222,10 +219,7 @@ void WriteProtectJson(const ProtectRun& run, int status) {
   json.BeginArray();
   for (const std::string& tree : run.trees) json.String(run.fs->GetAbsolutePathName(tree));
   json.EndArray();
-  json.Key("files");
-  json.BeginArray();
-  for (const std::string& file : run.files) json.String(file);
-  json.EndArray();
+  json.Field("files", run.files);
   json.Field("outcome", run.outcome);
   json.Key("command_status");
   run.command_status ? json.Integer(*run.command_status) : json.Null();

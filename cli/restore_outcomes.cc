@@ -2,6 +2,7 @@
 
 #include "cli/folder_assessment.h"
 #include "restore/print.h"
+#include "restore/rollback.h"
 
 namespace bk::cli {
 
@@ -12,20 +13,7 @@ void RestoreOutcomes::Take(const restore::Outcome& o, std::ostream& out, const c
                        o.verb == restore::Verb::kStopped || o.verb == restore::Verb::kLeft;
   if (o.verb == restore::Verb::kStopped && !error) error = o.error;
   if (every || failure) restore::PrintOutcome(out, o, indent, would);
-  if (!keep) return;
-  switch (o.verb) {
-    case restore::Verb::kRestored:
-      restored.push_back(o.path);
-      notes.push_back(o.note);
-      break;
-    case restore::Verb::kUnchanged: unchanged.push_back(o.path); break;
-    case restore::Verb::kRemoved: removed.push_back(o.path); break;
-    case restore::Verb::kNotRestored: not_restored.push_back(*o.error); break;
-    case restore::Verb::kNotRemoved:
-    case restore::Verb::kLeft: not_removed.push_back(*o.error); break;
-    case restore::Verb::kDoneBefore:
-    case restore::Verb::kStopped: break;
-  }
+  if (keep) restore::Into(kept)(o);
 }
 
 std::string RestoreOutcomes::CountsText(bool would) const {
@@ -45,16 +33,15 @@ std::string RestoreOutcomes::CountsText(bool would) const {
 }
 
 void RestoreOutcomes::WriteJson(JsonWriter& json) const {
-  WriteRestoreOutcome(json, restored, not_restored, error, removed, not_removed);
-  json.Key("unchanged");
-  json.BeginArray();
-  for (const std::string& path : unchanged) json.String(path);
-  json.EndArray();
+  std::vector<Error> not_removed = kept.not_removed;
+  not_removed.insert(not_removed.end(), kept.left.begin(), kept.left.end());
+  WriteRestoreOutcome(json, kept.restored, kept.failed, error, kept.removed, not_removed);
+  json.Field("unchanged", kept.unchanged);
   json.Field("done_before", static_cast<int64_t>(counts.done_before));
   json.Key("notes");
   json.BeginObject();
-  for (size_t i = 0; i < notes.size() && i < restored.size(); ++i) {
-    if (!notes[i].empty()) json.Field(restored[i], notes[i]);
+  for (size_t i = 0; i < kept.notes.size() && i < kept.restored.size(); ++i) {
+    if (!kept.notes[i].empty()) json.Field(kept.restored[i], kept.notes[i]);
   }
   json.EndObject();
 }

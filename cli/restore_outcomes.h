@@ -12,6 +12,7 @@
 
 #include "cli/json_writer.h"
 #include "component/error.h"
+#include "log/rollback_log.h"
 #include "restore/outcome.h"
 
 namespace bk::cli {
@@ -19,12 +20,7 @@ namespace bk::cli {
 struct RestoreOutcomes {
   bool keep = false;  // keep every entry for the JSON document
   restore::Summary counts;
-  std::vector<std::string> restored;
-  std::vector<std::string> notes;  // per restored entry: what of it did not come back
-  std::vector<std::string> unchanged;
-  std::vector<std::string> removed;
-  std::vector<Error> not_restored;
-  std::vector<Error> not_removed;
+  RestoreReport kept;          // every entry, when kept
   std::optional<Error> error;  // what stopped it
 
   // Counts the outcome, keeps it when asked, and prints it to `out` after

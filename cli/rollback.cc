@@ -13,7 +13,6 @@
 #include "component/process.h"
 #include "component/platform.h"
 #include "log/period_files.h"
-#include "log/trust.h"
 #include "restore/plan.h"
 #include "restore/print.h"
 #include "restore/rollback.h"
@@ -117,14 +116,8 @@ void WriteOutcomes(const Rollback& r, const std::vector<std::string>& removed,
   json.EndArray();
   json.Key("skipped");
   WriteSkipped(json, r.assessment.skipped);
-  for (const auto& [key, paths] : {std::pair{r.options.dry_run ? "leftovers_to_remove" : "leftovers_removed", &removed},
-                                   {r.options.dry_run ? "completed_logs_to_remove" : "completed_logs_removed",
-                                    &completed_removed}}) {
-    json.Key(key);
-    json.BeginArray();
-    for (const std::string& path : *paths) json.String(path);
-    json.EndArray();
-  }
+  json.Field(r.options.dry_run ? "leftovers_to_remove" : "leftovers_removed", removed);
+  json.Field(r.options.dry_run ? "completed_logs_to_remove" : "completed_logs_removed", completed_removed);
   json.EndObject();
 }
 
@@ -206,16 +199,7 @@ std::vector<std::string> RemoveCompletedLogs(Rollback& r) {
       continue;
     }
     try {
-      // A completed log is not judged when the folder is assessed: it is
-      // judged now, before it goes.
-      if (!r.assessment.trust_folder) {
-        if (std::optional<Error> why = FileDistrust(r.fs->Stat(path), path, CurrentUserId())) throw *why;
-      }
-      bool live = false;
-      std::unique_ptr<PeriodLock> lock = PeriodLock::Take(r.fs, PeriodNames::OfLog(path).Lock(), {}, &live);
-      if (live) continue;  // its program is still removing its files
-      RemoveLogDurably(*r.fs, path);
-      lock->RemoveAndRelease();
+      if (!r.assessment.manager->RemoveCompletedLog(path)) continue;  // its program is still removing its files
       r.Out() << "Removed completed log: " << path << '\n';
       removed.push_back(path);
     } catch (const Error& e) {

@@ -90,6 +90,15 @@ std::vector<std::string> clsRollbackManager::RemoveLeftovers(const FolderLeftove
   return bk::RemoveLeftovers(fs_, folder_, leftovers, FileCheck());
 }
 
+bool clsRollbackManager::RemoveCompletedLog(const std::string& log_path) {
+  const PeriodNames names = PeriodNames::OfLog(log_path);
+  bool live = false;
+  std::unique_ptr<PeriodLock> lock = TakePeriodLock(fs_, names, FileCheck(), &live);
+  if (live) return false;
+  RemovePeriodFiles(*fs_, names, PeriodRemoval{true, {}, {}, true}, lock.get());
+  return true;
+}
+
 std::optional<Error> clsRollbackManager::Load(clsFileRollbackLog& log, const std::string& path) {
   try {
     log.LoadFromFile(path);

@@ -59,6 +59,10 @@ class clsRollbackManager {
   // Removes one period's leftovers under its lock (nothing when it became
   // live since); returns the paths removed.
   std::vector<std::string> RemoveLeftovers(const FolderLeftovers& leftovers);
+  // Removes a completed log of the last assessment, with what is left of
+  // its period, under the period's lock in the one order; false when the
+  // period is live (its program is still removing its files).
+  bool RemoveCompletedLog(const std::string& log_path);
   // How the files of the folder's periods are judged: empty when the folder
   // is trusted.
   DistrustCheck FileCheck() const;

@@ -343,7 +343,7 @@ class DeepTreeTests(Scratch):
         change = "%s && printf changed > top.txt; exit 1" % " ".join("'%s'" % a for a in [*self.NOBODY, str(self.DEPTH)])
         limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024))
         result = subprocess.run([cli_support.BRIGHTKEEP, "protect", "--tree", tree, "--trust-tree", "--temp", self.temp, "--backup",
-                                 self.backup, "--", "sh", "-c", change], cwd=tree, preexec_fn=limit,
+                                 self.backup, "--files", "--", "sh", "-c", change], cwd=tree, preexec_fn=limit,
                                 capture_output=True, text=True, timeout=600)
         self.assertEqual(result.returncode, 1, result.stderr[-2000:])
         self.assertIn("removed: %s/d\n" % tree, result.stdout + result.stderr)

@@ -40,7 +40,7 @@ bool SweepPoint(uint64_t n, bool from_then_on) {
 // Every operation natively; every 10th under Wine, where file operations
 // cost several times more.
 TEST(TreeSweep, AnErrorAtEveryOperationOnceOrFromThenOnThenASecondRunBringsTheTreeBackWhole) {
-  const uint64_t stride = OnWindows() ? 10 : 1;
+  const uint64_t stride = SweepStride();
   for (const bool from_then_on : {false, true}) {
     uint64_t n = 1, points = 0;
     for (bool fired = true; fired && !::testing::Test::HasFailure(); n += stride, ++points) {

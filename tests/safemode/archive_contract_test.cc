@@ -115,9 +115,7 @@ TEST(ArchiveContract, DriveArchivesAreCompleteAfterEveryCallAndEveryFailure) {
       rig.RunPeriod(end);
       ASSERT_EQ(rig.DriveArchives().size(), end ? 0u : 2u) << "the period did not run as scripted";
     }
-    const char* stride_setting = std::getenv("BK_SWEEP_STRIDE");
-    const uint64_t stride = stride_setting ? std::max(1ull, std::strtoull(stride_setting, nullptr, 10))
-                                           : (OnWindows() ? 10 : 1);
+    const uint64_t stride = SweepStride();
     uint64_t n = 1;
     for (bool fired = true; fired && !::testing::Test::HasFailure(); n += stride) {
       SCOPED_TRACE(std::string(end ? "EndSafety" : "UndoSafetyOperations") + ", failure at operation " +

@@ -205,17 +205,14 @@ uint64_t Setting(const char* name, uint64_t otherwise) {
   return value != nullptr ? std::strtoull(value, nullptr, 10) : otherwise;
 }
 
-// The test command faults every host operation (every 10th under Wine, where
-// file operations cost several times more) and cuts the recovery at every
-// operation after every 50th (none under Wine). The long run sets
-// BK_SWEEP_STRIDE=1 and BK_SWEEP_RECOVERY_STRIDE=1.
-uint64_t HostStride() { return std::max<uint64_t>(1, Setting("BK_SWEEP_STRIDE", OnWindows() ? 10 : 1)); }
+// The recovery is cut at every operation after every 50th host operation
+// faulted (none under Wine); the long run sets BK_SWEEP_RECOVERY_STRIDE=1.
 uint64_t RecoveryStride() { return Setting("BK_SWEEP_RECOVERY_STRIDE", OnWindows() ? 0 : 50); }
 
 void Sweep(Ending ending, Fault fault, const char* label) {
   Figures figures;
   const uint64_t stride = RecoveryStride();
-  const uint64_t step = HostStride();
+  const uint64_t step = SweepStride();
   uint64_t n = 1;
   for (bool fired = true; fired && !::testing::Test::HasFailure(); n += step) {
     SCOPED_TRACE(std::string(label) + ": fault at operation " + std::to_string(n));

@@ -65,6 +65,12 @@ ArchiveContents ReadWithComponent(const std::string& archive, const std::string&
 
 bool OnWindows() { return &NativePathRules() == &WindowsPathRules(); }
 
+uint64_t SweepStride() {
+  const char* setting = std::getenv("BK_SWEEP_STRIDE");
+  const uint64_t stride = setting != nullptr ? std::strtoull(setting, nullptr, 10) : (OnWindows() ? 10 : 1);
+  return std::max<uint64_t>(1, stride);
+}
+
 std::string Scratch::Data(std::string_view name) const { return fs->BuildPath(data, name); }
 
 std::vector<std::string> Scratch::FilesIn(const std::string& folder) const {

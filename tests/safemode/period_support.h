@@ -21,6 +21,10 @@ namespace bk::testing {
 // True when the program runs on Windows (under Wine here).
 bool OnWindows();
 
+// The step of a fault sweep: every operation natively, every 10th under Wine,
+// where file operations cost several times more; BK_SWEEP_STRIDE sets another.
+uint64_t SweepStride();
+
 // The entries a backup holds beside the drive archives and the log: the
 // period's record where owners and modes are the platform's (Linux).
 inline size_t RecordEntries(const FileSystem& fs) { return fs.paths().HasPosixModes() ? 1 : 0; }
