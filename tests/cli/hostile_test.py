@@ -217,7 +217,7 @@ class PeriodOwnerTests(Scratch):
         script = ('printf v2 > "$1"; touch "%s"; while [ ! -e "%s" ]; do sleep 0.05; done'
                   % (self.marker, self.release))
         proc = subprocess.Popen([cli_support.BRIGHTKEEP, "protect", "--temp", self.temp, "--backup", self.backup,
-                                 self.path("a.txt"), "--", "sh", "-c", script, "sh", self.path("a.txt")],
+                                 "--replace", self.path("a.txt"), "--", "sh", "-c", script, "sh", self.path("a.txt")],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(proc.wait)
         deadline = time.monotonic() + 60
