@@ -1,5 +1,6 @@
 // Backup archives as the command uses them: what EndSafety wrote at
-// BackupFile (the period's drive archives and its log as top-level entries),
+// BackupFile (the period's drive archives, its log and, on Linux, its record
+// as top-level entries),
 // read for `inspect`, `list` and `diff` and unpacked for `revert` and `diff`.
 //
 // A backup is opened once, as a regular file and never through a link, and
