@@ -5,55 +5,18 @@
 
 #include "component/error.h"
 #include "component/text.h"
+#include "component/fs/memory_file.h"
 #include "component/zip/zip_reader.h"
 #include "log/period.h"
+#include "log/period_record.h"
 #include "log/trust.h"
 
 namespace bk::cli {
 namespace {
 
-constexpr std::string_view kStamp = "%t";
 // How much of a log's text tells whether it is a backup of a given name: its
 // declaration, root and backup destination come first.
 constexpr size_t kLogProbeSize = 16 * 1024;
-
-// The literal pieces of a file-name pattern around "%t", with "%%" read as "%".
-struct Pattern {
-  std::string before, after;
-  bool stamped = false;
-};
-
-Pattern Split(const std::string& name) {
-  Pattern p;
-  std::string* out = &p.before;
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (name[i] == '%' && i + 1 < name.size() && name[i + 1] == '%') {
-      *out += '%';
-      ++i;
-    } else if (name.compare(i, kStamp.size(), kStamp) == 0 && !p.stamped) {
-      p.stamped = true;
-      out = &p.after;
-      ++i;
-    } else {
-      *out += name[i];
-    }
-  }
-  return p;
-}
-
-bool IsStamp(std::string_view s) {
-  if (s.size() != 15 || s[8] != '-') return false;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (i != 8 && (s[i] < '0' || s[i] > '9')) return false;
-  }
-  return true;
-}
-
-std::string Stamp(const LocalDateTime& t) {
-  char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
-  return stamp;
-}
 
 // What a top-level file entry's name says it is, by the names of a period's
 // files; nullopt for anything else (a folder, a name with a separator).
@@ -108,8 +71,8 @@ std::string Unescaped(std::string_view xml) {
   return out;
 }
 
-// True when the open file is a backup whose log begins as a rollback log
-// and names `name` as its backup destination's file name.
+}  // namespace
+
 bool IsBackupNamed(FileSystem& fs, File& file, const std::string& name) {
   zip::Directory dir;
   std::string head;
@@ -145,8 +108,6 @@ bool IsBackupNamed(FileSystem& fs, File& file, const std::string& name) {
   return fs.GetFileName(Unescaped(std::string_view(text).substr(start, end - start))) == name;
 }
 
-}  // namespace
-
 bool IsZipArchive(FileSystem& fs, const std::string& path) {
   char magic[4] = {};
   try {
@@ -163,6 +124,7 @@ BackupArchive ReadBackupArchive(const std::shared_ptr<FileSystem>& fs, const std
   if (const zip::Entry* log = LogEntry(backup.entries)) backup.log_entry = log->name;
   for (const zip::Entry& e : backup.entries) {
     if (KindOf(e) == PeriodFileKind::kArchive) backup.archive_entries.push_back(e.name);
+    if (KindOf(e) == PeriodFileKind::kRecord && backup.record_entry.empty()) backup.record_entry = e.name;
   }
   if (backup.log_entry.empty()) {
     throw Error(errnum::kArchiveError, kLibrarySource, "Not a backup archive: it holds no rollback log", path);
@@ -201,24 +163,56 @@ UnpackedBackup::UnpackedBackup(std::shared_ptr<FileSystem> fs, const BackupArchi
   }
 }
 
+namespace {
+
+// How much of a backup's entry is read out of it: its log by kMaxLogSize,
+// anything else by kMaxUnpackRatio times what it takes in the backup.
+uint64_t UnpackBound(const zip::Entry& e, bool log) {
+  return log ? kMaxLogSize : std::min(kMaxRecordSize, std::max(kMinUnpackBound, e.compressed_size * kMaxUnpackRatio));
+}
+
+const zip::Entry* Find(const BackupArchive& backup, const std::string& name) {
+  for (const zip::Entry& e : backup.entries) {
+    if (e.name == name) return &e;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+PeriodSummary SummarizeBackup(const BackupArchive& backup) {
+  const zip::Entry* e = backup.record_entry.empty() ? nullptr : Find(backup, backup.record_entry);
+  if (e == nullptr) return {};
+  try {
+    std::string text;
+    ReadBounded(*backup.file, *e, "Record", UnpackBound(*e, false), backup.path + ":" + e->name,
+                [&](const char* data, size_t n) { text.append(data, n); });
+    return Summarize(PeriodRecordReader::FromFile(std::make_unique<MemoryFile>(std::move(text), e->name), e->name));
+  } catch (const Error&) {
+    return {};
+  }
+}
+
 void UnpackedBackup::Unpack(const BackupArchive& backup) {
   const int64_t user = CurrentUserId();
-  for (const zip::Entry& e : backup.entries) {
-    const bool wanted = e.name == backup.log_entry || std::find(backup.archive_entries.begin(),
-                                                                 backup.archive_entries.end(),
-                                                                 e.name) != backup.archive_entries.end();
-    if (!wanted) continue;
-    const bool log = e.name == backup.log_entry;
-    const uint64_t bound = log ? kMaxLogSize : std::max(kMinUnpackBound, e.compressed_size * kMaxUnpackRatio);
-    const std::unique_ptr<File> out = folder_->OpenEntry(e.name, OpenMode::kCreatePrivate);
+  const auto copy = [&](Folder& into, const zip::Entry& e, bool log) {
+    const std::unique_ptr<File> out = into.OpenEntry(e.name, OpenMode::kCreatePrivate);
     uint64_t offset = 0;
-    ReadBounded(*backup.file, e, log ? "Rollback log" : "Drive archive", bound, backup.path + ":" + e.name,
-                [&](const char* data, size_t n) {
+    ReadBounded(*backup.file, e, log ? "Rollback log" : "Drive archive", UnpackBound(e, log),
+                backup.path + ":" + e.name, [&](const char* data, size_t n) {
       out->WriteAt(offset, data, n);
       offset += n;
     });
     if (std::optional<Error> why = FileDistrust(out->Stat(), out->path(), user)) throw *why;
     out->Close();
+  };
+  copy(*folder_, *Find(backup, backup.log_entry), true);
+  for (const std::string& name : backup.archive_entries) copy(*folder_, *Find(backup, name), false);
+  // The record goes where a rollback looks for it: in the folder of the
+  // period's other files beside the log.
+  if (!backup.record_entry.empty()) {
+    folder_->MakeFolder(std::string(kPeriodFilesFolder));
+    copy(*folder_->OpenSubfolder(std::string(kPeriodFilesFolder)), *Find(backup, backup.record_entry), false);
   }
   log_ = clsFileRollbackLog::Create(fs_);
   log_->LoadFromFile(fs_->BuildPath(folder_->path(), backup.log_entry));
@@ -250,64 +244,6 @@ void UnpackedBackup::Remove() noexcept {
   } catch (...) {
     // What cannot go stays in a folder of its own; it holds only copies.
   }
-}
-
-std::string StampBackupName(const std::string& pattern, const LocalDateTime& start) {
-  const std::string stamp = Stamp(start);
-  std::string out;
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '%' && i + 1 < pattern.size() && (pattern[i + 1] == '%' || pattern[i + 1] == 't')) {
-      out += pattern[i + 1] == '%' ? std::string("%") : stamp;
-      ++i;
-    } else {
-      out += pattern[i];
-    }
-  }
-  return out;
-}
-
-bool IsStampedPattern(const FileSystem& fs, const std::string& pattern) {
-  return Split(fs.GetFileName(pattern)).stamped && !Split(fs.GetParentFolderName(pattern)).stamped;
-}
-
-std::vector<std::string> PruneBackups(const std::shared_ptr<FileSystem>& fs, const std::string& pattern, size_t keep,
-                                      const std::string& written, const LocalDateTime& now) {
-  const Pattern p = Split(fs->GetFileName(pattern));
-  const std::unique_ptr<Folder> folder = fs->OpenFolder(fs->GetParentFolderName(pattern), nullptr);
-  const std::string latest = Stamp(now), written_name = fs->GetFileName(written);
-  const int64_t user = CurrentUserId();
-  struct Found {
-    std::string stamp, name;
-    FileStat judged;
-  };
-  std::vector<Found> found;
-  for (const FolderItem& item : folder->ListEntries()) {
-    const std::string& n = item.name;
-    if (n.size() != p.before.size() + 15 + p.after.size() || !n.starts_with(p.before) || !n.ends_with(p.after)) continue;
-    const std::string stamp = n.substr(p.before.size(), 15);
-    if (!IsStamp(stamp) || stamp > latest || item.stat.is_symlink || item.stat.is_folder) continue;
-    try {
-      const std::unique_ptr<File> file = folder->OpenEntry(n, OpenMode::kReadRegular);
-      const FileStat st = file->Stat();
-      if ((user < 0 || st.owner == user) && IsBackupNamed(*fs, *file, n)) found.push_back(Found{stamp, n, st});
-    } catch (const Error&) {
-      // Not a regular file, or gone: not a backup of ours.
-    }
-  }
-  std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.stamp > b.stamp; });
-  std::vector<std::string> removed;
-  for (size_t i = keep; i < found.size(); ++i) {
-    if (found[i].name == written_name) continue;
-    try {
-      folder->RemoveEntryIfSame(found[i].name, found[i].judged);
-    } catch (const Error& e) {
-      if (e.IsNotFound() || e.number() == errnum::kPermissionDenied) continue;  // gone, or replaced since judged
-      throw;
-    }
-    removed.push_back(fs->BuildPath(folder->path(), found[i].name));
-  }
-  if (!removed.empty()) folder->Sync();
-  return removed;
 }
 
 }  // namespace bk::cli

@@ -1,7 +1,7 @@
 // Backup archives as the command uses them: what EndSafety wrote at
-// BackupFile (the period's drive archives and its log as top-level entries),
-// read for `inspect` and unpacked for `revert`; and the names of backups
-// that `protect --backup` stamps with the time ("%t") and `--keep` prunes.
+// BackupFile (the period's drive archives, its log and, on Linux, its record
+// as top-level entries),
+// read for `inspect`, `list` and `diff` and unpacked for `revert` and `diff`.
 //
 // A backup is opened once, as a regular file and never through a link, and
 // everything read of it comes from that open file: what was judged is what
@@ -20,6 +20,7 @@
 
 #include "component/fs/file_system.h"
 #include "component/platform.h"
+#include "cli/period_summary.h"
 #include "component/zip/zip_format.h"
 #include "log/rollback_log.h"
 
@@ -37,8 +38,10 @@ struct BackupArchive {
   std::vector<std::string> archive_entries;  // its drive archives
   std::shared_ptr<File> file;                // the backup, open
   std::vector<zip::Entry> entries;           // its central directory
+  std::string record_entry;                  // the period's record; empty in backups without one
 };
-// Opens a backup archive and reads its central directory. 75 "Not a regular
+// Opens a backup archive and reads its central directory: its log, drive
+// archives and (in backups of Linux periods) its record. 75 "Not a regular
 // file" for a link, folder, pipe or device; 30200 when it holds no log.
 BackupArchive ReadBackupArchive(const std::shared_ptr<FileSystem>& fs, const std::string& path);
 
@@ -50,10 +53,19 @@ std::optional<Error> BackupDistrust(FileSystem& fs, const BackupArchive& backup,
 // kMaxLogSize bytes; a larger one is refused with the number and the bound).
 std::shared_ptr<clsFileRollbackLog> LoadBackupLog(const std::shared_ptr<FileSystem>& fs, const BackupArchive& backup);
 
+// What the backup's record tells of its period (its label, end, trees);
+// empty for a backup without one.
+PeriodSummary SummarizeBackup(const BackupArchive& backup);
+
+// True when the open file is a backup whose log begins as a rollback log
+// and names `name` as its backup destination's file name.
+bool IsBackupNamed(FileSystem& fs, File& file, const std::string& name);
+
 // A folder of the caller's own inside `parent` (made afresh, for its owner
-// only) holding the backup's log and drive archives, each created there
-// exclusively and checked before use; removed with this object, whatever
-// happened meanwhile.
+// only) holding the backup's log and drive archives, and its record in the
+// folder of the period's other files, where a rollback reads it: each
+// created there exclusively and checked before use; removed with this
+// object, whatever happened meanwhile.
 class UnpackedBackup {
  public:
   UnpackedBackup(std::shared_ptr<FileSystem> fs, const BackupArchive& backup, const std::string& parent);
@@ -73,22 +85,5 @@ class UnpackedBackup {
   std::string name_;  // of the folder, in `parent_`
   std::shared_ptr<clsFileRollbackLog> log_;
 };
-
-// "%t" in a --backup name stands for the time protect started, local, as
-// YYYYMMDD-HHMMSS; "%%" for "%".
-std::string StampBackupName(const std::string& pattern, const LocalDateTime& start);
-// True when the pattern names a stamped backup: "%t" in its file name part.
-bool IsStampedPattern(const FileSystem& fs, const std::string& pattern);
-// Removes the oldest backups of the pattern's folder beyond `keep` (oldest by
-// the time in the name). Only what is proven to be the caller's backup of
-// that name counts and goes: a regular file (never a link) owned by the
-// caller, named by the pattern with a time no later than `now`, a ZIP archive
-// whose central directory names a rollback log ("Safe *.xml") whose text
-// begins as one and records that very file name as its backup destination.
-// `written` (the backup just made) is never removed. Each goes through the
-// folder opened once, by name, once its entry is found to be still the file
-// judged. Returns the paths removed.
-std::vector<std::string> PruneBackups(const std::shared_ptr<FileSystem>& fs, const std::string& pattern, size_t keep,
-                                      const std::string& written, const LocalDateTime& now);
 
 }  // namespace bk::cli

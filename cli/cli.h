@@ -40,6 +40,9 @@ int RunAssess(const std::vector<std::string>& args);
 int RunRollback(const std::vector<std::string>& args);
 int RunShowLog(const std::vector<std::string>& args);
 int RunRevert(const std::vector<std::string>& args);
+int RunDiff(const std::vector<std::string>& args);
+int RunList(const std::vector<std::string>& args);
+int RunPrune(const std::vector<std::string>& args);
 
 // With --json: the error as a JSON document on standard output,
 // {"format", "error": {"number", "source", "description", "path"}}.

@@ -4,7 +4,7 @@
 #include <memory>
 #include <set>
 
-#include "cli/backup_archive.h"
+#include "cli/backup_names.h"
 #include "cli/cli.h"
 #include "component/error.h"
 #include "component/platform.h"

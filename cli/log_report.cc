@@ -52,16 +52,19 @@ ArchiveReport DescribeArchive(clsFileRollBackLogZip& zip, FileSystem& fs) {
 
 namespace {
 
-// Read from the record's first line; a record that cannot be read says nothing.
-std::optional<int64_t> RecordedUtcOffset(clsFileRollbackLog& log) {
-  if (log.LogFileName().empty()) return std::nullopt;
+// Read from the record's first lines (the label, when the period has one,
+// follows the header); a record that cannot be read says nothing.
+void ReadRecordHead(clsFileRollbackLog& log, LogReport& report) {
+  if (log.LogFileName().empty()) return;
   try {
     FileSystem& fs = log.file_system();
     const std::string record = PeriodNames::OfLog(fs.GetAbsolutePathName(log.LogFileName())).Record();
     const std::unique_ptr<PeriodRecordReader> reader = PeriodRecordReader::Open(fs, record, log.distrust_check());
-    return reader ? reader->utc_offset() : std::nullopt;
+    if (!reader) return;
+    report.utc_offset = reader->utc_offset();
+    RecordItem item;
+    if (reader->Next(item) && item.kind == RecordItem::kLabel) report.label = item.name;
   } catch (const std::exception&) {
-    return std::nullopt;
   }
 }
 
@@ -102,7 +105,7 @@ void Foresee(clsFileRollbackLog& log, LogReport& report) {
 LogReport DescribeLog(clsFileRollbackLog& log) {
   LogReport report;
   report.log = log.LogFileName();
-  report.utc_offset = RecordedUtcOffset(log);
+  ReadRecordHead(log, report);
   report.completed = Optional<bool>([&] { return log.Completed(); }).value_or(false);
   report.start_date = Optional<double>([&] { return log.StartDate(); });
   report.temp_path = log.TempPath();
@@ -170,6 +173,7 @@ void PrintLog(std::ostream& out, const LogReport& report, bool with_completed, b
   out << "  started: " << (started.empty() ? "(unreadable)" : started) << '\n';
   if (!report.temp_path.empty()) out << "  temporary folder: " << report.temp_path << '\n';
   out << "  backup: " << report.backup_destination << '\n';
+  if (!report.label.empty()) out << "  label: " << report.label << '\n';
   for (size_t i = 0; i < report.trees.size(); ++i) out << (i == 0 ? "  trees: " : ", ") << report.trees[i];
   if (!report.trees.empty()) out << '\n';
   out << "  " << CountsText(report) << '\n';
@@ -197,6 +201,7 @@ void WriteLogFields(JsonWriter& json, const LogReport& report) {
   report.start_date ? json.Number(*report.start_date) : json.Null();
   json.Field("temp_path", report.temp_path);
   json.Field("backup_destination", report.backup_destination);
+  json.Field("label", report.label);
   json.Field("archives_missing", report.ArchivesAllMissing());
   json.Field("trees", report.trees);
   json.Key("summary");

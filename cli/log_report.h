@@ -42,6 +42,7 @@ struct LogReport {
   std::optional<int64_t> utc_offset;
   std::string temp_path;
   std::string backup_destination;
+  std::string label;  // given to the period (protect --label), as its record keeps it
   std::vector<ArchiveReport> archives;
   // Filled by Foresee only: the roots of the trees the period protects, and
   // what a rollback would do.

@@ -30,6 +30,9 @@ Commands:
   rollback  restore the files of every unfinished period in a folder
   inspect   show what a rollback log or a backup archive records
   revert    put back the files of a period that succeeded, from its backup
+  diff      show what changed since a period began
+  list      list backup archives, newest first
+  prune     remove the oldest backups of a name
 
 Run 'brightkeep help COMMAND' (or 'brightkeep COMMAND --help') for the
 options of a command. The folders and the backup a command is not given
@@ -57,7 +60,10 @@ constexpr Subcommand kSubcommands[] = {{"protect", RunProtect, kExitNotRun, kExi
                                        {"assess", RunAssess, kExitUsage, kExitFailure, Situation::kFolder},
                                        {"rollback", RunRollback, kExitUsage, kExitFailure, Situation::kFolder},
                                        {"inspect", RunShowLog},
-                                       {"revert", RunRevert}};
+                                       {"revert", RunRevert},
+                                       {"diff", RunDiff, kExitUsage, kExitUsage},
+                                       {"list", RunList},
+                                       {"prune", RunPrune}};
 
 int Usage(const std::string& message, std::string_view subcommand, int status = kExitUsage) {
   std::cerr << "brightkeep: " << message << "\nTry 'brightkeep " << subcommand << (subcommand.empty() ? "" : " ")

@@ -6,7 +6,7 @@
 #include <iostream>
 #include <iterator>
 
-#include "cli/backup_archive.h"
+#include "cli/backup_names.h"
 #include "cli/cli.h"
 #include "cli/configuration.h"
 #include "cli/folder_assessment.h"
@@ -17,7 +17,8 @@ namespace bk::cli {
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: brightkeep protect [--temp DIR] [--backup FILE] [--keep N] [--keep-log] [--trust-folder] [-q]
+constexpr const char* kHelp = R"(Usage: brightkeep protect [--temp DIR] [--backup FILE] [--keep N] [--replace] [--label TEXT]
+                          [--keep-log] [--trust-folder] [-q]
                           [--wait SECONDS] [--kill] [--trust-tree] [--dry-run] [--json] [--files]
                           [--progress] [--config FILE]
                           [--tree TREE]... [--files-from LIST [--null]] [FILE...] -- COMMAND [ARG...]
@@ -68,7 +69,10 @@ Exit status:
                  second interrupt stopped the restore, or what it left
                  running kept the files from it): the period stays for
                  'brightkeep rollback DIR'
-  201            COMMAND succeeded but its period could not be ended: no
+  201            COMMAND succeeded but its backup could not be written
+                 where asked: the period has ended and the backup is kept
+                 in DIR under the name shown (move it where it belongs);
+                 or, rarely, the period could not be ended at all: no
                  backup, and the period stays unfinished in DIR (a rollback
                  of it would undo what COMMAND did)
 Standard error tells which, and so does --json.
@@ -77,7 +81,13 @@ Options:
   --temp DIR         folder for the period's rollback log and archives
   --backup FILE      where the backup archive goes when COMMAND succeeds; "%t"
                      in its name stands for the time protect started, as
-                     YYYYMMDD-HHMMSS, "%%" for "%"
+                     YYYYMMDD-HHMMSS, "%%" for "%"; a name that is taken
+                     gets "-2", "-3", ... The name is held (an empty file)
+                     from the start; a FILE without "%t" that exists is
+                     refused before anything runs, unless --replace
+  --replace          let the backup replace an existing FILE
+  --label TEXT       a label kept with the period: shown by assess, inspect,
+                     list and diff
   --keep N           with "%t" in the backup's name: after a success, remove
                      the oldest backups of that name with any earlier time,
                      keeping N; only backups this user owns, whose log names
@@ -145,7 +155,7 @@ ParsedArgs Parse(const std::vector<std::string>& args) {
       args, {{"--temp", true}, {"--backup", true}, {"--keep-log", false}, {"--trust-folder", false}, {"--files-from", true},
              {"--null", false}, {"--quiet", false}, {"--keep", true}, {"--tree", true, true}, {"--wait", true},
              {"--kill", false}, {"--trust-tree", false}, {"--dry-run", false}, {"--json", false}, {"--files", false},
-             {"--progress", false}},
+             {"--progress", false}, {"--replace", false}, {"--label", true}},
       true);
   if (parsed.help) return parsed;
   TakeDefaults(parsed, {"--temp", "--backup", "--keep"});
@@ -201,7 +211,8 @@ void BeginProtectJson(JsonWriter& json, const ProtectRun& run, bool dry_run, con
 
 void WriteProtectJson(const ProtectRun& run, int status) {
   JsonWriter json(std::cout);
-  BeginProtectJson(json, run, false, run.outcome == "completed" ? &run.backup : nullptr);
+  const bool written = run.outcome == "completed" || run.outcome == "backup_kept";
+  BeginProtectJson(json, run, false, written ? &run.backup : nullptr);
   json.Key("period");
   run.period.empty() ? json.Null() : json.String(run.period);
   json.Key("trees");
@@ -239,7 +250,8 @@ int RunProtect(const std::vector<std::string>& args) {
   if (parsed.Value("--keep") && !IsStampedPattern(fs, run.backup_pattern)) {
     throw UsageError("--keep needs \"%t\" in the name of --backup");
   }
-  run.backup = StampBackupName(run.backup_pattern, LocalNow());
+  run.started = LocalNow();
+  run.backup = StampBackupName(run.backup_pattern, run.started);
   if (const auto it = parsed.repeated.find("--tree"); it != parsed.repeated.end()) run.trees = it->second;
   int status = kExitNotRun;
   try {
@@ -253,6 +265,7 @@ int RunProtect(const std::vector<std::string>& args) {
   } catch (const Error& e) {
     status = run.Fail(e, kExitNotRun);
   }
+  if (run.outcome != "completed") ReleaseBackupName(fs, run.held);
   if (run.json) WriteProtectJson(run, status);
   return status;
 }

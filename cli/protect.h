@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/backup_names.h"
 #include "cli/interruption.h"
 #include "cli/json_writer.h"
 #include "cli/messages.h"
@@ -29,7 +30,9 @@ struct ProtectRun {
   std::shared_ptr<FileSystem> fs;
   std::string temp;                 // absolute
   std::string backup_pattern;       // absolute, "%t" unexpanded
+  LocalDateTime started;            // what "%t" stands for
   std::string backup;               // the backup this run writes
+  HeldBackupName held;              // its name, held from before the period began
   std::vector<std::string> trees;   // as given
   std::vector<std::string> listed;  // FILEs and the lines of LIST, absolute
   bool quiet = false;

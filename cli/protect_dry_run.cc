@@ -94,6 +94,8 @@ void CheckFolders(ProtectRun& run) {
              kExitNotRun);
   } else if (!fs.FolderExists(folder)) {
     run.Fail(Error::Standard(errnum::kPathNotFound, folder), kExitNotRun);
+  } else if (!IsStampedPattern(fs, run.backup_pattern) && !run.parsed.Has("--replace") && fs.FileExists(run.backup)) {
+    run.Fail(BackupNameTaken(run.backup), kExitNotRun);
   }
 }
 

@@ -3,7 +3,8 @@
 #include <chrono>
 #include <iostream>
 
-#include "cli/backup_archive.h"
+#include "cli/backup_names.h"
+#include "cli/period_end.h"
 #include "cli/cli.h"
 #include "cli/folder_assessment.h"
 #include "cli/protect.h"
@@ -155,7 +156,8 @@ void PruneOldBackups(const ProtectRun& run) {
   const auto keep = run.parsed.Value("--keep");
   if (!keep) return;
   try {
-    for (const std::string& path : PruneBackups(run.fs, run.backup_pattern, std::stoul(*keep), run.backup, LocalNow())) {
+    const PruneRules rules{std::stoul(*keep), std::nullopt, false};
+    for (const std::string& path : PruneBackups(run.fs, run.backup_pattern, rules, run.backup, LocalNow())) {
       if (!run.quiet) std::cerr << "brightkeep: removed an older backup: " << path << '\n';
     }
   } catch (const Error& e) {
@@ -164,8 +166,10 @@ void PruneOldBackups(const ProtectRun& run) {
 }
 
 int EndPeriod(ProtectRun& run, clsFileRollbackCreate& safety) {
+  std::optional<Error> why;
+  std::string kept;
   try {
-    safety.EndSafety(run.parsed.Has("--keep-log"));
+    kept = safety.EndSafetyKeepingBackup(run.parsed.Has("--keep-log"), &why);
   } catch (const Error& e) {
     // Once the log is marked completed the period has ended; only what it
     // leaves in DIR was not removed.
@@ -186,6 +190,13 @@ int EndPeriod(ProtectRun& run, clsFileRollbackCreate& safety) {
     LogPeriodEnd("protect", run.period, "the command succeeded, safe mode could not be ended: " + e.description(),
                  true);
     run.outcome = "not_ended";
+    return kExitNotEnded;
+  }
+  if (!kept.empty()) {
+    ReportBackupKept("protect", run.period, "completed", run.backup, kept, *why);
+    run.error = why;
+    run.backup = kept;
+    run.outcome = "backup_kept";
     return kExitNotEnded;
   }
   LogPeriodEnd("protect", run.period, "completed, backup " + run.backup, false);
@@ -252,11 +263,15 @@ int ProtectFiles(ProtectRun& run) {
   safety.TrustTrees(run.parsed.Has("--trust-tree"));
   try {
     safety.CheckBackupFile();
+    run.held = HoldBackupName(*run.fs, run.backup_pattern, run.started, run.parsed.Has("--replace"));
   } catch (const Error& e) {
     run.Fail(e, kExitNotRun);
     std::cerr << "brightkeep: nothing was run: the backup archive cannot be written there\n";
     return kExitNotRun;
   }
+  run.backup = run.held.path;
+  safety.BackupFile(run.backup);
+  if (const auto label = run.parsed.Value("--label")) safety.Label(*label);
   run.interruption.emplace();
   try {
     safety.BeginSafety();

@@ -9,6 +9,8 @@
 #include "cli/json_writer.h"
 #include "cli/log_report.h"
 #include "cli/options.h"
+#include "cli/period_summary.h"
+#include "log/period_files.h"
 
 namespace bk::cli {
 
@@ -17,14 +19,16 @@ namespace {
 constexpr const char* kHelp = R"(Usage: brightkeep inspect LOG|BACKUP [--json] [--files] [--config FILE]
 
 Shows what a rollback log records: when its period started, the backup
-destination, whether the period was marked completed, the trees it
-protects, how many files it holds and, for a log whose period is not
+destination, whether the period was marked completed, its label, the trees
+it protects, how many files it holds and, for a log whose period is not
 completed, what a rollback would do now (files changed since, entries
 created in its trees, files and folders removed), and each archive with its
 drive and path; every file with --files. Given a backup archive (as
-'protect --backup' writes it), shows the period inside it, each archive
-marked missing when the backup does not hold it. A document that is not a
-rollback log is refused. Nothing is changed.
+'protect --backup' writes it), shows the period inside it: completed (a
+backup exists only for a period that completed), when it started and
+ended, its label, files and trees, each archive marked missing when the
+backup does not hold it. A document that is not a rollback log is refused.
+Nothing is changed.
 
 Options:
   --json         write the result as JSON, every file included (see the
@@ -58,9 +62,16 @@ int RunShowLog(const std::vector<std::string>& args) {
                 "Not a rollback log: the document has no \"VELMARFileRollbackLog\" root with a start date", path);
   }
   LogReport report = DescribeLog(*log);
+  PeriodSummary summary;
+  if (!backup) summary = SummarizeRecordFile(*fs, RecordOf(*fs, log->Names()), {});
   // What a rollback would do concerns a period that did not end.
   if (!backup && !report.completed) Foresee(*log, report);
   if (backup) {
+    // The log inside was packed just before its period was marked
+    // completed: a backup is written only for a period that completed.
+    report.completed = true;
+    summary = SummarizeBackup(*backup);
+    report.utc_offset = summary.utc_offset;
     report.log = path + ":" + backup->log_entry;
     for (ArchiveReport& archive : report.archives) {
       const std::string name = fs->GetFileName(archive.archive);
@@ -68,14 +79,18 @@ int RunShowLog(const std::vector<std::string>& args) {
       archive.missing = std::find(held.begin(), held.end(), name) == held.end();
     }
   }
+  if (report.trees.empty()) report.trees = summary.trees;
+  if (report.label.empty()) report.label = summary.label;
   if (parsed.Has("--json")) {
     JsonWriter json(std::cout);
     json.BeginObject();
     json.Field("format", kJsonFormat);
     WriteLogFields(json, report);
+    WriteSummaryFields(json, summary);
     json.EndObject();
   } else {
     PrintLog(std::cout, report, true, parsed.Has("--files"));
+    PrintSummary(std::cout, summary);
   }
   return kExitSuccess;
 }

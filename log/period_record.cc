@@ -230,6 +230,24 @@ void PeriodRecordWriter::AddDone(DoneStep step, std::string_view path) {
 
 void PeriodRecordWriter::AddWhole() { Line("W"); }
 
+void PeriodRecordWriter::AddLabel(std::string_view label) {
+  std::string line = "L";
+  Field(line, label);
+  Line(std::move(line));
+}
+
+void PeriodRecordWriter::AddAbsent(std::string_view path) {
+  std::string line = "N";
+  Field(line, path);
+  Line(std::move(line));
+}
+
+void PeriodRecordWriter::AddCompleted(int64_t utc_seconds) {
+  std::string line = "C";
+  Field(line, utc_seconds);
+  Line(std::move(line));
+}
+
 std::unique_ptr<PeriodRecordReader> PeriodRecordReader::Open(FileSystem& fs, const std::string& path,
                                                              const DistrustCheck& distrust) {
   std::unique_ptr<File> file;
@@ -243,8 +261,13 @@ std::unique_ptr<PeriodRecordReader> PeriodRecordReader::Open(FileSystem& fs, con
   if (distrust) {
     if (std::optional<Error> why = distrust(st, path)) throw *why;
   }
-  if (st.size > kMaxRecordSize) {
-    throw Damaged("it is larger (" + std::to_string(st.size) + " bytes) than a record may be (" +
+  return FromFile(std::move(file), path);
+}
+
+std::unique_ptr<PeriodRecordReader> PeriodRecordReader::FromFile(std::unique_ptr<File> file, const std::string& path) {
+  const uint64_t size = file->Size();
+  if (size > kMaxRecordSize) {
+    throw Damaged("it is larger (" + std::to_string(size) + " bytes) than a record may be (" +
                   std::to_string(kMaxRecordSize) + ")");
   }
   std::unique_ptr<PeriodRecordReader> reader(new PeriodRecordReader(std::move(file), path));
@@ -362,6 +385,12 @@ bool PeriodRecordReader::Next(RecordItem& item) {
     item.name = Unescape(f[2]);
   } else if (kind == "W" && v2 && f.size() == 1) {
     item.kind = RecordItem::kWhole;
+  } else if ((kind == "L" || kind == "N") && v2 && f.size() == 2) {
+    item.kind = kind == "L" ? RecordItem::kLabel : RecordItem::kAbsent;
+    item.name = Unescape(f[1]);
+  } else if (kind == "C" && v2 && f.size() == 2) {
+    item.kind = RecordItem::kCompleted;
+    item.seconds = Number<int64_t>(f[1]);
   } else {
     throw Damaged("an unknown line");
   }

@@ -24,6 +24,11 @@
 //   D <step> <path>                          a rollback did this step (r restored, x removed, m made)
 //   W                                        a rollback ended with every entry back: the steps
 //                                            before it are of a finished run
+//   L <label>                                the label the period was given
+//   N <path>                                 a file that did not exist when the period made its
+//                                            name safe: a rollback removes what holds it then
+//   C <UTC seconds>                          the period ended successfully then (written just
+//                                            before its backup is packed)
 // <identity> is four fields: device, file id, upper file id, birth ns;
 // <attributes> a count followed by that many name and value fields. Version
 // 1 (4.0.0) wrote F as <path> <device> <file id> <birth ns> <modified ns>
@@ -100,10 +105,13 @@ enum class DoneStep : char { kRestored = 'r', kRemoved = 'x', kMade = 'm' };
 
 // One line of a record, read back.
 struct RecordItem {
-  enum Kind { kFile, kFolder, kArchive, kTreeBegin, kTreeEntry, kTreeEnd, kDone, kWhole } kind = kFile;
+  enum Kind { kFile, kFolder, kArchive, kTreeBegin, kTreeEntry, kTreeEnd, kDone, kWhole, kLabel, kAbsent, kCompleted }
+      kind = kFile;
   RecordedFile file;      // kFile
   RecordedFolder folder;  // kFolder
-  std::string name;       // kArchive: the archive's file name; kTreeBegin: the root; kDone: the path
+  std::string name;       // kArchive: the archive's file name; kTreeBegin: the root; kDone, kAbsent: the
+                          // path; kLabel: the label
+  int64_t seconds = 0;    // kCompleted: when, in seconds since 1970 (UTC)
   Identity identity;      // kArchive, kTreeBegin
   TreeEntry entry;        // kTreeEntry
   DoneStep step = DoneStep::kRestored;  // kDone
@@ -141,6 +149,10 @@ class PeriodRecordWriter {
   void AddDone(DoneStep step, std::string_view path);
   // A rollback ended with every entry back: a later one starts afresh.
   void AddWhole();
+  void AddLabel(std::string_view label);
+  // A file that is not there: a rollback removes what is made at its name.
+  void AddAbsent(std::string_view path);
+  void AddCompleted(int64_t utc_seconds);
   // True when the folder is recorded already.
   bool Knows(const std::string& folder) const { return folders_.count(folder) != 0; }
   // Writes what is buffered and flushes the record to stable storage.
@@ -172,6 +184,9 @@ class PeriodRecordReader {
   // kMaxRecordSize fails with 30200 saying which.
   static std::unique_ptr<PeriodRecordReader> Open(FileSystem& fs, const std::string& path,
                                                   const DistrustCheck& distrust);
+  // As Open, for a record already open (a copy read into memory); `path`
+  // names it in errors.
+  static std::unique_ptr<PeriodRecordReader> FromFile(std::unique_ptr<File> file, const std::string& path);
   const std::vector<std::string>& namespaces() const { return namespaces_; }
   int version() const { return version_; }
   // True when the record was written during this boot of the machine, so

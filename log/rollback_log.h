@@ -145,6 +145,10 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   // The caller has put every archive beside the log itself (a backup archive
   // unpacked): ArchivePath then takes that file whatever folder the log names.
   void ArchivesMovedBeside() { archives_moved_ = true; }
+  // True once ArchivesMovedBeside: the archives are copies, not the files
+  // the period wrote, so the identities its record holds for them do not
+  // apply.
+  bool archives_moved() const { return archives_moved_; }
   // Rollback's guard for one archive: ArchivePath, and the distrust check
   // on the archive when it exists.
   void CheckArchiveBeside(clsFileRollBackLogZip& zip);

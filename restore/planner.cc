@@ -182,7 +182,8 @@ class FilePlanner {
       if (std::optional<Error> why = distrust(st, path)) throw why->Kind(ErrorKind::kRefused);
     }
     const auto recorded = ctx_.record.archives.find(fs_.GetFileName(path));
-    if (recorded != ctx_.record.archives.end() && !SameFile(recorded->second, st, ctx_.record.same_boot())) {
+    if (recorded != ctx_.record.archives.end() && !log_.archives_moved() &&
+        !SameFile(recorded->second, st, ctx_.record.same_boot())) {
       throw Refused(errnum::kPermissionDenied, "Permission denied: the archive is not the one this period wrote",
                     path);
     }
@@ -350,6 +351,38 @@ void FilePlanner::Decide(Step& step, FileDetail& detail, const std::string& targ
   }
 }
 
+// Files the period found missing when it made their names safe: whatever
+// holds such a name now was made since, and goes (never a folder, which
+// may hold what others keep). A folder above that is missing holds nothing.
+void PlanAbsent(Context& ctx) {
+  for (const std::string& path : ctx.record.absent) {
+    if (ctx.record.Done(DoneStep::kRemoved, path)) continue;
+    const std::string parent = ctx.fs.GetParentFolderName(path), name = ctx.fs.GetFileName(path);
+    FileStat st;
+    int32_t node = -1;
+    try {
+      if (!ctx.fs.FolderExists(parent)) continue;
+      node = ctx.Folder(parent);
+      if (ctx.IsMade(node)) continue;
+      st = ctx.plan.folders->Open(node)->StatEntry(name);
+    } catch (const Error& e) {
+      if (e.IsNotFound()) continue;
+      ctx.Add(ctx.files, Action::kRefuse, -1, "").error = ctx.AddError(
+          Error(e.number(), e.source(), e.description(), path, e.native_code()).Kind(ErrorKind::kIo));
+      continue;
+    }
+    const Seen seen = Seen::Of(st, ctx.plan.posix);
+    if (seen.kind == Kind::kFolder) {
+      // Left and told, as a mount point made since is: it is not the
+      // period's to take away, and nothing of the period is missing.
+      ctx.Add(ctx.files, Action::kLeave, -1, "").error = ctx.AddError(
+          Refused(errnum::kPermissionDenied, "A folder was made where the period had no file; it is left", path));
+      continue;
+    }
+    ctx.Add(ctx.files, Action::kRemove, node, name, seen);
+  }
+}
+
 }  // namespace
 }  // namespace planner
 
@@ -383,6 +416,7 @@ Plan MakePlan(clsFileRollbackLog& log) {
     }
   }
   planner::PlanTrees(ctx);
+  planner::PlanAbsent(ctx);
   files.PlanFiles();
   std::reverse(ctx.made_metadata.begin(), ctx.made_metadata.end());
   for (std::vector<Step>* phase : {&ctx.trees, &ctx.made, &ctx.files, &ctx.made_metadata, &ctx.metadata}) {

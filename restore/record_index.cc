@@ -106,6 +106,14 @@ void RecordIndex::Index() {
         done_.clear();
         open = nullptr;
         break;
+      case RecordItem::kAbsent:
+        absent.push_back(std::move(item.name));
+        open = nullptr;
+        break;
+      case RecordItem::kLabel:
+      case RecordItem::kCompleted:
+        open = nullptr;
+        break;
     }
   }
 }

@@ -46,6 +46,7 @@ class RecordIndex {
   std::vector<IndexedTree> trees;
   std::vector<RecordedFolder> folders;
   std::unordered_map<std::string, Identity> archives;  // by file name
+  std::vector<std::string> absent;  // files that were not there when made safe
   std::optional<Error> unusable;
   std::vector<Error> damage;  // lines outside trees that could not be read
 

@@ -1,6 +1,7 @@
 // Leaving safe mode. The completed mark in the log is the commit point: every
 // step before it leaves the period recoverable (log unmarked, drive archives
 // in place), every step after it only removes files nobody needs any more.
+#include <chrono>
 #include <string>
 #include <utility>
 
@@ -37,12 +38,20 @@ bool OnOneFileSystem(FileSystem& fs, const std::string& folder, const std::strin
 
 }  // namespace
 
-void clsFileRollbackCreate::EndSafety(bool blnKeepLogFile) {
+void clsFileRollbackCreate::EndSafety(bool blnKeepLogFile) { EndSafetyWith(blnKeepLogFile, nullptr, nullptr); }
+
+std::string clsFileRollbackCreate::EndSafetyKeepingBackup(bool blnKeepLogFile, std::optional<Error>* why) {
+  std::string kept;
+  EndSafetyWith(blnKeepLogFile, &kept, why);
+  return kept;
+}
+
+void clsFileRollbackCreate::EndSafetyWith(bool blnKeepLogFile, std::string* kept, std::optional<Error>* why) {
   safe_mode_ = false;
   if (!drive_zips_ || !log_ || !period_) throw Error::Standard(errnum::kObjectNotSet);
   try {
     FlushDriveZips();
-    WriteBackupArchive();
+    WriteBackupArchive(kept, why);
     log_->Completed(true);
   } catch (...) {
     LetGo();  // the period stays unfinished, for a rollback
@@ -60,10 +69,20 @@ void clsFileRollbackCreate::EndSafety(bool blnKeepLogFile) {
   period->Finish(PeriodRemoval{!blnKeepLogFile, archives, {}, true});
 }
 
-void clsFileRollbackCreate::WriteBackupArchive() {
+void clsFileRollbackCreate::WriteBackupArchive(std::string* kept, std::optional<Error>* why) {
   FileSystem& fs = *fs_;
   if (backup_file_.empty()) throw Error::Standard(errnum::kPathNotFound, backup_file_);
   const std::string target = fs.GetAbsolutePathName(backup_file_);
+  // Where owners, modes and attributes are the platform's, the record holds
+  // what the log cannot say (trees, folders, attributes): it goes into the
+  // backup as a third kind of entry, with the time the period ended. The
+  // backup of a Windows period keeps the log and the drive archives only.
+  PeriodRecordWriter* record = fs.paths().HasPosixModes() ? Record() : nullptr;
+  if (record != nullptr) {
+    record->AddCompleted(std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::system_clock::now().time_since_epoch()).count());
+    record->Sync();
+  }
   // Built in the period's files folder under a name of the period: that
   // folder exists, is trusted, and a build cut short is claimed by its
   // period. The archive is created afresh, exclusively and following no
@@ -93,15 +112,39 @@ void clsFileRollbackCreate::WriteBackupArchive() {
     backup.DeflateThroughout = false;
     backup.IncludeOpenFiles = true;
     ZipIntoBackup(backup, names.Log());
-    if (renamed_into_place && RenameDurably(backup.ArchiveFileName, target)) return;
-    CopyDurably(backup.ArchiveFileName, target);
+    if (record != nullptr) ZipIntoBackup(backup, record->path());
   } catch (...) {
     // The half-made backup archive is of no use to anyone: the drive archives
     // and the unmarked log are still in place.
     RemoveQuietly(fs, backup.ArchiveFileName);
     throw;
   }
+  try {
+    if (renamed_into_place && RenameDurably(backup.ArchiveFileName, target)) return;
+    CopyDurably(backup.ArchiveFileName, target);
+  } catch (const Error& e) {
+    if (kept != nullptr) {
+      *kept = KeepInTempFolder(backup.ArchiveFileName, target);
+      *why = e;
+      return;
+    }
+    RemoveQuietly(fs, backup.ArchiveFileName);
+    throw;
+  } catch (...) {
+    RemoveQuietly(fs, backup.ArchiveFileName);
+    throw;
+  }
   // The build goes with the period's other files when it is done.
+}
+
+std::string clsFileRollbackCreate::KeepInTempFolder(const std::string& build, const std::string& target) {
+  FileSystem& fs = *fs_;
+  const std::string folder = PeriodFolder();
+  const std::string name = fs.BuildPath(folder, fs.GetFileName(target));
+  const std::string path = CreateFresh([&](int n) { return NumberedName(name, n); }, kNameAttempts,
+                                       [&](const std::string& candidate) { fs.RenameNoReplace(build, candidate); });
+  fs.SyncFolder(folder);
+  return path;
 }
 
 // The build, flushed by its last Zip, is renamed over BackupFile and the

@@ -74,10 +74,17 @@ void clsFileRollbackCreate::BeginSafety() {
     // Housekeeping only: a record left now goes at a later start.
   }
   log_->BackupDestFileName(backup_file_);
+  if (!label_.empty() && Record() != nullptr) Record()->AddLabel(label_);
 
   ConnectEvents(nullptr);
   drive_zips_ = std::make_unique<KeyedCollection<std::unique_ptr<ArchiveComponent>>>();
   safe_mode_ = true;
+}
+
+void clsFileRollbackCreate::RecordAbsentFiles(const std::vector<std::string>& paths) {
+  if (!safe_mode_ || Record() == nullptr) throw Error::Standard(errnum::kObjectNotSet);
+  for (const std::string& path : paths) Record()->AddAbsent(fs_->GetAbsolutePathName(path));
+  Record()->Sync();
 }
 
 void clsFileRollbackCreate::LetGo() {

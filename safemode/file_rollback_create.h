@@ -84,6 +84,21 @@ class clsFileRollbackCreate {
   // marks the log completed, then deletes the drive archives, the temporary
   // backup archive and, unless kept, the log. 91 when no period is open.
   void EndSafety(bool blnKeepLogFile = false);
+  // EndSafety for a caller whose work succeeded and must not be undone
+  // later (C++ only): when the backup cannot be put at BackupFile (its
+  // folder gone, full, read-only), it is kept in the temporary folder
+  // instead, under BackupFile's file name (numbered "-2", "-3", … when
+  // taken), and the period is committed all the same. Returns that path,
+  // with the error that kept it from BackupFile in *why; empty when the
+  // backup is at BackupFile. Any other failure throws as EndSafety does.
+  std::string EndSafetyKeepingBackup(bool blnKeepLogFile, std::optional<Error>* why);
+  // A label for the periods begun from now on (C++ only), kept in each
+  // one's record and so in its backup.
+  void Label(std::string_view value) { label_ = value; }
+  // Records that these paths hold no file now (C++ only): a rollback of the
+  // period removes whatever file or link is made at them meanwhile, so that
+  // a period that writes new files is undone whole. 91 outside safe mode.
+  void RecordAbsentFiles(const std::vector<std::string>& paths);
   // Copies the file into its drive's archive and records it in the log.
   // 30001 when it is not an existing file; 30000 when the archive component
   // skipped it (for example another program holds it open for writing).
@@ -160,7 +175,11 @@ class clsFileRollbackCreate {
   std::vector<std::string> ArchivePaths();
   // EndSafety's work before its commit point: the backup archive, built in
   // the period's files folder and renamed or copied durably to BackupFile.
-  void WriteBackupArchive();
+  void WriteBackupArchive(std::string* kept, std::optional<Error>* why);
+  void EndSafetyWith(bool keep_log, std::string* kept, std::optional<Error>* why);
+  // Moves the finished build into the temporary folder under a fresh name
+  // after BackupFile's; returns that path.
+  std::string KeepInTempFolder(const std::string& build, const std::string& target);
   void ZipIntoBackup(ArchiveComponent& backup, const std::string& path);
   bool RenameDurably(const std::string& build, const std::string& target);
   void CopyDurably(const std::string& from, const std::string& target);
@@ -191,6 +210,7 @@ class clsFileRollbackCreate {
   ArchiveComponent* events_zip_ = nullptr;
   bool trust_folder_ = false;
   bool trust_trees_ = false;
+  std::string label_;
 };
 
 // Creates the folder and every missing folder above it, from the top down,

@@ -161,6 +161,16 @@ std::string CreateFresh(const std::function<std::string(int)>& name_of, int atte
   }
 }
 
+std::string NumberedName(std::string_view path, int n) {
+  std::string name(path);
+  if (n == 0) return name;
+  const size_t slash = name.find_last_of("/\\");
+  const size_t start = slash == std::string::npos ? 0 : slash + 1;
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot <= start) dot = name.size();
+  return name.insert(dot, "-" + std::to_string(n + 1));
+}
+
 std::unique_ptr<File> FileSystem::CreateFresh(const std::function<std::string(int)>& path_of, OpenMode mode,
                                               int attempts, std::string* chosen) {
   std::unique_ptr<File> file;

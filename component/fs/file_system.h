@@ -500,6 +500,10 @@ std::shared_ptr<FileSystem> DefaultFileSystem();
 // before it gives a name (a name made of the clock's next second).
 std::string CreateFresh(const std::function<std::string(int)>& name_of, int attempts,
                         const std::function<void(const std::string&)>& create);
+// The names CreateFresh tries for a name a person chose: `path` itself for
+// 0, then "-2", "-3", … before the extension of its file name
+// ("b.zip", "b-2.zip", "b-3.zip").
+std::string NumberedName(std::string_view path, int n);
 
 // Forwards every operation to another open file; wrappers derive from it and
 // override only the operations they change.

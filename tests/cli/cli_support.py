@@ -60,8 +60,11 @@ class Scratch(unittest.TestCase):
         return sorted(os.listdir(self.temp)) if os.path.isdir(self.temp) else []
 
     def protect(self, script, *extra, files=None, backup=None):
+        """Runs a protected change; the scratch's one fixed backup name is
+        replaced by each run (--replace)."""
         names = self.FILES if files is None else files
-        return run("protect", "--temp", self.temp, "--backup", backup or self.backup, *extra,
+        replace = ["--replace"] if backup is None else []
+        return run("protect", "--temp", self.temp, "--backup", backup or self.backup, *replace, *extra,
                    *[self.path(n) for n in names], "--", "sh", "-c", script, cwd=self.root)
 
     def killed_period(self):
@@ -70,7 +73,7 @@ class Scratch(unittest.TestCase):
         marker = os.path.join(self.root, "halfway")
         script = ("for f in \"$@\"; do printf changed > \"$f\"; done; touch '%s'; exec sleep 60" % marker)
         files = [self.path(n) for n in self.FILES]
-        proc = subprocess.Popen([BRIGHTKEEP, "protect", "--temp", self.temp, "--backup", self.backup,
+        proc = subprocess.Popen([BRIGHTKEEP, "protect", "--temp", self.temp, "--backup", self.backup, "--replace",
                                  *files, "--", "sh", "-c", script, "sh", *files])
         deadline = time.monotonic() + 60
         while not os.path.exists(marker):

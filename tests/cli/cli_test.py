@@ -74,9 +74,10 @@ class ProtectTests(Scratch):
         self.assertEqual(self.temp_files(), [])
         with zipfile.ZipFile(self.backup) as backup:
             names = sorted(backup.namelist())
-            self.assertEqual(len(names), 2, names)
+            # The drive archive, the period's record and its log.
+            self.assertEqual(len(names), 3, names)
             self.assertRegex(names[0], r"^Safe \d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d-1\.zip$")
-            self.assertEqual(names[1], names[0][:-len("-1.zip")] + ".xml")
+            self.assertEqual(names[1:], [names[0][:-len("-1.zip")] + ext for ext in (".record", ".xml")])
             self.assertIsNone(backup.testzip())
 
     def test_keep_log_leaves_a_completed_log(self):
@@ -163,13 +164,14 @@ class ProtectTests(Scratch):
                               files=[])
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assert_files_as_before()
-        result = run("protect", "--temp", self.temp, "--backup", self.backup, "--files-from", "-", "--keep-log",
+        result = run("protect", "--temp", self.temp, "--backup", self.backup, "--replace", "--files-from", "-",
+                     "--keep-log",
                      "--", "true", stdin=self.path("a.txt") + "\n", cwd=self.root)
         self.assertEqual(result.returncode, 0, result.stderr)
         report = json.loads(run("inspect", "--json", glob.glob(os.path.join(self.temp, "Safe*.xml"))[0]).stdout)
         self.assertEqual(report["archives"][0]["files"], [self.path("a.txt")])
         # A pipe, with names ending in NUL as find -print0 writes them.
-        result = subprocess.run(["bash", "-c", 'exec "$0" protect --temp "$1" --backup "$2" --null --files-from '
+        result = subprocess.run(["bash", "-c", 'exec "$0" protect --temp "$1" --backup "$2" --replace --null --files-from '
                                  '<(printf "%s\\0" "$3" "$4") -- sh -c "printf x > \\"\\$0\\"; exit 1" "$4"',
                                  cli_support.BRIGHTKEEP, self.temp, self.backup, self.path("a.txt"),
                                  self.path("sub/b.bin")], capture_output=True, text=True, timeout=120)
@@ -193,7 +195,8 @@ class ProtectTests(Scratch):
         self.addCleanup(shutil.rmtree, shm, True)
         # A folder not made yet is judged by its nearest existing parent.
         for temp, warned in ((os.path.join(shm, "not", "yet"), True), (self.temp, in_memory(self.root))):
-            result = run("protect", "--temp", temp, "--backup", self.backup, self.path("a.txt"), "--", "true")
+            result = run("protect", "--temp", temp, "--backup", self.backup, "--replace", self.path("a.txt"), "--",
+                         "true")
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertEqual("does not survive a reboot" in result.stderr, warned, (temp, result.stderr))
 
@@ -365,7 +368,8 @@ class RevertTests(Scratch):
         self.assertEqual([a["missing"] for a in report["archives"]], [False])
         self.assertEqual(sorted(report["archives"][0]["files"]), sorted(self.path(n) for n in self.FILES))
         dry = run("revert", backup, "--temp", self.temp, "--dry-run")
-        self.assertEqual((dry.returncode, dry.stdout.count("  would restore: ")), (0, len(self.FILES)), dry.stderr)
+        self.assertEqual((dry.returncode, dry.stdout.count("  would restore: ") + dry.stdout.count("  unchanged: ")),
+                         (0, len(self.FILES)), dry.stderr)
         self.assertEqual(self.read("a.txt"), b"changed")
 
         first = os.path.join(self.root, "r1.zip")

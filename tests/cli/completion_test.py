@@ -22,10 +22,10 @@ BRIGHTKEEP = COMPLETIONS = None
 
 # (words before the cursor, the word being completed, the candidates).
 CASES = [
-    ("", "", "assess help inspect protect revert rollback"),
+    ("", "", "assess diff help inspect list protect prune revert rollback"),
     ("", "--", "--help --version"),
     ("protect", "--", "-- --backup --config --dry-run --files --files-from --help --json --keep --keep-log --kill "
-                      "--null --progress --quiet --temp --tree --trust-folder --trust-tree --wait"),
+                      "--label --null --progress --quiet --replace --temp --tree --trust-folder --trust-tree --wait"),
     ("protect --temp", "", "rollback"),  # folders only
     ("protect --backup", "", "list.txt rollback"),  # files
     ("protect --files-from", "l", "list.txt"),

@@ -141,7 +141,7 @@ class SystemLogTests(Scratch):
         self.assertRegex(messages[1][1], "^protect ended, completed, backup %s: %s$" % (re.escape(self.backup), log))
         self.assertEqual([p for p, _ in messages], [notice, notice])
 
-        result, messages = self.logged("protect", "--temp", self.temp, "--backup", self.backup,
+        result, messages = self.logged("protect", "--temp", self.temp, "--backup", self.backup, "--replace",
                                        self.path("a.txt"), "--", "sh", "-c", "exit 3")
         self.assertEqual(result.returncode, 3, result.stderr)
         self.assertEqual(messages[1][0], error)

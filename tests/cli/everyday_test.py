@@ -42,25 +42,27 @@ class StatusTests(Scratch):
             ("printf new > data/a.txt", 0, "completed", 0),
             ("printf new > data/a.txt; exit 3", 3, "restored", 3),
             ("rm data/c.txt; mkdir data/c.txt; exit 3", 200, "not_restored", 3),
-            ("rm -r '%s'" % gone, 201, "not_ended", 0),
+            ("rm -r '%s'" % gone, 201, "backup_kept", 0),
         ]
         for script, status, outcome, command_status in cases:
-            result = self.protect(script, "--json", backup=os.path.join(gone, "b.zip"))
+            result = self.protect(script, "--json", "--replace", backup=os.path.join(gone, "b.zip"))
             self.assertEqual(result.returncode, status, result.stderr)
             doc = json.loads(result.stdout)
             self.assertEqual((doc["outcome"], doc["command_status"], doc["status"]),
                              (outcome, command_status, status))
             self.assertEqual(sorted(doc["files"]), sorted(self.path(n) for n in self.FILES))
-            self.assertEqual(doc["backup"], os.path.join(gone, "b.zip") if status == 0 else None)
-            self.assertEqual(doc["restore"] is None, outcome in ("completed", "not_ended"))
+            kept = {0: os.path.join(gone, "b.zip"), 201: os.path.join(self.temp, "b.zip")}
+            self.assertEqual(doc["backup"], kept.get(status))
+            self.assertEqual(doc["restore"] is None, outcome in ("completed", "backup_kept"))
             if outcome == "not_restored":
                 self.assertEqual([e["path"] for e in doc["restore"]["not_restored"]], [self.path("c.txt")])
-            # The period stays where its files did not come back, or its end failed.
-            self.assertEqual(bool(self.assess_json()["unfinished"]), status >= 200, script)
+            # The period stays where its files did not come back; a change that
+            # succeeded is never left for a rollback to undo.
+            self.assertEqual(bool(self.assess_json()["unfinished"]), status == 200, script)
             shutil.rmtree(self.path("c.txt"), True)
             self.write("c.txt", b"")
             self.assertEqual(run("rollback", self.temp).returncode, 0)
-        self.assertIn("its period could not be ended", result.stderr)
+        self.assertIn("its backup is kept in %s " % os.path.join(self.temp, "b.zip"), result.stderr)
 
     def test_a_dry_run_tells_files_trees_and_room_and_writes_nothing(self):
         marker = os.path.join(self.root, "ran")
@@ -239,8 +241,8 @@ class NameTests(Scratch):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assert_files_as_before()
         tree = os.path.join(self.root, "data")
-        result = run("protect", "--temp", self.temp, "--backup", self.backup, "--tree", tree, "--", "sh", "-c",
-                     'for f in "$0"/*; do printf x > "$f"; done; exit 5', tree)
+        result = run("protect", "--temp", self.temp, "--backup", self.backup, "--replace", "--tree", tree, "--", "sh",
+                     "-c", 'for f in "$0"/*; do printf x > "$f"; done; exit 5', tree)
         self.assertEqual(result.returncode, 5, result.stderr)
         self.assert_files_as_before()
 
@@ -265,8 +267,8 @@ class ShortOutputTests(Scratch):
         self.assertEqual(self.protect("true", "--keep-log").returncode, 0)
         [completed] = glob.glob(os.path.join(self.temp, "Safe *.xml"))
         tree = self.path("tree")
-        result = run("protect", "--temp", self.temp, "--backup", self.backup, "--tree", tree, "--", "sh", "-c",
-                     "printf x > '%s/000.txt'; rm '%s/001.txt'; touch '%s/new'; kill -9 $PPID" % (tree, tree, tree))
+        result = run("protect", "--temp", self.temp, "--backup", self.backup, "--replace", "--tree", tree, "--", "sh",
+                     "-c", "printf x > '%s/000.txt'; rm '%s/001.txt'; touch '%s/new'; kill -9 $PPID" % (tree, tree, tree))
         self.assertEqual(result.returncode, -signal.SIGKILL)
         self.wait_until_not_live()
         short = run("assess", self.temp).stdout

@@ -386,6 +386,19 @@ TEST_F(FileSystemTest, NamesAbsolutePathsAndTempNames) {
   EXPECT_GT(names.size(), 1u);
 }
 
+TEST(NumberedName, TakenNamesAreNumberedBeforeTheExtensionOfTheFileName) {
+  const struct {
+    const char* path;
+    int n;
+    const char* expected;
+  } cases[] = {
+      {"/b/x.zip", 0, "/b/x.zip"},         {"/b/x.zip", 1, "/b/x-2.zip"},
+      {"/b/x.tar.zip", 2, "/b/x.tar-3.zip"}, {"/b.d/x", 1, "/b.d/x-2"},
+      {"/b/.hidden", 1, "/b/.hidden-2"},   {"x.zip", 9, "x-10.zip"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(NumberedName(c.path, c.n), c.expected) << c.path << " " << c.n;
+}
+
 TEST_F(FileSystemTest, PathsLongerThan260Characters) {
   std::string folder = dir_.path();
   for (int i = 0; folder.size() < 300; ++i) {

@@ -193,7 +193,7 @@ void ExpectRecoverable(CrashRig& rig, const std::string& log_path, bool roll_bac
   if (!log_left || log->Completed()) {
     ++*committed;
     const ArchiveContents backup = ReadArchive(rig.s.backup, rig.s.dir / "backup-list");
-    EXPECT_EQ(backup.size(), 2u);
+    EXPECT_EQ(backup.size(), 2u + RecordEntries(*rig.s.fs));
     EXPECT_EQ(backup.count(rig.s.fs->GetFileName(log_path)), 1u);
     return;
   }

@@ -25,6 +25,10 @@ bool OnWindows();
 // where file operations cost several times more; BK_SWEEP_STRIDE sets another.
 uint64_t SweepStride();
 
+// The entries a backup holds beside the drive archives and the log: the
+// period's record where owners and modes are the platform's (Linux).
+inline size_t RecordEntries(const FileSystem& fs) { return fs.paths().HasPosixModes() ? 1 : 0; }
+
 struct Scratch {
   TempDir dir;
   std::shared_ptr<FileSystem> fs = DefaultFileSystem();

@@ -50,8 +50,9 @@ TEST(SuccessfulPeriod, BackupHoldsTheDriveArchiveAndTheUnmarkedLog) {
   EXPECT_FALSE(safe.SafeMode());
   EXPECT_EQ(ReadFile(s.Data("a.txt")), "changed by the host");
   ArchiveContents backup = ReadArchive(s.backup, s.dir / "outer");
-  ASSERT_EQ(backup.size(), 2u);
+  ASSERT_EQ(backup.size(), 2u + RecordEntries(*s.fs));
   ASSERT_EQ(backup.count(stem + "-1.zip"), 1u);
+  EXPECT_EQ(backup.count(stem + ".record"), RecordEntries(*s.fs));
   ASSERT_EQ(backup.count(stem + ".xml"), 1u);
   const std::string packed_log = Utf16FileText(backup[stem + ".xml"]);
   EXPECT_EQ(packed_log.find("Completed=\"True\""), std::string::npos) << packed_log;
@@ -88,8 +89,8 @@ TEST(SuccessfulPeriod, EmptyPeriodReplacesTheBackupAndLeavesNothingBehind) {
   EXPECT_EQ(s.FilesIn(s.temp), Names{});
   EXPECT_EQ(s.FilesIn(s.dir / "cwd"), Names{"keep.txt"});
   const ArchiveContents backup = ReadArchive(s.backup, s.dir / "outer");
-  ASSERT_EQ(backup.size(), 1u);
-  EXPECT_EQ(backup.begin()->first, log_name);
+  ASSERT_EQ(backup.size(), 1u + RecordEntries(*s.fs));
+  EXPECT_EQ(backup.count(log_name), 1u);
   EXPECT_EQ(safe.log(), nullptr);
 }
 
