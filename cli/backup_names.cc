@@ -67,6 +67,21 @@ int64_t StampSeconds(const std::string& s) {
   return CivilSeconds(n(0, 4), n(4, 2), n(6, 2), n(9, 2), n(11, 2), n(13, 2));
 }
 
+// The empty file of the caller's that a run killed before its period ended
+// leaves at a backup's name: no backup, so the next run may hold the name
+// with it. nullopt for anything else (a backup, a link, another's file).
+std::optional<FileStat> LeftEmptyHolder(FileSystem& fs, const std::string& path) {
+  try {
+    const std::unique_ptr<Folder> folder = fs.OpenFolder(fs.GetParentFolderName(path), nullptr);
+    const FileStat st = folder->OpenEntry(fs.GetFileName(path), OpenMode::kRead)->Stat();
+    const bool own = st.owner < 0 || st.owner == CurrentUserId();
+    if (!st.is_folder && !st.is_symlink && st.size == 0 && own) return st;
+  } catch (const Error&) {
+    // Not a file that can be opened: not one to take over.
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string StampBackupName(const std::string& pattern, const LocalDateTime& start) {
@@ -99,7 +114,9 @@ HeldBackupName HoldBackupName(FileSystem& fs, const std::string& pattern, const 
     held.held = file->Stat();
   } catch (const Error& e) {
     if (stamped || e.number() != errnum::kFileAlreadyExists) throw;
-    throw BackupNameTaken(name);
+    held.held = LeftEmptyHolder(fs, name);
+    if (!held.held) throw BackupNameTaken(name);
+    held.path = name;
   }
   return held;
 }

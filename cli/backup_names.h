@@ -26,7 +26,9 @@ bool IsStampedPattern(const FileSystem& fs, const std::string& pattern);
 // replaces when the period ends. A stamped name that is taken gets "-2",
 // "-3", … (NumberedName). A name without "%t" that any entry holds is
 // refused (58, saying to use "%t" or --replace) unless `replace`: the
-// backup then replaces what is there, and nothing is held.
+// backup then replaces what is there, and nothing is held. The empty file
+// of the caller's that a killed run left holding a name is no backup: it
+// holds the name for this run.
 struct HeldBackupName {
   std::string path;
   std::optional<FileStat> held;  // the empty file holding the name

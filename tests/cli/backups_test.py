@@ -67,6 +67,12 @@ class NamesTests(BackupTests):
             self.assertEqual(f.read(), b"mine")
         self.ok(self.protect("true", "--replace", backup=fixed))
         self.assertTrue(zipfile.is_zipfile(fixed))
+        for owner, status in ((65534, 125), (os.getuid(), 0)):  # the empty file a killed run left holding the name
+            os.remove(fixed)
+            os.close(os.open(fixed, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o600))
+            os.chown(fixed, owner, -1)
+            self.ok(self.protect("true", backup=fixed), status)
+        self.assertTrue(zipfile.is_zipfile(fixed))
 
     def test_a_backup_folder_gone_during_the_command_keeps_the_change_and_the_backup(self):
         gone = os.path.join(self.root, "gone")
