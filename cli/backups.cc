@@ -11,6 +11,7 @@
 #include "cli/log_report.h"
 #include "cli/options.h"
 #include "cli/period_summary.h"
+#include "component/text.h"
 
 namespace bk::cli {
 
@@ -164,8 +165,8 @@ int RunList(const std::vector<std::string>& args) {
   }
   for (const Listed& b : backups) {
     std::cout << (b.log.start_date ? FormatOleDate(*b.log.start_date) : "(unreadable)") << "  " << b.log.FileCount()
-              << " files  " << b.summary.trees.size() << " trees  " << Size(b.size) << "  " << b.path;
-    if (!b.summary.label.empty()) std::cout << "  [" << b.summary.label << "]";
+              << " files  " << b.summary.trees.size() << " trees  " << Size(b.size) << "  " << text::OnOneLine(b.path);
+    if (!b.summary.label.empty()) std::cout << "  [" << text::OnOneLine(b.summary.label) << "]";
     std::cout << '\n';
   }
   return kExitSuccess;

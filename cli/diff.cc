@@ -4,6 +4,7 @@
 
 #include "cli/backup_archive.h"
 #include "cli/cli.h"
+#include "component/text.h"
 #include "cli/folder_assessment.h"
 #include "cli/json_writer.h"
 #include "cli/options.h"
@@ -119,7 +120,7 @@ int Diff(const ParsedArgs& parsed) {
   if (parsed.Has("--json")) {
     WriteJson(source, summary, diff);
   } else {
-    if (!summary.label.empty()) std::cout << "label: " << summary.label << '\n';
+    if (!summary.label.empty()) std::cout << "label: " << text::OnOneLine(summary.label) << '\n';
     for (const Change& c : diff.changes) PrintChange(c, parsed.Has("--stat"));
     for (const Error& e : diff.trouble) ReportError(e);
   }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "component/text.h"
 #include "component/platform.h"
 #include "log/period.h"
 #include "log/period_record.h"
@@ -173,7 +174,7 @@ void PrintLog(std::ostream& out, const LogReport& report, bool with_completed, b
   out << "  started: " << (started.empty() ? "(unreadable)" : started) << '\n';
   if (!report.temp_path.empty()) out << "  temporary folder: " << report.temp_path << '\n';
   out << "  backup: " << report.backup_destination << '\n';
-  if (!report.label.empty()) out << "  label: " << report.label << '\n';
+  if (!report.label.empty()) out << "  label: " << text::OnOneLine(report.label) << '\n';
   for (size_t i = 0; i < report.trees.size(); ++i) out << (i == 0 ? "  trees: " : ", ") << report.trees[i];
   if (!report.trees.empty()) out << '\n';
   out << "  " << CountsText(report) << '\n';

@@ -1,5 +1,6 @@
 #include "component/text.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace bk::text {
@@ -162,6 +163,17 @@ void AppendPercentEscaped(std::string& out, std::string_view bytes, bool non_asc
       out += c;
     }
   }
+}
+
+std::string OnOneLine(std::string_view text) {
+  const bool control = std::any_of(text.begin(), text.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7F;
+  });
+  if (!control) return std::string(text);
+  std::string out;
+  AppendPercentEscaped(out, text);
+  return out;
 }
 
 std::optional<std::string> PercentUnescaped(std::string_view text) {

@@ -28,7 +28,12 @@ std::string WithReplacementCharacters(std::string_view bytes);
 // asked: each byte below 0x20, 0x7F and "%" (with `non_ascii`, each byte
 // from 0x80 too) as "%XX" in upper-case hexadecimal, every other as it is.
 void AppendPercentEscaped(std::string& out, std::string_view bytes, bool non_ascii = false);
-// The inverse; nullopt when a "%" is not followed by two upper-case
+// Text for a terminal, from a source that may be another user's (a label, a
+// name in a backup): as it is when it holds no control byte (below 0x20, or
+// 0x7F), else percent-escaped whole, so that it can neither break the line
+// nor steer the terminal.
+std::string OnOneLine(std::string_view text);
+// The inverse of AppendPercentEscaped; nullopt when a "%" is not followed by two upper-case
 // hexadecimal digits.
 std::optional<std::string> PercentUnescaped(std::string_view text);
 

@@ -77,6 +77,18 @@ std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, i
   return std::nullopt;
 }
 
+std::optional<Error> PathDistrust(FileSystem& fs, const std::string& folder, int64_t user, int64_t group) {
+  std::vector<std::string> chain{fs.ResolveLinks(folder)};  // the folders the path really runs through
+  for (std::string parent = fs.GetParentFolderName(folder); !parent.empty() && parent != chain.back();
+       parent = fs.GetParentFolderName(parent)) {
+    chain.push_back(parent);
+  }
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (std::optional<Error> why = FolderDistrust(fs, *it, user, group)) return why;
+  }
+  return std::nullopt;
+}
+
 std::optional<Error> TreeFolderDistrust(const FileStat& st, const std::vector<AclEntry>& acl, const std::string& path,
                                         int64_t user, int64_t group) {
   if (OwnedByAnother(st, user) || AnotherMayWrite(st, acl, user, group)) {

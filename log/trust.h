@@ -47,6 +47,12 @@ Error TooLarge(int32_t number, std::string_view what, uint64_t size, uint64_t bo
 // change its permissions or owner (Windows has no sticky bit).
 std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, int64_t user, int64_t group);
 
+// A folder whose path another user could redirect: the folder, or one above
+// it, is distrusted as FolderDistrust says (another user owns it, or can
+// replace its entries), so that a name made there later could land in a
+// folder of that user's choosing. The topmost such folder is reported.
+std::optional<Error> PathDistrust(FileSystem& fs, const std::string& folder, int64_t user, int64_t group);
+
 // A folder inside a tree made safe whole is distrusted when a user other
 // than `user` and root can write it: its owner, or others by its mode
 // (group write counting as for FolderDistrust) or its access ACL. The

@@ -25,7 +25,7 @@ struct Hold {
 // can change it. This pass reports only what it adds (removals, failures).
 Summary Again(clsFileRollbackLog& log, Summary summary, const OutcomeSink& sink, const RunHooks& hooks) {
   Plan plan = MakePlan(log);
-  Execute(plan, log.file_system_ptr(), [&](const Outcome& o) {
+  const Summary second = Execute(plan, log.file_system_ptr(), [&](const Outcome& o) {
     if (o.verb == Verb::kRestored || o.verb == Verb::kUnchanged || o.verb == Verb::kLeft ||
         o.verb == Verb::kDoneBefore) {
       return;
@@ -33,6 +33,9 @@ Summary Again(clsFileRollbackLog& log, Summary summary, const OutcomeSink& sink,
     summary.Count(o);
     if (sink) sink(o);
   }, hooks, true);
+  // A pass stopped part-way (the user's interrupt) leaves the period to a
+  // later run, as a first pass stopped would.
+  if (second.stopped && !summary.stopped) summary.stopped = second.stopped;
   return summary;
 }
 

@@ -105,6 +105,11 @@ void clsFileRollbackCreate::CheckBackupFile() {
   // A new file beside it, as EndSafety's copy will be.
   const std::string folder = fs.GetParentFolderName(backup);
   if (!fs.FolderExists(folder)) throw Error::Standard(errnum::kPathNotFound, folder);
+  // The backup is placed by its path when the period ends: no other user may
+  // be able to move a folder on that path for one of their choosing.
+  if (!trust_folder_) {
+    if (std::optional<Error> why = PathDistrust(fs, folder, CurrentUserId(), CurrentGroupId())) throw *why;
+  }
   constexpr int kNames = 20;
   std::string probe;
   try {

@@ -190,12 +190,6 @@ fi
 
 start=$(date +%s)
 run_ctest native
-echo "== the demonstration (the README's first command)"
-if BRIGHTKEEP="$root/build/native/cli/brightkeep" bash scripts/demo.sh >"$log/demo.txt" 2>&1 </dev/null; then
-  echo "   demo: passed"; add_counts 1 0
-else
-  tail -n 30 "$log/demo.txt"; note_failure "the demonstration"
-fi
 echo "== naming check (clang-tidy) of the portable core"
 run_summary naming naming bash scripts/naming-check.sh
 echo "== fuzz targets (libFuzzer, a short run each)"

@@ -155,15 +155,16 @@ class ShowTests(BackupTests):
 
     def test_list_and_prune_touch_only_real_backups(self):
         now = time.time()
-        for age, label in ((3 * 86400, "old"), (0, "new")):
+        for age, label in ((3 * 86400, "old\r\x1b[2Kfake\n"), (0, "new")):  # a label can steer no terminal
             self.ok(self.protect_tree("true", "--label", label, backup=os.path.join(self.bk, "b-%s.zip" % stamp(now - age))))
         names = self.backups()
         fake = os.path.join(self.bk, "b-%s.zip" % stamp(now - 5 * 86400))
         with open(fake, "wb") as f:
             f.write(b"not a backup")
         listed = json.loads(self.ok(run("list", self.pattern, "--json")).stdout)["backups"]
-        self.assertEqual([(b["label"], b["path"]) for b in listed], [("new", names[1]), ("old", names[0])])
-        self.assertIn("[new]", self.ok(run("list", self.bk)).stdout.splitlines()[0])
+        self.assertEqual([(b["label"], b["path"]) for b in listed], [("new", names[1]), ("old\r\x1b[2Kfake\n", names[0])])
+        lines = self.ok(run("list", self.bk)).stdout.splitlines()
+        self.assertEqual([line.rsplit("  ", 1)[1] for line in lines], ["[new]", "[old%0D%1B[2Kfake%0A]"])
 
         self.ok(run("prune", self.pattern, "--keep", "1", "--keep-days", "4", "--dry-run"))
         self.assertEqual(self.ok(run("prune", self.pattern, "--keep", "1", "--dry-run")).stdout,

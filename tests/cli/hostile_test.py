@@ -371,7 +371,7 @@ class AttackerInputsTests(Scratch):
     def test_keep_removes_only_the_callers_own_older_backups(self):
         bk = os.path.join(self.root, "bk")
         os.mkdir(bk)
-        os.chmod(bk, 0o777)
+        os.chmod(bk, 0o1777)  # shared, as backup folders others write to are: sticky
         real = [os.path.join(bk, "app-%d0101-000000.zip" % y) for y in (2020, 2021)]
         for path in real:
             self.succeeded_change(path)
@@ -438,6 +438,19 @@ class AttackerInputsTests(Scratch):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assert_files_as_before()
         self.assertEqual(self.temp_files(), sorted(foreign))
+
+    def test_a_backup_folder_another_user_could_move_is_refused_before_the_command(self):
+        share = os.path.join(self.root, "share")
+        os.mkdir(share)
+        os.chmod(share, 0o1777)
+        theirs = os.path.join(share, "nobody")  # nobody may rename it and put a link in its place
+        os.mkdir(theirs)
+        os.chown(theirs, NOBODY, -1)
+        result = self.protect("touch ran", backup=os.path.join(theirs, "b.zip"))
+        self.assertEqual(result.returncode, 125, result.stderr)
+        self.assertIn("Not trusted: in a folder another user can write", result.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.root, "ran")))
+        self.assertEqual(os.listdir(theirs), [])
 
     def test_an_oversized_log_is_refused_with_its_size_and_the_bound(self):
         backup = os.path.join(self.root, "bomb.zip")
