@@ -115,14 +115,24 @@ bool RemoveIfThere(FileSystem& fs, const std::string& path) {
 
 void MakePeriodFilesFolder(FileSystem& fs, const PeriodNames& names, bool trusted) {
   const std::unique_ptr<Folder> temp = fs.OpenFolder(names.Folder(), nullptr);
-  try {
-    temp->MakeFolder(kPeriodFilesFolder);
-    if (!fs.paths().HasPosixModes()) temp->SetEntryMode(kPeriodFilesFolder, kHiddenAttribute);
-    temp->Sync();
-  } catch (const Error& e) {
-    if (e.number() != errnum::kFileAlreadyExists) throw;  // made by another period, or planted: judged below
+  // The folder goes with the last period that used it, which may end at any
+  // moment: made again, as often as it goes.
+  constexpr int kAttempts = 20;
+  for (int attempt = 1;; ++attempt) {
+    try {
+      temp->MakeFolder(kPeriodFilesFolder);
+      if (!fs.paths().HasPosixModes()) temp->SetEntryMode(kPeriodFilesFolder, kHiddenAttribute);
+      temp->Sync();
+    } catch (const Error& e) {
+      if (e.number() != errnum::kFileAlreadyExists && !e.IsNotFound()) throw;  // made by another, or planted
+    }
+    try {
+      JudgeFilesFolder(fs, *temp, names, trusted);
+      return;
+    } catch (const Error& e) {
+      if (!e.IsNotFound() || attempt == kAttempts) throw;
+    }
   }
-  JudgeFilesFolder(fs, *temp, names, trusted);
 }
 
 std::string RecordOf(FileSystem& fs, const PeriodNames& names) {
