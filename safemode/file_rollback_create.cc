@@ -106,8 +106,10 @@ void clsFileRollbackCreate::CheckBackupFile() {
   const std::string folder = fs.GetParentFolderName(backup);
   if (!fs.FolderExists(folder)) throw Error::Standard(errnum::kPathNotFound, folder);
   // The backup is placed by its path when the period ends: no other user may
-  // be able to move a folder on that path for one of their choosing.
-  if (!trust_folder_) {
+  // be able to move a folder on that path for one of their choosing. Where
+  // files have no numeric owners (Windows) a drive's root lets every user
+  // add folders to it, so paths there are not judged this way.
+  if (!trust_folder_ && fs.paths().HasOwners()) {
     if (std::optional<Error> why = PathDistrust(fs, folder, CurrentUserId(), CurrentGroupId())) throw *why;
   }
   constexpr int kNames = 20;

@@ -77,9 +77,9 @@ class clsFileRollbackCreate {
   // Checks that BackupFile can be written: its folder exists and accepts a
   // new file, and BackupFile is not a folder. Throws the error that says why
   // not (70 "Permission denied: a folder is where the backup belongs" for a
-  // folder; unless TrustFolder, 70 "Not trusted: in a folder another user
-  // can write" when another user could move a folder on its path, see
-  // PathDistrust). BeginSafety does not call it: a host may set BackupFile
+  // folder; unless TrustFolder, where files have numeric owners (POSIX), 70
+  // "Not trusted: in a folder another user can write" when another user
+  // could move a folder on its path, see PathDistrust). BeginSafety does not call it: a host may set BackupFile
   // later.
   void CheckBackupFile();
   // Leaves safe mode, also when it fails part-way. Packs the drive archives
