@@ -11,6 +11,7 @@
 #include "cli/log_report.h"
 #include "cli/options.h"
 #include "cli/period_summary.h"
+#include "cli/progress.h"
 #include "component/text.h"
 
 namespace bk::cli {
@@ -92,19 +93,6 @@ std::optional<Listed> Describe(const std::shared_ptr<FileSystem>& fs, const std:
   }
 }
 
-std::string Size(uint64_t bytes) {
-  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-  double value = static_cast<double>(bytes);
-  size_t unit = 0;
-  while (value >= 1024 && unit + 1 < std::size(units)) {
-    value /= 1024;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
-  return text;
-}
-
 void WriteListJson(const std::vector<Listed>& backups) {
   JsonWriter json(std::cout);
   json.BeginObject();
@@ -165,7 +153,7 @@ int RunList(const std::vector<std::string>& args) {
   }
   for (const Listed& b : backups) {
     std::cout << (b.log.start_date ? FormatOleDate(*b.log.start_date) : "(unreadable)") << "  " << b.log.FileCount()
-              << " files  " << b.summary.trees.size() << " trees  " << Size(b.size) << "  " << text::OnOneLine(b.path);
+              << " files  " << b.summary.trees.size() << " trees  " << FormatBytes(b.size) << "  " << text::OnOneLine(b.path);
     if (!b.summary.label.empty()) std::cout << "  [" << text::OnOneLine(b.summary.label) << "]";
     std::cout << '\n';
   }
