@@ -22,10 +22,12 @@ passed=0
 failed=0
 skipped=0
 note_failure() { echo "FAILED: $*"; failed=$((failed + 1)); }
+# Starts a stage of the run, saying how long the run has taken so far.
+stage() { echo "== $* (at $(( $(date +%s) - start )) s)"; }
 
 build() {
   local preset="$1"
-  echo "== build $preset"
+  stage "build $preset"
   if ! { cmake --preset "$preset" >"$log/configure-$preset.txt" 2>&1 &&
          cmake --build --preset "$preset" -j "$(nproc)" >"$log/build-$preset.txt" 2>&1; }; then
     tail -n 40 "$log/configure-$preset.txt" "$log/build-$preset.txt"
@@ -57,11 +59,20 @@ result_number() {
   echo "${n:-${2:-}}"
 }
 
+# Prints the end of what each failed test wrote (CTest's --output-on-failure
+# puts it after the test's status line), so that a failure elsewhere can be read.
+show_failed_output() {
+  awk '/^ *[0-9]+\/[0-9]+ Test +#/ { if (keep) flush(); keep = ($0 ~ /\*\*\*|Failed|Timeout|SEGFAULT/); n = 0 }
+       keep { lines[n++ % 30] = $0 }
+       END { if (keep) flush() }
+       function flush(  i) { for (i = (n > 30 ? n - 30 : 0); i < n; i++) print "   | " lines[i % 30]; keep = 0 }' "$1"
+}
+
 # Builds a native preset and runs its tests with CTest: run_ctest PRESET [CTEST ARGS...]
 run_ctest() {
   local preset="$1"; shift
   build "$preset" || return
-  echo "== $preset tests (CTest)"
+  stage "$preset tests (CTest)"
   local out="$log/ctest-$preset.txt"
   ctest --test-dir "build/$preset" --output-on-failure -j "$(nproc)" "$@" >"$out" 2>&1
   local total nfail nskip
@@ -71,7 +82,7 @@ run_ctest() {
   nfail="$(result_number 'passed, ([0-9]+) tests? failed')"
   nskip="$(grep -cE '^[[:space:]]*[0-9]+ - .*\(Skipped\)' "$out")"
   echo "   $result ($nskip skipped)"
-  [ "$nfail" -gt 0 ] && grep -E '\(Failed\)|\(SEGFAULT\)|\(Timeout\)|Exception' "$out" | head -40
+  [ "$nfail" -gt 0 ] && grep -E '\(Failed\)|\(SEGFAULT\)|\(Timeout\)|Exception' "$out" | head -40 && show_failed_output "$out"
   add_counts $((total - nfail - nskip)) "$nfail" "$nskip"
 }
 
@@ -134,7 +145,7 @@ run_wine() {
   check_imports "$arch"
   export BK_WINE_ROOT="$root/build/wine-ci"
   rm -rf "$BK_WINE_ROOT/$arch"
-  echo "== $arch tests (Wine)"
+  stage "$arch tests (Wine)"
   local list="build/$arch/test-programs.txt" prog exe out
   [ -f "$list" ] || { note_failure "$arch: no test program list"; return; }
   while read -r prog; do
@@ -142,7 +153,7 @@ run_wine() {
     exe="$(find "build/$arch/tests" -name "$prog.exe" | head -1)"
     out="$log/$arch-$prog.txt"
     if [ -z "$exe" ]; then note_failure "$arch: $prog.exe not built"; continue; fi
-    (cd "$(dirname "$exe")" && timeout 900 "$root/scripts/wine-run.sh" "$arch" "./$prog.exe") >"$out" 2>&1 </dev/null
+    (cd "$(dirname "$exe")" && timeout 400 "$root/scripts/wine-run.sh" "$arch" "./$prog.exe") >"$out" 2>&1 </dev/null
     count_sentinel "$out" "$prog" "$arch: $prog" "$?"
   done <"$list"
   run_suite "$arch" COM scripts/com-tests.sh
@@ -150,7 +161,7 @@ run_wine() {
   run_summary "$arch-msi" MSI bash scripts/msi-tests.sh "$arch"
   if [ "$arch" = win64 ]; then
     check_win32_typelib
-    echo "== both MSIs' tables, read with msiinfo"
+    stage "both MSIs' tables, read with msiinfo"
     run_summary msi-tables MSI bash scripts/msi-tests.sh tables build/win32 build/win64
   fi
   WINEPREFIX="$BK_WINE_ROOT/$arch" wineserver -k >/dev/null 2>&1 || true
@@ -161,7 +172,7 @@ run_wine() {
 check_win32_typelib() {
   local dll="$root/build/win32/Brightkeep.dll" out="$log/win32-typelib-from-win64.txt"
   [ -f "$dll" ] || { note_failure "win32: no Brightkeep.dll to check"; return; }
-  echo "== win32 type library, read by the 64-bit checker"
+  stage "win32 type library, read by the 64-bit checker"
   (cd build/win64/tests/component/com &&
      BK_COM_TARGET=win32 BK_COM_DLL="Z:${dll//\//\\}" timeout 300 "$root/scripts/wine-run.sh" win64 ./typelib_checker.exe) \
     >"$out" 2>&1 </dev/null
@@ -190,11 +201,11 @@ fi
 
 start=$(date +%s)
 run_ctest native
-echo "== naming check (clang-tidy) of the portable core"
+stage "naming check (clang-tidy) of the portable core"
 run_summary naming naming bash scripts/naming-check.sh
-echo "== fuzz targets (libFuzzer, a short run each)"
+stage "fuzz targets (libFuzzer, a short run each)"
 run_summary fuzz-smoke fuzz bash scripts/fuzz.sh smoke 10
-echo "== Debian packages: built, checked with lintian, installed and used"
+stage "Debian packages: built, checked with lintian, installed and used"
 run_summary packages packages bash tests/packaging/debian_test.sh
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer, but for
 # the multi-gigabyte archives, which take minutes there and add nothing new.

@@ -168,6 +168,8 @@ class WindowsFile final : public File {
       DWORD put = 0;
       const DWORD want = static_cast<DWORD>(std::min<size_t>(n - done, 1u << 30));
       if (!WriteFile(Handle(), static_cast<const char*>(data) + done, want, &put, &at)) ThrowLastError(path_);
+      // A write that reports success but takes nothing would otherwise spin here.
+      if (put == 0) throw ErrorFromWin32(ERROR_WRITE_FAULT, path_);
       done += put;
     }
   }

@@ -483,12 +483,14 @@ class LeftRunningTests(Scratch):
     for it a bounded time, names it, ends it when told, and never lets the
     period's lock go meanwhile."""
 
-    def start(self, script, *options):
+    def start(self, script, *options, runs="sh"):
         """protect over a.txt with a COMMAND that changes it, starts `script`
-        in the background and fails; returns it once protect says it waits."""
+        in the background and fails once that runs the program `runs`;
+        returns it once protect says it waits."""
         proc = subprocess.Popen([cli_support.BRIGHTKEEP, "protect", "--temp", self.temp, "--backup", self.backup,
                                  *options, self.path("a.txt"), "--", "sh", "-c",
-                                 'printf changed > "$1"; %s & echo $! > "$2"; exit 4' % script, "sh",
+                                 'printf changed > "$1"; %s & p=$!; until grep -qx %s /proc/$p/comm; do sleep 0.01; '
+                                 'done; echo $p > "$2"; exit 4' % (script, runs), "sh",
                                  self.path("a.txt"), os.path.join(self.root, "pid")],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         self.addCleanup(proc.wait)
@@ -519,7 +521,7 @@ class LeftRunningTests(Scratch):
     @unittest.skipUnless(os.geteuid() == 0, "needs root to act as another user")
     def test_a_sleeper_of_another_user_is_named_and_left_or_ended(self):
         sleeper = " ".join(AS_NOBODY) + " setsid sleep 300 </dev/null >/dev/null 2>&1"
-        proc, pid = self.start(sleeper, "--wait", "1")
+        proc, pid = self.start(sleeper, "--wait", "1", runs="sleep")
         self.addCleanup(lambda: os.path.exists("/proc/%d" % pid) and os.kill(pid, signal.SIGKILL))
         errors = proc.stderr.read()
         self.assertEqual(proc.wait(timeout=60), 200, errors)
@@ -536,7 +538,7 @@ class LeftRunningTests(Scratch):
         self.assertEqual(run("rollback", self.temp).returncode, 0)
         self.assert_files_as_before()
 
-        proc, pid = self.start("trap '' TERM; " + sleeper, "--wait", "0", "--kill")
+        proc, pid = self.start("trap '' TERM; " + sleeper, "--wait", "0", "--kill", runs="sleep")
         errors = proc.stderr.read()
         self.assertEqual(proc.wait(timeout=60), 4, errors)
         self.assertIn("ending them", errors)
