@@ -69,13 +69,15 @@ int64_t StampSeconds(const std::string& s) {
 
 // The empty file of the caller's that a run killed before its period ended
 // leaves at a backup's name: no backup, so the next run may hold the name
-// with it. nullopt for anything else (a backup, a link, another's file).
+// with it. nullopt for anything else (a backup, a link, another's file, an
+// empty file of the caller's with other permissions than the holder's).
 std::optional<FileStat> LeftEmptyHolder(FileSystem& fs, const std::string& path) {
   try {
     const std::unique_ptr<Folder> folder = fs.OpenFolder(fs.GetParentFolderName(path), nullptr);
     const FileStat st = folder->OpenEntry(fs.GetFileName(path), OpenMode::kRead)->Stat();
     const bool own = st.owner < 0 || st.owner == CurrentUserId();
-    if (!st.is_folder && !st.is_symlink && st.size == 0 && own) return st;
+    const bool private_mode = !fs.paths().HasPosixModes() || (st.attributes & 07777) == 0600;
+    if (!st.is_folder && !st.is_symlink && st.size == 0 && own && private_mode) return st;
   } catch (const Error&) {
     // Not a file that can be opened: not one to take over.
   }

@@ -41,26 +41,30 @@ Options:
 
 constexpr int kExitTrouble = 2;
 
+// Paths and values come from a backup that may be another user's: each is
+// printed on one line (text::OnOneLine).
 void PrintChange(const Change& c, bool stat) {
+  const std::string path = text::OnOneLine(c.path);
   if (stat) {
-    std::cout << ' ' << ChangeName(c.kind) << ": " << c.path;
+    std::cout << ' ' << ChangeName(c.kind) << ": " << path;
     if (c.kind == ChangeKind::kModified) std::cout << " (+" << c.added << " -" << c.removed << ')';
     std::cout << '\n';
     return;
   }
   switch (c.kind) {
     case ChangeKind::kModified:
-      std::cout << "--- " << c.path << "\t(when the period began)\n+++ " << c.path << "\t(now)\n" << c.hunks;
+      std::cout << "--- " << path << "\t(when the period began)\n+++ " << path << "\t(now)\n" << c.hunks;
       break;
     case ChangeKind::kBinary:
-      std::cout << "binary files differ: " << c.path << '\n';
+      std::cout << "binary files differ: " << path << '\n';
       break;
     case ChangeKind::kCreated:
     case ChangeKind::kDeleted:
-      std::cout << ChangeName(c.kind) << ": " << c.path << '\n';
+      std::cout << ChangeName(c.kind) << ": " << path << '\n';
       break;
     default:
-      std::cout << ChangeName(c.kind) << ": " << c.path << ": " << c.before << " -> " << c.after << '\n';
+      std::cout << ChangeName(c.kind) << ": " << path << ": " << text::OnOneLine(c.before) << " -> "
+                << text::OnOneLine(c.after) << '\n';
   }
 }
 

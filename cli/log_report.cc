@@ -168,21 +168,21 @@ std::string StartedText(const LogReport& report) {
 }
 
 void PrintLog(std::ostream& out, const LogReport& report, bool with_completed, bool with_files) {
-  out << report.log << '\n';
+  out << text::OnOneLine(report.log) << '\n';
   if (with_completed) out << "  completed: " << (report.completed ? "yes" : "no") << '\n';
   const std::string started = StartedText(report);
   out << "  started: " << (started.empty() ? "(unreadable)" : started) << '\n';
-  if (!report.temp_path.empty()) out << "  temporary folder: " << report.temp_path << '\n';
-  out << "  backup: " << report.backup_destination << '\n';
+  if (!report.temp_path.empty()) out << "  temporary folder: " << text::OnOneLine(report.temp_path) << '\n';
+  out << "  backup: " << text::OnOneLine(report.backup_destination) << '\n';
   if (!report.label.empty()) out << "  label: " << text::OnOneLine(report.label) << '\n';
-  for (size_t i = 0; i < report.trees.size(); ++i) out << (i == 0 ? "  trees: " : ", ") << report.trees[i];
+  for (size_t i = 0; i < report.trees.size(); ++i) out << (i == 0 ? "  trees: " : ", ") << text::OnOneLine(report.trees[i]);
   if (!report.trees.empty()) out << '\n';
   out << "  " << CountsText(report) << '\n';
   for (const ArchiveReport& archive : report.archives) {
     out << "  archive " << (archive.zip_id ? std::to_string(*archive.zip_id) : "?") << ", drive "
-        << archive.drive << ": " << archive.archive << (archive.missing ? " (missing)" : "") << '\n';
+        << text::OnOneLine(archive.drive) << ": " << text::OnOneLine(archive.archive) << (archive.missing ? " (missing)" : "") << '\n';
     if (!with_files) continue;
-    for (const std::string& file : archive.files) out << "    " << file << '\n';
+    for (const std::string& file : archive.files) out << "    " << text::OnOneLine(file) << '\n';
   }
 }
 

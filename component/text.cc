@@ -166,13 +166,20 @@ void AppendPercentEscaped(std::string& out, std::string_view bytes, bool non_asc
 }
 
 std::string OnOneLine(std::string_view text) {
-  const bool control = std::any_of(text.begin(), text.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u < 0x20 || u == 0x7F;
-  });
-  if (!control) return std::string(text);
+  bool c0 = false, c1 = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto u = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    c0 = c0 || u < 0x20 || u == 0x7F;
+    // U+0080 to U+009F, which some terminals obey as escapes.
+    c1 = c1 || (u == 0xC2 && next >= 0x80 && next <= 0x9F);
+  }
+  // A lone byte such as 0x9B steers 8-bit terminals: text that is not UTF-8
+  // or holds C1 keeps to ASCII.
+  const bool non_ascii = c1 || !IsValidUtf8(text);
+  if (!c0 && !non_ascii) return std::string(text);
   std::string out;
-  AppendPercentEscaped(out, text);
+  AppendPercentEscaped(out, text, non_ascii);
   return out;
 }
 

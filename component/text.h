@@ -29,9 +29,9 @@ std::string WithReplacementCharacters(std::string_view bytes);
 // from 0x80 too) as "%XX" in upper-case hexadecimal, every other as it is.
 void AppendPercentEscaped(std::string& out, std::string_view bytes, bool non_ascii = false);
 // Text for a terminal, from a source that may be another user's (a label, a
-// name in a backup): as it is when it holds no control byte (below 0x20, or
-// 0x7F), else percent-escaped whole, so that it can neither break the line
-// nor steer the terminal.
+// name in a backup): as it is when it is UTF-8 holding no control character
+// (below 0x20, 0x7F, or U+0080 to U+009F), else percent-escaped whole, in
+// ASCII, so that it can neither break the line nor steer the terminal.
 std::string OnOneLine(std::string_view text);
 // The inverse of AppendPercentEscaped; nullopt when a "%" is not followed by two upper-case
 // hexadecimal digits.

@@ -69,9 +69,9 @@ Standing StandingOf(FileSystem& fs, const std::string& path) {
 // its owner can change, and that owner this user or, in a temporary folder
 // the caller trusts, that folder's owner. A link or another user's folder
 // there would lead the period's lock, record and removals elsewhere.
-void JudgeFilesFolder(FileSystem& fs, Folder& temp, const PeriodNames& names, bool trusted) {
-  temp.OpenSubfolder(kPeriodFilesFolder);  // a folder, never through a link
-  const FileStat st = temp.StatEntry(kPeriodFilesFolder);
+std::unique_ptr<Folder> JudgeFilesFolder(FileSystem& fs, Folder& temp, const PeriodNames& names, bool trusted) {
+  std::unique_ptr<Folder> files = temp.OpenSubfolder(kPeriodFilesFolder);  // a folder, never through a link
+  const FileStat st = files->StatEntry({});
   int64_t user = CurrentUserId();
   if (trusted && st.owner >= 0 && st.owner != user && fs.Stat(fs.BuildPath(names.Folder(), ".")).owner == st.owner) {
     user = st.owner;
@@ -80,6 +80,7 @@ void JudgeFilesFolder(FileSystem& fs, Folder& temp, const PeriodNames& names, bo
   if (std::optional<Error> why = PrivateFolderDistrust(st, fs.AccessAcl(path), path, user, CurrentGroupId())) {
     throw *why;
   }
+  return files;
 }
 
 // True when the folder's files folder is there and a period's own, so that
@@ -112,6 +113,18 @@ bool RemoveIfThere(FileSystem& fs, const std::string& path) {
 }
 
 }  // namespace
+
+void ConfirmPeriodLockPlace(FileSystem& fs, const PeriodNames& names, PeriodLock& lock, bool trusted) {
+  const std::optional<FileStat> held = lock.Identity();
+  if (!held) return;
+  const std::unique_ptr<Folder> files = JudgeFilesFolder(fs, *fs.OpenFolder(names.Folder(), nullptr), names, trusted);
+  try {
+    if (SameEntry(files->StatEntry(NativePathRules().GetFileName(names.Lock())), *held)) return;
+  } catch (const Error& e) {
+    if (!e.IsNotFound()) throw;
+  }
+  throw EntryChanged(names.FilesFolder());
+}
 
 void MakePeriodFilesFolder(FileSystem& fs, const PeriodNames& names, bool trusted) {
   const std::unique_ptr<Folder> temp = fs.OpenFolder(names.Folder(), nullptr);

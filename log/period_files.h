@@ -29,6 +29,13 @@ namespace bk {
 // user could have placed or can write.
 void MakePeriodFilesFolder(FileSystem& fs, const PeriodNames& names, bool trusted);
 
+// The lock just claimed by its path must lie in the files folder as it is
+// now, judged again: the one judged before the claim may have gone since and
+// another user's been made in its place. 70 (EntryChanged) when the lock is
+// elsewhere, or the distrust of the folder now there; the caller lets the
+// lock go, leaving the file where it landed.
+void ConfirmPeriodLockPlace(FileSystem& fs, const PeriodNames& names, PeriodLock& lock, bool trusted);
+
 // The period's record: in its files folder, or beside its log (4.0.0);
 // empty when it has none.
 std::string RecordOf(FileSystem& fs, const PeriodNames& names);

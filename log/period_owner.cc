@@ -51,6 +51,7 @@ std::unique_ptr<Period> Period::Claim(std::shared_ptr<FileSystem> fs, const std:
         MakePeriodFilesFolder(*fs, period->names_, trusted);
       }
     }
+    ConfirmPeriodLockPlace(*fs, period->names_, *period->lock_, trusted);
     try {
       log.ClaimLogFile(period->names_.Log(), OleDateFromLocal(now));
     } catch (...) {

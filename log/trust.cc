@@ -78,13 +78,18 @@ std::optional<Error> FolderDistrust(FileSystem& fs, const std::string& folder, i
 }
 
 std::optional<Error> PathDistrust(FileSystem& fs, const std::string& folder, int64_t user, int64_t group) {
-  std::vector<std::string> chain{fs.ResolveLinks(folder)};  // the folders the path really runs through
-  for (std::string parent = fs.GetParentFolderName(folder); !parent.empty() && parent != chain.back();
-       parent = fs.GetParentFolderName(parent)) {
-    chain.push_back(parent);
-  }
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    if (std::optional<Error> why = FolderDistrust(fs, *it, user, group)) return why;
+  // The folders the path really runs through, each with every folder above
+  // it (one above a link's target can move it as well as one above the
+  // link); then those that name it, whose links could be replaced.
+  for (const std::string& start : {fs.ResolveLinks(folder), fs.GetParentFolderName(folder)}) {
+    std::vector<std::string> chain;
+    for (std::string at = start; !at.empty(); at = fs.GetParentFolderName(at)) {
+      chain.push_back(at);
+      if (fs.GetParentFolderName(at) == at) break;
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      if (std::optional<Error> why = FolderDistrust(fs, *it, user, group)) return why;
+    }
   }
   return std::nullopt;
 }

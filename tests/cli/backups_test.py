@@ -67,9 +67,11 @@ class NamesTests(BackupTests):
             self.assertEqual(f.read(), b"mine")
         self.ok(self.protect("true", "--replace", backup=fixed))
         self.assertTrue(zipfile.is_zipfile(fixed))
-        for owner, status in ((65534, 125), (os.getuid(), 0)):  # the empty file a killed run left holding the name
+        # Only the empty file a killed run left holding the name (the caller's, 0600) is taken over.
+        for owner, mode, status in ((65534, 0o600, 125), (os.getuid(), 0o644, 125), (os.getuid(), 0o600, 0)):
             os.remove(fixed)
-            os.close(os.open(fixed, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o600))
+            os.close(os.open(fixed, os.O_CREAT | os.O_EXCL | os.O_WRONLY, mode))
+            os.chmod(fixed, mode)
             os.chown(fixed, owner, -1)
             self.ok(self.protect("true", backup=fixed), status)
         self.assertTrue(zipfile.is_zipfile(fixed))

@@ -446,11 +446,16 @@ class AttackerInputsTests(Scratch):
         theirs = os.path.join(share, "nobody")  # nobody may rename it and put a link in its place
         os.mkdir(theirs)
         os.chown(theirs, NOBODY, -1)
-        result = self.protect("touch ran", backup=os.path.join(theirs, "b.zip"))
-        self.assertEqual(result.returncode, 125, result.stderr)
-        self.assertIn("Not trusted: in a folder another user can write", result.stderr)
-        self.assertFalse(os.path.exists(os.path.join(self.root, "ran")))
-        self.assertEqual(os.listdir(theirs), [])
+        mine = os.path.join(theirs, "mine")  # root's, but nobody may move it away
+        os.mkdir(mine)
+        os.symlink(mine, os.path.join(self.root, "link"))
+        for folder in (theirs, mine, os.path.join(self.root, "link")):
+            with self.subTest(folder=folder):
+                result = self.protect("touch ran", backup=os.path.join(folder, "b.zip"))
+                self.assertEqual(result.returncode, 125, result.stderr)
+                self.assertIn("Not trusted: in a folder another user can write", result.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.root, "ran")))
+                self.assertEqual(os.listdir(mine), [])
 
     def test_an_oversized_log_is_refused_with_its_size_and_the_bound(self):
         backup = os.path.join(self.root, "bomb.zip")

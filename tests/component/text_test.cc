@@ -58,6 +58,16 @@ TEST(Text, PercentEscapingIsExactAndRefusesWhatItNeverWrites) {
   for (const char* bad : {"%", "%F", "%fF", "%GG", "a%2"}) EXPECT_FALSE(PercentUnescaped(bad)) << bad;
 }
 
+TEST(Text, OneLineTextNeitherBreaksTheLineNorSteersTheTerminal) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"caf\xC3\xA9 50%", "caf\xC3\xA9 50%"},                  // UTF-8 without controls stays
+      {"a\nb\x1B[2J\xC3\xA9", "a%0Ab%1B[2J\xC3\xA9"},           // C0: escaped, letters kept
+      {"a\xC2\x9B" "2J\xC3\xA9", "a%C2%9B2J%C3%A9"},              // C1 (CSI): ASCII only
+      {"bad\x9B" "2J", "bad%9B2J"},                               // not UTF-8: ASCII only
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(OnOneLine(in), out) << in;
+}
+
 TEST(Text, ReplacementCharactersStandForEachByteThatIsNotUtf8) {
   EXPECT_EQ(WithReplacementCharacters("caf\xC3\xA9"), "caf\xC3\xA9");
   EXPECT_EQ(WithReplacementCharacters("bad\xFF!"), "bad\uFFFD!");

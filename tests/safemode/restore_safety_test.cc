@@ -13,7 +13,9 @@
 #include "component/zip/archive.h"
 #include "log/drive_marker.h"
 #include "log/rollback_log.h"
+#include "safemode/file_rollback_create.h"
 #include "tests/safemode/period_support.h"
+#include "tests/support/fault_injection.h"
 
 namespace bk::testing {
 namespace {
@@ -236,6 +238,26 @@ TEST(RestoreSafety, RelativePathsOfEarlierLogsComeBackBelowTheDrive) {
   EXPECT_EQ(report.failed[0].number(), errnum::kBadFileNameOrNumber);
   EXPECT_EQ(report.failed[0].path(), climbing);
   EXPECT_EQ(ReadFile(file), "original");
+}
+
+// The hidden folder of a period's own files, judged, goes (the last period
+// using it ended) and another user makes one in its place before the lock is
+// made: the claim is refused, and no log of the period is begun.
+TEST(RestoreSafety, AFilesFolderReplacedBeforeTheLockIsMadeIsRefused) {
+  if (!IsRoot()) GTEST_SKIP() << "needs root to act as two users";
+  Scratch s;
+  auto disk = std::make_shared<FaultInjectingFileSystem>(s.fs);
+  const std::string hidden = s.fs->BuildPath(s.temp, ".brightkeep");
+  disk->BeforeOperationIn(hidden, kFaultOpen, 1, [&] {
+    stdfs::remove(hidden);
+    stdfs::create_directory(hidden);
+    ASSERT_EQ(::chown(hidden.c_str(), kNobody, kNobody), 0);
+  });
+  clsFileRollbackCreate period(disk);
+  period.TempDir(s.temp);
+  const Raised raised = Catch([&] { period.BeginSafety(); });
+  EXPECT_EQ(raised.number, errnum::kPermissionDenied) << raised.description;
+  EXPECT_EQ(s.FilesIn(s.temp), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -36,7 +36,8 @@ class FaultInjectingFileSystem::State {
   explicit State(std::shared_ptr<FileSystem> target) : owner_(std::move(target)), target_(*owner_) {}
 
   void Count(uint32_t kind, std::string_view path) {
-    if (hook_ && (kind & hook_kinds_) != 0 && Key(path) == hook_key_ && --hook_countdown_ == 0) {
+    if (hook_ && (kind & hook_kinds_) != 0 && Key(hook_in_folder_ ? target_.GetParentFolderName(path) : path) == hook_key_ &&
+        --hook_countdown_ == 0) {
       std::exchange(hook_, nullptr)();
     }
     if ((kind & kinds_) == 0) return;
@@ -55,8 +56,9 @@ class FaultInjectingFileSystem::State {
     fired_ = false;
   }
   void Clear() { fail_at_ = 0; }
-  void Hook(std::string_view path, uint32_t kinds, uint64_t n, std::function<void()> action) {
+  void Hook(std::string_view path, bool in_folder, uint32_t kinds, uint64_t n, std::function<void()> action) {
     hook_key_ = Key(path);
+    hook_in_folder_ = in_folder;
     hook_kinds_ = kinds;
     hook_countdown_ = n;
     hook_ = std::move(action);
@@ -171,6 +173,7 @@ class FaultInjectingFileSystem::State {
   bool real_flushes_ = true;
   std::function<void()> hook_;
   std::string hook_key_;
+  bool hook_in_folder_ = false;
   uint32_t hook_kinds_ = 0;
   uint64_t hook_countdown_ = 0;
   std::map<std::string, NodeRef> live_;           // by key of the current path
@@ -503,7 +506,11 @@ void FaultInjectingFileSystem::FailAt(uint64_t n, uint32_t kinds, bool persisten
 void FaultInjectingFileSystem::ClearFault() { state_->Clear(); }
 void FaultInjectingFileSystem::BeforeOperation(std::string_view path, uint32_t kinds, uint64_t n,
                                                std::function<void()> action) {
-  state_->Hook(path, kinds, n, std::move(action));
+  state_->Hook(path, false, kinds, n, std::move(action));
+}
+void FaultInjectingFileSystem::BeforeOperationIn(std::string_view folder, uint32_t kinds, uint64_t n,
+                                                 std::function<void()> action) {
+  state_->Hook(folder, true, kinds, n, std::move(action));
 }
 bool FaultInjectingFileSystem::fault_fired() const { return state_->fired(); }
 uint64_t FaultInjectingFileSystem::operation_count() const { return state_->count(); }

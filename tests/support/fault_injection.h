@@ -89,6 +89,9 @@ class FaultInjectingFileSystem : public ForwardingFileSystem {
   // disk at the exact moment the code under test acts on that entry. An
   // Error the action throws fails the operation. One such hook at a time.
   void BeforeOperation(std::string_view path, uint32_t kinds, uint64_t n, std::function<void()> action);
+  // The same for the n-th operation on any entry directly in `folder`, for
+  // names the code under test makes itself.
+  void BeforeOperationIn(std::string_view folder, uint32_t kinds, uint64_t n, std::function<void()> action);
 
   // Undoes everything not durable under the model above, then counts the
   // result as durable.
