@@ -25,15 +25,33 @@ note_failure() { echo "FAILED: $*"; failed=$((failed + 1)); }
 # Starts a stage of the run, saying how long the run has taken so far.
 stage() { echo "== $* (at $(( $(date +%s) - start )) s)"; }
 
+# Builds a preset, or waits for its build started by build_in_background.
+declare -A background=()
 build() {
-  local preset="$1"
+  local preset="$1" status
   stage "build $preset"
-  if ! { cmake --preset "$preset" >"$log/configure-$preset.txt" 2>&1 &&
-         cmake --build --preset "$preset" -j "$(nproc)" >"$log/build-$preset.txt" 2>&1; }; then
+  if [ -n "${background[$preset]:-}" ]; then
+    wait "${background[$preset]}"; status=$?
+  else
+    configure_and_build "$preset"; status=$?
+  fi
+  if [ "$status" -ne 0 ]; then
     tail -n 40 "$log/configure-$preset.txt" "$log/build-$preset.txt"
     note_failure "build of $preset"
     return 1
   fi
+}
+
+configure_and_build() {
+  cmake --preset "$1" >"$log/configure-$1.txt" 2>&1 &&
+    ${2:-} cmake --build --preset "$1" -j "$(nproc)" >"$log/build-$1.txt" 2>&1
+}
+
+# Starts a preset's build while tests that leave a core idle run (the
+# Windows programs run one at a time), below their priority.
+build_in_background() {
+  configure_and_build "$1" "nice -n 10" &
+  background[$1]=$!
 }
 
 # Adds the counts of a "N passed, M failed" style result.
@@ -137,11 +155,10 @@ count_sentinel() {
   add_counts "$p" "$f" "$s"
 }
 
-# Runs every test program of one Windows build under Wine and counts the
-# results from the sentinel line each program prints last.
+# Runs every test program of one Windows build (built already) under Wine
+# and counts the results from the sentinel line each program prints last.
 run_wine() {
   local arch="$1"
-  build "$arch" || return
   check_imports "$arch"
   export BK_WINE_ROOT="$root/build/wine-ci"
   rm -rf "$BK_WINE_ROOT/$arch"
@@ -213,8 +230,15 @@ run_summary packages packages bash tests/packaging/debian_test.sh
 # kind of operation and each path through the error handling is still reached,
 # and the native run above covers every single point.
 BK_SWEEP_STRIDE=7 run_ctest asan -E '^Large\.'
-if [ -z "$why_no_32bit" ]; then run_wine win32; else check_win32_without_running; fi
-run_wine win64
+if [ -z "$why_no_32bit" ]; then
+  if build win32; then
+    build_in_background win64
+    run_wine win32
+  fi
+else
+  check_win32_without_running
+fi
+build win64 && run_wine win64
 echo "== done in $(( $(date +%s) - start )) s; logs in build/test-logs"
 echo "$passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
