@@ -6,6 +6,7 @@
 #include "cli/folder_assessment.h"
 #include "cli/json_writer.h"
 #include "cli/options.h"
+#include "component/text.h"
 
 namespace bk::cli {
 
@@ -105,15 +106,15 @@ void WriteText(const FolderAssessment& assessment, bool files) {
   }
   for (const FolderLeftovers& period : assessment.leftovers) {
     for (const std::string& path : period.paths) {
-      std::cout << "Leftover (no unfinished log claims it; safe to delete): " << path << '\n';
+      std::cout << "Leftover (no unfinished log claims it; safe to delete): " << text::OnOneLine(path) << '\n';
     }
   }
   for (const std::string& path : assessment.not_files) {
-    std::cout << "Left alone (named as a period's file, but not a file): " << path << '\n';
+    std::cout << "Left alone (named as a period's file, but not a file): " << text::OnOneLine(path) << '\n';
   }
   for (const std::string& path : assessment.completed) {
-    std::cout << "Completed (its period ended; nothing to roll back; 'rollback --delete-logs' removes it): " << path
-              << '\n';
+    std::cout << "Completed (its period ended; nothing to roll back; 'rollback --delete-logs' removes it): "
+              << text::OnOneLine(path) << '\n';
   }
   std::cout << (count == 0 ? std::string("No") : std::to_string(count)) << " unfinished period"
             << (count == 1 ? "" : "s") << " in " << assessment.folder;

@@ -194,7 +194,7 @@ int RunPrune(const std::vector<std::string>& args) {
     json.EndObject();
     return kExitSuccess;
   }
-  for (const std::string& path : removed) std::cout << (rules.dry_run ? "would remove: " : "removed: ") << path << '\n';
+  for (const std::string& path : removed) std::cout << (rules.dry_run ? "would remove: " : "removed: ") << text::OnOneLine(path) << '\n';
   if (removed.empty()) std::cout << "Nothing to remove.\n";
   return kExitSuccess;
 }

@@ -1,6 +1,7 @@
 #include "cli/folder_assessment.h"
 
 #include "component/platform.h"
+#include "component/text.h"
 #include "log/period_files.h"
 #include "log/period_lock.h"
 
@@ -108,15 +109,15 @@ void WriteSkipped(JsonWriter& json, const std::vector<SkippedLog>& skipped) {
 }
 
 void PrintRestoreReport(std::ostream& out, const RestoreReport& report, std::string_view indent) {
-  for (const std::string& path : report.removed) out << indent << "removed: " << path << '\n';
-  for (const Error& e : report.not_removed) out << indent << "not removed: " << e.path() << ": " << e.description() << '\n';
-  for (const Error& e : report.left) out << indent << "not removed: " << e.path() << ": " << e.description() << '\n';
+  for (const std::string& path : report.removed) out << indent << "removed: " << text::OnOneLine(path) << '\n';
+  for (const Error& e : report.not_removed) out << indent << "not removed: " << text::OnOneLine(e.path()) << ": " << e.description() << '\n';
+  for (const Error& e : report.left) out << indent << "not removed: " << text::OnOneLine(e.path()) << ": " << e.description() << '\n';
   for (size_t i = 0; i < report.restored.size(); ++i) {
     const std::string note = i < report.notes.size() ? report.notes[i] : std::string();
-    out << indent << "restored: " << report.restored[i] << (note.empty() ? "" : " (" + note + ")") << '\n';
+    out << indent << "restored: " << text::OnOneLine(report.restored[i]) << (note.empty() ? "" : " (" + note + ")") << '\n';
   }
-  for (const std::string& path : report.unchanged) out << indent << "unchanged: " << path << '\n';
-  for (const Error& e : report.failed) out << indent << "not restored: " << e.path() << ": " << e.description() << '\n';
+  for (const std::string& path : report.unchanged) out << indent << "unchanged: " << text::OnOneLine(path) << '\n';
+  for (const Error& e : report.failed) out << indent << "not restored: " << text::OnOneLine(e.path()) << ": " << e.description() << '\n';
 }
 
 }  // namespace bk::cli

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "component/fs/file_system.h"
+#include "component/text.h"
 
 namespace bk::cli {
 
@@ -90,7 +91,7 @@ void ReportError(const std::exception& error, Situation situation, const std::st
   }
   const Explained told = Explain(*e, situation);
   std::cerr << prefix << told.words << " (" << e->number() << ")";
-  if (!e->path().empty()) std::cerr << ": " << e->path();
+  if (!e->path().empty()) std::cerr << ": " << text::OnOneLine(e->path());
   if (e->native_code() != 0) std::cerr << " [system error " << e->native_code() << "]";
   std::cerr << '\n';
   if (!told.advice.empty()) std::cerr << "brightkeep: " << told.advice << '\n';

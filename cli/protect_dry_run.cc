@@ -6,6 +6,7 @@
 #include "cli/folder_assessment.h"
 #include "cli/protect.h"
 #include "component/platform.h"
+#include "component/text.h"
 #include "log/tree.h"
 #include "log/trust.h"
 
@@ -106,12 +107,12 @@ void PrintText(const ProtectRun& run, const Foreseen& seen) {
     std::cout << "  tree " << tree.root << ": " << tree.files << (tree.files == 1 ? " file, " : " files, ")
               << FormatBytes(tree.bytes) << '\n';
     for (size_t i = listed_from; run.every_file && i < listed_from + tree.files; ++i) {
-      std::cout << "    " << seen.files[i].path << " (" << FormatBytes(seen.files[i].size) << ")\n";
+      std::cout << "    " << text::OnOneLine(seen.files[i].path) << " (" << FormatBytes(seen.files[i].size) << ")\n";
     }
     listed_from += tree.files;
   }
   for (size_t i = listed_from; i < seen.files.size(); ++i) {
-    std::cout << "  " << seen.files[i].path << " (" << FormatBytes(seen.files[i].size) << ")\n";
+    std::cout << "  " << text::OnOneLine(seen.files[i].path) << " (" << FormatBytes(seen.files[i].size) << ")\n";
   }
   std::cout << "In all " << seen.files.size() << (seen.files.size() == 1 ? " file, " : " files, ")
             << FormatBytes(seen.bytes) << ": the archives take at most that (less where files compress)";

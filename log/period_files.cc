@@ -168,7 +168,10 @@ std::unique_ptr<PeriodLock> TakePeriodLock(const std::shared_ptr<FileSystem>& fs
     // No folder can be made here (read-only media): PeriodLock::Take says what that means.
   }
   std::unique_ptr<PeriodLock> lock = PeriodLock::Take(fs, names.Lock(), distrust, live);
-  if (lock && lock->held()) AdoptLegacyFiles(*fs, names);
+  if (lock && lock->held()) {
+    ConfirmPeriodLockPlace(*fs, names, *lock, !distrust);
+    AdoptLegacyFiles(*fs, names);
+  }
   return lock;
 }
 

@@ -29,7 +29,7 @@ namespace bk {
 // user could have placed or can write.
 void MakePeriodFilesFolder(FileSystem& fs, const PeriodNames& names, bool trusted);
 
-// The lock just claimed by its path must lie in the files folder as it is
+// The lock just claimed or taken by its path must lie in the files folder as it is
 // now, judged again: the one judged before the claim may have gone since and
 // another user's been made in its place. 70 (EntryChanged) when the lock is
 // elsewhere, or the distrust of the folder now there; the caller lets the

@@ -1,5 +1,7 @@
 #include "restore/print.h"
 
+#include "component/text.h"
+
 namespace bk::restore {
 
 std::vector<Outcome> Foresee(const Plan& plan) {
@@ -39,7 +41,7 @@ void PrintOutcome(std::ostream& out, const Outcome& o, std::string_view indent, 
     case Verb::kLeft: out << (would ? "would not remove: " : "not removed: "); break;
     default: out << VerbText(o.verb) << ": "; break;
   }
-  out << o.path;
+  out << text::OnOneLine(o.path);  // a name another user chose neither breaks the line nor steers the terminal
   if (o.error) out << ": " << o.error->description();
   if (!o.note.empty()) out << " (" << o.note << ")";
   out << '\n';

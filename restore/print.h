@@ -21,7 +21,8 @@ std::vector<Outcome> Foresee(const Plan& plan);
 // "unchanged: PATH", "removed: PATH", "not restored: PATH: WHY", "not
 // removed: PATH: WHY", "done before: PATH", "cannot roll back: PATH: WHY",
 // after `indent`; with `would`, the dry run's "would restore: …", "would not
-// restore: …", "would remove: …", "would not remove: …".
+// restore: …", "would remove: …", "would not remove: …". PATH is written on
+// one line (text::OnOneLine).
 void PrintOutcome(std::ostream& out, const Outcome& outcome, std::string_view indent, bool would = false);
 
 }  // namespace bk::restore

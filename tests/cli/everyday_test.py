@@ -237,9 +237,12 @@ class NameTests(Scratch):
         self.killed_period()
         [period] = self.assess_json()["unfinished"]
         self.assertEqual(sorted(period["archives"][0]["files"]), sorted(self.path(n) for n in self.FILES))
-        result = run("rollback", self.temp)
+        result = run("rollback", self.temp, "--files")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assert_files_as_before()
+        # Printed, each name stays on its line and steers no terminal; JSON above keeps the bytes.
+        for name, shown in (("plain.txt", "plain.txt"), ("bad\udcff.txt", "bad%FF.txt"), ("ctl\x01.txt", "ctl%01.txt")):
+            self.assertIn("restored: " + os.path.join(os.path.dirname(self.path(name)), shown) + "\n", result.stdout)
         tree = os.path.join(self.root, "data")
         result = run("protect", "--temp", self.temp, "--backup", self.backup, "--replace", "--tree", tree, "--", "sh",
                      "-c", 'for f in "$0"/*; do printf x > "$f"; done; exit 5', tree)
