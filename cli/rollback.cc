@@ -12,6 +12,7 @@
 #include "cli/system_log.h"
 #include "component/process.h"
 #include "component/platform.h"
+#include "component/text.h"
 #include "log/period_files.h"
 #include "restore/plan.h"
 #include "restore/print.h"
@@ -169,13 +170,15 @@ std::vector<std::string> RemoveLeftoversOf(Rollback& r) {
   std::vector<std::string> removed;
   for (const FolderLeftovers& period : r.assessment.leftovers) {
     if (r.options.dry_run) {
-      for (const std::string& path : period.paths) r.Out() << "Would remove leftover: " << path << '\n';
+      for (const std::string& path : period.paths) {
+        r.Out() << "Would remove leftover: " << text::OnOneLine(path) << '\n';
+      }
       removed.insert(removed.end(), period.paths.begin(), period.paths.end());
       continue;
     }
     try {
       for (const std::string& path : r.assessment.manager->RemoveLeftovers(period)) {
-        r.Out() << "Removed leftover: " << path << '\n';
+        r.Out() << "Removed leftover: " << text::OnOneLine(path) << '\n';
         removed.push_back(path);
       }
     } catch (const Error& e) {
@@ -190,17 +193,17 @@ std::vector<std::string> RemoveCompletedLogs(Rollback& r) {
   std::vector<std::string> removed;
   for (const std::string& path : r.assessment.completed) {
     if (!r.options.delete_logs) {
-      r.Out() << "Kept completed log: " << path << " ('--delete-logs' removes it)\n";
+      r.Out() << "Kept completed log: " << text::OnOneLine(path) << " ('--delete-logs' removes it)\n";
       continue;
     }
     if (r.options.dry_run) {
-      r.Out() << "Would remove completed log: " << path << '\n';
+      r.Out() << "Would remove completed log: " << text::OnOneLine(path) << '\n';
       removed.push_back(path);
       continue;
     }
     try {
       if (!r.assessment.manager->RemoveCompletedLog(path)) continue;  // its program is still removing its files
-      r.Out() << "Removed completed log: " << path << '\n';
+      r.Out() << "Removed completed log: " << text::OnOneLine(path) << '\n';
       removed.push_back(path);
     } catch (const Error& e) {
       ReportError(e);
@@ -216,12 +219,13 @@ size_t RollBackAll(Rollback& r, size_t count) {
     PeriodOutcome& outcome = r.outcomes.emplace_back(PeriodOutcome{&entry, "in_progress", {}});
     outcome.restore.keep = r.options.json;
     if (entry.live) {
-      r.Out() << "Skipped, still in progress: " << entry.report.log << " (" << Started(entry.report) << ")\n";
+      r.Out() << "Skipped, still in progress: " << text::OnOneLine(entry.report.log) << " (" << Started(entry.report)
+              << ")\n";
       outcome.restore.error = PeriodInProgress(entry.report.log);
       continue;
     }
     if (r.options.dry_run) {
-      r.Out() << "Would roll back: " << entry.report.log << " (" << Started(entry.report) << ")\n";
+      r.Out() << "Would roll back: " << text::OnOneLine(entry.report.log) << " (" << Started(entry.report) << ")\n";
       outcome.outcome = "would_roll_back";
       for (const restore::Outcome& o : restore::Foresee(restore::MakePlan(*entry.log))) {
         outcome.restore.Take(o, r.Out(), "  ", r.options.every, true);
@@ -231,11 +235,11 @@ size_t RollBackAll(Rollback& r, size_t count) {
     }
     // After an interrupt the period under way finishes and no other begins.
     if (r.interruption.count() != 0) {
-      r.Out() << "Not begun, interrupted: " << entry.report.log << '\n';
+      r.Out() << "Not begun, interrupted: " << text::OnOneLine(entry.report.log) << '\n';
       outcome.outcome = "interrupted";
       continue;
     }
-    r.Out() << "Rolling back: " << entry.report.log << " (" << Started(entry.report) << ")\n";
+    r.Out() << "Rolling back: " << text::OnOneLine(entry.report.log) << " (" << Started(entry.report) << ")\n";
     LogPeriodStart("rollback", entry.report.log);
     const std::string what = "rolling back period " + std::to_string(done + failed + 1) + " of " + std::to_string(count);
     const bool whole = RollBackOne(r, entry, outcome, what);
@@ -277,7 +281,7 @@ int RunRollback(const std::vector<std::string>& args) {
                 "skipped a log");
   }
   for (const std::string& path : assessment.not_files) {
-    std::cerr << "brightkeep: left alone, named as a period's file but not a file: " << path << '\n';
+    std::cerr << "brightkeep: left alone, named as a period's file but not a file: " << text::OnOneLine(path) << '\n';
   }
   size_t count = 0;
   for (const DescribedLog& entry : assessment.logs) count += entry.live ? 0 : 1;

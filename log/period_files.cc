@@ -171,6 +171,11 @@ std::unique_ptr<PeriodLock> TakePeriodLock(const std::shared_ptr<FileSystem>& fs
   if (lock && lock->held()) {
     ConfirmPeriodLockPlace(*fs, names, *lock, !distrust);
     AdoptLegacyFiles(*fs, names);
+  } else if (lock && Exists(*fs, names.FilesFolder())) {
+    // A lock that holds nothing (a link or a refused file at its name): the
+    // hidden folder now there must still be a period's own before anything
+    // in it, such as a record, is read.
+    JudgeFilesFolder(*fs, *fs->OpenFolder(names.Folder(), nullptr), names, !distrust);
   }
   return lock;
 }

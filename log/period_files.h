@@ -42,7 +42,9 @@ std::string RecordOf(FileSystem& fs, const PeriodNames& names);
 
 // Takes the period's lock for a rollback or a clean-up (PeriodLock::Take):
 // nullptr and *live when another holds it, in its files folder or, for a
-// period of 4.0.0, beside its log.
+// period of 4.0.0, beside its log. The files folder is judged again after
+// the take (ConfirmPeriodLockPlace; for a lock that holds nothing, the
+// folder alone): 70 when it is no longer a period's own.
 std::unique_ptr<PeriodLock> TakePeriodLock(const std::shared_ptr<FileSystem>& fs, const PeriodNames& names,
                                            const DistrustCheck& distrust, bool* live);
 // What the lock tells of the period (PeriodLock::Look), wherever it is.

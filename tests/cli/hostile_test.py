@@ -400,7 +400,7 @@ class AttackerInputsTests(Scratch):
 
     def test_pipes_and_sockets_named_as_period_files_are_noted_not_failures(self):
         os.makedirs(self.temp)
-        names = ["Safe 2030-01-01 00.00.00.xml", "Safe 2030-01-01 00.00.01-1.zip"]
+        names = ["Safe 2030-01-01 00.00.00.xml", "Safe 2030-01-01 00.00.01-1.zip", "Safe\r\x1b[1A\x1b[2Kok\n.xml"]
         for name in names:
             os.mkfifo(os.path.join(self.temp, name))
         sock = socket.socket(socket.AF_UNIX)
@@ -414,6 +414,7 @@ class AttackerInputsTests(Scratch):
             self.assertEqual((report["skipped"], report["leftovers"]), ([], []))
         result = run("rollback", self.temp, "--trust-folder")
         self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("not a file: %s/Safe%%0D%%1B[1A%%1B[2Kok%%0A.xml\n" % self.temp, result.stderr)
         self.assert_files_as_before()
         self.assertEqual(sorted(self.temp_files()), sorted(names))
 
