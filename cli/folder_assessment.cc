@@ -40,7 +40,7 @@ bool FolderAssessment::OwnerGone(const DescribedLog& entry) const {
 }
 
 std::string DescribeProcess(const ProcessInfo& process) {
-  return "pid " + std::to_string(process.pid) + " (" + process.user + "): " + process.command;
+  return "pid " + std::to_string(process.pid) + " (" + process.user + "): " + text::OnOneLine(process.command);
 }
 
 void WriteHolders(JsonWriter& json, const LiveHolders& holders) {
@@ -58,7 +58,7 @@ void WriteHolders(JsonWriter& json, const LiveHolders& holders) {
 }
 
 std::string DescribeSkipped(const SkippedLog& skipped) {
-  return skipped.path + ": " + skipped.error.description() + " (" + std::to_string(skipped.error.number()) + ")";
+  return text::OnOneLine(skipped.path) + ": " + text::OnOneLine(skipped.error.description()) + " (" + std::to_string(skipped.error.number()) + ")";
 }
 
 void WriteError(JsonWriter& json, const Error& error) {
@@ -110,14 +110,14 @@ void WriteSkipped(JsonWriter& json, const std::vector<SkippedLog>& skipped) {
 
 void PrintRestoreReport(std::ostream& out, const RestoreReport& report, std::string_view indent) {
   for (const std::string& path : report.removed) out << indent << "removed: " << text::OnOneLine(path) << '\n';
-  for (const Error& e : report.not_removed) out << indent << "not removed: " << text::OnOneLine(e.path()) << ": " << e.description() << '\n';
-  for (const Error& e : report.left) out << indent << "not removed: " << text::OnOneLine(e.path()) << ": " << e.description() << '\n';
+  for (const Error& e : report.not_removed) out << indent << "not removed: " << text::OnOneLine(e.path()) << ": " << text::OnOneLine(e.description()) << '\n';
+  for (const Error& e : report.left) out << indent << "not removed: " << text::OnOneLine(e.path()) << ": " << text::OnOneLine(e.description()) << '\n';
   for (size_t i = 0; i < report.restored.size(); ++i) {
     const std::string note = i < report.notes.size() ? report.notes[i] : std::string();
     out << indent << "restored: " << text::OnOneLine(report.restored[i]) << (note.empty() ? "" : " (" + note + ")") << '\n';
   }
   for (const std::string& path : report.unchanged) out << indent << "unchanged: " << text::OnOneLine(path) << '\n';
-  for (const Error& e : report.failed) out << indent << "not restored: " << text::OnOneLine(e.path()) << ": " << e.description() << '\n';
+  for (const Error& e : report.failed) out << indent << "not restored: " << text::OnOneLine(e.path()) << ": " << text::OnOneLine(e.description()) << '\n';
 }
 
 }  // namespace bk::cli

@@ -90,7 +90,7 @@ void ReportError(const std::exception& error, Situation situation, const std::st
     return;
   }
   const Explained told = Explain(*e, situation);
-  std::cerr << prefix << told.words << " (" << e->number() << ")";
+  std::cerr << prefix << text::OnOneLine(told.words) << " (" << e->number() << ")";
   if (!e->path().empty()) std::cerr << ": " << text::OnOneLine(e->path());
   if (e->native_code() != 0) std::cerr << " [system error " << e->native_code() << "]";
   std::cerr << '\n';

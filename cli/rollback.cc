@@ -152,7 +152,7 @@ bool RollBackOne(Rollback& r, const DescribedLog& entry, PeriodOutcome& outcome,
       r.Out() << "  stopped: the period is kept; a rollback run again goes on where this one stopped\n";
       return false;
     }
-    r.Out() << "  failed: " << Explain(e).words << '\n' << std::flush;
+    r.Out() << "  failed: " << text::OnOneLine(Explain(e).words) << '\n' << std::flush;
     ReportError(e);
     return false;
   }

@@ -42,7 +42,7 @@ void PrintOutcome(std::ostream& out, const Outcome& o, std::string_view indent, 
     default: out << VerbText(o.verb) << ": "; break;
   }
   out << text::OnOneLine(o.path);  // a name another user chose neither breaks the line nor steers the terminal
-  if (o.error) out << ": " << o.error->description();
+  if (o.error) out << ": " << text::OnOneLine(o.error->description());
   if (!o.note.empty()) out << " (" << o.note << ")";
   out << '\n';
 }

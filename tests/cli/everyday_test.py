@@ -248,6 +248,13 @@ class NameTests(Scratch):
                      "-c", 'for f in "$0"/*; do printf x > "$f"; done; exit 5', tree)
         self.assertEqual(result.returncode, 5, result.stderr)
         self.assert_files_as_before()
+        self.killed_period()  # a name that cannot come back is told on one line too, in the failure's summary
+        os.remove(self.path("ctl\x01.txt"))
+        os.mkdir(self.path("ctl\x01.txt"))
+        result = run("rollback", self.temp)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertNotIn("\x01", result.stdout + result.stderr)
+        self.assertIn("could not be restored: " + self.path("ctl%01.txt"), result.stderr)
 
 
 class MessageTests(Scratch):
