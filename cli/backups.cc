@@ -153,7 +153,8 @@ int RunList(const std::vector<std::string>& args) {
   }
   for (const Listed& b : backups) {
     std::cout << (b.log.start_date ? FormatOleDate(*b.log.start_date) : "(unreadable)") << "  " << b.log.FileCount()
-              << " files  " << b.summary.trees.size() << " trees  " << FormatBytes(b.size) << "  " << text::OnOneLine(b.path);
+              << " files  " << b.summary.trees.size() << " trees  " << FormatBytes(b.size) << "  "
+              << text::OnOneLine(b.path);
     if (!b.summary.label.empty()) std::cout << "  [" << text::OnOneLine(b.summary.label) << "]";
     std::cout << '\n';
   }
@@ -194,7 +195,9 @@ int RunPrune(const std::vector<std::string>& args) {
     json.EndObject();
     return kExitSuccess;
   }
-  for (const std::string& path : removed) std::cout << (rules.dry_run ? "would remove: " : "removed: ") << text::OnOneLine(path) << '\n';
+  for (const std::string& path : removed) {
+    std::cout << (rules.dry_run ? "would remove: " : "removed: ") << text::OnOneLine(path) << '\n';
+  }
   if (removed.empty()) std::cout << "Nothing to remove.\n";
   return kExitSuccess;
 }

@@ -4,12 +4,12 @@
 
 #include "cli/backup_archive.h"
 #include "cli/cli.h"
-#include "component/text.h"
 #include "cli/folder_assessment.h"
 #include "cli/json_writer.h"
 #include "cli/options.h"
 #include "cli/period_diff.h"
 #include "cli/period_summary.h"
+#include "component/text.h"
 #include "log/period_files.h"
 
 namespace bk::cli {

@@ -58,7 +58,8 @@ void WriteHolders(JsonWriter& json, const LiveHolders& holders) {
 }
 
 std::string DescribeSkipped(const SkippedLog& skipped) {
-  return text::OnOneLine(skipped.path) + ": " + text::OnOneLine(skipped.error.description()) + " (" + std::to_string(skipped.error.number()) + ")";
+  return text::OnOneLine(skipped.path) + ": " + text::OnOneLine(skipped.error.description()) + " (" +
+         std::to_string(skipped.error.number()) + ")";
 }
 
 void WriteError(JsonWriter& json, const Error& error) {
@@ -109,15 +110,22 @@ void WriteSkipped(JsonWriter& json, const std::vector<SkippedLog>& skipped) {
 }
 
 void PrintRestoreReport(std::ostream& out, const RestoreReport& report, std::string_view indent) {
-  for (const std::string& path : report.removed) out << indent << "removed: " << text::OnOneLine(path) << '\n';
-  for (const Error& e : report.not_removed) out << indent << "not removed: " << text::OnOneLine(e.path()) << ": " << text::OnOneLine(e.description()) << '\n';
-  for (const Error& e : report.left) out << indent << "not removed: " << text::OnOneLine(e.path()) << ": " << text::OnOneLine(e.description()) << '\n';
+  // Names and reasons may be another user's: each on one line.
+  const auto line = [&](const char* verb, const std::string& path, const std::string& why) {
+    out << indent << verb << text::OnOneLine(path);
+    if (!why.empty()) out << ": " << text::OnOneLine(why);
+    out << '\n';
+  };
+  for (const std::string& path : report.removed) line("removed: ", path, {});
+  for (const Error& e : report.not_removed) line("not removed: ", e.path(), e.description());
+  for (const Error& e : report.left) line("not removed: ", e.path(), e.description());
   for (size_t i = 0; i < report.restored.size(); ++i) {
     const std::string note = i < report.notes.size() ? report.notes[i] : std::string();
-    out << indent << "restored: " << text::OnOneLine(report.restored[i]) << (note.empty() ? "" : " (" + note + ")") << '\n';
+    out << indent << "restored: " << text::OnOneLine(report.restored[i]) << (note.empty() ? "" : " (" + note + ")")
+        << '\n';
   }
-  for (const std::string& path : report.unchanged) out << indent << "unchanged: " << text::OnOneLine(path) << '\n';
-  for (const Error& e : report.failed) out << indent << "not restored: " << text::OnOneLine(e.path()) << ": " << text::OnOneLine(e.description()) << '\n';
+  for (const std::string& path : report.unchanged) line("unchanged: ", path, {});
+  for (const Error& e : report.failed) line("not restored: ", e.path(), e.description());
 }
 
 }  // namespace bk::cli

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <exception>
 
-#include "component/text.h"
 #include "component/platform.h"
+#include "component/text.h"
 #include "log/period.h"
 #include "log/period_record.h"
 #include "restore/plan.h"
@@ -175,12 +175,15 @@ void PrintLog(std::ostream& out, const LogReport& report, bool with_completed, b
   if (!report.temp_path.empty()) out << "  temporary folder: " << text::OnOneLine(report.temp_path) << '\n';
   out << "  backup: " << text::OnOneLine(report.backup_destination) << '\n';
   if (!report.label.empty()) out << "  label: " << text::OnOneLine(report.label) << '\n';
-  for (size_t i = 0; i < report.trees.size(); ++i) out << (i == 0 ? "  trees: " : ", ") << text::OnOneLine(report.trees[i]);
+  for (size_t i = 0; i < report.trees.size(); ++i) {
+    out << (i == 0 ? "  trees: " : ", ") << text::OnOneLine(report.trees[i]);
+  }
   if (!report.trees.empty()) out << '\n';
   out << "  " << CountsText(report) << '\n';
   for (const ArchiveReport& archive : report.archives) {
     out << "  archive " << (archive.zip_id ? std::to_string(*archive.zip_id) : "?") << ", drive "
-        << text::OnOneLine(archive.drive) << ": " << text::OnOneLine(archive.archive) << (archive.missing ? " (missing)" : "") << '\n';
+        << text::OnOneLine(archive.drive) << ": " << text::OnOneLine(archive.archive)
+        << (archive.missing ? " (missing)" : "") << '\n';
     if (!with_files) continue;
     for (const std::string& file : archive.files) out << "    " << text::OnOneLine(file) << '\n';
   }

@@ -1,6 +1,5 @@
 #include "component/text.h"
 
-#include <algorithm>
 #include <cstdint>
 
 namespace bk::text {

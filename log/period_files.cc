@@ -112,12 +112,16 @@ bool RemoveIfThere(FileSystem& fs, const std::string& path) {
   return true;
 }
 
-}  // namespace
-
-void ConfirmPeriodLockPlace(FileSystem& fs, const PeriodNames& names, PeriodLock& lock, bool trusted) {
+// The lock just claimed or taken by its path must lie in the files folder
+// as it is now, judged again: the one judged before may have gone since and
+// another user's been made in its place. EntryChanged (70) when the lock is
+// elsewhere, or the distrust of the folder now there; the caller lets the
+// lock go, leaving the file where it landed.
+void ConfirmPeriodLockPlace(FileSystem& fs, Folder& temp, const PeriodNames& names, PeriodLock& lock,
+                            bool trusted) {
   const std::optional<FileStat> held = lock.Identity();
   if (!held) return;
-  const std::unique_ptr<Folder> files = JudgeFilesFolder(fs, *fs.OpenFolder(names.Folder(), nullptr), names, trusted);
+  const std::unique_ptr<Folder> files = JudgeFilesFolder(fs, temp, names, trusted);
   try {
     if (SameEntry(files->StatEntry(NativePathRules().GetFileName(names.Lock())), *held)) return;
   } catch (const Error& e) {
@@ -126,26 +130,48 @@ void ConfirmPeriodLockPlace(FileSystem& fs, const PeriodNames& names, PeriodLock
   throw EntryChanged(names.FilesFolder());
 }
 
-void MakePeriodFilesFolder(FileSystem& fs, const PeriodNames& names, bool trusted) {
-  const std::unique_ptr<Folder> temp = fs.OpenFolder(names.Folder(), nullptr);
-  // The folder goes with the last period that used it, which may end at any
-  // moment: made again, as often as it goes.
+// Runs `step` again while it fails because the files folder went: the folder
+// goes with the last period that used it, which may end at any moment.
+template <typename Step>
+auto AgainWhileFolderGoes(Step step) {
   constexpr int kAttempts = 20;
   for (int attempt = 1;; ++attempt) {
     try {
-      temp->MakeFolder(kPeriodFilesFolder);
-      if (!fs.paths().HasPosixModes()) temp->SetEntryMode(kPeriodFilesFolder, kHiddenAttribute);
-      temp->Sync();
-    } catch (const Error& e) {
-      if (e.number() != errnum::kFileAlreadyExists && !e.IsNotFound()) throw;  // made by another, or planted
-    }
-    try {
-      JudgeFilesFolder(fs, *temp, names, trusted);
-      return;
+      return step();
     } catch (const Error& e) {
       if (!e.IsNotFound() || attempt == kAttempts) throw;
     }
   }
+}
+
+// Makes the files folder when it is missing, then judges what is there.
+void MakeAndJudgeFilesFolder(FileSystem& fs, Folder& temp, const PeriodNames& names, bool trusted) {
+  try {
+    temp.MakeFolder(kPeriodFilesFolder);
+    if (!fs.paths().HasPosixModes()) temp.SetEntryMode(kPeriodFilesFolder, kHiddenAttribute);
+    temp.Sync();
+  } catch (const Error& e) {
+    if (e.number() != errnum::kFileAlreadyExists && !e.IsNotFound()) throw;  // made by another, or planted
+  }
+  JudgeFilesFolder(fs, temp, names, trusted);
+}
+
+}  // namespace
+
+void MakePeriodFilesFolder(FileSystem& fs, const PeriodNames& names, bool trusted) {
+  const std::unique_ptr<Folder> temp = fs.OpenFolder(names.Folder(), nullptr);
+  AgainWhileFolderGoes([&] { MakeAndJudgeFilesFolder(fs, *temp, names, trusted); });
+}
+
+std::unique_ptr<PeriodLock> ClaimPeriodLock(const std::shared_ptr<FileSystem>& fs, const PeriodNames& names,
+                                            bool trusted) {
+  const std::unique_ptr<Folder> temp = fs->OpenFolder(names.Folder(), nullptr);
+  return AgainWhileFolderGoes([&] {
+    MakeAndJudgeFilesFolder(*fs, *temp, names, trusted);
+    std::unique_ptr<PeriodLock> lock = PeriodLock::Claim(fs, names.Lock());
+    ConfirmPeriodLockPlace(*fs, *temp, names, *lock, trusted);
+    return lock;
+  });
 }
 
 std::string RecordOf(FileSystem& fs, const PeriodNames& names) {
@@ -169,7 +195,7 @@ std::unique_ptr<PeriodLock> TakePeriodLock(const std::shared_ptr<FileSystem>& fs
   }
   std::unique_ptr<PeriodLock> lock = PeriodLock::Take(fs, names.Lock(), distrust, live);
   if (lock && lock->held()) {
-    ConfirmPeriodLockPlace(*fs, names, *lock, !distrust);
+    ConfirmPeriodLockPlace(*fs, *fs->OpenFolder(names.Folder(), nullptr), names, *lock, !distrust);
     AdoptLegacyFiles(*fs, names);
   } else if (lock && Exists(*fs, names.FilesFolder())) {
     // A lock that holds nothing (a link or a refused file at its name): the

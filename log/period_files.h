@@ -29,12 +29,14 @@ namespace bk {
 // user could have placed or can write.
 void MakePeriodFilesFolder(FileSystem& fs, const PeriodNames& names, bool trusted);
 
-// The lock just claimed or taken by its path must lie in the files folder as it is
-// now, judged again: the one judged before the claim may have gone since and
-// another user's been made in its place. 70 (EntryChanged) when the lock is
-// elsewhere, or the distrust of the folder now there; the caller lets the
-// lock go, leaving the file where it landed.
-void ConfirmPeriodLockPlace(FileSystem& fs, const PeriodNames& names, PeriodLock& lock, bool trusted);
+// The owner's claim of the period's name (PeriodLock::Claim) in the files
+// folder, made when missing and judged as MakePeriodFilesFolder does, again
+// as often as the folder goes meanwhile. Once claimed, the folder now there
+// is judged again and must hold this very lock: 70 otherwise (another user's
+// folder made in the place of the one judged), the lock let go. 58 when the
+// name is taken.
+std::unique_ptr<PeriodLock> ClaimPeriodLock(const std::shared_ptr<FileSystem>& fs, const PeriodNames& names,
+                                            bool trusted);
 
 // The period's record: in its files folder, or beside its log (4.0.0);
 // empty when it has none.
@@ -43,8 +45,8 @@ std::string RecordOf(FileSystem& fs, const PeriodNames& names);
 // Takes the period's lock for a rollback or a clean-up (PeriodLock::Take):
 // nullptr and *live when another holds it, in its files folder or, for a
 // period of 4.0.0, beside its log. The files folder is judged again after
-// the take (ConfirmPeriodLockPlace; for a lock that holds nothing, the
-// folder alone): 70 when it is no longer a period's own.
+// the take, as after a claim (for a lock that holds nothing, the folder
+// alone): 70 when it is no longer a period's own.
 std::unique_ptr<PeriodLock> TakePeriodLock(const std::shared_ptr<FileSystem>& fs, const PeriodNames& names,
                                            const DistrustCheck& distrust, bool* live);
 // What the lock tells of the period (PeriodLock::Look), wherever it is.

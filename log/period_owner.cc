@@ -14,7 +14,6 @@ namespace {
 // clash is reported, and how far an archive's number moves on.
 constexpr int kMaxClaimSeconds = 120;
 constexpr int kMaxArchiveNumbers = 10000;
-constexpr int kFolderAttempts = 20;
 
 // Sleeps until the clock has moved past the second of `now`.
 void WaitForNextSecond(const LocalDateTime& now) {
@@ -26,7 +25,6 @@ void WaitForNextSecond(const LocalDateTime& now) {
 
 std::unique_ptr<Period> Period::Claim(std::shared_ptr<FileSystem> fs, const std::string& folder,
                                       clsFileRollbackLog& log, bool trusted) {
-  MakePeriodFilesFolder(*fs, PeriodNames::At(*fs, folder, LocalNow()), trusted);
   LocalDateTime now = LocalNow();
   const auto stem_of = [&](int n) {
     if (n > 0) {
@@ -40,18 +38,7 @@ std::unique_ptr<Period> Period::Claim(std::shared_ptr<FileSystem> fs, const std:
     std::unique_ptr<Period> period(new Period(fs, PeriodNames(stem)));
     // A period of 4.0.0 claims its name with a lock file beside its log.
     if (fs->FileExists(period->names_.LegacyLock())) throw Error::Standard(errnum::kFileAlreadyExists, stem);
-    // The files folder goes with the last period that used it, which may end
-    // at any moment of this claim: it is made again, as often as it goes.
-    for (int attempt = 1;; ++attempt) {
-      try {
-        period->lock_ = PeriodLock::Claim(fs, period->names_.Lock());
-        break;
-      } catch (const Error& e) {
-        if (!e.IsNotFound() || attempt == kFolderAttempts) throw;
-        MakePeriodFilesFolder(*fs, period->names_, trusted);
-      }
-    }
-    ConfirmPeriodLockPlace(*fs, period->names_, *period->lock_, trusted);
+    period->lock_ = ClaimPeriodLock(fs, period->names_, trusted);
     try {
       log.ClaimLogFile(period->names_.Log(), OleDateFromLocal(now));
     } catch (...) {

@@ -1,5 +1,8 @@
 #include "log/trust.h"
 
+#include <set>
+#include <vector>
+
 namespace bk {
 namespace {
 
@@ -81,11 +84,13 @@ std::optional<Error> PathDistrust(FileSystem& fs, const std::string& folder, int
   // The folders the path really runs through, each with every folder above
   // it (one above a link's target can move it as well as one above the
   // link); then those that name it, whose links could be replaced.
+  // Each folder is judged once, the topmost of each chain first.
+  std::set<std::string> judged;
   for (const std::string& start : {fs.ResolveLinks(folder), fs.GetParentFolderName(folder)}) {
     std::vector<std::string> chain;
-    for (std::string at = start; !at.empty(); at = fs.GetParentFolderName(at)) {
+    for (std::string at = start; !at.empty() && !judged.contains(at); at = fs.GetParentFolderName(at)) {
       chain.push_back(at);
-      if (fs.GetParentFolderName(at) == at) break;
+      judged.insert(at);
     }
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
       if (std::optional<Error> why = FolderDistrust(fs, *it, user, group)) return why;

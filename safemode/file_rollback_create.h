@@ -79,8 +79,8 @@ class clsFileRollbackCreate {
   // not (70 "Permission denied: a folder is where the backup belongs" for a
   // folder; unless TrustFolder, where files have numeric owners (POSIX), 70
   // "Not trusted: in a folder another user can write" when another user
-  // could move a folder on its path, see PathDistrust). BeginSafety does not call it: a host may set BackupFile
-  // later.
+  // could move a folder on its path, see PathDistrust). BeginSafety does not
+  // call it: a host may set BackupFile later.
   void CheckBackupFile();
   // Leaves safe mode, also when it fails part-way. Packs the drive archives
   // and the (unmarked) log into a backup archive, copies it to BackupFile,
