@@ -109,23 +109,4 @@ void WriteSkipped(JsonWriter& json, const std::vector<SkippedLog>& skipped) {
   json.EndArray();
 }
 
-void PrintRestoreReport(std::ostream& out, const RestoreReport& report, std::string_view indent) {
-  // Names and reasons may be another user's: each on one line.
-  const auto line = [&](const char* verb, const std::string& path, const std::string& why) {
-    out << indent << verb << text::OnOneLine(path);
-    if (!why.empty()) out << ": " << text::OnOneLine(why);
-    out << '\n';
-  };
-  for (const std::string& path : report.removed) line("removed: ", path, {});
-  for (const Error& e : report.not_removed) line("not removed: ", e.path(), e.description());
-  for (const Error& e : report.left) line("not removed: ", e.path(), e.description());
-  for (size_t i = 0; i < report.restored.size(); ++i) {
-    const std::string note = i < report.notes.size() ? report.notes[i] : std::string();
-    out << indent << "restored: " << text::OnOneLine(report.restored[i]) << (note.empty() ? "" : " (" + note + ")")
-        << '\n';
-  }
-  for (const std::string& path : report.unchanged) line("unchanged: ", path, {});
-  for (const Error& e : report.failed) line("not restored: ", e.path(), e.description());
-}
-
 }  // namespace bk::cli

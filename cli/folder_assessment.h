@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <ostream>
 #include <vector>
 
 #include "cli/json_writer.h"
@@ -77,9 +76,4 @@ void WriteFailures(JsonWriter& json, std::string_view key, const std::vector<Err
 void WriteRestoreOutcome(JsonWriter& json, const std::vector<std::string>& restored,
                          const std::vector<Error>& not_restored, const std::optional<Error>& error,
                          const std::vector<std::string>& removed = {}, const std::vector<Error>& not_removed = {});
-// A line per entry of a rollback: "restored: PATH" (with what of it did not
-// come back), "not restored: PATH: WHY", "removed: PATH", "not removed:
-// PATH: WHY", each after `indent`.
-void PrintRestoreReport(std::ostream& out, const RestoreReport& report, std::string_view indent);
-
 }  // namespace bk::cli
