@@ -60,6 +60,7 @@ void clsFileRollbackLog::NewDocument(std::string_view strLogFileName, double sta
   zip_files_element_ = doc.CreateElement("ZipFiles");
   root->AppendChild(zip_files_element_);
   zips_ = std::make_unique<ZipCollection>();
+  if (ListedFiles::Fits(doc.Xml())) listed_ = std::make_shared<ListedFiles>();
 }
 
 void clsFileRollbackLog::LoadFromFile(std::string_view strLogFile) {
@@ -99,11 +100,20 @@ void clsFileRollbackLog::LoadDocument(std::string_view bytes, std::string_view n
 
 void clsFileRollbackLog::SaveLog() {
   if (!document_ || log_file_name_.empty()) return;
+  File* with = record_ ? record_->WritePending() : nullptr;
+  if (listed_) {
+    const std::string skeleton = document_->Xml();
+    std::unique_ptr<File> written;
+    fs_->ReplaceFileDurably(
+        log_file_name_, [&](File& out) { listed_->Write(out, skeleton); }, with, &written);
+    listed_->Saved(std::move(written));
+    return;
+  }
   const std::string& text = document_->XmlUtf16();
   // A document without a root (a load that failed), only a byte-order mark,
   // never replaces the file.
   if (text.size() <= 2) return;
-  fs_->ReplaceFileDurably(log_file_name_, text, record_ ? record_->WritePending() : nullptr);
+  fs_->ReplaceFileDurably(log_file_name_, text, with);
 }
 
 double clsFileRollbackLog::StartDate() {
@@ -159,6 +169,7 @@ std::shared_ptr<clsFileRollBackLogZip> clsFileRollbackLog::AddZip(std::string_vi
   const auto element = doc.CreateElement("ZipFile");
   auto entry = std::make_shared<clsFileRollBackLogZip>();
   Bind(*entry, element);
+  entry->SetSlot(static_cast<size_t>(zips.Count()));
   entry->ZipId(zips.Count() + 1);
   entry->ZipName(strName);
   entry->ZipDrive(strDrive);
@@ -267,6 +278,7 @@ void clsFileRollbackLog::ResetLog() {
     zips_.reset();
   }
   zip_files_element_.reset();
+  listed_.reset();
   document_.reset();
   log_file_name_.clear();
   loaded_stat_ = FileStat{};
@@ -276,6 +288,7 @@ void clsFileRollbackLog::Bind(clsFileRollBackLogZip& entry, std::shared_ptr<XmlE
   entry.SetParent(weak_from_this());
   entry.SetElement(std::move(element));
   entry.fs_ = fs_;
+  entry.listed_ = listed_;
 }
 
 XmlDocument& clsFileRollbackLog::RequireDocument() {

@@ -19,6 +19,7 @@
 #include "component/fs/file_system.h"
 #include "component/platform.h"
 #include "component/xml/xml_document.h"
+#include "log/listed_files.h"
 #include "log/period.h"
 #include "log/period_lock.h"
 #include "log/period_record.h"
@@ -154,6 +155,9 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   void CheckArchiveBeside(clsFileRollBackLogZip& zip);
   FileSystem& file_system() { return *fs_; }
   const std::shared_ptr<FileSystem>& file_system_ptr() const { return fs_; }
+  // Where the files of a log this object started are kept (listed_files.h);
+  // nullptr for a loaded log, whose files stay in its document.
+  const std::shared_ptr<ListedFiles>& listed_files() const { return listed_; }
 
  private:
   explicit clsFileRollbackLog(std::shared_ptr<FileSystem> fs);
@@ -184,6 +188,7 @@ class clsFileRollbackLog : public std::enable_shared_from_this<clsFileRollbackLo
   DistrustCheck distrust_;
   bool archives_moved_ = false;
   PeriodRecordWriter* record_ = nullptr;
+  std::shared_ptr<ListedFiles> listed_;
 };
 
 class clsFileRollBackLogZip {
@@ -209,6 +214,8 @@ class clsFileRollBackLogZip {
     element_ = std::move(element);
     file_count_.reset();
   }
+  // The entry's place among its log's archives, from 0.
+  void SetSlot(size_t slot) { slot_ = slot; }
   void ZipId(int32_t value);
   void ZipName(std::string_view value);
   // Appends a "SafeFile" element for each path, numbered on from FileCount,
@@ -220,7 +227,14 @@ class clsFileRollBackLogZip {
 
  private:
   XmlElement& element();
+  // The log's kept files when this entry's files are kept there; a
+  // detached entry still reads those it had.
+  ListedFiles* Listed() const { return listed_.get(); }
+  // Paths of `n` listed files from `first` (from 0).
+  std::vector<std::string> ListedPaths(ListedFiles& listed, size_t first, size_t n);
   std::weak_ptr<clsFileRollbackLog> parent_;
+  size_t slot_ = 0;
+  std::shared_ptr<ListedFiles> listed_;
   std::shared_ptr<XmlElement> element_;
   std::optional<size_t> file_count_;
   // File system for Restore: the parent's at binding time.

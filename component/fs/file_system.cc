@@ -178,16 +178,19 @@ std::unique_ptr<File> FileSystem::CreateFresh(const std::function<std::string(in
   return file;
 }
 
-void FileSystem::WriteNewFile(std::unique_ptr<File> file, std::string_view bytes, File* flushed_with) {
+std::unique_ptr<File> FileSystem::WriteNewFile(std::unique_ptr<File> file, const ContentWriter& write,
+                                               File* flushed_with, bool keep) {
   const std::string path = file->path();
   try {
-    file->WriteAt(0, bytes.data(), bytes.size());
+    write(*file);
     if (flushed_with) {
       SyncFiles({file.get(), flushed_with});
     } else {
       file->Sync();
     }
+    if (keep) return file;
     file->Close();
+    return nullptr;
   } catch (...) {
     file.reset();
     try {
@@ -199,12 +202,25 @@ void FileSystem::WriteNewFile(std::unique_ptr<File> file, std::string_view bytes
   }
 }
 
+namespace {
+
+FileSystem::ContentWriter BytesWriter(std::string_view bytes) {
+  return [bytes](File& file) { file.WriteAt(0, bytes.data(), bytes.size()); };
+}
+
+}  // namespace
+
 void FileSystem::CreateFileDurably(std::string_view path, std::string_view bytes) {
-  PublishDurably(path, bytes, /*replace=*/false, nullptr);
+  PublishDurably(path, BytesWriter(bytes), /*replace=*/false, nullptr, nullptr);
 }
 
 void FileSystem::ReplaceFileDurably(std::string_view path, std::string_view bytes, File* flushed_with) {
-  PublishDurably(path, bytes, /*replace=*/true, flushed_with);
+  PublishDurably(path, BytesWriter(bytes), /*replace=*/true, flushed_with, nullptr);
+}
+
+void FileSystem::ReplaceFileDurably(std::string_view path, const ContentWriter& write, File* flushed_with,
+                                    std::unique_ptr<File>* kept) {
+  PublishDurably(path, write, /*replace=*/true, flushed_with, kept);
 }
 
 namespace {
@@ -218,7 +234,8 @@ Error AsTargets(const Error& e, const std::string& temp, std::string_view target
 
 }  // namespace
 
-void FileSystem::PublishDurably(std::string_view path, std::string_view bytes, bool replace, File* flushed_with) {
+void FileSystem::PublishDurably(std::string_view path, const ContentWriter& write, bool replace, File* flushed_with,
+                                std::unique_ptr<File>* kept) {
   std::string folder = GetParentFolderName(path);
   if (folder.empty()) folder = GetParentFolderName(GetAbsolutePathName(path));
 
@@ -226,11 +243,12 @@ void FileSystem::PublishDurably(std::string_view path, std::string_view bytes, b
   // leaves a file that says whose it was; a clash is retried with another.
   constexpr int kNames = 20;
   std::string temp;
+  std::unique_ptr<File> written;
   try {
     std::unique_ptr<File> file = CreateFresh(
         [&](int) { return BuildPath(folder, GetFileName(path) + "." + GetTempName()); }, OpenMode::kCreatePrivate,
         kNames, &temp);
-    WriteNewFile(std::move(file), bytes, flushed_with);
+    written = WriteNewFile(std::move(file), write, flushed_with, kept != nullptr);
   } catch (const Error& e) {
     throw AsTargets(e, temp, path);
   }
@@ -243,6 +261,7 @@ void FileSystem::PublishDurably(std::string_view path, std::string_view bytes, b
     }
     SyncFolder(folder);
   } catch (...) {
+    written.reset();
     try {
       if (FileExists(temp)) RemoveFile(temp, true);
     } catch (...) {
@@ -254,6 +273,7 @@ void FileSystem::PublishDurably(std::string_view path, std::string_view bytes, b
       throw AsTargets(e, temp, path);
     }
   }
+  if (kept) *kept = std::move(written);
 }
 
 }  // namespace bk

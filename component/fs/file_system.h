@@ -450,6 +450,14 @@ class FileSystem {
   // file system, is flushed to stable storage together with the new content
   // (SyncFiles), before the rename.
   void ReplaceFileDurably(std::string_view path, std::string_view bytes, File* flushed_with = nullptr);
+  // Writes the whole content of a new file from offset 0.
+  using ContentWriter = std::function<void(File&)>;
+  // As above, the content streamed by `write` rather than held in memory.
+  // With `kept`, the new file stays open (read and write) and is handed
+  // over once it holds the name, so that the caller can read back what it
+  // wrote without opening the name again.
+  void ReplaceFileDurably(std::string_view path, const ContentWriter& write, File* flushed_with,
+                          std::unique_ptr<File>* kept);
   // A new file at the first of the paths `path_of(0)`, `path_of(1)`, … that
   // no entry holds (CreateFresh), opened in `mode` (kCreateNew or
   // kCreatePrivate); its path goes to *chosen.
@@ -486,8 +494,10 @@ class FileSystem {
 
  private:
   // Fills and syncs a file just created; a file not filled is removed again.
-  void WriteNewFile(std::unique_ptr<File> file, std::string_view bytes, File* flushed_with);
-  void PublishDurably(std::string_view path, std::string_view bytes, bool replace, File* flushed_with);
+  std::unique_ptr<File> WriteNewFile(std::unique_ptr<File> file, const ContentWriter& write, File* flushed_with,
+                                     bool keep);
+  void PublishDurably(std::string_view path, const ContentWriter& write, bool replace, File* flushed_with,
+                      std::unique_ptr<File>* kept);
 };
 
 // The platform's file system, shared by the whole process.

@@ -267,12 +267,23 @@ std::string Utf8Source(std::string_view bytes) {
   if (bytes.size() < 2 || static_cast<uint8_t>(bytes[0]) != 0xFF || static_cast<uint8_t>(bytes[1]) != 0xFE) {
     return std::string(bytes);
   }
-  std::u16string units((bytes.size() - 2) / 2, u'\0');
-  for (size_t i = 0; i < units.size(); ++i) {
-    units[i] = static_cast<char16_t>(static_cast<uint8_t>(bytes[2 + 2 * i]) |
-                                     (static_cast<uint8_t>(bytes[3 + 2 * i]) << 8));
+  // Converted a piece at a time, never splitting a surrogate pair, so that
+  // a large log is not held a third time as UTF-16 units.
+  constexpr size_t kPiece = 1 << 16;
+  const size_t total = (bytes.size() - 2) / 2;
+  std::string out;
+  out.reserve(total);
+  std::u16string units;
+  for (size_t i = 0; i < total;) {
+    units.clear();
+    while (i < total && (units.size() < kPiece || (units.back() >= 0xD800 && units.back() <= 0xDBFF))) {
+      units.push_back(static_cast<char16_t>(static_cast<uint8_t>(bytes[2 + 2 * i]) |
+                                            (static_cast<uint8_t>(bytes[3 + 2 * i]) << 8)));
+      ++i;
+    }
+    out += text::ToUtf8(units);
   }
-  return text::ToUtf8(units);
+  return out;
 }
 
 void PugiDocument::Load(std::string_view bytes, std::string_view path) {
