@@ -45,7 +45,7 @@ struct ProtectRun {
 
   // What became of it.
   std::string period;              // the log's path, once the period began
-  std::vector<std::string> files;  // made safe, those of the trees too
+  std::vector<std::string> files;  // made safe, those of the trees too (kept for --json only)
   std::vector<Error> refused;      // files that could not be made safe
   std::string outcome = "not_run";
   std::optional<int> command_status;

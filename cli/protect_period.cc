@@ -2,6 +2,7 @@
 // its backup or undone.
 #include <chrono>
 #include <iostream>
+#include <iterator>
 
 #include "cli/backup_names.h"
 #include "cli/period_end.h"
@@ -23,8 +24,9 @@ std::string RollbackHint(const ProtectRun& run) { return "'brightkeep rollback "
 
 // Makes every file of the trees, then those listed, safe, each group in one
 // step; reports each file that could not be. An interrupt ends it with 18.
+// The files made safe are kept only for the JSON document, which lists them.
 bool MakeAllSafe(ProtectRun& run, clsFileRollbackCreate& safety) {
-  std::vector<std::optional<Error>> results;
+  std::vector<RefusedFile> refused;
   // The display counts every call together.
   Progress before, call;
   const auto sum = [](const Progress& a, const Progress& b) {
@@ -35,38 +37,28 @@ bool MakeAllSafe(ProtectRun& run, clsFileRollbackCreate& safety) {
     run.progress.Update(sum(before, call));
     run.interruption->ThrowIfAny();
   };
-  const auto add = [&](std::vector<std::string>&& files, std::vector<std::optional<Error>>&& done) {
-    run.files.insert(run.files.end(), files.begin(), files.end());
-    results.insert(results.end(), done.begin(), done.end());
+  SafeFileFn made_safe;
+  if (run.json) made_safe = [&](const std::string& path) { run.files.push_back(path); };
+  const auto add = [&](std::vector<RefusedFile>&& done) {
+    refused.insert(refused.end(), std::make_move_iterator(done.begin()), std::make_move_iterator(done.end()));
     before = sum(before, call);
     call = {};
   };
   run.progress.Begin("making files safe");
   try {
-    for (const std::string& tree : run.trees) {
-      std::vector<std::string> in_tree;
-      std::vector<std::optional<Error>> done = safety.MakeTreeSafe(tree, &in_tree, follow);
-      add(std::move(in_tree), std::move(done));
-    }
-    if (!run.listed.empty()) add(std::vector<std::string>(run.listed), safety.MakeFilesSafe(run.listed, follow));
+    for (const std::string& tree : run.trees) add(safety.MakeTreeSafeReporting(tree, made_safe, follow));
+    if (!run.listed.empty()) add(safety.MakeFilesSafeReporting(run.listed, made_safe, follow));
   } catch (...) {
     run.progress.End();
     throw;
   }
   run.progress.End();
-  // Only what was made safe counts as such.
-  std::vector<std::string> made;
-  for (size_t i = 0; i < run.files.size(); ++i) {
-    if (!results[i]) {
-      made.push_back(std::move(run.files[i]));
-      continue;
-    }
-    const Error& e = *results[i];
-    run.refused.push_back(Error(e.number(), e.source(), e.description(), e.path().empty() ? run.files[i] : e.path(),
+  for (const RefusedFile& file : refused) {
+    const Error& e = file.error;
+    run.refused.push_back(Error(e.number(), e.source(), e.description(), e.path().empty() ? file.path : e.path(),
                                 e.native_code()));
     ReportError(run.refused.back(), Situation::kMakingSafe);
   }
-  run.files = std::move(made);
   return run.refused.empty();
 }
 

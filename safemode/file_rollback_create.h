@@ -42,6 +42,16 @@ struct RunHooks;
 // they were when looked at.
 using SafeProgressFn = std::function<void(const Progress&)>;
 
+// A file a call could not make safe: its path as the caller gave it (for a
+// tree, as the walk found it) and the error MakeFileSafe would have raised.
+struct RefusedFile {
+  std::string path;
+  Error error;
+};
+
+// Told of each file a call made safe, by the same path, once the log lists it.
+using SafeFileFn = std::function<void(const std::string& path)>;
+
 class clsFileRollbackCreate {
  public:
   explicit clsFileRollbackCreate(std::shared_ptr<FileSystem> fs = DefaultFileSystem());
@@ -117,12 +127,22 @@ class clsFileRollbackCreate {
   // as such a failure does.
   std::vector<std::optional<Error>> MakeFilesSafe(const std::vector<std::string>& files,
                                                   const SafeProgressFn& progress = {});
+  // MakeFilesSafe for a long list: returns only the files refused, in the
+  // list's order, and tells `made_safe` (when given) of each other file, in
+  // order, once the log lists it; nothing is kept per file.
+  std::vector<RefusedFile> MakeFilesSafeReporting(const std::vector<std::string>& files, const SafeFileFn& made_safe,
+                                                  const SafeProgressFn& progress = {});
   // Makes a whole folder tree safe: records every file, folder and link
   // under `folder` in the period's record (type, owner, group, mode, times,
   // link target, extended attributes; links as links, never followed; a
-  // mount point recorded, not crossed), then makes every regular file safe
-  // as MakeFilesSafe does, returning per file (in `files`, when given, the
-  // order of the results) what MakeFilesSafe returns. A rollback then puts
+  // mount point recorded, not crossed) and flushes the record, then makes
+  // every regular file safe as MakeFilesSafe does, in chunks (the first
+  // 65,536 files, then each chunk as many as all before it), each chunk
+  // stored, listed in the log and the log saved, so that a tree of n files
+  // saves the log O(log n) times and holds only one chunk's paths at a time.
+  // A failure ends the call with that error, the chunks before listed and
+  // made safe. Returns per file (in `files`, when given, the order of the
+  // results) what MakeFilesSafe returns. A rollback then puts
   // the whole tree back: entries added since removed, changed and deleted
   // ones brought back, every folder's owner, mode and times. A symbolic link
   // given as `folder` is resolved first. 76 when it is no folder; 70 when
@@ -130,6 +150,12 @@ class clsFileRollbackCreate {
   // the tree is one another user can write (unless TrustTrees); 91 outside
   // safe mode.
   std::vector<std::optional<Error>> MakeTreeSafe(std::string_view folder, std::vector<std::string>* files = nullptr,
+                                                 const SafeProgressFn& progress = {});
+  // MakeTreeSafe for a large tree: returns only the files refused, in the
+  // walk's order, and tells `made_safe` (when given) of each other file, in
+  // order, once the log lists it. The tree's files wait their turn as
+  // relative names end to end in one string; nothing is kept per file.
+  std::vector<RefusedFile> MakeTreeSafeReporting(std::string_view folder, const SafeFileFn& made_safe,
                                                  const SafeProgressFn& progress = {});
   // Restores every file made safe in the period, deletes the log and the
   // archives as asked, and leaves safe mode. 30002 when not in safe mode; a
@@ -186,11 +212,24 @@ class clsFileRollbackCreate {
   void ZipIntoBackup(ArchiveComponent& backup, const std::string& path);
   bool RenameDurably(const std::string& build, const std::string& target);
   void CopyDurably(const std::string& from, const std::string& target);
-  // Makes the files safe as MakeFilesSafe does; unless `recorded` (the
-  // record holds them already), the record gets what each file was.
-  // `bytes`: the files' sizes when `recorded` (0: not known).
-  std::vector<std::optional<Error>> MakeFilesSafeRecorded(const std::vector<std::string>& files, bool recorded,
-                                                          uint64_t bytes, const SafeProgressFn& progress);
+  // The i-th path of a list, as its caller gave it.
+  using PathAt = std::function<std::string(size_t)>;
+  // Told of the i-th file of a list once settled: `refused` is why it was
+  // not made safe, nullptr when the log lists it.
+  using SettledFn = std::function<void(size_t i, const Error* refused)>;
+  // Makes the `count` files of a list safe as MakeFilesSafe does, each path
+  // asked of `path_at` once and moved from there on, then tells `settled` of
+  // every file in order. Unless `recorded` (the record holds them already),
+  // the record gets what each file was and `now.bytes` their sizes. `now`
+  // counts on from what it holds, for `progress`.
+  void MakeListSafe(size_t count, const PathAt& path_at, bool recorded, Progress& now, const SafeProgressFn& progress,
+                    const SettledFn& settled);
+  // MakeTreeSafe's work: the tree recorded, then its files made safe chunk
+  // by chunk; `settled` is told of each in the walk's order, with a function
+  // that makes its path (only those who need it pay for it).
+  using TreeFileAt = std::function<std::string()>;
+  using TreeSettledFn = std::function<void(const TreeFileAt& path, const Error* refused)>;
+  void MakeTreeSafeWith(std::string_view folder, const SafeProgressFn& progress, const TreeSettledFn& settled);
   // Each file as it is before its copy is read: identity, size, change time
   // and attributes, and the folders above it recorded (unflushed: the log's
   // next save flushes the record). Nothing for a file that cannot be looked

@@ -1,7 +1,10 @@
 // The period's record: what each file made safe was besides its content,
 // and whole folder trees made safe.
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "component/error.h"
 #include "log/tree.h"
@@ -12,6 +15,29 @@ namespace bk {
 namespace {
 
 constexpr const char* kMakeTreeSafe = "MakeTreeSafe";
+
+// A tree's files are made safe in chunks of at least this many files, each
+// as large as all before it.
+constexpr size_t kFirstChunk = 65536;
+
+// The relative names of a tree's files, end to end in one string, while
+// they wait to be made safe: a name costs its bytes and one offset.
+class PackedNames {
+ public:
+  void Add(std::string_view name) {
+    bytes_ += name;
+    ends_.push_back(bytes_.size());
+  }
+  size_t size() const { return ends_.size(); }
+  std::string_view operator[](size_t i) const {
+    const size_t from = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(bytes_).substr(from, ends_[i] - from);
+  }
+
+ private:
+  std::string bytes_;
+  std::vector<size_t> ends_;
+};
 
 RecordedFile Observed(const std::string& path, const FileStat& st, std::vector<ExtendedAttribute> attributes) {
   return RecordedFile{path, Identity::Of(st), st.modified_ns, st.changed_ns, st.size, std::move(attributes)};
@@ -71,6 +97,31 @@ void clsFileRollbackCreate::RecordFile(const std::optional<RecordedFile>& file) 
 std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::string_view strFolder,
                                                                       std::vector<std::string>* files,
                                                                       const SafeProgressFn& progress) {
+  std::vector<std::optional<Error>> results;
+  if (files) files->clear();
+  MakeTreeSafeWith(strFolder, progress, [&](const TreeFileAt& path, const Error* refused) {
+    results.push_back(refused ? std::optional<Error>(*refused) : std::nullopt);
+    if (files) files->push_back(path());
+  });
+  return results;
+}
+
+std::vector<RefusedFile> clsFileRollbackCreate::MakeTreeSafeReporting(std::string_view strFolder,
+                                                                      const SafeFileFn& made_safe,
+                                                                      const SafeProgressFn& progress) {
+  std::vector<RefusedFile> refused_files;
+  MakeTreeSafeWith(strFolder, progress, [&](const TreeFileAt& path, const Error* refused) {
+    if (refused) {
+      refused_files.push_back(RefusedFile{path(), *refused});
+    } else if (made_safe) {
+      made_safe(path());
+    }
+  });
+  return refused_files;
+}
+
+void clsFileRollbackCreate::MakeTreeSafeWith(std::string_view strFolder, const SafeProgressFn& progress,
+                                             const TreeSettledFn& settled) {
   PeriodRecordWriter* record = Record();
   if (!safe_mode_ || !record || !log_) throw Error::Standard(errnum::kObjectNotSet);
   FileSystem& fs = *fs_;
@@ -91,8 +142,8 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::strin
   }
 
   // Each file is recorded as the walk finds it, its line after its entry's,
-  // so that nothing of the tree is held in memory but the list of its files.
-  std::vector<std::string> paths;
+  // so that nothing of the tree is held in memory but the names of its files.
+  PackedNames names;
   uint64_t bytes = 0;
   FolderJudge judge;
   if (!trust_trees_) {
@@ -108,18 +159,24 @@ std::vector<std::optional<Error>> clsFileRollbackCreate::MakeTreeSafe(std::strin
         if (e.relative.empty()) record->BeginTree(root, Identity::Of(st));
         record->AddTreeEntry(e);
         if (e.type != TreeEntryType::kFile) return;
-        paths.push_back(TreePath(fs, root, e.relative));
+        names.Add(e.relative);
         bytes += st.size;
-        record->AddFile(Observed(paths.back(), st, e.attributes));
+        record->AddFile(Observed(TreePath(fs, root, e.relative), st, e.attributes));
       },
       judge);
   record->EndTree();
   RecordFolders(fs.GetParentFolderName(root));
   // The listing is durable before any of its files is listed in the log.
   record->Sync();
-  std::vector<std::optional<Error>> results = MakeFilesSafeRecorded(paths, true, bytes, progress);
-  if (files) *files = std::move(paths);
-  return results;
+
+  Progress now{0, names.size(), 0, bytes};
+  for (size_t from = 0; from < names.size();) {
+    const size_t to = from + std::min(names.size() - from, std::max(kFirstChunk, from));
+    const PathAt path_at = [&](size_t i) { return TreePath(fs, root, std::string(names[from + i])); };
+    MakeListSafe(to - from, path_at, true, now, progress,
+                 [&](size_t i, const Error* refused) { settled([&] { return path_at(i); }, refused); });
+    from = to;
+  }
 }
 
 }  // namespace bk

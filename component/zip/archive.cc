@@ -86,7 +86,7 @@ int32_t ArchiveComponent::Skip(SkippingFileArgs args, SkipReason reason) {
 int32_t ArchiveComponent::Unzip() {
   const std::string archive_path = ArchivePath();
   std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kReadRegular);
-  const zip::Directory& dir = state_->Load(*archive, archive_path);
+  const zip::Directory dir = zip::ReadDirectory(*archive);
   const std::string destination = Destination();
   const PathRules& rules = fs_->paths();
   const std::vector<const zip::Entry*> selected = Select(dir.entries, FilesToProcess, FilesToExclude);
@@ -134,7 +134,7 @@ int32_t ArchiveComponent::Unzip() {
 std::vector<std::string> ArchiveComponent::ListEntries() {
   const std::string archive_path = ArchivePath();
   std::unique_ptr<File> archive = fs_->Open(archive_path, OpenMode::kReadRegular);
-  const zip::Directory& dir = state_->Load(*archive, archive_path);
+  const zip::Directory dir = zip::ReadDirectory(*archive);
   std::vector<std::string> names;
   names.reserve(dir.entries.size());
   for (const zip::Entry& e : dir.entries) names.push_back(e.name);

@@ -1,5 +1,5 @@
 // What the two halves of the archive component share: the directory of the
-// archive last used, where cloning failed, and small helpers. Internal to the archive component.
+// archive last written, where cloning failed, and small helpers. Internal to the archive component.
 #pragma once
 
 #include <algorithm>
@@ -21,8 +21,11 @@ inline int32_t Saturate(uint64_t v) { return v > INT32_MAX ? INT32_MAX : static_
 
 }  // namespace archive_detail
 
-// The directory of the archive last used, kept while the archive's size and
-// last bytes stay as this object last left them. `pending` tells that the
+// The directory of the archive last written, kept while the archive's size
+// and last bytes stay as this object last left them: its central records
+// and their count only, no decoded entry, so that an archive of a million
+// entries costs its records' bytes (readers read the entries from the
+// archive, zip::ReadDirectory). `pending` tells that the
 // archive on disk lacks the directory `dir` describes: entries were added
 // since it was last written, or it was rebuilt by the recovery scan.
 struct ArchiveComponent::State {
@@ -60,7 +63,7 @@ struct ArchiveComponent::State {
     const uint64_t now = f.Size();
     if (valid && path == archive_path && size == now && Tail(f, now) == tail) return dir;
     valid = false;
-    dir = zip::ReadDirectory(f);
+    dir = zip::ReadDirectory(f, zip::Keep::kRecords);
     pending = dir.recovered;
     Remember(f, archive_path);
     return dir;

@@ -240,7 +240,7 @@ int32_t ArchiveComponent::Store(File& archive, Source& s, zip::WorkQueue& packer
   }
   if (reason) return Skip(FileArgs(s.name, s.path, s.before), *reason);
   dir.central += zip::EncodeCentralRecord(entry);
-  dir.entries.push_back(std::move(entry));
+  ++dir.count;
   dir.append_offset = end;
   state_->pending = true;
   return 0;
@@ -248,7 +248,7 @@ int32_t ArchiveComponent::Store(File& archive, Source& s, zip::WorkQueue& packer
 
 void ArchiveComponent::WriteCentralDirectory(File& archive) {
   const zip::Directory& dir = state_->dir;
-  zip::WriteDirectory(archive, dir.append_offset, dir.central, dir.entries.size());
+  zip::WriteDirectory(archive, dir.append_offset, dir.central, dir.count);
   state_->pending = false;
 }
 

@@ -61,7 +61,7 @@ bool DecodeEnd(File& f, std::string_view tail, size_t at, uint64_t pos, EndInfo*
 }
 
 // Parses a central directory that must fill [offset, directory_end) exactly.
-bool ReadCentral(File& f, const EndInfo& end, Directory* dir) {
+bool ReadCentral(File& f, const EndInfo& end, Keep keep, Directory* dir) {
   if (end.offset > end.directory_end || end.directory_end - end.offset != end.size) return false;
   dir->central = ReadBytes(f, end.offset, static_cast<size_t>(end.size));
   if (dir->central.size() != end.size) return false;
@@ -69,17 +69,16 @@ bool ReadCentral(File& f, const EndInfo& end, Directory* dir) {
   while (r.remaining() > 0) {
     Entry e;
     if (!DecodeCentralRecord(r, &e) || e.header_offset >= end.offset) return false;
-    dir->entries.push_back(std::move(e));
+    ++dir->count;
+    if (keep == Keep::kEntries) dir->entries.push_back(std::move(e));
   }
   // Writers that overflow the 16-bit count without ZIP64 records keep its low bits.
-  if ((dir->entries.size() & kMax16) != (end.count & kMax16) && dir->entries.size() != end.count) return false;
+  if ((dir->count & kMax16) != (end.count & kMax16) && dir->count != end.count) return false;
   dir->append_offset = end.offset;
   return true;
 }
 
-}  // namespace
-
-bool ReadCompleteDirectory(File& f, Directory* dir) {
+bool ReadComplete(File& f, Keep keep, Directory* dir) {
   const uint64_t size = f.Size();
   const size_t tail_len = static_cast<size_t>(std::min<uint64_t>(size, kEndSize + kMax16));
   const uint64_t tail_start = size - tail_len;
@@ -92,13 +91,17 @@ bool ReadCompleteDirectory(File& f, Directory* dir) {
     if (at + kEndSize + sig.U16() > tail.size()) continue;  // its comment would not fit
     EndInfo end;
     Directory candidate;
-    if (DecodeEnd(f, tail, at, tail_start + at, &end) && ReadCentral(f, end, &candidate)) {
+    if (DecodeEnd(f, tail, at, tail_start + at, &end) && ReadCentral(f, end, keep, &candidate)) {
       *dir = std::move(candidate);
       return true;
     }
   }
   return false;
 }
+
+}  // namespace
+
+bool ReadCompleteDirectory(File& f, Directory* dir) { return ReadComplete(f, Keep::kEntries, dir); }
 
 namespace {
 
@@ -131,7 +134,7 @@ bool RecoverEntry(File& f, uint64_t size, uint64_t offset, Entry* e, uint64_t* n
   return true;
 }
 
-Directory Scan(File& f, uint64_t size) {
+Directory Scan(File& f, uint64_t size, Keep keep) {
   Directory dir;
   dir.recovered = true;
   uint64_t offset = 0;
@@ -139,7 +142,8 @@ Directory Scan(File& f, uint64_t size) {
   uint64_t next = 0;
   while (RecoverEntry(f, size, offset, &e, &next)) {
     dir.central += EncodeCentralRecord(e);
-    dir.entries.push_back(std::move(e));
+    ++dir.count;
+    if (keep == Keep::kEntries) dir.entries.push_back(std::move(e));
     e = Entry{};
     offset = next;
   }
@@ -155,13 +159,15 @@ bool StartsAsLocalHeader(File& f, uint64_t size) {
 
 }  // namespace
 
-Directory ReadDirectory(File& f) {
+Directory ReadDirectory(File& f, Keep keep) {
   const uint64_t size = f.Size();
   Directory dir;
-  if (size == 0 || ReadCompleteDirectory(f, &dir)) return dir;
+  if (size == 0 || ReadComplete(f, keep, &dir)) return dir;
   if (!StartsAsLocalHeader(f, size)) throw NotAnArchive(f);
-  return Scan(f, size);
+  return Scan(f, size, keep);
 }
+
+Directory ReadDirectory(File& f) { return ReadDirectory(f, Keep::kEntries); }
 
 namespace {
 

@@ -31,7 +31,10 @@ class Buffer {
 };
 
 struct Directory {
+  // Empty when read with Keep::kRecords.
   std::vector<Entry> entries;
+  // How many central records `central` holds.
+  uint64_t count = 0;
   // Where the next entry goes: the start of the central directory, or the
   // end of the last good entry when the directory was rebuilt.
   uint64_t append_offset = 0;
@@ -44,12 +47,18 @@ struct Directory {
 // Reads n bytes at offset; fewer only at the end of the file.
 std::string ReadBytes(File& file, uint64_t offset, size_t n);
 
+// What ReadDirectory keeps of each entry: the decoded Entry (readers that
+// list or extract), or only its central record and the count (a writer that
+// appends entries and writes the directory back).
+enum class Keep { kEntries, kRecords };
+
 // Reads the directory of an open archive. An empty file is an empty archive.
 // When no valid end record and central directory exist, the local headers are
 // scanned from the start and every entry whose data is complete and matches
 // its CRC is kept, up to the first one that is not. Fails with
 // errnum::kArchiveError when the file is not a ZIP archive.
-Directory ReadDirectory(File& archive);
+Directory ReadDirectory(File& archive, Keep keep);
+Directory ReadDirectory(File& archive);  // Keep::kEntries
 
 // Reads the directory through a valid end record and central directory
 // only, as strict readers do; false when the file has none (no scan).

@@ -199,5 +199,47 @@ TEST(SkippedFiles, AListRefusesAndSkipsEachFileAsAloneAndRecordsTheRest) {
   EXPECT_EQ(ReadFile(held), "changed");
 }
 
+// The calls that keep nothing per file report the refused files in the
+// list's (or walk's) order, whichever step refused them (a missing file is
+// refused before a held one is met), and tell each other file once, in
+// order, exactly as the log lists them; undo brings those back.
+TEST(SkippedFiles, TheReportingCallsTellRefusalsInOrderAndEveryOtherFileOnce) {
+  for (const bool tree : {true, false}) {
+    SCOPED_TRACE(tree ? "MakeTreeSafeReporting" : "MakeFilesSafeReporting");
+    Scratch s;
+    const std::string top = s.Data("top");
+    const std::string held = top + "/b-held.txt";
+    const std::vector<std::string> kept = {top + "/a.txt", top + "/c.txt", top + "/sub/d.txt"};
+    for (const std::string& path : kept) WriteFile(path, "original " + path);
+    WriteFile(held, "held");
+    clsFileRollbackCreate safe(s.fs);
+    safe.TempDir(s.temp);
+    safe.BackupFile(s.backup);
+    safe.BeginSafety();
+    std::vector<std::string> made;
+    std::vector<RefusedFile> refused;
+    {
+      Writer writer(s, held);
+      ASSERT_TRUE(writer.started());
+      const SafeFileFn tell = [&](const std::string& path) { made.push_back(path); };
+      refused = tree ? safe.MakeTreeSafeReporting(top, tell)
+                     : safe.MakeFilesSafeReporting({kept[0], held, kept[1], top + "/missing.txt", kept[2]}, tell);
+      writer.Release();
+    }
+    EXPECT_EQ(made, kept);
+    ASSERT_EQ(refused.size(), tree ? 1u : 2u);
+    EXPECT_EQ(refused[0].path, held);
+    EXPECT_EQ(refused[0].error.number(), bkCreateErrorUnableToOpenFile);
+    if (!tree) {
+      EXPECT_EQ(refused[1].path, top + "/missing.txt");
+      EXPECT_EQ(refused[1].error.number(), bkCreateErrorFileNotFound);
+    }
+    EXPECT_EQ(safe.log()->Zip(1)->FilePaths(), kept);
+    for (const std::string& path : kept) WriteFile(path, "changed");
+    safe.UndoSafetyOperations(true);
+    for (const std::string& path : kept) EXPECT_EQ(ReadFile(path), "original " + path);
+  }
+}
+
 }  // namespace
 }  // namespace bk::testing
