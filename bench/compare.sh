@@ -21,8 +21,8 @@
 # nothing themselves, so each is timed with a `sync` after it. The scratch
 # folder is under BK_BENCH_DIR (default /var/tmp). The figures for whole
 # folder trees are bench/tree_compare.sh's, in docs/performance-trees.md; the
-# section on copy-on-write file systems is bench/reflink_compare.sh's and is
-# kept as it is.
+# sections on copy-on-write file systems (bench/reflink_compare.sh) and on a
+# million entries (bench/million_compare.sh) are kept as they are.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 runs=3 growth_files=10000 big_gb=5
@@ -157,7 +157,9 @@ GNUPLOT
 first=$(sed -n 2p "$work/growth.csv") last=$(tail -1 "$work/growth.csv")
 growth_table=$(tail -n +2 "$work/growth.csv" | awk -F, '{ printf "| %s | %.2f | %.3f |\n", $1, $2, $3 }')
 cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)
-reflink_section=$(sed -n '/^<!-- reflink_compare.sh begin -->$/,/^<!-- reflink_compare.sh end -->$/p' "$root/docs/performance.md" 2> /dev/null || true)
+# The sections other scripts write are kept.
+other_sections=$(awk '/^<!-- [a-z_]+\.sh begin -->$/, /^<!-- [a-z_]+\.sh end -->$/ { print; if (/ end -->$/) print "" }' \
+  "$root/docs/performance.md" 2> /dev/null || true)
 {
   echo "# Performance"
   echo
@@ -202,14 +204,15 @@ reflink_section=$(sed -n '/^<!-- reflink_compare.sh begin -->$/,/^<!-- reflink_c
   echo
   echo "One file per call writes the whole log durably (the log file format fixes that) and the drive archive's"
   echo "central directory, so that the archive is a standard ZIP file whenever the call returns: three durable"
-  echo "flushes (the archive, the log file, its folder). The text of the files already listed is kept and the new"
-  echo "entry inserted into it, so what grows with the period is the size of those writes (at the longest period,"
+  echo "flushes (the archive, the log file, its folder). The files already listed are copied from the log file last"
+  echo "written (they are not held in memory) and the new entry follows, so what grows with the period is the size of"
+  echo "those writes (at the longest period,"
   echo "${rewrites:-?}), and this disk's charge for durable writes of such sizes"
   echo "(\`dd conv=fsync\`, medians of 5): $durable_row."
   echo
   echo "![Time per file made safe](performance.png)"
   echo
   echo "Whole folder trees: [performance-trees.md](performance-trees.md), written by \`bench/tree_compare.sh\`."
-  [ -z "$reflink_section" ] || printf '\n%s\n' "$reflink_section"
+  [ -z "$other_sections" ] || printf '\n%s\n' "$other_sections"
 } > "$root/docs/performance.md"
 cat "$root/docs/performance.md"

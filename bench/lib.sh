@@ -26,3 +26,22 @@ seconds() { local t0; t0=$(now); "$@" > /dev/null 2>&1 || true; echo "$(now) - $
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 ratio() { printf '%.2f' "$(echo "$1 / $2" | bc -l)"; }
 fmt() { printf '%.2f' "$1"; }
+
+# write_section NAME FILE: FILE, a section that starts with the line
+# "<!-- NAME begin -->" and ends with "<!-- NAME end -->", takes the place of
+# NAME's section in docs/performance.md, or goes at its end; then is shown.
+write_section() {
+  local name="$1" file="$2" doc="$root/docs/performance.md" merged
+  if grep -qxF "<!-- $name begin -->" "$doc"; then
+    merged="$(mktemp)"
+    awk -v f="$file" -v b="<!-- $name begin -->" -v e="<!-- $name end -->" '
+      $0 == b { while ((getline line < f) > 0) print line; skip = 1; next }
+      $0 == e { skip = 0; next }
+      !skip' "$doc" > "$merged"
+    cat "$merged" > "$doc"
+    rm -f "$merged"
+  else
+    { echo; cat "$file"; } >> "$doc"
+  fi
+  cat "$file"
+}

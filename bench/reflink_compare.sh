@@ -147,15 +147,5 @@ section() {
   echo "compressed), and each cloned file takes about one block of its own."
   echo "<!-- reflink_compare.sh end -->"
 }
-doc="$root/docs/performance.md"
 section > "$work/section.md"
-if grep -q '^<!-- reflink_compare.sh begin -->$' "$doc"; then
-  awk -v f="$work/section.md" '
-    /^<!-- reflink_compare.sh begin -->$/ { while ((getline line < f) > 0) print line; skip = 1; next }
-    /^<!-- reflink_compare.sh end -->$/ { skip = 0; next }
-    !skip' "$doc" > "$work/doc.md"
-  cat "$work/doc.md" > "$doc"
-else
-  { echo; cat "$work/section.md"; } >> "$doc"
-fi
-cat "$work/section.md"
+write_section reflink_compare.sh "$work/section.md"

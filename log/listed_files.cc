@@ -33,6 +33,12 @@ ListedFiles::Zip& ListedFiles::At(size_t zip) {
   return zips_[zip];
 }
 
+uint64_t ListedFiles::Bytes() const {
+  uint64_t n = 0;
+  for (const Zip& z : zips_) n += z.ends.empty() ? 0 : z.ends.back();
+  return n;
+}
+
 size_t ListedFiles::Count(size_t zip) const { return zip < zips_.size() ? zips_[zip].ends.size() : 0; }
 
 void ListedFiles::Append(size_t zip, std::string_view lines) {

@@ -33,6 +33,8 @@ class ListedFiles {
   // each one element printed at its depth and ending in a line feed.
   size_t Count(size_t zip) const;
   void Append(size_t zip, std::string_view lines);
+  // The UTF-16 bytes of every archive's lines together.
+  uint64_t Bytes() const;
 
   // The UTF-8 text of lines [first, first + n) of archive `zip`.
   std::string Lines(size_t zip, size_t first, size_t n);

@@ -7,6 +7,7 @@
 #include "component/xml/xml_text.h"
 #include "log/log_values.h"
 #include "log/rollback_log.h"
+#include "log/trust.h"
 
 namespace bk {
 
@@ -52,6 +53,10 @@ namespace {
 std::string PathOf(XmlElement& file) {
   return logvalue::PathFromAttributes(file.GetAttribute("Path"), file.GetAttribute(logvalue::kPathBytesAttribute));
 }
+
+// What a log holds besides its files, at most, when it is written: dates,
+// paths and one element per archive.
+constexpr uint64_t kSkeletonRoom = 1 << 20;
 
 // Kept files are printed and read back this many at a time.
 constexpr size_t kLinesAtOnce = 4096;
@@ -180,7 +185,14 @@ std::shared_ptr<clsFileRollbackLog> clsFileRollBackLogZip::AppendFiles(const std
       ++next;
       ++appended;
     }
-    if (listed && appended > 0) listed->Append(slot_, NestedLines(*zip->OwnerDocument()));
+    if (listed && appended > 0) {
+      const std::string lines = NestedLines(*zip->OwnerDocument());
+      // A log larger than a rollback reads is never written: these files
+      // stay out of it and the call fails.
+      const uint64_t size = listed->Bytes() + 2 * lines.size() + kSkeletonRoom;
+      if (size > kMaxLogSize) throw TooLarge(errnum::kPathFileAccessError, "Rollback log", size, kMaxLogSize, log->LogFileName());
+      listed->Append(slot_, lines);
+    }
     file_count_ = *file_count_ + appended;
   }
   return log;

@@ -16,9 +16,10 @@ namespace {
 
 constexpr const char* kMakeTreeSafe = "MakeTreeSafe";
 
-// A tree's files are made safe in chunks of at least this many files, each
-// as large as all before it.
-constexpr size_t kFirstChunk = 65536;
+// A tree's files are made safe this many at a time, each chunk one append
+// to the archive and one save of the log, so that what waits for a save
+// (the log's new lines, the chunk's paths) stays bounded.
+constexpr size_t kChunk = 65536;
 
 // The relative names of a tree's files, end to end in one string, while
 // they wait to be made safe: a name costs its bytes and one offset.
@@ -171,7 +172,7 @@ void clsFileRollbackCreate::MakeTreeSafeWith(std::string_view strFolder, const S
 
   Progress now{0, names.size(), 0, bytes};
   for (size_t from = 0; from < names.size();) {
-    const size_t to = from + std::min(names.size() - from, std::max(kFirstChunk, from));
+    const size_t to = from + std::min(names.size() - from, kChunk);
     const PathAt path_at = [&](size_t i) { return TreePath(fs, root, std::string(names[from + i])); };
     MakeListSafe(to - from, path_at, true, now, progress,
                  [&](size_t i, const Error* refused) { settled([&] { return path_at(i); }, refused); });

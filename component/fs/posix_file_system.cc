@@ -25,6 +25,7 @@ class PosixFileSystem final : public FileSystem {
   const PathRules& paths() const override { return PosixPathRules(); }
 
   std::string GetAbsolutePathName(std::string_view path) override {
+    if (paths().IsAbsolute(path)) return paths().Absolute(path, "/");
     std::string cwd(PATH_MAX, '\0');
     while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
       if (errno != ERANGE) ThrowErrno(".");

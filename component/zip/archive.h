@@ -174,8 +174,18 @@ class ArchiveComponent {
   std::string EntryName(const std::string& path);
   // A file on its way into the archive.
   struct Source;
+
+ public:
+  // The folder of the file last prepared in one ZipFiles call. Internal.
+  struct SourceFolders {
+    std::string path;
+    std::shared_ptr<Folder> folder;
+  };
+
+ private:
   // Opens one file to store; a small one is read whole and handed to `packer`.
-  Source Prepare(const std::string& path, zip::WorkQueue& packer);
+  // `folders`, when given, keeps the folder last opened for the next file.
+  Source Prepare(const std::string& path, zip::WorkQueue& packer, SourceFolders* folders);
   // Stores a prepared file at the archive's append offset, without syncing.
   // Returns 0 or the reason it was skipped (after raising SkippingFile).
   // `reading`, when given, is told how far into the file reading has come.

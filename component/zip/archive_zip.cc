@@ -69,10 +69,20 @@ bool IsRegular(const FileSystem& fs, const FileStat& st) {
 
 // The folder holding the file to store and the file's name in it, reached
 // without a link another user could have placed; a link given to be stored
-// leads, by the same rule, to the file it names.
-std::unique_ptr<Folder> SourceFolder(FileSystem& fs, const std::string& path, std::string* name, FileStat* st) {
+// leads, by the same rule, to the file it names. The folder of the previous
+// file of the same call is used again for its siblings, so that a list in
+// folder order walks each folder's path once.
+std::shared_ptr<Folder> SourceFolder(FileSystem& fs, const std::string& path, std::string* name, FileStat* st,
+                                     ArchiveComponent::SourceFolders* last) {
   *name = fs.GetFileName(path);
-  std::unique_ptr<Folder> folder = fs.OpenFolder(fs.GetParentFolderName(path), nullptr);
+  const std::string parent = fs.GetParentFolderName(path);
+  std::shared_ptr<Folder> folder;
+  if (last && last->folder && last->path == parent) {
+    folder = last->folder;
+  } else {
+    folder = fs.OpenFolder(parent, nullptr);
+    if (last) *last = {parent, folder};
+  }
   *st = folder->StatEntry(*name);
   if (!st->is_symlink) return folder;
   const std::string resolved = fs.ResolveLinks(path);
@@ -84,11 +94,11 @@ std::unique_ptr<Folder> SourceFolder(FileSystem& fs, const std::string& path, st
 
 // Opens the file to store. Returns why it cannot be stored, if so.
 std::optional<SkipReason> OpenSource(FileSystem& fs, const std::string& path, bool include_open, FileStat* st,
-                                     std::unique_ptr<File>* file) {
-  std::unique_ptr<Folder> folder;
+                                     std::unique_ptr<File>* file, ArchiveComponent::SourceFolders* last) {
+  std::shared_ptr<Folder> folder;
   std::string name;
   try {
-    folder = SourceFolder(fs, path, &name, st);
+    folder = SourceFolder(fs, path, &name, st, last);
   } catch (const Error&) {
     return SkipReason::kCannotOpen;
   }
@@ -168,11 +178,12 @@ std::string ArchiveComponent::EntryName(const std::string& path) {
   return name;
 }
 
-ArchiveComponent::Source ArchiveComponent::Prepare(const std::string& path, zip::WorkQueue& packer) {
+ArchiveComponent::Source ArchiveComponent::Prepare(const std::string& path, zip::WorkQueue& packer,
+                                                   SourceFolders* folders) {
   Source s;
   s.path = fs_->GetAbsolutePathName(path);
   s.name = EntryName(s.path);
-  s.skip = OpenSource(*fs_, s.path, IncludeOpenFiles, &s.before, &s.file);
+  s.skip = OpenSource(*fs_, s.path, IncludeOpenFiles, &s.before, &s.file, folders);
   if (s.skip) return s;
   s.clone = CloneFiles && s.before.size >= zip::kCloneThreshold && state_->MayClone(ArchivePath(), s.before.device);
   if (s.clone || s.before.size > zip::kPackLimit) return s;
@@ -239,7 +250,9 @@ int32_t ArchiveComponent::Store(File& archive, Source& s, zip::WorkQueue& packer
     }
   }
   if (reason) return Skip(FileArgs(s.name, s.path, s.before), *reason);
-  dir.central += zip::EncodeCentralRecord(entry);
+  constexpr size_t kBlock = 1 << 20;
+  if (dir.added.empty() || dir.added.back().size() >= kBlock) dir.added.emplace_back().reserve(kBlock + 4096);
+  dir.added.back() += zip::EncodeCentralRecord(entry);
   ++dir.count;
   dir.append_offset = end;
   state_->pending = true;
@@ -248,7 +261,7 @@ int32_t ArchiveComponent::Store(File& archive, Source& s, zip::WorkQueue& packer
 
 void ArchiveComponent::WriteCentralDirectory(File& archive) {
   const zip::Directory& dir = state_->dir;
-  zip::WriteDirectory(archive, dir.append_offset, dir.central, dir.count);
+  zip::WriteDirectory(archive, dir.append_offset, dir.central, dir.count, dir.added);
   state_->pending = false;
 }
 
@@ -280,7 +293,7 @@ void ArchiveComponent::Finish(File& archive, const std::string& archive_path, bo
 int32_t ArchiveComponent::Zip() {
   if (FilesToProcess.empty()) throw Error::Standard(errnum::kInvalidProcedureCall);
   zip::WorkQueue packer(0);
-  Source source = Prepare(FilesToProcess, packer);
+  Source source = Prepare(FilesToProcess, packer, nullptr);
   if (source.skip) return Skip(FileArgs(source.name, source.path, source.before), *source.skip);
 
   int32_t result = 0;
@@ -300,13 +313,14 @@ std::vector<int32_t> ArchiveComponent::ZipFiles(const std::vector<std::string>& 
   zip::WorkQueue packer(zip::WorkQueue::DefaultThreads());
   Append([&](File& archive) {
     std::deque<Source> ahead;
+    SourceFolders folders;
     uint64_t ahead_bytes = 0, done_bytes = 0;
     size_t next = 0;
     const auto reading = [&](uint64_t bytes) { read(done_bytes + bytes); };
     for (size_t i = 0; i < paths.size(); ++i) {
       while (next < paths.size() &&
              (next == i || (next - i < kReadAheadFiles && ahead_bytes < kReadAheadBytes))) {
-        ahead.push_back(Prepare(paths[next++], packer));
+        ahead.push_back(Prepare(paths[next++], packer, &folders));
         ahead_bytes += ahead.back().read_ahead;
       }
       Source source = std::move(ahead.front());

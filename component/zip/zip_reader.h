@@ -38,8 +38,11 @@ struct Directory {
   // Where the next entry goes: the start of the central directory, or the
   // end of the last good entry when the directory was rebuilt.
   uint64_t append_offset = 0;
-  // The central records of `entries`, as they will be written again.
+  // The central records of `entries`, as they will be written again, and
+  // those of entries added since, in blocks, so that a directory of
+  // millions of entries grows without being copied.
   std::string central;
+  std::vector<std::string> added;
   // True when the entries were found by scanning local headers.
   bool recovered = false;
 };

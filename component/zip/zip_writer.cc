@@ -295,10 +295,16 @@ std::optional<WriteResult> WriteClonedEntry(File& archive, uint64_t offset, File
   return FinishEntry(archive, header, p, e);
 }
 
-std::string WriteDirectory(File& archive, uint64_t offset, const std::string& central, uint64_t count) {
-  std::string end = EncodeEnd(count, offset, central.size());
-  archive.WriteAt(offset, central.data(), central.size());
-  const uint64_t end_offset = offset + central.size();
+std::string WriteDirectory(File& archive, uint64_t offset, const std::string& central, uint64_t count,
+                           const std::vector<std::string>& more) {
+  uint64_t end_offset = offset;
+  const auto put = [&](const std::string& piece) {
+    archive.WriteAt(end_offset, piece.data(), piece.size());
+    end_offset += piece.size();
+  };
+  put(central);
+  for (const std::string& piece : more) put(piece);
+  std::string end = EncodeEnd(count, offset, end_offset - offset);
   archive.WriteAt(end_offset, end.data(), end.size());
   if (archive.Size() > end_offset + end.size()) archive.Truncate(end_offset + end.size());
   return end;

@@ -63,9 +63,11 @@ WriteResult WriteEntry(File& archive, uint64_t offset, const SourceReader& sourc
 std::optional<WriteResult> WriteClonedEntry(File& archive, uint64_t offset, File& file, const SourceReader& source,
                                             uint64_t expected_size, Entry* entry);
 
-// Writes the central records and the end records at `offset` and cuts the
-// file after them. Returns the bytes written after the central records (the
-// end records), which identify this state of the archive.
-std::string WriteDirectory(File& archive, uint64_t offset, const std::string& central, uint64_t count);
+// Writes the central records (`central`, then each of `more`) and the end
+// records at `offset` and cuts the file after them. Returns the bytes
+// written after the central records (the end records), which identify this
+// state of the archive.
+std::string WriteDirectory(File& archive, uint64_t offset, const std::string& central, uint64_t count,
+                           const std::vector<std::string>& more = {});
 
 }  // namespace bk::zip
