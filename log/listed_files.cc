@@ -26,7 +26,11 @@ std::string Utf8OfUtf16Le(std::string_view bytes) {
 
 }  // namespace
 
-bool ListedFiles::Fits(std::string_view skeleton) { return skeleton.find("\n\t<ZipFiles") != std::string_view::npos; }
+bool ListedFiles::Fits(std::string_view skeleton) {
+  // Lines end in a line feed alone: a carriage return is never raw in a
+  // value, so one in the text is a back end that ends lines otherwise.
+  return skeleton.find("\n\t<ZipFiles") != std::string_view::npos && skeleton.find('\r') == std::string_view::npos;
+}
 
 ListedFiles::Zip& ListedFiles::At(size_t zip) {
   if (zip >= zips_.size()) zips_.resize(zip + 1);

@@ -8,8 +8,12 @@
 // file are copied from the file last written, those appended since follow.
 // The text is the one the whole document would print, byte for byte.
 //
-// Only a document printed one element per line, indented by tabs, can be
-// kept this way (Fits); any other stays whole in its document.
+// Only a document printed one element per line, indented by tabs, lines
+// ending in a line feed, can be kept this way (Fits: pugixml's print, not
+// MSXML's, which ends lines in CR LF); any other stays whole in its
+// document. The file last written is kept open and read through that
+// handle, so that nothing is read from a file put in its place and a log
+// whose file was removed still reads its files.
 #pragma once
 
 #include <cstdint>
