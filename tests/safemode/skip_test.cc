@@ -208,8 +208,9 @@ TEST(SkippedFiles, TheReportingCallsTellRefusalsInOrderAndEveryOtherFileOnce) {
     SCOPED_TRACE(tree ? "MakeTreeSafeReporting" : "MakeFilesSafeReporting");
     Scratch s;
     const std::string top = s.Data("top");
-    const std::string held = top + "/b-held.txt";
-    const std::vector<std::string> kept = {top + "/a.txt", top + "/c.txt", top + "/sub/d.txt"};
+    const auto in = [&](const std::string& folder, const char* name) { return s.fs->BuildPath(folder, name); };
+    const std::string held = in(top, "b-held.txt");
+    const std::vector<std::string> kept = {in(top, "a.txt"), in(top, "c.txt"), in(in(top, "sub"), "d.txt")};
     for (const std::string& path : kept) WriteFile(path, "original " + path);
     WriteFile(held, "held");
     clsFileRollbackCreate safe(s.fs);
@@ -223,7 +224,7 @@ TEST(SkippedFiles, TheReportingCallsTellRefusalsInOrderAndEveryOtherFileOnce) {
       ASSERT_TRUE(writer.started());
       const SafeFileFn tell = [&](const std::string& path) { made.push_back(path); };
       refused = tree ? safe.MakeTreeSafeReporting(top, tell)
-                     : safe.MakeFilesSafeReporting({kept[0], held, kept[1], top + "/missing.txt", kept[2]}, tell);
+                     : safe.MakeFilesSafeReporting({kept[0], held, kept[1], in(top, "missing.txt"), kept[2]}, tell);
       writer.Release();
     }
     EXPECT_EQ(made, kept);
@@ -231,7 +232,7 @@ TEST(SkippedFiles, TheReportingCallsTellRefusalsInOrderAndEveryOtherFileOnce) {
     EXPECT_EQ(refused[0].path, held);
     EXPECT_EQ(refused[0].error.number(), bkCreateErrorUnableToOpenFile);
     if (!tree) {
-      EXPECT_EQ(refused[1].path, top + "/missing.txt");
+      EXPECT_EQ(refused[1].path, in(top, "missing.txt"));
       EXPECT_EQ(refused[1].error.number(), bkCreateErrorFileNotFound);
     }
     EXPECT_EQ(safe.log()->Zip(1)->FilePaths(), kept);
