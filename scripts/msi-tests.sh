@@ -77,6 +77,7 @@ run "$registered_root" regsvr32 /s "$dll_win" >/dev/null 2>&1 && pass || fail "r
 by_regsvr32="$(classes "$registered_root" | without_installer)"
 [ "$by_regsvr32" != "$(without_installer <<<"$fresh")" ] && pass || fail "regsvr32 wrote nothing"
 WINEPREFIX="$registered_root/$arch" wineserver -k >/dev/null 2>&1
+rm -rf "$registered_root"  # over a gigabyte each: the run's disk is not unbounded
 
 run "$installed_root" msiexec /i "$(winpath "$msi")" /qn >/dev/null 2>&1 && pass || fail "msiexec /i failed"
 for name in Brightkeep.dll brightkeep.exe README.md LICENSE.txt; do
@@ -117,4 +118,5 @@ if [ -n "$product" ] &&
    ! run "$installed_root" reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product" >/dev/null 2>&1
 then pass; else fail "the product $product is still listed as installed"; fi
 WINEPREFIX="$installed_root/$arch" wineserver -k >/dev/null 2>&1
+rm -rf "$installed_root"
 finish

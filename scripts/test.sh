@@ -22,8 +22,13 @@ passed=0
 failed=0
 skipped=0
 note_failure() { echo "FAILED: $*"; failed=$((failed + 1)); }
-# Starts a stage of the run, saying how long the run has taken so far.
-stage() { echo "== $* (at $(( $(date +%s) - start )) s)"; }
+# Starts a stage of the run, saying how long the run has taken so far and the
+# free space of the build folder and of the temporary one (a full disk shows
+# itself as programs that fail without a word, Wine's most of all).
+stage() {
+  echo "== $* (at $(( $(date +%s) - start )) s; free: $(free_space "$root/build") in build, $(free_space "${TMPDIR:-/tmp}") in ${TMPDIR:-/tmp})"
+}
+free_space() { df -h --output=avail "$1" 2>/dev/null | tail -n 1 | tr -d ' '; }
 
 # Builds a preset, or waits for its build started by build_in_background.
 declare -A background=()
@@ -64,7 +69,7 @@ add_counts() { passed=$((passed + $1)); failed=$((failed + $2)); skipped=$((skip
 find_result() {
   result="$(grep -a -E "$2" "$1" | tail -n 1 | tr -d '\r')"
   [ -n "$result" ] && return
-  echo "   --- last lines of $1"
+  echo "   --- last lines of $1 (free: $(free_space "$root/build") in build, $(free_space "${TMPDIR:-/tmp}") in ${TMPDIR:-/tmp})"
   tail -n 40 "$1"
   note_failure "$3${4:+ (exit status $4)}"; return 1
 }
@@ -122,11 +127,15 @@ check_imports() {
 # result; its output goes to build/test-logs/NAME.txt:
 # run_summary NAME LABEL COMMAND [ARGS...]
 run_summary() {
-  local name="$1" label="$2" out p f status
+  local name="$1" label="$2"
   shift 2
-  out="$log/$name.txt"
-  "$@" >"$out" 2>&1 </dev/null
-  status=$?
+  "$@" >"$log/$name.txt" 2>&1 </dev/null
+  count_summary "$name" "$label" "$?"
+}
+
+# Counts the summary line of build/test-logs/NAME.txt: count_summary NAME LABEL EXIT_STATUS
+count_summary() {
+  local name="$1" label="$2" status="$3" out="$log/$1.txt" p f
   find_result "$out" "^$label: [0-9]+ passed, [0-9]+ failed" "$name: $label tests ended without their summary" "$status" || return
   p="$(result_number "$label: ([0-9]+) passed")"
   f="$(result_number ' ([0-9]+) failed')"
@@ -182,6 +191,7 @@ run_wine() {
     run_summary msi-tables MSI bash scripts/msi-tests.sh tables build/win32 build/win64
   fi
   WINEPREFIX="$BK_WINE_ROOT/$arch" wineserver -k >/dev/null 2>&1 || true
+  rm -rf "${BK_WINE_ROOT:?}/$arch"  # a booted prefix holds over a gigabyte
 }
 
 # The win32 DLL's type library, read as data by the 64-bit checker: the same
@@ -222,8 +232,6 @@ stage "naming check (clang-tidy) of the portable core"
 run_summary naming naming bash scripts/naming-check.sh
 stage "fuzz targets (libFuzzer, a short run each)"
 run_summary fuzz-smoke fuzz bash scripts/fuzz.sh smoke 10
-stage "Debian packages: built, checked with lintian, installed and used"
-run_summary packages packages bash tests/packaging/debian_test.sh
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer, but for
 # the multi-gigabyte archives, which take minutes there and add nothing new.
 # The fault sweeps fault every 7th operation there instead of every one: each
@@ -238,7 +246,16 @@ if [ -z "$why_no_32bit" ]; then
 else
   check_win32_without_running
 fi
-build win64 && run_wine win64
+build win64; win64_built=$?
+# The Windows programs run one at a time and leave a core idle: the Debian
+# packages are built, installed and used beside them, below their priority.
+stage "Debian packages: built, checked with lintian, installed and used (beside the win64 Wine tests)"
+nice -n 10 bash tests/packaging/debian_test.sh >"$log/packages.txt" 2>&1 </dev/null &
+packages=$!
+[ "$win64_built" -eq 0 ] && run_wine win64
+wait "$packages"; status=$?
+stage "Debian packages: counted"
+count_summary packages packages "$status"
 echo "== done in $(( $(date +%s) - start )) s; logs in build/test-logs"
 echo "$passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

@@ -15,9 +15,17 @@ case "$arch" in
   win64) loader=/usr/lib/wine/wine64 ;;
   *) echo "wine-run: unknown architecture $arch" >&2; exit 2 ;;
 esac
+# A prefix whose boot failed (a full disk, most often) makes every program
+# run in it fail without a word, so the boot's failure is said and fatal, and
+# the prefix is not marked booted.
 if [ ! -f "$WINEPREFIX/.bk-booted" ]; then
   mkdir -p "$WINEPREFIX"
-  "$loader" wineboot -i >/dev/null 2>&1 || true
+  if ! boot="$("$loader" wineboot -i 2>&1)"; then
+    echo "wine-run: booting the $arch prefix $WINEPREFIX failed:" >&2
+    tail -n 20 <<<"$boot" >&2
+    df -h "$WINEPREFIX" >&2
+    exit 125
+  fi
   touch "$WINEPREFIX/.bk-booted"
 fi
 exec "$loader" "$@"
