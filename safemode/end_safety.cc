@@ -102,14 +102,17 @@ void clsFileRollbackCreate::WriteBackupArchive(std::string* kept, std::optional<
               });
   try {
     for (auto& zip : *drive_zips_) {
-      // Drive archives that share blocks hold stored copies, which their
-      // start does not tell of.
-      backup.DeflateThroughout = !renamed_into_place && zip->StoredClones();
+      // A drive archive's entries are compressed already, and deflating it
+      // again would take longer than making its files safe did, for a few
+      // percent. Only the copies it holds sharing their files' blocks are
+      // not, and those are compressed when the backup goes elsewhere.
+      backup.Compress = !renamed_into_place && zip->StoredClones() ? zip::Compression::kThroughout
+                                                                   : zip::Compression::kNone;
       ZipIntoBackup(backup, zip->ArchiveFileName);
     }
     // The log goes when the period is done: its copy is compressed.
     backup.CloneFiles = false;
-    backup.DeflateThroughout = false;
+    backup.Compress = zip::Compression::kJudged;
     backup.IncludeOpenFiles = true;
     ZipIntoBackup(backup, names.Log());
     if (record != nullptr) ZipIntoBackup(backup, record->path());

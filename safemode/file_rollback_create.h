@@ -219,9 +219,11 @@ class clsFileRollbackCreate {
   using SettledFn = std::function<void(size_t i, const Error* refused)>;
   // Makes the `count` files of a list safe as MakeFilesSafe does, each path
   // asked of `path_at` once and moved from there on, then tells `settled` of
-  // every file in order. Unless `recorded` (the record holds them already),
-  // the record gets what each file was and `now.bytes` their sizes. `now`
-  // counts on from what it holds, for `progress`.
+  // every file in order. Unless `recorded` (a tree's walk found them as
+  // files, by absolute paths with no link, and recorded them already), each
+  // path is resolved (PathToMakeSafe) and the record gets what each file was
+  // and `now.bytes` their sizes. `now` counts on from what it holds, for
+  // `progress`.
   void MakeListSafe(size_t count, const PathAt& path_at, bool recorded, Progress& now, const SafeProgressFn& progress,
                     const SettledFn& settled);
   // MakeTreeSafe's work: the tree recorded, then its files made safe chunk

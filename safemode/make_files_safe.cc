@@ -117,7 +117,10 @@ void clsFileRollbackCreate::MakeListSafe(size_t count, const PathAt& path_at, bo
   for (size_t i = 0; i < count; ++i) {
     std::string path;
     try {
-      path = PathToMakeSafe(path_at(i));
+      // A walk's file is not looked up again by its path: the archive opens
+      // it through its folder without following a link, and refuses what
+      // is no longer a file there.
+      path = recorded ? path_at(i) : PathToMakeSafe(path_at(i));
     } catch (const Error& e) {
       if (e.number() != bkCreateErrorFileNotFound) throw;  // the file system failed: the call ends
       refusals.emplace_back(i, e);

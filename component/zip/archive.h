@@ -15,6 +15,7 @@
 
 #include "component/error.h"
 #include "component/fs/file_system.h"
+#include "component/zip/zip_format.h"
 
 namespace bk {
 
@@ -74,10 +75,8 @@ class ArchiveComponent {
   // from a file system the archive stops trying for its files. False: every
   // file is compressed (for an archive that will be copied elsewhere).
   bool CloneFiles = true;
-  // zip: a file whose start does not shrink is deflated all the same, and
-  // stored only when the whole does not shrink (an archive of archives that
-  // hold stored entries, whose start says nothing of the rest).
-  bool DeflateThroughout = false;
+  // zip: how each file's bytes are judged for compression (zip_format.h).
+  zip::Compression Compress = zip::Compression::kJudged;
 
   // The SkippingFile event, raised synchronously during Zip or Unzip. An empty
   // function disconnects it.

@@ -202,8 +202,8 @@ ArchiveComponent::Source ArchiveComponent::Prepare(const std::string& path, zip:
   s.file.reset();
   s.read_ahead = raw.size();
   s.packed = std::make_shared<zip::Packed>();
-  s.ticket = packer.Submit([packed = s.packed, raw = std::move(raw), throughout = DeflateThroughout]() mutable {
-    *packed = zip::Pack(std::move(raw), throughout);
+  s.ticket = packer.Submit([packed = s.packed, raw = std::move(raw), how = Compress]() mutable {
+    *packed = zip::Pack(std::move(raw), how);
   });
   return s;
 }
@@ -242,7 +242,7 @@ int32_t ArchiveComponent::Store(File& archive, Source& s, zip::WorkQueue& packer
       }
       if (!written) {
         written = zip::WriteEntry(archive, dir.append_offset, read, s.before.size, &entry,
-                                  packer.threads() > 0 ? &packer : nullptr, DeflateThroughout);
+                                  packer.threads() > 0 ? &packer : nullptr, Compress);
       }
       if (!written->complete || ChangedSince(*s.file, s.before)) reason = SkipReason::kChangedWhileReading;
       end = written->end;

@@ -30,6 +30,20 @@ inline constexpr uint16_t kMax16 = 0xFFFFu;
 inline constexpr uint16_t kMethodStored = 0;
 inline constexpr uint16_t kMethodDeflated = 8;
 
+// How a file's bytes are judged when it goes into an archive.
+enum class Compression : uint8_t {
+  // Deflated when that makes it smaller; a large file whose start does not
+  // shrink is stored without deflating the rest.
+  kJudged,
+  // Deflated whatever its start, stored only when the whole does not shrink:
+  // an archive of archives holding stored entries, whose start says nothing
+  // of the rest.
+  kThroughout,
+  // Stored as it is: an archive of archives whose entries are compressed
+  // already, where deflating again buys a few percent for much time.
+  kNone,
+};
+
 inline constexpr uint16_t kFlagEncrypted = 0x0001;
 inline constexpr uint16_t kFlagDescriptor = 0x0008;
 inline constexpr uint16_t kFlagUtf8 = 0x0800;

@@ -15,15 +15,16 @@ constexpr double kShrinkRatio = 0.97;
 
 }  // namespace
 
-Packed Pack(std::string raw, bool throughout) {
+Packed Pack(std::string raw, Compression how) {
   Packed p;
   p.size = raw.size();
   p.crc = Crc32(0, raw.data(), raw.size());
   // A larger file whose start does not shrink is stored without deflating
   // the rest; a small one is judged by deflating it whole.
-  const bool judged_by_sample = !throughout && raw.size() > kCompressibilitySample &&
-                                LooksIncompressible(raw.data(), kCompressibilitySample);
-  if (!raw.empty() && !judged_by_sample) {
+  const bool stored = how == Compression::kNone ||
+                      (how == Compression::kJudged && raw.size() > kCompressibilitySample &&
+                       LooksIncompressible(raw.data(), kCompressibilitySample));
+  if (!raw.empty() && !stored) {
     if (std::optional<std::string> deflated = DeflateWhole(raw, raw.size() - 1)) {
       p.method = kMethodDeflated;
       p.data = std::move(*deflated);

@@ -34,9 +34,9 @@ struct Packed {
   uint64_t size = 0;
 };
 
-// A file of more than kCompressibilitySample bytes is stored when its start
-// does not shrink; `throughout` judges it by deflating it whole instead.
-Packed Pack(std::string raw, bool throughout = false);
+// The file's bytes deflated when that makes them smaller, judged as `how`
+// says (a file of more than kCompressibilitySample bytes judged by its start).
+Packed Pack(std::string raw, Compression how = Compression::kJudged);
 
 // True when a sample of a file's start does not shrink under deflate, so the
 // file is stored without compressing the rest.

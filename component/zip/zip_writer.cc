@@ -248,8 +248,10 @@ WriteResult FinishEntry(File& archive, const Header& h, const Pass& p, Entry* e)
 }  // namespace
 
 WriteResult WriteEntry(File& archive, uint64_t offset, const SourceReader& source, uint64_t expected_size,
-                       Entry* e, WorkQueue* workers, bool throughout) {
-  const bool deflate = expected_size > 0 && (throughout || !SampleLooksIncompressible(source, expected_size));
+                       Entry* e, WorkQueue* workers, Compression how) {
+  const bool throughout = how == Compression::kThroughout;
+  const bool deflate = expected_size > 0 && how != Compression::kNone &&
+                       (throughout || !SampleLooksIncompressible(source, expected_size));
   e->method = deflate ? kMethodDeflated : kMethodStored;
   const Header header = StartEntry(archive, offset, expected_size, e, 1);
   Pass p;

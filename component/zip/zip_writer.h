@@ -49,10 +49,10 @@ struct WriteResult {
 // earlier blocks are written: independent deflate blocks, each primed with
 // the 32 KiB before it, joined into one standard deflate stream. A file is
 // stored when a sample of its start, or its first 2 MiB, do not shrink;
-// `throughout` deflates it whole all the same and stores it only when the
-// whole does not shrink (an archive of archives that hold stored entries).
+// Compression::kThroughout deflates it whole all the same and stores it only
+// when the whole does not shrink; kNone stores it.
 WriteResult WriteEntry(File& archive, uint64_t offset, const SourceReader& source, uint64_t expected_size,
-                       Entry* entry, WorkQueue* workers = nullptr, bool throughout = false);
+                       Entry* entry, WorkQueue* workers = nullptr, Compression how = Compression::kJudged);
 
 // Writes one stored entry at `offset` whose data starts on a kCloneBlock
 // boundary: the whole blocks of `file` (open for reading; `source` reads it)
