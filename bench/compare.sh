@@ -21,8 +21,9 @@
 # nothing themselves, so each is timed with a `sync` after it. The scratch
 # folder is under BK_BENCH_DIR (default /var/tmp). The figures for whole
 # folder trees are bench/tree_compare.sh's, in docs/performance-trees.md; the
-# sections on copy-on-write file systems (bench/reflink_compare.sh) and on a
-# million entries (bench/million_compare.sh) are kept as they are.
+# sections on copy-on-write file systems (bench/reflink_compare.sh), on a
+# million entries (bench/million_compare.sh) and on a copy of /usr/share
+# (bench/share_compare.sh) are kept as they are.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 runs=3 growth_files=10000 big_gb=5

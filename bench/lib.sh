@@ -27,6 +27,17 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[in
 ratio() { printf '%.2f' "$(echo "$1 / $2" | bc -l)"; }
 fmt() { printf '%.2f' "$1"; }
 
+# until_not_live DIR: waits until no process holds the lock of a period in
+# DIR any more (what a killed protect started may outlive it for a moment);
+# $bk is the command.
+until_not_live() {
+  local deadline=$((SECONDS + 120))
+  while "$bk" assess "$1" --json --trust-folder 2> /dev/null | tr -d ' \n' | grep -q '"in_progress":\[{'; do
+    [ $SECONDS -lt $deadline ] || { echo "bench: the period in $1 stayed in progress" >&2; exit 1; }
+    sleep 0.05
+  done
+}
+
 # write_section NAME FILE: FILE, a section that starts with the line
 # "<!-- NAME begin -->" and ends with "<!-- NAME end -->", takes the place of
 # NAME's section in docs/performance.md, or goes at its end; then is shown.

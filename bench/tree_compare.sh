@@ -83,14 +83,6 @@ CHANGE
 probe=$(head -1 "$work/change.txt")
 probe_source="/usr/share/doc/${probe#"$tree"/copy*/}"
 
-# Waits until no process holds the period's lock any more.
-until_not_live() {
-  local deadline=$((SECONDS + 120))
-  while "$bk" assess "$1" --json --trust-folder 2> /dev/null | tr -d ' \n' | grep -q '"in_progress":\[{'; do
-    [ $SECONDS -lt $deadline ] || { echo "tree_compare: the period in $1 stayed in progress" >&2; exit 1; }
-    sleep 0.05
-  done
-}
 # The tree holds what it held before the change (the added files aside, with $1).
 check_tree() {
   cmp -s "$probe" "$probe_source" || { echo "tree_compare: $probe did not come back" >&2; exit 1; }

@@ -1,6 +1,7 @@
 #include "cli/backup_archive.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 #include "component/error.h"
@@ -165,10 +166,23 @@ UnpackedBackup::UnpackedBackup(std::shared_ptr<FileSystem> fs, const BackupArchi
 
 namespace {
 
+enum class Unpacked { kLog, kDriveArchive, kRecord };
+
+const char* Named(Unpacked what) {
+  return what == Unpacked::kLog ? "Rollback log" : what == Unpacked::kRecord ? "Record" : "Drive archive";
+}
+
 // How much of a backup's entry is read out of it: its log by kMaxLogSize,
-// anything else by kMaxUnpackRatio times what it takes in the backup.
-uint64_t UnpackBound(const zip::Entry& e, bool log) {
-  return log ? kMaxLogSize : std::min(kMaxRecordSize, std::max(kMinUnpackBound, e.compressed_size * kMaxUnpackRatio));
+// anything else by kMaxUnpackRatio times what it takes in the backup (never
+// taken as more than the backup's size), and the record, which a rollback
+// reads whole, by kMaxRecordSize too. A drive archive has no such ceiling:
+// one stored as it is takes in the backup what it unpacks to, however large.
+uint64_t UnpackBound(const zip::Entry& e, Unpacked what, uint64_t backup_size) {
+  if (what == Unpacked::kLog) return kMaxLogSize;
+  const uint64_t taken = std::min(e.compressed_size, backup_size);
+  const uint64_t by_ratio = taken > UINT64_MAX / kMaxUnpackRatio ? UINT64_MAX : taken * kMaxUnpackRatio;
+  const uint64_t bound = std::max(kMinUnpackBound, by_ratio);
+  return what == Unpacked::kRecord ? std::min(kMaxRecordSize, bound) : bound;
 }
 
 const zip::Entry* Find(const BackupArchive& backup, const std::string& name) {
@@ -185,7 +199,8 @@ PeriodSummary SummarizeBackup(const BackupArchive& backup) {
   if (e == nullptr) return {};
   try {
     std::string text;
-    ReadBounded(*backup.file, *e, "Record", UnpackBound(*e, false), backup.path + ":" + e->name,
+    ReadBounded(*backup.file, *e, Named(Unpacked::kRecord), UnpackBound(*e, Unpacked::kRecord, backup.file->Size()),
+                backup.path + ":" + e->name,
                 [&](const char* data, size_t n) { text.append(data, n); });
     return Summarize(PeriodRecordReader::FromFile(std::make_unique<MemoryFile>(std::move(text), e->name), e->name));
   } catch (const Error&) {
@@ -195,10 +210,11 @@ PeriodSummary SummarizeBackup(const BackupArchive& backup) {
 
 void UnpackedBackup::Unpack(const BackupArchive& backup) {
   const int64_t user = CurrentUserId();
-  const auto copy = [&](Folder& into, const zip::Entry& e, bool log) {
+  const uint64_t backup_size = backup.file->Size();
+  const auto copy = [&](Folder& into, const zip::Entry& e, Unpacked what) {
     const std::unique_ptr<File> out = into.OpenEntry(e.name, OpenMode::kCreatePrivate);
     uint64_t offset = 0;
-    ReadBounded(*backup.file, e, log ? "Rollback log" : "Drive archive", UnpackBound(e, log),
+    ReadBounded(*backup.file, e, Named(what), UnpackBound(e, what, backup_size),
                 backup.path + ":" + e.name, [&](const char* data, size_t n) {
       out->WriteAt(offset, data, n);
       offset += n;
@@ -206,13 +222,14 @@ void UnpackedBackup::Unpack(const BackupArchive& backup) {
     if (std::optional<Error> why = FileDistrust(out->Stat(), out->path(), user)) throw *why;
     out->Close();
   };
-  copy(*folder_, *Find(backup, backup.log_entry), true);
-  for (const std::string& name : backup.archive_entries) copy(*folder_, *Find(backup, name), false);
+  copy(*folder_, *Find(backup, backup.log_entry), Unpacked::kLog);
+  for (const std::string& name : backup.archive_entries) copy(*folder_, *Find(backup, name), Unpacked::kDriveArchive);
   // The record goes where a rollback looks for it: in the folder of the
   // period's other files beside the log.
   if (!backup.record_entry.empty()) {
     folder_->MakeFolder(std::string(kPeriodFilesFolder));
-    copy(*folder_->OpenSubfolder(std::string(kPeriodFilesFolder)), *Find(backup, backup.record_entry), false);
+    copy(*folder_->OpenSubfolder(std::string(kPeriodFilesFolder)), *Find(backup, backup.record_entry),
+         Unpacked::kRecord);
   }
   log_ = clsFileRollbackLog::Create(fs_);
   log_->LoadFromFile(fs_->BuildPath(folder_->path(), backup.log_entry));
