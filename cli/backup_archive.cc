@@ -168,6 +168,12 @@ namespace {
 
 enum class Unpacked { kLog, kDriveArchive, kRecord };
 
+// What `taken` bytes of a backup may unpack to.
+uint64_t RatioBound(uint64_t taken) {
+  const uint64_t by_ratio = taken > UINT64_MAX / kMaxUnpackRatio ? UINT64_MAX : taken * kMaxUnpackRatio;
+  return std::max(kMinUnpackBound, by_ratio);
+}
+
 const char* Named(Unpacked what) {
   return what == Unpacked::kLog ? "Rollback log" : what == Unpacked::kRecord ? "Record" : "Drive archive";
 }
@@ -179,9 +185,7 @@ const char* Named(Unpacked what) {
 // one stored as it is takes in the backup what it unpacks to, however large.
 uint64_t UnpackBound(const zip::Entry& e, Unpacked what, uint64_t backup_size) {
   if (what == Unpacked::kLog) return kMaxLogSize;
-  const uint64_t taken = std::min(e.compressed_size, backup_size);
-  const uint64_t by_ratio = taken > UINT64_MAX / kMaxUnpackRatio ? UINT64_MAX : taken * kMaxUnpackRatio;
-  const uint64_t bound = std::max(kMinUnpackBound, by_ratio);
+  const uint64_t bound = RatioBound(std::min(e.compressed_size, backup_size));
   return what == Unpacked::kRecord ? std::min(kMaxRecordSize, bound) : bound;
 }
 
@@ -211,14 +215,19 @@ PeriodSummary SummarizeBackup(const BackupArchive& backup) {
 void UnpackedBackup::Unpack(const BackupArchive& backup) {
   const int64_t user = CurrentUserId();
   const uint64_t backup_size = backup.file->Size();
+  // The entries of a crafted backup can all point at one stream of data, so
+  // the drive archives and the record are also bounded together, as one
+  // entry the size of the backup would be.
+  uint64_t shared = RatioBound(backup_size);
   const auto copy = [&](Folder& into, const zip::Entry& e, Unpacked what) {
     const std::unique_ptr<File> out = into.OpenEntry(e.name, OpenMode::kCreatePrivate);
     uint64_t offset = 0;
-    ReadBounded(*backup.file, e, Named(what), UnpackBound(e, what, backup_size),
-                backup.path + ":" + e.name, [&](const char* data, size_t n) {
+    const uint64_t bound = what == Unpacked::kLog ? kMaxLogSize : std::min(UnpackBound(e, what, backup_size), shared);
+    ReadBounded(*backup.file, e, Named(what), bound, backup.path + ":" + e.name, [&](const char* data, size_t n) {
       out->WriteAt(offset, data, n);
       offset += n;
     });
+    if (what != Unpacked::kLog) shared -= offset;
     if (std::optional<Error> why = FileDistrust(out->Stat(), out->path(), user)) throw *why;
     out->Close();
   };

@@ -310,8 +310,9 @@ void PeriodRecordReader::Seek(uint64_t offset, uint64_t line) {
 }
 
 bool PeriodRecordReader::ReadLine(std::string& line) {
+  size_t from = pos_;  // what lies before holds no line break
   for (;;) {
-    const size_t nl = buffer_.find('\n', pos_);
+    const size_t nl = buffer_.find('\n', from);
     if (nl != std::string::npos) {
       last_ = offset_ - buffer_.size() + pos_;
       ++line_;
@@ -324,6 +325,7 @@ bool PeriodRecordReader::ReadLine(std::string& line) {
     buffer_.erase(0, pos_);
     pos_ = 0;
     const size_t had = buffer_.size();
+    from = had;
     buffer_.resize(had + kBufferSize);
     const size_t n = file_->ReadAt(offset_, buffer_.data() + had, kBufferSize);
     buffer_.resize(had + n);

@@ -483,6 +483,24 @@ class AttackerInputsTests(Scratch):
         self.assertIn(message, skipped["error"]["description"])
         self.assertEqual(skipped["path"], log)
 
+    def test_the_drive_archives_of_a_backup_are_bounded_together(self):
+        # Each within its own bound (256 MiB at least), both over what the
+        # whole backup may unpack to.
+        backup = os.path.join(self.root, "two.zip")
+        each = 200 << 20
+        with zipfile.ZipFile(backup, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+            z.writestr("Safe 2020-01-01 00.00.00.xml", "\ufeff<RollbackLog/>".encode("utf-16-le"))
+            for k in (1, 2):
+                with z.open("Safe 2020-01-01 00.00.00-%d.zip" % k, "w") as entry:
+                    for _ in range(each >> 20):
+                        entry.write(bytes(1 << 20))
+        os.makedirs(self.temp, exist_ok=True)
+        result = run("revert", backup, "--temp", self.temp, "--dry-run")
+        self.assertEqual(result.returncode, 1, result.stdout)
+        self.assertIn("Drive archive too large: %d bytes, more than the bound of %d bytes" % (each, (256 << 20) - each),
+                      result.stderr)
+        self.assertEqual(os.listdir(self.temp), [])
+
 
 class LeftRunningTests(Scratch):
     """What a failed COMMAND leaves running holds its period: protect waits
