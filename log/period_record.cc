@@ -29,7 +29,15 @@ std::string Unescape(std::string_view text) {
   return *std::move(out);
 }
 
+// No line written has more fields: a file's extended attributes, two fields
+// each, are named in at most 64 KiB (the kernel's bound on their list). A
+// crafted line of tabs would otherwise cost 16 bytes of memory for each.
+constexpr size_t kMaxFields = size_t{1} << 17;
+
 std::vector<std::string_view> Fields(std::string_view line) {
+  if (static_cast<size_t>(std::count(line.begin(), line.end(), '\t')) >= kMaxFields) {
+    throw Damaged("a line of too many fields");
+  }
   std::vector<std::string_view> out;
   size_t start = 0;
   for (size_t i = 0; i <= line.size(); ++i) {
