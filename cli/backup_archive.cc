@@ -168,13 +168,6 @@ namespace {
 
 enum class Unpacked { kLog, kDriveArchive, kRecord };
 
-// What the backup takes: its size, or the bytes it takes on disk where the
-// file has holes, which read as zeros and cost whoever made them nothing.
-uint64_t Taken(File& backup) {
-  const FileStat st = backup.Stat();
-  return st.allocated != 0 ? std::min(st.size, st.allocated) : st.size;
-}
-
 // What `taken` bytes of a backup may unpack to.
 uint64_t RatioBound(uint64_t taken) {
   const uint64_t by_ratio = taken > UINT64_MAX / kMaxUnpackRatio ? UINT64_MAX : taken * kMaxUnpackRatio;
@@ -187,7 +180,7 @@ const char* Named(Unpacked what) {
 
 // How much of a backup's entry is read out of it: its log by kMaxLogSize,
 // anything else by kMaxUnpackRatio times what it takes in the backup (never
-// taken as more than the backup takes), and the record, which a rollback
+// taken as more than the backup's size), and the record, which a rollback
 // reads whole, by kMaxRecordSize too. A drive archive has no such ceiling:
 // one stored as it is takes in the backup what it unpacks to, however large.
 uint64_t UnpackBound(const zip::Entry& e, Unpacked what, uint64_t backup_size) {
@@ -210,7 +203,7 @@ PeriodSummary SummarizeBackup(const BackupArchive& backup) {
   if (e == nullptr) return {};
   try {
     std::string text;
-    ReadBounded(*backup.file, *e, Named(Unpacked::kRecord), UnpackBound(*e, Unpacked::kRecord, Taken(*backup.file)),
+    ReadBounded(*backup.file, *e, Named(Unpacked::kRecord), UnpackBound(*e, Unpacked::kRecord, backup.file->Size()),
                 backup.path + ":" + e->name,
                 [&](const char* data, size_t n) { text.append(data, n); });
     return Summarize(PeriodRecordReader::FromFile(std::make_unique<MemoryFile>(std::move(text), e->name), e->name));
@@ -221,7 +214,7 @@ PeriodSummary SummarizeBackup(const BackupArchive& backup) {
 
 void UnpackedBackup::Unpack(const BackupArchive& backup) {
   const int64_t user = CurrentUserId();
-  const uint64_t backup_size = Taken(*backup.file);
+  const uint64_t backup_size = backup.file->Size();
   // The entries of a crafted backup can all point at one stream of data, so
   // the drive archives and the record are also bounded together, as one
   // entry the size of the backup would be.

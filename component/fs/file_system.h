@@ -69,10 +69,6 @@ struct FileStat {
   // ChangeTime): no call sets it back, so an unchanged value says that
   // nothing of the file was changed since. 0 when unknown.
   int64_t changed_ns = 0;
-  // The bytes the file takes on disk (POSIX st_blocks, Windows the
-  // allocation size of an open file): less than `size` where the file has
-  // holes. 0 when unknown.
-  uint64_t allocated = 0;
   // Windows: read by File::Stat and FileSystem::Stat.
   ListedAccess listed_access = ListedAccess::kNotRead;
 };

@@ -71,7 +71,6 @@ bool TryStatAt(int dirfd, const char* name, int flags, FileStat* out) {
   out->file_id = st.stx_ino;
   out->birth_ns = (st.stx_mask & STATX_BTIME) != 0 ? ToNs(st.stx_btime) : 0;
   out->changed_ns = ToNs(st.stx_ctime);
-  out->allocated = st.stx_blocks * 512;
   return true;
 }
 

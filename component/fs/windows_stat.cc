@@ -87,7 +87,6 @@ FileStat StatOfHandle(HANDLE h, std::string_view path) {
   }
   FileStat st = StatOf(basic.FileAttributes, FILETIME{}, 0, 0);
   st.size = standard.Directory ? 0 : static_cast<uint64_t>(standard.EndOfFile.QuadPart);
-  st.allocated = standard.Directory ? 0 : static_cast<uint64_t>(standard.AllocationSize.QuadPart);
   st.modified_ns = NsFromTicks(basic.LastWriteTime.QuadPart);
   // A file system that keeps no such time reports 0. Some systems (Wine)
   // report the last write as the creation time, which then changes with
