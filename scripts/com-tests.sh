@@ -54,7 +54,8 @@ key_exists() { run reg query "$1" >/dev/null 2>&1; }
 expect_value() {
   local key="$1" name="$2" want="$3" got
   if [ -z "$name" ]; then got="$(query "$key" /ve)"; else got="$(query "$key" /v "$name")"; fi
-  if grep -qF -- "REG_SZ    $want" <<<"$got"; then pass; else fail "$key ${name:-(Default)} is not $want"; fi
+  if grep -qF -- "REG_SZ    $want" <<<"$got"; then pass
+  else fail "$key ${name:-(Default)} is not $want (reg query printed: ${got:-nothing})"; fi
 }
 expect_key() { if key_exists "$1"; then pass; else fail "missing registry key $1"; fi; }
 expect_no_key() { if key_exists "$1"; then fail "registry key $1 should not exist"; else pass; fi; }
