@@ -127,15 +127,11 @@ check_imports() {
 # result; its output goes to build/test-logs/NAME.txt:
 # run_summary NAME LABEL COMMAND [ARGS...]
 run_summary() {
-  local name="$1" label="$2"
+  local name="$1" label="$2" out p f status
   shift 2
-  "$@" >"$log/$name.txt" 2>&1 </dev/null
-  count_summary "$name" "$label" "$?"
-}
-
-# Counts the summary line of build/test-logs/NAME.txt: count_summary NAME LABEL EXIT_STATUS
-count_summary() {
-  local name="$1" label="$2" status="$3" out="$log/$1.txt" p f
+  out="$log/$name.txt"
+  "$@" >"$out" 2>&1 </dev/null
+  status=$?
   find_result "$out" "^$label: [0-9]+ passed, [0-9]+ failed" "$name: $label tests ended without their summary" "$status" || return
   p="$(result_number "$label: ([0-9]+) passed")"
   f="$(result_number ' ([0-9]+) failed')"
@@ -232,6 +228,8 @@ stage "naming check (clang-tidy) of the portable core"
 run_summary naming naming bash scripts/naming-check.sh
 stage "fuzz targets (libFuzzer, a short run each)"
 run_summary fuzz-smoke fuzz bash scripts/fuzz.sh smoke 10
+stage "Debian packages: built, checked with lintian, installed and used"
+run_summary packages packages bash tests/packaging/debian_test.sh
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer, but for
 # the multi-gigabyte archives, which take minutes there and add nothing new.
 # The fault sweeps fault every 7th operation there instead of every one: each
@@ -246,16 +244,7 @@ if [ -z "$why_no_32bit" ]; then
 else
   check_win32_without_running
 fi
-build win64; win64_built=$?
-# The Windows programs run one at a time and leave a core idle: the Debian
-# packages are built, installed and used beside them, below their priority.
-stage "Debian packages: built, checked with lintian, installed and used (beside the win64 Wine tests)"
-nice -n 10 bash tests/packaging/debian_test.sh >"$log/packages.txt" 2>&1 </dev/null &
-packages=$!
-[ "$win64_built" -eq 0 ] && run_wine win64
-wait "$packages"; status=$?
-stage "Debian packages: counted"
-count_summary packages packages "$status"
+build win64 && run_wine win64
 echo "== done in $(( $(date +%s) - start )) s; logs in build/test-logs"
 echo "$passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
